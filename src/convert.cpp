@@ -1,0 +1,207 @@
+#include "convert.h"
+
+#include <algorithm>
+#include <cstring>
+#include <type_traits>
+
+namespace {
+
+// The one table of element types: NumPy type number to C type. Every
+// function below reaches the types through it.
+template <bool vector, class F> bool with_type(int type, F &&f)
+{
+    switch (type) {
+    case NPY_UBYTE: f(std::uint8_t()); return true;
+    case NPY_SHORT: f(std::int16_t()); return true;
+    case NPY_LONG: f(long()); return true;  // the platform's long
+    case NPY_LONGLONG:                      // the 1-D reader's alone
+        if constexpr (vector) {
+            f((long long)0);
+            return true;
+        }
+        return false;
+    case NPY_FLOAT: f(float()); return true;
+    case NPY_DOUBLE: f(double()); return true;
+    default: return false;
+    }
+}
+
+// Loads and stores go through memcpy: arrays may be unaligned, and bytes
+// of a non-native array are reversed before the value is formed.
+template <class T> inline T load(const char *p, bool swapped)
+{
+    unsigned char b[sizeof(T)];
+    std::memcpy(b, p, sizeof(T));
+    if (swapped)
+        std::reverse(b, b + sizeof(T));
+    T v;
+    std::memcpy(&v, b, sizeof(T));
+    return v;
+}
+
+template <class T> inline void store(char *p, T v, bool swapped)
+{
+    unsigned char b[sizeof(T)];
+    std::memcpy(b, &v, sizeof(T));
+    if (swapped)
+        std::reverse(b, b + sizeof(T));
+    std::memcpy(p, b, sizeof(T));
+}
+
+// Reader's value: exact for small integers, nearest (ties to even) for wide
+// integers and doubles, bits unchanged for floats.
+template <class T> inline float to_float(T v) { return static_cast<float>(v); }
+
+// Writer's value: 8- and 16-bit types keep the low bits of a 32-bit
+// truncation; `long` is truncated to itself; floats copy, doubles widen.
+template <class T> inline T from_float(float f);
+template <> inline std::uint8_t from_float(float f)
+{
+    return static_cast<std::uint8_t>(static_cast<std::uint32_t>(trunc_to<std::int32_t>(f)));
+}
+template <> inline std::int16_t from_float(float f)
+{
+    return static_cast<std::int16_t>(static_cast<std::uint16_t>(
+        static_cast<std::uint32_t>(trunc_to<std::int32_t>(f))));
+}
+template <> inline long from_float(float f) { return trunc_to<long>(f); }
+template <> inline float from_float(float f) { return f; }
+template <> inline double from_float(float f) { return f; }
+
+// Visits the block in row-major order, width innermost, calling f(element
+// address, buffer index) with the buffer index running densely from 0.
+template <class F>
+inline void walk(const std::int64_t d[4], const std::int64_t s[4], char *data, F &&f)
+{
+    std::int64_t i = 0;
+    for (std::int64_t n = 0; n < d[0]; ++n)
+        for (std::int64_t z = 0; z < d[1]; ++z)
+            for (std::int64_t y = 0; y < d[2]; ++y) {
+                char *row = data + n * s[0] + z * s[1] + y * s[2];
+                for (std::int64_t x = 0; x < d[3]; ++x)
+                    f(row + x * s[3], i++);
+            }
+}
+
+bool swapped(PyArrayObject *a) { return !PyArray_ISNBO(PyArray_DESCR(a)->byteorder); }
+
+float *read_array(PyArrayObject *a, int naxes, std::int64_t limit, bool vector,
+                  const char *nomem, const char *badtype)
+{
+    std::int64_t d[4] = {1, 1, 1, 1}, s[4] = {0, 0, 0, 0};
+    for (int k = 0; k < naxes; ++k) {
+        d[4 - naxes + k] = PyArray_DIMS(a)[k];
+        s[4 - naxes + k] = PyArray_STRIDES(a)[k];
+    }
+    const std::int64_t count = block_count(d, limit);
+    if (count < 0) {
+        PyErr_SetString(PyExc_MemoryError, nomem);
+        return nullptr;
+    }
+    const int type = PyArray_TYPE(a);
+    if (count > 0 && !accepted(type, vector)) {
+        PyErr_SetString(PyExc_ValueError, badtype);
+        return nullptr;
+    }
+    // One byte at least, so an empty array still gives a valid buffer.
+    fbuf buf(static_cast<float *>(std::malloc(std::max<std::int64_t>(count, 1) * 4)));
+    if (!buf) {
+        PyErr_SetString(PyExc_MemoryError, nomem);
+        return nullptr;
+    }
+    read_block(PyArray_BYTES(a), d, s, type, swapped(a), vector, buf.get());
+    return buf.release();
+}
+
+int write_array(const float *buf, PyArrayObject *a, int naxes)
+{
+    std::int64_t d[4] = {1, 1, 1, 1}, s[4] = {0, 0, 0, 0};
+    for (int k = 0; k < naxes; ++k) {
+        d[4 - naxes + k] = PyArray_DIMS(a)[k];
+        s[4 - naxes + k] = PyArray_STRIDES(a)[k];
+    }
+    return write_block(buf, PyArray_BYTES(a), d, s, PyArray_TYPE(a), swapped(a));
+}
+
+} // namespace
+
+bool accepted(int type, bool vector)
+{
+    auto none = [](auto) {};
+    return vector ? with_type<true>(type, none) : with_type<false>(type, none);
+}
+
+std::int64_t block_count(const std::int64_t d[4], std::int64_t limit)
+{
+    if (std::min({d[0], d[1], d[2], d[3]}) <= 0)
+        return 0;
+    std::int64_t count = 1;
+    for (int k = 0; k < 4; ++k) {
+        if (d[k] >= (std::int64_t(1) << 31))
+            return -1;
+        count *= d[k];  // below 2^31 * 2^31: no overflow
+        if (count >= limit)
+            return -1;
+    }
+    return count;
+}
+
+int read_block(const char *data, const std::int64_t d[4], const std::int64_t s[4],
+               int type, bool swapped, bool vector, float *out)
+{
+    if (std::min({d[0], d[1], d[2], d[3]}) <= 0)
+        return 0;
+    char *base = const_cast<char *>(data);  // walk() is shared with the writer; nothing is written
+    auto copy = [&](auto t) {
+        using T = decltype(t);
+        if constexpr (std::is_same_v<T, float>)  // bits, not value: keeps NaN payloads
+            walk(d, s, base, [&](char *p, std::int64_t i) {
+                std::uint32_t u = load<std::uint32_t>(p, swapped);
+                std::memcpy(out + i, &u, 4);
+            });
+        else
+            walk(d, s, base, [&](char *p, std::int64_t i) { out[i] = to_float(load<T>(p, swapped)); });
+    };
+    bool ok = vector ? with_type<true>(type, copy) : with_type<false>(type, copy);
+    return ok ? 0 : 1;
+}
+
+int write_block(const float *buf, char *data, const std::int64_t d[4],
+                const std::int64_t s[4], int type, bool swapped)
+{
+    if (std::min({d[0], d[1], d[2], d[3]}) <= 0)
+        return 0;
+    bool ok = with_type<false>(type, [&](auto t) {
+        using T = decltype(t);
+        if constexpr (std::is_same_v<T, float>)
+            walk(d, s, data, [&](char *p, std::int64_t i) {
+                std::uint32_t u;
+                std::memcpy(&u, buf + i, 4);
+                store(p, u, swapped);
+            });
+        else
+            walk(d, s, data, [&](char *p, std::int64_t i) { store(p, from_float<T>(buf[i]), swapped); });
+    });
+    return ok ? 0 : 1;
+}
+
+float *array2float(PyArrayObject *a)
+{
+    return read_array(a, 1, vector_limit, true, "Failed to allocate memory in array2float",
+                      "Failed to convert to FLOAT");
+}
+
+float *array2float3d(PyArrayObject *a)
+{
+    return read_array(a, 3, image3d_limit, false, "Failed to allocate memory in array2float3d",
+                      "Failed to convert to FLOAT 3D");
+}
+
+float *array2float4d(PyArrayObject *a)
+{
+    return read_array(a, 4, image4d_limit, false, "Failed to allocate memory in array2float4d",
+                      "Failed to convert to FLOAT 4D");
+}
+
+int float2array3d(const float *buf, PyArrayObject *a) { return write_array(buf, a, 3); }
+int float2array4d(const float *buf, PyArrayObject *a) { return write_array(buf, a, 4); }

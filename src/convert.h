@@ -1,0 +1,59 @@
+// Array conversion: readers copy a NumPy array, through its strides, into a
+// dense float buffer (width fastest); writers copy such a buffer back.
+#pragma once
+
+#include <Python.h>
+#include <numpy/ndarraytypes.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+// Float buffers come from malloc and go back with free; this holds one so
+// every exit path releases it.
+struct free_delete {
+    void operator()(void *p) const noexcept { std::free(p); }
+};
+using fbuf = std::unique_ptr<float[], free_delete>;
+
+// Buffer indices are 32-bit: every reader's element count stays below its
+// limit (and every extent below 2^31).
+constexpr std::int64_t vector_limit = std::int64_t(1) << 31;
+constexpr std::int64_t image3d_limit = std::int64_t(1) << 31;
+constexpr std::int64_t image4d_limit = std::int64_t(1) << 29;
+
+// Python-facing readers: a new buffer, or NULL with MemoryError / ValueError set.
+float *array2float(PyArrayObject *a);
+float *array2float3d(PyArrayObject *a);
+float *array2float4d(PyArrayObject *a);
+
+// Python-facing writers: 0 done, 1 element type refused (nothing written,
+// no exception set).
+int float2array3d(const float *buf, PyArrayObject *a);
+int float2array4d(const float *buf, PyArrayObject *a);
+
+// The accepted element types. `vector` selects the 1-D reader, which alone
+// also takes NPY_LONGLONG.
+bool accepted(int type, bool vector);
+
+// Elements in a block of extents d[0..3], or -1 when some extent is 2^31 or
+// more or the count reaches `limit`. A zero extent gives 0 whatever the rest.
+std::int64_t block_count(const std::int64_t d[4], std::int64_t limit);
+
+// The strided copies under the readers and writers, free of the interpreter:
+// a d[0] x d[1] x d[2] x d[3] block of elements of NumPy type `type` at byte
+// strides s[0..3] from `data`, `swapped` when not in the machine's byte order.
+// Both return 0, or 1 when the block has elements and the type is refused
+// (then nothing is stored).
+int read_block(const char *data, const std::int64_t d[4], const std::int64_t s[4],
+               int type, bool swapped, bool vector, float *out);
+int write_block(const float *buf, char *data, const std::int64_t d[4],
+                const std::int64_t s[4], int type, bool swapped);
+
+// Writers' float-to-integer step: truncation toward zero; NaN and values out
+// of the integer's range give its minimum, as x86's conversion does.
+template <class I> inline I trunc_to(float f)
+{
+    constexpr float lo = -float(std::uint64_t(1) << (8 * sizeof(I) - 1));
+    return (f >= lo && f < -lo) ? static_cast<I>(f) : static_cast<I>(lo);
+}
