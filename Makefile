@@ -33,4 +33,66 @@ test: install
 	$(PY) -m pytest -q tests
 
 clean:
-	rm -rf build $(VENV) .pytest_cache .hypothesis
+	rm -rf build $(VENV) .pytest_cache .hypothesis dist .venv-checks .venv-3.11 .venv-3.13
+
+# ---- Packaging and compatibility ----------------------------------------
+# `make wheel-test` builds the sdist, the wheel from that sdist, installs the
+# wheel into a fresh venv and runs the tests there, outside the source tree.
+# `make compat` runs one wheel under NumPy 1.26, the newest NumPy and no
+# NumPy; `make matrix` repeats the wheel test on CPython 3.11 and 3.13.
+# Every Python gets its own dist/, venvs and (scikit-build-core) build dir.
+PYENV_311 := $(shell pyenv prefix 3.11.7 2>/dev/null || echo $(HOME)/.pyenv/versions/3.11.7)
+PYENV_313 := $(shell pyenv prefix 3.13.0 2>/dev/null || echo $(HOME)/.pyenv/versions/3.13.0)
+PYTHON311 ?= $(PYENV_311)/bin/python3.11
+PYTHON313 ?= $(PYENV_313)/bin/python3.13
+PYTAG := $(shell $(PYTHON) -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+DIST := dist/$(PYTAG)
+CHECKS := .venv-checks/$(PYTAG)
+REFERENCE := build/numpy-compat-reference.npz
+NUMPY_OLD ?= numpy==1.26.4
+# pip spec and expected import route of `make numpy-check`.
+NUMPY ?= numpy
+ROUTE ?= first
+QPIP = -m pip --disable-pip-version-check -q
+
+.PHONY: dist wheel-test reference numpy-check compat matrix
+
+dist: venv
+	$(PIP) install -q build
+	rm -rf $(DIST)
+	$(PY) -m build --outdir $(DIST) .
+
+wheel-test: dist
+	rm -rf $(CHECKS)/wheel
+	$(PYTHON) -m venv $(CHECKS)/wheel
+	$(CHECKS)/wheel/bin/python $(QPIP) install "$$(ls $(DIST)/*.whl)[test]"
+	mkdir -p $(CHECKS)/wheel/run
+	cd $(CHECKS)/wheel/run && VX_INSTALLED_WHEEL=1 ../bin/python -m pytest -q -p no:cacheprovider $(CURDIR)/tests
+
+# Results of the main environment's build, the yardstick for the others.
+reference: install
+	$(PY) tests/numpy_compat.py save $(REFERENCE)
+
+# The wheel of $(PYTHON) beside $(NUMPY) in a fresh venv, against the reference.
+numpy-check:
+	rm -rf $(CHECKS)/np
+	$(PYTHON) -m venv $(CHECKS)/np
+	$(CHECKS)/np/bin/python $(QPIP) install $(DIST)/*.whl "$(NUMPY)"
+	$(CHECKS)/np/bin/python tests/numpy_compat.py check $(REFERENCE) $(ROUTE)
+
+compat: reference dist
+	$(MAKE) numpy-check NUMPY=$(NUMPY_OLD) ROUTE=first
+	$(CHECKS)/np/bin/python tests/numpy_compat.py check $(REFERENCE) forced-fallback
+	$(MAKE) numpy-check NUMPY=numpy ROUTE=first
+	rm -rf $(CHECKS)/no-numpy
+	$(PYTHON) -m venv $(CHECKS)/no-numpy
+	$(CHECKS)/no-numpy/bin/python $(QPIP) install --no-deps $(DIST)/*.whl
+	$(CHECKS)/no-numpy/bin/python tests/numpy_compat.py absent
+
+# 3.12 is the default PYTHON; 3.11 also meets NumPy 1.23, which has no
+# numpy._core, so the module comes up through the numpy.core fallback.
+matrix: reference
+	$(MAKE) wheel-test
+	$(MAKE) wheel-test PYTHON=$(PYTHON311) VENV=.venv-3.11
+	$(MAKE) numpy-check PYTHON=$(PYTHON311) NUMPY=numpy==1.23.2 ROUTE=fallback
+	$(MAKE) wheel-test PYTHON=$(PYTHON313) VENV=.venv-3.13
