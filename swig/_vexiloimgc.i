@@ -23,6 +23,9 @@ static PyObject *vx_type_from_spec(PyType_Spec *spec)
 
 %{
 #include "transform.h"
+/* import_array and this unit's own C-API table. Only NumPy 2.5 headers
+   bring them in through ndarraytypes.h; earlier 2.x headers do not. */
+#include <numpy/arrayobject.h>
 %}
 
 /* Module creation can fail (out of memory) and the generated initialisation
