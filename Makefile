@@ -55,7 +55,7 @@ NUMPY ?= numpy
 ROUTE ?= first
 QPIP = -m pip --disable-pip-version-check -q
 
-.PHONY: dist wheel-test reference numpy-check compat matrix
+.PHONY: dist wheel-test reference numpy-check compat matrix real-data dask-batch
 
 dist: venv
 	$(PIP) install -q build
@@ -96,3 +96,9 @@ matrix: reference
 	$(MAKE) wheel-test PYTHON=$(PYTHON311) VENV=.venv-3.11
 	$(MAKE) numpy-check PYTHON=$(PYTHON311) NUMPY=numpy==1.23.2 ROUTE=fallback
 	$(MAKE) wheel-test PYTHON=$(PYTHON313) VENV=.venv-3.13
+
+real-data: install
+	$(PY) examples/real_data.py
+
+dask-batch: install
+	$(PY) examples/dask_batch.py
