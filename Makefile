@@ -89,13 +89,15 @@ compat: reference dist
 	$(CHECKS)/no-numpy/bin/python $(QPIP) install --no-deps $(DIST)/*.whl
 	$(CHECKS)/no-numpy/bin/python tests/numpy_compat.py absent
 
-# 3.12 is the default PYTHON; 3.11 also meets NumPy 1.23, which has no
-# numpy._core, so the module comes up through the numpy.core fallback.
+# 3.12 is the default PYTHON. Each other Python also meets its oldest NumPy:
+# 1.23 on 3.11 has no numpy._core, so the module comes up through the
+# numpy.core fallback; 2.1 is the first NumPy for 3.13.
 matrix: reference
 	$(MAKE) wheel-test
 	$(MAKE) wheel-test PYTHON=$(PYTHON311) VENV=.venv-3.11
 	$(MAKE) numpy-check PYTHON=$(PYTHON311) NUMPY=numpy==1.23.2 ROUTE=fallback
 	$(MAKE) wheel-test PYTHON=$(PYTHON313) VENV=.venv-3.13
+	$(MAKE) numpy-check PYTHON=$(PYTHON313) NUMPY=numpy==2.1.0 ROUTE=first
 
 real-data: install
 	$(PY) examples/real_data.py
