@@ -73,15 +73,17 @@ wheel-test: dist
 reference: install
 	$(PY) tests/numpy_compat.py save $(REFERENCE)
 
-# The wheel of $(PYTHON) beside $(NUMPY) in a fresh venv, against the reference.
+# The wheel of $(PYTHON) beside $(NUMPY) in a fresh venv, against the
+# reference; with SUITE=1 the test suite runs there too.
 numpy-check:
 	rm -rf $(CHECKS)/np
 	$(PYTHON) -m venv $(CHECKS)/np
-	$(CHECKS)/np/bin/python $(QPIP) install $(DIST)/*.whl "$(NUMPY)"
+	$(CHECKS)/np/bin/python $(QPIP) install "$$(ls $(DIST)/*.whl)$(if $(SUITE),[test])" "$(NUMPY)"
 	$(CHECKS)/np/bin/python tests/numpy_compat.py check $(REFERENCE) $(ROUTE)
+	$(if $(SUITE),mkdir -p $(CHECKS)/np/run && cd $(CHECKS)/np/run && ../bin/python -m pytest -q -p no:cacheprovider $(CURDIR)/tests)
 
 compat: reference dist
-	$(MAKE) numpy-check NUMPY=$(NUMPY_OLD) ROUTE=first
+	$(MAKE) numpy-check NUMPY=$(NUMPY_OLD) ROUTE=first SUITE=1
 	$(CHECKS)/np/bin/python tests/numpy_compat.py check $(REFERENCE) forced-fallback
 	$(MAKE) numpy-check NUMPY=numpy ROUTE=first
 	rm -rf $(CHECKS)/no-numpy
@@ -95,7 +97,7 @@ compat: reference dist
 matrix: reference
 	$(MAKE) wheel-test
 	$(MAKE) wheel-test PYTHON=$(PYTHON311) VENV=.venv-3.11
-	$(MAKE) numpy-check PYTHON=$(PYTHON311) NUMPY=numpy==1.23.2 ROUTE=fallback
+	$(MAKE) numpy-check PYTHON=$(PYTHON311) NUMPY=numpy==1.23.2 ROUTE=fallback SUITE=1
 	$(MAKE) wheel-test PYTHON=$(PYTHON313) VENV=.venv-3.13
 	$(MAKE) numpy-check PYTHON=$(PYTHON313) NUMPY=numpy==2.1.0 ROUTE=first
 
