@@ -56,7 +56,7 @@ void run(benchmark::State &st)
 // Arguments: path, edge, rotation in degrees (0: shift).
 BENCHMARK(run)
     ->ArgNames({"path", "n", "deg"})
-    ->ArgsProduct({{path_scalar, path_avx2, path_avx512}, {64, 256}, {0, 15}})
+    ->ArgsProduct({{path_scalar, path_avx2, path_avx512}, {8, 64, 256}, {0, 15}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
