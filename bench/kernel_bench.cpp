@@ -60,4 +60,10 @@ BENCHMARK(run)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
-BENCHMARK_MAIN();
+int main(int argc, char **argv)
+{
+    benchmark::Initialize(&argc, argv);
+    benchmark::AddCustomContext("kernel_path", path_name(best_path()));
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+}
