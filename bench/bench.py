@@ -234,11 +234,31 @@ def chart(results):
     ax.set_xticklabels([c["case"] for c in cases], rotation=20, ha="right", fontsize=8)
     ax.set_ylabel("ns per output voxel (median, min-max)")
     ax.set_yscale("log")
-    ax.set_title(f"Trilinear resampling, full call - {results['machine']['cpu']}")
-    ax.legend(fontsize=8)
+    mc = results["machine"]
+    ax.set_title(f"Trilinear resampling, full call - {mc['cpu']}, {mc['logical_cpus']} logical CPUs, "
+                 f"kernel path {mc['kernel_path']}", pad=28, fontsize=10)
+    ax.legend(fontsize=8, ncol=len(names), loc="lower center", bbox_to_anchor=(0.5, 1.0), frameon=False)
     fig.tight_layout()
     fig.savefig(HERE / "results.png", dpi=110)
 
 
+def markdown(results):
+    """The README's table, from the last results."""
+    names = list(results["cases"][0]["times"])
+    print("| case | " + " | ".join(names) + " |")
+    print("|---" * (len(names) + 1) + "|")
+    for c in results["cases"]:
+        t = c["times"]
+        ours = t["vexiloimgc"]["median"]
+        cells = [f"{t[n]['median'] * 1e3:.1f} ms ({t[n]['min'] * 1e3:.1f}-{t[n]['max'] * 1e3:.1f})"
+                 + ("" if n == "vexiloimgc" else f", x{t[n]['median'] / ours:.1f}") for n in names]
+        print(f"| {c['case']} | " + " | ".join(cells) + " |")
+
+
 if __name__ == "__main__":
-    main()
+    if sys.argv[1:] == ["--chart"]:  # redraw from the last results
+        chart(json.loads((HERE / "results.json").read_text()))
+    elif sys.argv[1:] == ["--markdown"]:
+        markdown(json.loads((HERE / "results.json").read_text()))
+    else:
+        main()
