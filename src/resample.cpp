@@ -10,45 +10,55 @@ constexpr int block = 256;
 // Interior test without truncating: c > -1 gives i0 >= 0, c < E - 1 gives
 // i1 <= E - 1 (compared in double, where E - 1 is exact) once E >= 2 (for
 // E = 1, c in (-1, 0) truncates to 0, the high face); NaN fails both.
-inline bool inner(float c, int e) { return e > 1 && c > -1.0f && double(c) < double(e - 1); }
+inline bool inner(float c, int e) { return (e > 1) & (c > -1.0f) & (double(c) < double(e - 1)); }
 
 void scalar_row(const row_job &r)
 {
-    float cx[block], cy[block], cz[block];
+    float cx[block], cy[block], cz[block], fx[block], fy[block], fz[block];
+    int at[block];
     bool in[block];
-    const int X = r.X, Y = r.Y;
+    const int X = r.X, Y = r.Y, Z = r.Z;
     const float *S = r.src;
     for (int x0 = 0; x0 < X; x0 += block) {
         const int n = X - x0 < block ? X - x0 : block;
-        // Coordinates and the interior test first, in loops of independent
-        // lanes the compiler vectorises (divisions stay divisions).
+        // Coordinates, the interior test, and for interior voxels the sample
+        // index and fractions first, in loops of independent lanes the
+        // compiler vectorises (divisions stay divisions), then the samples.
         for (int i = 0; i < n; ++i) {
             const float px = float(x0 + i) * r.mx.s;
             cx[i] = coord(r.mx, px);
             cy[i] = coord(r.my, px);
             cz[i] = coord(r.mz, px);
         }
-        for (int i = 0; i < n; ++i)
-            in[i] = inner(cx[i], X) & inner(cy[i], Y) & inner(cz[i], r.Z);
+        for (int i = 0; i < n; ++i) {
+            const bool k = inner(cx[i], X) & inner(cy[i], Y) & inner(cz[i], Z);
+            in[i] = k;
+            // Truncated only where in range; 0 stands in elsewhere.
+            const float sx = k ? cx[i] : 0.0f, sy = k ? cy[i] : 0.0f, sz = k ? cz[i] : 0.0f;
+            const int x = int(sx), y = int(sy), z = int(sz);
+            at[i] = (z * Y + y) * X + x;
+            fx[i] = cx[i] - float(x);
+            fy[i] = cy[i] - float(y);
+            fz[i] = cz[i] - float(z);
+        }
         for (int i = 0; i < n; ++i) {
             if (!in[i]) {
                 voxel(r, x0 + i, cx[i], cy[i], cz[i]);
                 continue;
             }
             // The interior formula of voxel(), without its branches.
-            const int x = int(cx[i]), y = int(cy[i]), z = int(cz[i]);
-            const double fx = cx[i] - float(x), gx = 1.0 - fx;
-            const double fy = cy[i] - float(y), gy = 1.0 - fy;
-            const double fz = cz[i] - float(z), gz = 1.0 - fz;
-            const float *p = S + (z * Y + y) * X + x, *q = p + Y * X;
-            double sum = double(p[0]) * gx * gy * gz;
-            sum += double(p[1]) * fx * gy * gz;
-            sum += double(p[X]) * gx * fy * gz;
-            sum += double(p[X + 1]) * fx * fy * gz;
-            sum += double(q[0]) * gx * gy * fz;
-            sum += double(q[1]) * fx * gy * fz;
-            sum += double(q[X]) * gx * fy * fz;
-            sum += double(q[X + 1]) * fx * fy * fz;
+            const double wx = fx[i], vx = 1.0 - wx;
+            const double wy = fy[i], vy = 1.0 - wy;
+            const double wz = fz[i], vz = 1.0 - wz;
+            const float *p = S + at[i], *q = p + Y * X;
+            double sum = double(p[0]) * vx * vy * vz;
+            sum += double(p[1]) * wx * vy * vz;
+            sum += double(p[X]) * vx * wy * vz;
+            sum += double(p[X + 1]) * wx * wy * vz;
+            sum += double(q[0]) * vx * vy * wz;
+            sum += double(q[1]) * wx * vy * wz;
+            sum += double(q[X]) * vx * wy * wz;
+            sum += double(q[X + 1]) * wx * wy * wz;
             r.out[x0 + i] = static_cast<float>(sum);
         }
     }
