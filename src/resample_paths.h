@@ -29,26 +29,6 @@ void resample_avx512(const float *image, const std::int64_t *dims, const float *
 // the linker hand their code to a CPU without them.
 namespace {
 
-enum { outside, low, inside, high };
-
-// Class of one axis from the continuous index c on an axis of extent e;
-// i0 receives c truncated toward zero. The float test comes first: a NaN
-// or a value beyond the int32 range has no defined truncation.
-inline int classify(float c, int e, int &i0)
-{
-    if (!(c > -2147483648.0f && c < 2147483648.0f))
-        return outside;
-    i0 = static_cast<int>(c);
-    const int i1 = i0 + 1;  // i0 <= 2^31 - 128: no overflow
-    if (i1 < 0 || i1 > e)
-        return outside;
-    if (i0 == -1)
-        return low;
-    if (i1 == e)
-        return high;
-    return inside;
-}
-
 // One source axis of the map: c = (((m * p + a) + b) + t) / s, where p is
 // the output x position and a, b the row's fixed products.
 struct axis_map {
@@ -65,66 +45,6 @@ struct row_job {
 
 // Single precision, one rounding per operation, the division last.
 inline float coord(const axis_map &a, float px) { return (((a.m * px + a.a) + a.b) + a.t) / a.s; }
-
-// Evaluates one output voxel from its continuous source index and stores it
-// unless no sample can be formed.
-inline void voxel(const row_job &r, int x, float cx, float cy, float cz)
-{
-    const int X = r.X, Y = r.Y, Z = r.Z;
-    int x0 = 0, y0 = 0, z0 = 0;
-    const int kx = classify(cx, X, x0);
-    const int ky = classify(cy, Y, y0);
-    const int kz = classify(cz, Z, z0);
-    const int faces = (kx != inside) + (ky != inside) + (kz != inside);
-    if (kx == outside || ky == outside || kz == outside || faces > 1)
-        return;
-    const int x1 = x0 + 1, y1 = y0 + 1, z1 = z0 + 1;
-    // Weights in double: w1 = f, w0 = 1 - f.
-    const double fx = cx - float(x0), gx = 1.0 - fx;
-    const double fy = cy - float(y0), gy = 1.0 - fy;
-    const double fz = cz - float(z0), gz = 1.0 - fz;
-    const float *S = r.src;
-    auto at = [&](int k, int j, int i) { return double(S[(k * Y + j) * X + i]); };
-    double sum;
-    if (faces == 0) {
-        sum = at(z0, y0, x0) * gx * gy * gz;
-        sum += at(z0, y0, x1) * fx * gy * gz;
-        sum += at(z0, y1, x0) * gx * fy * gz;
-        sum += at(z0, y1, x1) * fx * fy * gz;
-        sum += at(z1, y0, x0) * gx * gy * fz;
-        sum += at(z1, y0, x1) * fx * gy * fz;
-        sum += at(z1, y1, x0) * gx * fy * fz;
-        sum += at(z1, y1, x1) * fx * fy * fz;
-    } else if (kx != inside) {  // border plane b, no X weights
-        const int b = kx == low ? 0 : X - 1;
-        sum = at(z0, y0, b) * gy * gz;
-        sum += at(z0, y1, b) * fy * gz;
-        sum += at(z1, y0, b) * gy * fz;
-        sum += at(z1, y1, b) * fy * fz;
-    } else if (ky != inside) {  // x1 leads here, unlike the interior
-        const int b = ky == low ? 0 : Y - 1;
-        sum = at(z0, b, x1) * fx * gz;
-        sum += at(z0, b, x0) * gx * gz;
-        sum += at(z1, b, x0) * gx * fz;
-        sum += at(z1, b, x1) * fx * fz;
-    } else {
-        const int b = kz == low ? 0 : Z - 1;
-        sum = at(b, y0, x1) * fx * gy;
-        sum += at(b, y0, x0) * gx * gy;
-        sum += at(b, y1, x0) * gx * fy;
-        sum += at(b, y1, x1) * fx * fy;
-    }
-    r.out[x] = static_cast<float>(sum);
-}
-
-// Scalar columns [from, to) of a row: the tail after the vector blocks.
-inline void row_tail(const row_job &r, int from, int to)
-{
-    for (int x = from; x < to; ++x) {
-        const float px = float(x) * r.mx.s;
-        voxel(r, x, coord(r.mx, px), coord(r.my, px), coord(r.mz, px));
-    }
-}
 
 // Walks volumes, slices and rows, forming each row's fixed products (the
 // same single-precision products as per voxel, so nothing changes), and
