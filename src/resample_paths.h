@@ -2,6 +2,7 @@
 // gives the same bits; resample_trilinear runs the best one the CPU has.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 using kernel_fn = void (*)(const float *image, const std::int64_t *dims, const float *spacing,
