@@ -81,7 +81,7 @@ constexpr int block = 256;
 // Interior test without truncating: c > -1 gives i0 >= 0, c < E - 1 gives
 // i1 <= E - 1 (compared in double, where E - 1 is exact) once E >= 2 (for
 // E = 1, c in (-1, 0) truncates to 0, the high face); NaN fails both.
-inline bool inner(float c, int e) { return (e > 1) & (c > -1.0f) & (double(c) < double(e - 1)); }
+inline bool inner(float c, int e) { return e > 1 && c > -1.0f && double(c) < double(e - 1); }
 
 void scalar_row(const row_job &r)
 {
@@ -102,7 +102,7 @@ void scalar_row(const row_job &r)
             cz[i] = coord(r.mz, px);
         }
         for (int i = 0; i < n; ++i) {
-            const bool k = inner(cx[i], X) & inner(cy[i], Y) & inner(cz[i], Z);
+            const bool k = inner(cx[i], X) && inner(cy[i], Y) && inner(cz[i], Z);
             in[i] = k;
             // Truncated only where in range; 0 stands in elsewhere.
             const float sx = k ? cx[i] : 0.0f, sy = k ? cy[i] : 0.0f, sz = k ? cz[i] : 0.0f;
