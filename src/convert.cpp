@@ -4,6 +4,10 @@
 #include <cstring>
 #include <type_traits>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace {
 
 // The one table of element types: NumPy type number to C type. Every
@@ -83,6 +87,50 @@ inline void walk(const std::int64_t d[4], const std::int64_t s[4], char *data, F
             }
 }
 
+// Calls f(first element of the row, buffer index of its first element, row
+// length) for every row of d[3] elements; a block that is one dense run is
+// a single row.
+template <class F>
+inline void rows(const std::int64_t d[4], const std::int64_t s[4], std::int64_t size, char *data, F &&f)
+{
+    if (s[2] == d[3] * size && s[1] == d[2] * s[2] && s[0] == d[1] * s[1]) {
+        f(data, 0, d[0] * s[0] / size);
+        return;
+    }
+    std::int64_t i = 0;
+    for (std::int64_t n = 0; n < d[0]; ++n)
+        for (std::int64_t z = 0; z < d[1]; ++z)
+            for (std::int64_t y = 0; y < d[2]; ++y, i += d[3])
+                f(data + n * s[0] + z * s[1] + y * s[2], i, d[3]);
+}
+
+// Rows of native-order elements side by side take these tight loops: the
+// same per-element conversions, without the per-element byte handling.
+template <class T> void read_row(const char *p, std::int64_t n, float *out)
+{
+    if constexpr (std::is_same_v<T, float>) {
+        std::memcpy(out, p, n * 4);
+    } else {
+        for (std::int64_t k = 0; k < n; ++k) {
+            T v;
+            std::memcpy(&v, p + k * std::int64_t(sizeof(T)), sizeof(T));
+            out[k] = to_float(v);
+        }
+    }
+}
+
+template <class T> void write_row(const float *buf, std::int64_t n, char *p)
+{
+    if constexpr (std::is_same_v<T, float>) {
+        std::memcpy(p, buf, n * 4);
+    } else {
+        for (std::int64_t k = 0; k < n; ++k) {
+            const T v = from_float<T>(buf[k]);
+            std::memcpy(p + k * std::int64_t(sizeof(T)), &v, sizeof(T));
+        }
+    }
+}
+
 bool swapped(PyArrayObject *a) { return !PyArray_ISNBO(PyArray_DESCR(a)->byteorder); }
 
 float *read_array(PyArrayObject *a, int naxes, std::int64_t limit, bool vector,
@@ -104,7 +152,7 @@ float *read_array(PyArrayObject *a, int naxes, std::int64_t limit, bool vector,
         return nullptr;
     }
     // One byte at least, so an empty array still gives a valid buffer.
-    fbuf buf(static_cast<float *>(std::malloc(std::max<std::int64_t>(count, 1) * 4)));
+    fbuf buf(alloc_floats(std::max<std::int64_t>(count, 1), false));
     if (!buf) {
         PyErr_SetString(PyExc_MemoryError, nomem);
         return nullptr;
@@ -124,6 +172,24 @@ int write_array(const float *buf, PyArrayObject *a, int naxes)
 }
 
 } // namespace
+
+float *alloc_floats(std::int64_t count, bool zeroed)
+{
+    const std::size_t bytes = std::size_t(count) * 4;
+    void *p = zeroed ? std::calloc(std::size_t(count), 4) : std::malloc(bytes);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    // Large buffers are touched once, page by page: huge pages spare most of
+    // the first-touch faults (NumPy advises its own large arrays the same way).
+    constexpr std::uintptr_t huge = std::uintptr_t(1) << 21;
+    if (p && bytes >= 4 * huge) {
+        const std::uintptr_t from = (reinterpret_cast<std::uintptr_t>(p) + huge - 1) & ~(huge - 1);
+        const std::uintptr_t to = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(huge - 1);
+        if (to > from)
+            madvise(reinterpret_cast<void *>(from), to - from, MADV_HUGEPAGE);
+    }
+#endif
+    return static_cast<float *>(p);
+}
 
 bool accepted(int type, bool vector)
 {
@@ -154,6 +220,10 @@ int read_block(const char *data, const std::int64_t d[4], const std::int64_t s[4
     char *base = const_cast<char *>(data);  // walk() is shared with the writer; nothing is written
     auto copy = [&](auto t) {
         using T = decltype(t);
+        if (!swapped && s[3] == std::int64_t(sizeof(T))) {
+            rows(d, s, sizeof(T), base, [&](char *p, std::int64_t i, std::int64_t n) { read_row<T>(p, n, out + i); });
+            return;
+        }
         if constexpr (std::is_same_v<T, float>)  // bits, not value: keeps NaN payloads
             walk(d, s, base, [&](char *p, std::int64_t i) {
                 std::uint32_t u = load<std::uint32_t>(p, swapped);
@@ -173,6 +243,10 @@ int write_block(const float *buf, char *data, const std::int64_t d[4],
         return 0;
     bool ok = with_type<false>(type, [&](auto t) {
         using T = decltype(t);
+        if (!swapped && s[3] == std::int64_t(sizeof(T))) {
+            rows(d, s, sizeof(T), data, [&](char *p, std::int64_t i, std::int64_t n) { write_row<T>(buf + i, n, p); });
+            return;
+        }
         if constexpr (std::is_same_v<T, float>)
             walk(d, s, data, [&](char *p, std::int64_t i) {
                 std::uint32_t u;

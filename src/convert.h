@@ -32,6 +32,11 @@ float *array2float4d(PyArrayObject *a);
 int float2array3d(const float *buf, PyArrayObject *a);
 int float2array4d(const float *buf, PyArrayObject *a);
 
+// A float buffer of `count` floats from malloc (calloc when `zeroed`), large
+// ones advised to use huge pages where the system offers them; NULL when
+// the allocation fails.
+float *alloc_floats(std::int64_t count, bool zeroed);
+
 // The accepted element types. `vector` selects the 1-D reader, which alone
 // also takes NPY_LONGLONG.
 bool accepted(int type, bool vector);

@@ -83,13 +83,12 @@ PyObject *transform(PyArrayObject *image, PyArrayObject *spacing, PyArrayObject 
     fbuf img(nd == 4 ? array2float4d(image) : array2float3d(image));
     if (!img)
         return nullptr;
-    fbuf out(static_cast<float *>(std::malloc(count * 4)));
+    // calloc: fresh pages come zeroed without a pass over them.
+    fbuf out(count > 0 ? alloc_floats(count, true) : static_cast<float *>(std::malloc(0)));
     if (!out && count > 0) {
         PyErr_SetString(PyExc_MemoryError, "Failed to allocate memory in image transform");
         return nullptr;
     }
-    if (count > 0)
-        std::memset(out.get(), 0, count * 4);
 
     fbuf sp(read_vector(spacing, "spacing", 3));
     if (!sp)

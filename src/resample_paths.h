@@ -1,0 +1,83 @@
+// The kernel's instruction-set paths and the pieces they share. Every path
+// gives the same bits; resample_trilinear runs the best one the CPU has.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+using kernel_fn = void (*)(const float *image, const std::int64_t *dims, const float *spacing,
+                           const float *matrix, float *out);
+
+enum { path_scalar, path_avx2, path_avx512, path_count };
+
+// The path's kernel, or nullptr when this build lacks it.
+kernel_fn path_kernel(int path);
+// Whether this CPU (and its operating system) can run the path.
+bool path_usable(int path);
+const char *path_name(int path);
+// The path resample_trilinear runs, chosen once on first use.
+int best_path();
+
+void resample_scalar(const float *image, const std::int64_t *dims, const float *spacing,
+                     const float *matrix, float *out);
+void resample_avx2(const float *image, const std::int64_t *dims, const float *spacing,
+                   const float *matrix, float *out);
+void resample_avx512(const float *image, const std::int64_t *dims, const float *spacing,
+                     const float *matrix, float *out);
+
+// Everything below has internal linkage on purpose: the per-target files are
+// compiled with wider instruction sets, and a shared inline symbol could let
+// the linker hand their code to a CPU without them.
+namespace {
+
+// One source axis of the map: c = (((m * p + a) + b) + t) / s, where p is
+// the output x position and a, b the row's fixed products.
+struct axis_map {
+    float m, a, b, t, s;
+};
+
+// One output row: its volume, its destination and the three maps.
+struct row_job {
+    const float *src;
+    float *out;
+    int X, Y, Z;
+    axis_map mx, my, mz;
+};
+
+// Single precision, one rounding per operation, the division last.
+inline float coord(const axis_map &a, float px) { return (((a.m * px + a.a) + a.b) + a.t) / a.s; }
+
+// Walks volumes, slices and rows, forming each row's fixed products (the
+// same single-precision products as per voxel, so nothing changes), and
+// hands every row to do_row.
+template <class F>
+inline void each_row(const float *image, const std::int64_t *dims, const float *spacing,
+                     const float *m, float *out, F &&do_row)
+{
+    const int N = static_cast<int>(dims[0]), Z = static_cast<int>(dims[1]);
+    const int Y = static_cast<int>(dims[2]), X = static_cast<int>(dims[3]);
+    if (N <= 0 || Z <= 0 || Y <= 0 || X <= 0)
+        return;
+    const float s0 = spacing[0], s1 = spacing[1], s2 = spacing[2];
+    const std::ptrdiff_t volume = std::ptrdiff_t(Z) * Y * X;
+    row_job r;
+    r.X = X, r.Y = Y, r.Z = Z;
+    r.mx = {m[0], 0, 0, m[3], s0};
+    r.my = {m[4], 0, 0, m[7], s1};
+    r.mz = {m[8], 0, 0, m[11], s2};
+    for (int v = 0; v < N; ++v) {
+        r.src = image + v * volume;
+        for (int z = 0; z < Z; ++z) {
+            const float pz = float(z) * s2;
+            r.mx.b = m[2] * pz, r.my.b = m[6] * pz, r.mz.b = m[10] * pz;
+            for (int y = 0; y < Y; ++y) {
+                const float py = float(y) * s1;
+                r.mx.a = m[1] * py, r.my.a = m[5] * py, r.mz.a = m[9] * py;
+                r.out = out + v * volume + (std::ptrdiff_t(z) * Y + y) * X;
+                do_row(r);
+            }
+        }
+    }
+}
+
+} // namespace
