@@ -93,8 +93,11 @@ inline void walk(const std::int64_t d[4], const std::int64_t s[4], char *data, F
 template <class F>
 inline void rows(const std::int64_t d[4], const std::int64_t s[4], std::int64_t size, char *data, F &&f)
 {
-    if (s[2] == d[3] * size && s[1] == d[2] * s[2] && s[0] == d[1] * s[1]) {
-        f(data, 0, d[0] * s[0] / size);
+    std::int64_t run = size;  // bytes of one dense run so far; axes of extent 1 never step
+    for (int k = 3; k >= 0 && run; --k)
+        run = (d[k] == 1 || s[k] == run) ? run * d[k] : 0;
+    if (run) {
+        f(data, 0, run / size);
         return;
     }
     std::int64_t i = 0;
