@@ -35,6 +35,14 @@ bool long_enough(PyArrayObject *a, const char *name, npy_intp need)
                      name, need);
         return false;
     }
+    // Values along axis 0 exist only if every other axis has some: a
+    // (3, 0) array has none to read.
+    if (PyArray_DIMS(a)[0] >= need && PyArray_SIZE(a) == 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "transform: %s needs at least %zd values along its first axis, got an empty array",
+                     name, need);
+        return false;
+    }
     if (PyArray_DIMS(a)[0] < need) {
         PyErr_Format(PyExc_ValueError,
                      "transform: %s needs at least %zd values along its first axis, got %zd", name,
