@@ -125,3 +125,41 @@ real-data: install
 
 dask-batch: install
 	$(PY) examples/dask_batch.py
+
+# --- Robustness: sanitizers, fuzzing, valgrind -------------------------------
+# Each keeps its own venv and build directory, apart from the everyday build.
+.PHONY: sanitize fuzz valgrind
+
+# The module under ASan and UBSan (GCC), the whole suite run by an
+# uninstrumented interpreter with the ASan runtime preloaded. pymalloc is off
+# so every object allocation goes through the checked malloc.
+SAN_VENV := .venv-san
+SAN_RUN := env PYTHONMALLOC=malloc LD_PRELOAD=$$(gcc -print-file-name=libasan.so) \
+	ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:allocator_may_return_null=1:fast_unwind_on_malloc=0:malloc_context_size=10 \
+	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitize/lsan.supp:print_suppressions=0 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+sanitize:
+	$(MAKE) VENV=$(SAN_VENV) venv
+	$(SAN_VENV)/bin/python -m pip --disable-pip-version-check install -q --no-build-isolation \
+		-C build-dir=build/sanitize -C cmake.build-type=RelWithDebInfo \
+		-C cmake.define.VX_SANITIZE=ON '.[test]'
+	$(SAN_RUN) $(SAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+
+# libFuzzer (Clang 14) with ASan and UBSan over the kernel and the strided
+# copies; FUZZ_SECONDS bounds the run. New inputs go to build/fuzz/corpus,
+# the seeds in tests/fuzz/corpus stay as they are; a crash leaves its input
+# in build/fuzz/.
+FUZZ_SECONDS ?= 60
+FUZZ_CXX ?= clang++-14
+FUZZ_DIR := build/fuzz
+FUZZ_RUN := env ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:allocator_may_return_null=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+fuzz: venv
+	cmake -S . -B $(FUZZ_DIR) -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DVX_SANITIZE=ON -DVX_FUZZ=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY)
+	cmake --build $(FUZZ_DIR) --target vx_fuzz
+	mkdir -p $(FUZZ_DIR)/corpus
+	$(FUZZ_RUN) $(FUZZ_DIR)/tests/fuzz/vx_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+		-artifact_prefix=$(FUZZ_DIR)/ $(FUZZ_DIR)/corpus tests/fuzz/corpus
