@@ -1,0 +1,81 @@
+"""Thousands of calls down every path, succeeding and failing, leave the
+process's memory and the arguments' reference counts where they were."""
+import gc
+import os
+import sys
+
+import numpy as np
+import pytest
+
+import _vexiloimgc
+from conftest import EYE, ONES
+
+BIG = 2**31
+# Large enough that one lost buffer per call shows in the resident size.
+VOL = np.random.default_rng(3).uniform(-9, 9, (24, 32, 40)).astype(np.float32)
+VOL4 = np.stack([VOL[:8]] * 3)
+ZERO_U8 = np.zeros((), np.uint8)
+
+# Each path ends at a different point of the driver, so each releases a
+# different set of buffers.
+PATHS = {
+    "3d": (VOL, ONES, EYE),
+    "4d-byteswapped": (VOL4.astype(">f8"), ONES.astype(np.int16), EYE.astype(np.longlong)),
+    "empty": (np.zeros((0, 3, 4), np.int16), ONES, EYE),
+    "image-not-array": ([[[1.0]]], ONES, EYE),
+    "image-2d": (VOL[0], ONES, EYE),
+    "image-type": (VOL.astype(np.int32), ONES, EYE),
+    "image-extent": (np.broadcast_to(ZERO_U8, (BIG, 1, 1)), ONES, EYE),
+    "image-4d-count": (np.broadcast_to(ZERO_U8, (2**10, 2**10, 2**9, 1)), ONES, EYE),
+    "output": (np.broadcast_to(ZERO_U8, (2**29, 1, 1)), ONES, EYE),
+    "spacing-not-array": (VOL, None, EYE),
+    "spacing-0d": (VOL, np.array(1.0), EYE),
+    "spacing-short": (VOL, np.ones(2), EYE),
+    "spacing-empty": (VOL, np.ones((3, 0)), EYE),
+    "spacing-type": (VOL, ONES.astype(np.uint16), EYE),
+    "spacing-huge": (VOL, np.broadcast_to(np.float32(1), (BIG,)), EYE),
+    "matrix-not-array": (VOL, ONES, tuple(EYE)),
+    "matrix-short": (VOL, ONES, np.eye(4)),
+    "matrix-type": (VOL, ONES, EYE.astype(np.complex64)),
+    "matrix-huge": (VOL, ONES, np.broadcast_to(np.float32(1), (BIG,))),
+}
+
+
+def call(args):
+    try:
+        return _vexiloimgc.transform(*args)
+    except (TypeError, ValueError, MemoryError):
+        return None
+
+
+def rss():
+    with open(f"/proc/{os.getpid()}/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+def test_memory_stays_flat():
+    for _ in range(3):                       # warm up allocator and caches
+        for args in PATHS.values():
+            call(args)
+    gc.collect()
+    before = rss()
+    for _ in range(150):                     # 19 paths: 2850 calls
+        for args in PATHS.values():
+            call(args)
+        call(())                             # the wrapper's argument count
+    gc.collect()
+    grown = rss() - before
+    # One lost image or output buffer per call would be 150 * 150 KiB.
+    assert grown < 8 * 2**20, f"resident size grew by {grown} bytes"
+
+
+@pytest.mark.parametrize("path", PATHS)
+def test_reference_counts_unchanged(path):
+    args = PATHS[path]
+    objs = list(args) + [a.dtype for a in args if isinstance(a, np.ndarray)]
+    before = [sys.getrefcount(o) for o in objs]
+    results = [call(args) for _ in range(200)]
+    assert len({id(r) for r in results if r is not None}) in (0, 200)  # new arrays
+    del results
+    assert [sys.getrefcount(o) for o in objs] == before
