@@ -163,3 +163,13 @@ fuzz: venv
 	mkdir -p $(FUZZ_DIR)/corpus
 	$(FUZZ_RUN) $(FUZZ_DIR)/tests/fuzz/vx_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 		-artifact_prefix=$(FUZZ_DIR)/ $(FUZZ_DIR)/corpus tests/fuzz/corpus
+
+# Memcheck over a smoke run of every path (the normal build); valgrind comes
+# from Debian when missing.
+VALGRIND := valgrind --tool=memcheck --error-exitcode=99 --leak-check=full \
+	--show-leak-kinds=definite --errors-for-leak-kinds=definite \
+	--suppressions=tests/sanitize/valgrind.supp
+
+valgrind: install
+	command -v valgrind >/dev/null || { apt-get update -q && apt-get install -y -q valgrind; }
+	PYTHONMALLOC=malloc $(VALGRIND) $(PY) tests/sanitize/smoke.py
