@@ -62,7 +62,7 @@ def arrays(draw, ndims, first=st.integers(0, 4), rest=st.integers(0, 4)):
     nd = draw(ndims)
     shape = tuple(draw(first if k == 0 else rest) for k in range(nd))
     layout = draw(st.sampled_from(["C", "F", "reversed", "strided", "broadcast", "unaligned",
-                                   "readonly", "huge"]))
+                                   "readonly", "subclass", "huge"]))
     if layout == "huge" and nd:
         # No memory behind it: zero strides over one element.
         big = draw(st.sampled_from([BIG, 2**29, 2**33, 2**16, 0]))
@@ -86,6 +86,8 @@ def arrays(draw, ndims, first=st.integers(0, 4), rest=st.integers(0, 4)):
         return b
     if layout == "readonly":
         a.flags.writeable = False
+    if layout == "subclass":
+        return a.view(np.ma.MaskedArray)
     return a
 
 
@@ -152,10 +154,11 @@ def snapshot(a):
     if not isinstance(a, np.ndarray):
         return repr(a)
     if a.dtype.kind in "OT" or a.dtype.fields:
-        return a.shape, a.strides, a.tolist() if a.size < 10**4 else None
+        return a.shape, a.strides, a.flags.writeable, a.tolist() if a.size < 10**4 else None
+    flags = a.shape, a.strides, a.dtype.str, a.flags.writeable
     if a.size > 10**4:
         a = np.lib.stride_tricks.as_strided(a, (1,) * a.ndim)
-    return a.shape, a.strides, a.dtype.str, a.tobytes()
+    return flags, np.asarray(a).tobytes()
 
 
 def first_values(a, n):
@@ -200,3 +203,14 @@ def test_parameter_with_an_empty_trailing_axis(which, need, shape, vol):
         _vexiloimgc.transform(*args.values())
     assert str(e.value) == (f"transform: {which} needs at least {need} values along its first "
                             "axis, got an empty array")
+
+
+def test_memory_mapped_big_endian_volume(tmp_path):
+    # The common stored form: a read-only map of big-endian 16-bit samples.
+    vol = np.random.default_rng(5).integers(-3000, 3000, (6, 7, 8)).astype(">i2")
+    vol.tofile(tmp_path / "vol.raw")
+    mapped = np.memmap(tmp_path / "vol.raw", ">i2", "r", shape=vol.shape)
+    m = np.float32([1, 0.1, 0, -0.5, 0, 1, 0.2, 0.25, 0.05, 0, 1, 0.5])
+    r = _vexiloimgc.transform(mapped, ONES, m)
+    np.testing.assert_array_equal(r, model(vol.astype(np.float32), ONES, m))
+    del mapped
