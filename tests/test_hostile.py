@@ -214,3 +214,14 @@ def test_memory_mapped_big_endian_volume(tmp_path):
     r = _vexiloimgc.transform(mapped, ONES, m)
     np.testing.assert_array_equal(r, model(vol.astype(np.float32), ONES, m))
     del mapped
+
+
+@pytest.mark.parametrize("shape", [(0, 2**31, 2**30), (2**20, 0, 2**20, 2**22)])
+def test_empty_image_whose_float32_twin_numpy_cannot_hold(shape):
+    # Fine as uint8, past NumPy's size limit as float32: refused, never a crash.
+    image = np.broadcast_to(np.zeros((), np.uint8), shape)
+    with pytest.raises((ValueError, MemoryError)) as e:
+        _vexiloimgc.transform(image, ONES, EYE)
+    assert str(e.value) in (f"Failed to allocate memory in array2float{len(shape)}d",
+                            "array is too big; `arr.size * arr.dtype.itemsize` is larger than "
+                            "the maximum possible size.")
