@@ -25,7 +25,9 @@ BIG = 2**31
 DTYPES = [np.bool_, np.int8, np.uint8, np.int16, np.uint16, np.intc, np.uintc, np.int_, np.uint,
           np.longlong, np.ulonglong, np.float16, np.float32, np.float64, np.longdouble,
           np.complex64, np.complex128, np.clongdouble, object, "U2", "S3", "V4", "M8[s]",
-          "m8[ms]", [("a", "<f4")], np.dtypes.StringDType()]
+          "m8[ms]", [("a", "<f4")]]
+if hasattr(getattr(np, "dtypes", None), "StringDType"):   # NumPy 2
+    DTYPES.append(np.dtypes.StringDType())
 
 
 def dtypes():
@@ -154,7 +156,8 @@ def snapshot(a):
     if not isinstance(a, np.ndarray):
         return repr(a)
     if a.dtype.kind in "OT" or a.dtype.fields:
-        return a.shape, a.strides, a.flags.writeable, a.tolist() if a.size < 10**4 else None
+        small = a.size < 10**4 and max(a.shape, default=0) < 10**4  # (2**33, 0) lists 2**33 lists
+        return a.shape, a.strides, a.flags.writeable, a.tolist() if small else None
     flags = a.shape, a.strides, a.dtype.str, a.flags.writeable
     if a.size > 10**4:
         a = np.lib.stride_tricks.as_strided(a, (1,) * a.ndim)
