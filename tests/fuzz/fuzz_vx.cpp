@@ -15,6 +15,7 @@
 
 #include "convert.h"
 #include "resample.h"
+#include "resample_paths.h"
 
 namespace {
 
@@ -62,11 +63,12 @@ float pick_float(input &in)
 }
 
 // An extent whose low 32 bits are small (the kernel reads only those); the
-// high bits and the sign are free.
-std::int64_t pick_extent(input &in)
+// high bits and the sign are free. Rows (`wide`) may be long enough for the
+// vector paths' full lanes and the scalar path's 256-column passes.
+std::int64_t pick_extent(input &in, bool wide)
 {
     const std::uint8_t k = in.byte();
-    std::int64_t e = k % 6;
+    std::int64_t e = wide && k >= 0xf0 ? 200 + 7 * (k & 15) : wide && (k & 0x30) == 0x30 ? 6 + k % 29 : k % 6;
     if (k & 0x40)
         e += std::int64_t(k >> 7 ? -3 : 5) * (std::int64_t(1) << 32);
     if ((k & 0xb8) == 0x88)
@@ -157,16 +159,21 @@ bool model_voxel(const float *S, int Z, int Y, int X, const float *s, const floa
     return true;
 }
 
+void check_kernel(const float *img, const int *e, const float *sp, const float *mx, const float *out,
+                  std::int64_t count);
+
 void fuzz_kernel(input &in)
 {
     std::int64_t dims[4];
     int e[4];
     std::int64_t count = 1;
     for (int k = 0; k < 4; ++k) {
-        dims[k] = pick_extent(in);
+        dims[k] = pick_extent(in, k == 3);
         e[k] = static_cast<int>(static_cast<std::uint32_t>(dims[k]));  // the low 32 bits
         count *= e[k] > 0 ? e[k] : 0;
     }
+    if (count > 4096)
+        return;
     fbuf sp(floats(3)), mx(floats(12)), img(floats(count)), out(floats(count));
     for (int k = 0; k < 3; ++k)
         sp[k] = pick_float(in);
@@ -174,13 +181,24 @@ void fuzz_kernel(input &in)
         mx[k] = pick_float(in);
     for (std::int64_t i = 0; i < count; ++i)
         img[i] = pick_float(in);
-    std::memset(out.get(), 0, count * 4);
     const std::vector<float> before(img.get(), img.get() + count);
+    // The dispatcher, then every path this CPU can run, each on its own.
+    for (int path = -1; path < path_count; ++path) {
+        if (path >= 0 && !path_usable(path))
+            continue;
+        std::memset(out.get(), 0, count * 4);
+        (path < 0 ? resample_trilinear : path_kernel(path))(img.get(), dims, sp.get(), mx.get(),
+                                                             out.get());
+        if (count && std::memcmp(before.data(), img.get(), count * 4) != 0)
+            fail("kernel changed its input");
+        check_kernel(img.get(), e, sp.get(), mx.get(), out.get(), count);
+    }
+}
 
-    resample_trilinear(img.get(), dims, sp.get(), mx.get(), out.get());
-
-    if (count && std::memcmp(before.data(), img.get(), count * 4) != 0)
-        fail("kernel changed its input");
+// Every voxel of `out` against the model, NaN as NaN.
+void check_kernel(const float *img, const int *e, const float *sp, const float *mx, const float *out,
+                  std::int64_t count)
+{
     const int N = e[0], Z = e[1], Y = e[2], X = e[3];
     std::int64_t i = 0;
     for (int n = 0; n < N && count; ++n)
@@ -188,8 +206,7 @@ void fuzz_kernel(input &in)
             for (int y = 0; y < Y; ++y)
                 for (int x = 0; x < X; ++x, ++i) {
                     float want = 0.0f;
-                    model_voxel(img.get() + std::int64_t(n) * Z * Y * X, Z, Y, X, sp.get(), mx.get(),
-                                z, y, x, want);
+                    model_voxel(img + std::int64_t(n) * Z * Y * X, Z, Y, X, sp, mx, z, y, x, want);
                     std::uint32_t a, b;
                     std::memcpy(&a, &out[i], 4);
                     std::memcpy(&b, &want, 4);

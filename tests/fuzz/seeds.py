@@ -48,6 +48,11 @@ if __name__ == "__main__":
     kernel("zero-spacing", [1, 2, 2, 2], [0.0, 1.0, 1.0], eye, ramp[:8])
     kernel("single-slice", [1, 1, 3, 3], [1.0, 1.0, 1.0], eye, ramp[:9])
     kernel("empty", [1, 0, 3, 3], [1.0, 1.0, 1.0], eye, [])
+    # Rows long enough for full vector lanes (34 columns) and for more than
+    # one 256-column pass of the scalar path (305 columns).
+    tilt = [1.0, 0.25, 0.0, -0.75, -0.25, 1.0, 0.0, 0.5, 0.0, 0.0, 1.0, 0.25]
+    kernel("wide-row", [1, 3, 3, 0x39], [1.0, 1.0, 1.0], tilt, [float(i % 13) for i in range(306)])
+    kernel("long-row", [1, 2, 2, 0xFF], [0.5, 1.0, 2.0], tilt, [float(i % 11) for i in range(1220)])
     kernel("huge", [1, 2, 2, 2], ["max", "tiny", 1e30], ["inf", 2.0**31] + eye[2:], ["-inf"] * 8)
     for t, size in [(2, 1), (3, 2), (7, 8), (9, 8), (11, 4), (12, 8), (0, 1), (5, 4)]:
         convert(f"c-{t}", t, 0, t == 9, [1, 2, 2, 3], [0, 6, 3, 1])
