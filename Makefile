@@ -131,10 +131,13 @@ dask-batch: install
 .PHONY: sanitize fuzz valgrind
 
 # The module under ASan and UBSan (GCC), the whole suite run by an
-# uninstrumented interpreter with the ASan runtime preloaded. pymalloc is off
-# so every object allocation goes through the checked malloc.
+# uninstrumented interpreter with the ASan runtime preloaded, and libstdc++
+# with it so ASan's __cxa_throw hook finds the real one (C++ extensions such
+# as matplotlib's throw). pymalloc is off so every object allocation goes
+# through the checked malloc; pytest leaves fd 2 alone so reports are seen.
 SAN_VENV := .venv-san
-SAN_RUN := env PYTHONMALLOC=malloc LD_PRELOAD=$$(gcc -print-file-name=libasan.so) \
+SAN_RUN := env PYTHONMALLOC=malloc \
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
 	ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:allocator_may_return_null=1:fast_unwind_on_malloc=0:malloc_context_size=10 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitize/lsan.supp:print_suppressions=0 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
@@ -144,7 +147,7 @@ sanitize:
 	$(SAN_VENV)/bin/python -m pip --disable-pip-version-check install -q --no-build-isolation \
 		-C build-dir=build/sanitize -C cmake.build-type=RelWithDebInfo \
 		-C cmake.define.VX_SANITIZE=ON '.[test]'
-	$(SAN_RUN) $(SAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+	$(SAN_RUN) $(SAN_VENV)/bin/python tests/sanitize/run.py -q -p no:cacheprovider --capture=sys tests
 
 # libFuzzer (Clang 14) with ASan and UBSan over the kernel and the strided
 # copies; FUZZ_SECONDS bounds the run. New inputs go to build/fuzz/corpus,
