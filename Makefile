@@ -37,7 +37,7 @@ test: install ctest
 CTEST_CMAKE = cmake -S . -B build/ctest -DVX_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PY))
 ctest: venv
 	$(CTEST_CMAKE) > /dev/null || { apt-get update -q && apt-get install -y -q libgtest-dev && $(CTEST_CMAKE) > /dev/null; }
-	cmake --build build/ctest --target vx_kernel_tests -j2
+	cmake --build build/ctest --target vx_kernel_tests vx_convert_tests -j2
 	cd build/ctest && ctest --output-on-failure
 
 # Timings against peers (never part of `make test`): the kernel alone per
@@ -147,7 +147,9 @@ sanitize:
 	$(SAN_VENV)/bin/python -m pip --disable-pip-version-check install -q --no-build-isolation \
 		-C build-dir=build/sanitize -C cmake.build-type=RelWithDebInfo \
 		-C cmake.define.VX_SANITIZE=ON '.[test]'
-	$(SAN_RUN) $(SAN_VENV)/bin/python tests/sanitize/run.py -q -p no:cacheprovider --capture=sys tests
+	# The Dask and typing tests run other processes and mypy, not the module's memory.
+	$(SAN_RUN) $(SAN_VENV)/bin/python tests/sanitize/run.py -q -p no:cacheprovider --capture=sys \
+		--ignore=tests/test_dask.py --ignore=tests/test_typing.py tests
 
 # libFuzzer (Clang 14) with ASan and UBSan over the kernel and the strided
 # copies; FUZZ_SECONDS bounds the run. New inputs go to build/fuzz/corpus,

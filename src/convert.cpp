@@ -69,7 +69,6 @@ template <> inline std::int16_t from_float(float f)
         static_cast<std::uint32_t>(trunc_to<std::int32_t>(f))));
 }
 template <> inline long from_float(float f) { return trunc_to<long>(f); }
-template <> inline float from_float(float f) { return f; }
 template <> inline double from_float(float f) { return f; }
 
 // Visits the block in row-major order, width innermost, calling f(element

@@ -52,6 +52,21 @@ bool long_enough(PyArrayObject *a, const char *name, npy_intp need)
     return true;
 }
 
+// NumPy holds an array only while its nonzero extents times the item size
+// fit an npy_intp, even when another extent is 0.
+bool float32_shape_fits(const npy_intp d[4])
+{
+    npy_intp bytes = 4;
+    for (int k = 0; k < 4; ++k) {
+        if (d[k] == 0)
+            continue;
+        if (bytes > NPY_MAX_INTP / d[k])
+            return false;
+        bytes *= d[k];
+    }
+    return true;
+}
+
 float *read_vector(PyArrayObject *a, const char *name, npy_intp need)
 {
     if (!is_array(a, name) || !long_enough(a, name, need))
@@ -80,6 +95,11 @@ PyObject *transform(PyArrayObject *image, PyArrayObject *spacing, PyArrayObject 
     npy_intp dims[4] = {1, 1, 1, 1};
     std::memcpy(dims + 4 - nd, PyArray_DIMS(image), nd * sizeof(npy_intp));
     const std::int64_t count = block_count(dims, image3d_limit);
+    if (count == 0 && !float32_shape_fits(dims)) {  // the reader's refusal of huge extents
+        PyErr_SetString(PyExc_MemoryError, nd == 4 ? "Failed to allocate memory in array2float4d"
+                                                   : "Failed to allocate memory in array2float3d");
+        return nullptr;
+    }
 
     // A 3-D image the reader would take but the output buffer cannot hold is
     // refused before a buffer of up to 8 GiB is read only to be dropped.
