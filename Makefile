@@ -69,7 +69,7 @@ DIST := dist/$(PYTAG)
 CHECKS := .venv-checks/$(PYTAG)
 REFERENCE := build/numpy-compat-reference.npz
 NUMPY_OLD ?= numpy==1.26.4
-# pip spec and expected import route of `make numpy-check`.
+# pip requirement and expected import route of `make numpy-check`.
 NUMPY ?= numpy
 ROUTE ?= first
 QPIP = -m pip --disable-pip-version-check -q

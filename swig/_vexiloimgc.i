@@ -1,5 +1,6 @@
-/* The binding: one function, three objects in, one object out. No logic
-   here; src/transform.cpp checks the arguments and does the work. */
+/* The binding: one function, three objects in, one object out. The checks
+   and the work are in src/transform.cpp; the code here only mends SWIG's
+   generated runtime. */
 %module _vexiloimgc
 
 /* Since Python 3.12, creating a type whose name has no module part warns,
@@ -7,18 +8,19 @@
    creation fails and the registry's teardown at exit dereferences the
    missing type. Qualify their names with this module's. */
 %begin %{
+#define PY_SSIZE_T_CLEAN  /* as the generated code sets it before its own include */
 #include <Python.h>
 #include <stdio.h>
 #include <string.h>
-static PyObject *vx_type_from_spec(PyType_Spec *spec)
+static PyObject *vx_type_from_spec(PyType_Spec *type)
 {
     char name[128];
-    PyType_Spec named = *spec;
-    if (!strchr(spec->name, '.') && snprintf(name, sizeof name, "_vexiloimgc.%s", spec->name) < (int)sizeof name)
+    PyType_Spec named = *type;
+    if (!strchr(type->name, '.') && snprintf(name, sizeof name, "_vexiloimgc.%s", type->name) < (int)sizeof name)
         named.name = name;  /* copied by the interpreter */
     return PyType_FromSpec(&named);
 }
-#define PyType_FromSpec(spec) vx_type_from_spec(spec)
+#define PyType_FromSpec(type) vx_type_from_spec(type)
 %}
 
 %{
