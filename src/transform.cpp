@@ -112,7 +112,7 @@ PyObject *transform(PyArrayObject *image, PyArrayObject *spacing, PyArrayObject 
     if (!img)
         return nullptr;
     // calloc: fresh pages come zeroed without a pass over them.
-    fbuf out(count > 0 ? alloc_floats(count, true) : static_cast<float *>(std::malloc(0)));
+    fbuf out(alloc_floats(count, true));  // an empty image may get NULL: not a failure
     if (!out && count > 0) {
         PyErr_SetString(PyExc_MemoryError, "Failed to allocate memory in image transform");
         return nullptr;
