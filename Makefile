@@ -136,7 +136,7 @@ dask-batch: install
 # as matplotlib's throw). pymalloc is off so every object allocation goes
 # through the checked malloc; pytest leaves fd 2 alone so reports are seen.
 SAN_VENV := .venv-san
-SAN_RUN := env PYTHONMALLOC=malloc \
+SAN_RUN := env PYTHONMALLOC=malloc OPENBLAS_NUM_THREADS=1 OMP_NUM_THREADS=1 \
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
 	ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:allocator_may_return_null=1:fast_unwind_on_malloc=0:malloc_context_size=10 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitize/lsan.supp:print_suppressions=0 \
