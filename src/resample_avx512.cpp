@@ -1,6 +1,7 @@
-// AVX-512 path (F, VL, BW, DQ): eight voxels per step, coordinates in single
-// precision, interpolation in double, the same operations in the same order
-// as the scalar path. Face bands and the row's tail run here too, by masks.
+// AVX-512 path (F, VL, BW, DQ): coordinates in single precision, the
+// interpolation in double, the same operations in the same order as the
+// scalar path. Sixteen voxels per step while all are interior, else eight,
+// with face bands and the row's tail handled by masks.
 #include <immintrin.h>
 
 // GCC 12's own AVX-512 headers trip this warning (their "undefined" sources).
@@ -12,8 +13,17 @@
 
 namespace {
 
-// Pairs (S[i], S[i + 1]) of the eight lanes' indices, as 64-bit lanes;
-// lanes outside `k` are not read.
+// The samples at eight lanes' indices, widened; lanes outside `k` are not
+// read.
+inline __m512d single(const float *S, __mmask8 k, __m256i idx)
+{
+    return _mm512_cvtps_pd(_mm256_mmask_i32gather_ps(_mm256_setzero_ps(), k, idx, S, 4));
+}
+
+// Pairs (S[i], S[i + 1]) of eight lanes as 64-bit lanes, lanes outside `k`
+// not read, and their first and second floats widened. Fewer gathers than
+// singles, but an element may straddle two cache lines: the general step
+// uses them, the interior steps of large volumes do not.
 inline __m512i pairs(const float *S, __mmask8 k, __m256i idx)
 {
     return _mm512_mask_i32gather_epi64(_mm512_setzero_si512(), k, idx, S, 4);
@@ -25,13 +35,75 @@ inline __m512d second(__m512i p)
     return _mm512_cvtps_pd(_mm256_castsi256_ps(_mm512_cvtepi64_epi32(_mm512_srli_epi64(p, 32))));
 }
 
-inline __m512d single(const float *S, __mmask8 k, __m256i idx)
-{
-    return _mm512_cvtps_pd(_mm256_mmask_i32gather_ps(_mm256_setzero_ps(), k, idx, S, 4));
-}
-
 inline __m512d term(__m512d s, __m512d a, __m512d b) { return _mm512_mul_pd(_mm512_mul_pd(s, a), b); }
 inline __m512d term(__m512d s, __m512d a, __m512d b, __m512d c) { return _mm512_mul_pd(term(s, a, b), c); }
+
+inline __m256 coord8(const axis_map &a, __m256 px)
+{
+    const __m256 t = _mm256_add_ps(_mm256_mul_ps(_mm256_set1_ps(a.m), px), _mm256_set1_ps(a.a));
+    const __m256 u = _mm256_add_ps(_mm256_add_ps(t, _mm256_set1_ps(a.b)), _mm256_set1_ps(a.t));
+    return _mm256_div_ps(u, _mm256_set1_ps(a.s));
+}
+
+inline __m512 coord16(const axis_map &a, __m512 px)
+{
+    const __m512 t = _mm512_add_ps(_mm512_mul_ps(_mm512_set1_ps(a.m), px), _mm512_set1_ps(a.a));
+    const __m512 u = _mm512_add_ps(_mm512_add_ps(t, _mm512_set1_ps(a.b)), _mm512_set1_ps(a.t));
+    return _mm512_div_ps(u, _mm512_set1_ps(a.s));
+}
+
+// Interior lanes of one axis, by two float comparisons (see interior_top);
+// NaN fails both.
+inline __mmask8 inner8(__m256 c, float top)
+{
+    return _mm256_cmp_ps_mask(c, _mm256_set1_ps(-1.0f), _CMP_GT_OQ) &
+           _mm256_cmp_ps_mask(c, _mm256_set1_ps(top), _CMP_LE_OQ);
+}
+
+inline __mmask16 inner16(__m512 c, float top)
+{
+    return _mm512_cmp_ps_mask(c, _mm512_set1_ps(-1.0f), _CMP_GT_OQ) &
+           _mm512_cmp_ps_mask(c, _mm512_set1_ps(top), _CMP_LE_OQ);
+}
+
+// Index of the sample (x, y, z); fits in 32 bits, as a volume's count does.
+inline __m256i at8(const row_job &r, __m256i z, __m256i y, __m256i x)
+{
+    const __m256i zy = _mm256_add_epi32(_mm256_mullo_epi32(z, _mm256_set1_epi32(r.Y)), y);
+    return _mm256_add_epi32(_mm256_mullo_epi32(zy, _mm256_set1_epi32(r.X)), x);
+}
+
+// Weights of index i1 and i0: f = c - float(i0) in single precision, then
+// widened, and 1 - f in double.
+struct weights {
+    __m512d fx, gx, fy, gy, fz, gz;
+};
+
+inline void weigh(__m256 fx, __m256 fy, __m256 fz, weights &w)
+{
+    const __m512d one = _mm512_set1_pd(1.0);
+    w.fx = _mm512_cvtps_pd(fx), w.gx = _mm512_sub_pd(one, w.fx);
+    w.fy = _mm512_cvtps_pd(fy), w.gy = _mm512_sub_pd(one, w.fy);
+    w.fz = _mm512_cvtps_pd(fz), w.gz = _mm512_sub_pd(one, w.fz);
+}
+
+// The interior formula for the lanes in `k`, i00 the index of (x0, y0, z0).
+inline __m512d interior(const row_job &r, __mmask8 k, __m256i i00, const weights &w)
+{
+    const float *S = r.src;
+    const __m256i i01 = _mm256_add_epi32(i00, _mm256_set1_epi32(r.X));
+    const __m256i i10 = _mm256_add_epi32(i00, _mm256_set1_epi32(r.X * r.Y));
+    const __m256i i11 = _mm256_add_epi32(i01, _mm256_set1_epi32(r.X * r.Y));
+    __m512d sum = term(single(S, k, i00), w.gx, w.gy, w.gz);
+    sum = _mm512_add_pd(sum, term(single(S + 1, k, i00), w.fx, w.gy, w.gz));
+    sum = _mm512_add_pd(sum, term(single(S, k, i01), w.gx, w.fy, w.gz));
+    sum = _mm512_add_pd(sum, term(single(S + 1, k, i01), w.fx, w.fy, w.gz));
+    sum = _mm512_add_pd(sum, term(single(S, k, i10), w.gx, w.gy, w.fz));
+    sum = _mm512_add_pd(sum, term(single(S + 1, k, i10), w.fx, w.gy, w.fz));
+    sum = _mm512_add_pd(sum, term(single(S, k, i11), w.gx, w.fy, w.fz));
+    sum = _mm512_add_pd(sum, term(single(S + 1, k, i11), w.fx, w.fy, w.fz));
+    return sum;
+}
 
 // One axis of eight lanes: the continuous index, its truncation (meaningful
 // where the float is in the int32 range) and the classes as masks.
@@ -40,13 +112,6 @@ struct lanes {
     __m256i i0;
     __mmask8 in, face, lo;  // inside; low or high face; low face
 };
-
-inline __m256 coord8(const axis_map &a, __m256 px)
-{
-    const __m256 t = _mm256_add_ps(_mm256_mul_ps(_mm256_set1_ps(a.m), px), _mm256_set1_ps(a.a));
-    const __m256 u = _mm256_add_ps(_mm256_add_ps(t, _mm256_set1_ps(a.b)), _mm256_set1_ps(a.t));
-    return _mm256_div_ps(u, _mm256_set1_ps(a.s));
-}
 
 // The scalar classes: the range test on the float decides first whether
 // the truncation means anything.
@@ -65,23 +130,17 @@ inline lanes classify8(__m256 c, int e)
     return l;
 }
 
-// Weight of index i1, widened: (c - float(i0)) in single precision first.
-inline __m512d frac(const lanes &l) { return _mm512_cvtps_pd(_mm256_sub_ps(l.c, _mm256_cvtepi32_ps(l.i0))); }
+inline __m256 frac(const lanes &l) { return _mm256_sub_ps(l.c, _mm256_cvtepi32_ps(l.i0)); }
 
 // The border plane of a face lane: 0 on the low face, e - 1 on the high.
 inline __m256i border(const lanes &l, int e) { return _mm256_maskz_mov_epi32(~l.lo, _mm256_set1_epi32(e - 1)); }
 
-// Eight voxels from x on, `live` the lanes that exist. Each lane takes the
-// interior formula or its one face formula, or is not written.
-inline void block(const row_job &r, int x, __mmask8 live)
+// Eight voxels of any class, `live` the lanes that exist. Each lane takes
+// the interior formula or its one face formula, or is not written.
+inline void general(const row_job &r, int x, __mmask8 live, __m256 cx, __m256 cy, __m256 cz)
 {
     const int X = r.X, Y = r.Y, Z = r.Z;
-    const __m256 px = _mm256_mul_ps(
-        _mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_set1_epi32(x), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7))),
-        _mm256_set1_ps(r.mx.s));
-    const lanes lx = classify8(coord8(r.mx, px), X);
-    const lanes ly = classify8(coord8(r.my, px), Y);
-    const lanes lz = classify8(coord8(r.mz, px), Z);
+    const lanes lx = classify8(cx, X), ly = classify8(cy, Y), lz = classify8(cz, Z);
     const __mmask8 in = live & lx.in & ly.in & lz.in;
     const __mmask8 fx_ = live & lx.face & ly.in & lz.in;
     const __mmask8 fy_ = live & lx.in & ly.face & lz.in;
@@ -89,69 +148,123 @@ inline void block(const row_job &r, int x, __mmask8 live)
     const __mmask8 all = in | fx_ | fy_ | fz_;
     if (!all)
         return;
-    const __m512d one = _mm512_set1_pd(1.0);
-    const __m512d fx = frac(lx), gx = _mm512_sub_pd(one, fx);
-    const __m512d fy = frac(ly), gy = _mm512_sub_pd(one, fy);
-    const __m512d fz = frac(lz), gz = _mm512_sub_pd(one, fz);
-    const __m256i vX = _mm256_set1_epi32(X), vY = _mm256_set1_epi32(Y);
-    const __m256i vplane = _mm256_set1_epi32(X * Y);
+    weights w;
+    weigh(frac(lx), frac(ly), frac(lz), w);
+    const __m256i vX = _mm256_set1_epi32(X), vplane = _mm256_set1_epi32(X * Y);
     const float *S = r.src;
-    auto index = [&](__m256i z, __m256i y, __m256i x) {
-        return _mm256_add_epi32(_mm256_mullo_epi32(_mm256_add_epi32(_mm256_mullo_epi32(z, vY), y), vX), x);
-    };
     __m512d v = _mm512_setzero_pd();
     if (in) {
-        const __m256i i00 = index(lz.i0, ly.i0, lx.i0), i01 = _mm256_add_epi32(i00, vX);
-        const __m512i p00 = pairs(S, in, i00);
-        const __m512i p01 = pairs(S, in, i01);
+        const __m256i i00 = at8(r, lz.i0, ly.i0, lx.i0), i01 = _mm256_add_epi32(i00, vX);
+        const __m512i p00 = pairs(S, in, i00), p01 = pairs(S, in, i01);
         const __m512i p10 = pairs(S, in, _mm256_add_epi32(i00, vplane));
         const __m512i p11 = pairs(S, in, _mm256_add_epi32(i01, vplane));
-        __m512d sum = term(first(p00), gx, gy, gz);
-        sum = _mm512_add_pd(sum, term(second(p00), fx, gy, gz));
-        sum = _mm512_add_pd(sum, term(first(p01), gx, fy, gz));
-        sum = _mm512_add_pd(sum, term(second(p01), fx, fy, gz));
-        sum = _mm512_add_pd(sum, term(first(p10), gx, gy, fz));
-        sum = _mm512_add_pd(sum, term(second(p10), fx, gy, fz));
-        sum = _mm512_add_pd(sum, term(first(p11), gx, fy, fz));
-        sum = _mm512_add_pd(sum, term(second(p11), fx, fy, fz));
+        __m512d sum = term(first(p00), w.gx, w.gy, w.gz);
+        sum = _mm512_add_pd(sum, term(second(p00), w.fx, w.gy, w.gz));
+        sum = _mm512_add_pd(sum, term(first(p01), w.gx, w.fy, w.gz));
+        sum = _mm512_add_pd(sum, term(second(p01), w.fx, w.fy, w.gz));
+        sum = _mm512_add_pd(sum, term(first(p10), w.gx, w.gy, w.fz));
+        sum = _mm512_add_pd(sum, term(second(p10), w.fx, w.gy, w.fz));
+        sum = _mm512_add_pd(sum, term(first(p11), w.gx, w.fy, w.fz));
+        sum = _mm512_add_pd(sum, term(second(p11), w.fx, w.fy, w.fz));
         v = _mm512_mask_mov_pd(v, in, sum);
     }
     if (fx_) {  // border plane along X, no X weights
-        const __m256i i = index(lz.i0, ly.i0, border(lx, X)), j = _mm256_add_epi32(i, vplane);
-        __m512d sum = term(single(S, fx_, i), gy, gz);
-        sum = _mm512_add_pd(sum, term(single(S, fx_, _mm256_add_epi32(i, vX)), fy, gz));
-        sum = _mm512_add_pd(sum, term(single(S, fx_, j), gy, fz));
-        sum = _mm512_add_pd(sum, term(single(S, fx_, _mm256_add_epi32(j, vX)), fy, fz));
+        const __m256i i = at8(r, lz.i0, ly.i0, border(lx, X)), j = _mm256_add_epi32(i, vplane);
+        __m512d sum = term(single(S, fx_, i), w.gy, w.gz);
+        sum = _mm512_add_pd(sum, term(single(S, fx_, _mm256_add_epi32(i, vX)), w.fy, w.gz));
+        sum = _mm512_add_pd(sum, term(single(S, fx_, j), w.gy, w.fz));
+        sum = _mm512_add_pd(sum, term(single(S, fx_, _mm256_add_epi32(j, vX)), w.fy, w.fz));
         v = _mm512_mask_mov_pd(v, fx_, sum);
     }
     if (fy_) {  // x1 leads here, unlike the interior
-        const __m256i i = index(lz.i0, border(ly, Y), lx.i0);
+        const __m256i i = at8(r, lz.i0, border(ly, Y), lx.i0);
         const __m512i p0 = pairs(S, fy_, i), p1 = pairs(S, fy_, _mm256_add_epi32(i, vplane));
-        __m512d sum = term(second(p0), fx, gz);
-        sum = _mm512_add_pd(sum, term(first(p0), gx, gz));
-        sum = _mm512_add_pd(sum, term(first(p1), gx, fz));
-        sum = _mm512_add_pd(sum, term(second(p1), fx, fz));
+        __m512d sum = term(second(p0), w.fx, w.gz);
+        sum = _mm512_add_pd(sum, term(first(p0), w.gx, w.gz));
+        sum = _mm512_add_pd(sum, term(first(p1), w.gx, w.fz));
+        sum = _mm512_add_pd(sum, term(second(p1), w.fx, w.fz));
         v = _mm512_mask_mov_pd(v, fy_, sum);
     }
     if (fz_) {
-        const __m256i i = index(border(lz, Z), ly.i0, lx.i0);
+        const __m256i i = at8(r, border(lz, Z), ly.i0, lx.i0);
         const __m512i p0 = pairs(S, fz_, i), p1 = pairs(S, fz_, _mm256_add_epi32(i, vX));
-        __m512d sum = term(second(p0), fx, gy);
-        sum = _mm512_add_pd(sum, term(first(p0), gx, gy));
-        sum = _mm512_add_pd(sum, term(first(p1), gx, fy));
-        sum = _mm512_add_pd(sum, term(second(p1), fx, fy));
+        __m512d sum = term(second(p0), w.fx, w.gy);
+        sum = _mm512_add_pd(sum, term(first(p0), w.gx, w.gy));
+        sum = _mm512_add_pd(sum, term(first(p1), w.gx, w.fy));
+        sum = _mm512_add_pd(sum, term(second(p1), w.fx, w.fy));
         v = _mm512_mask_mov_pd(v, fz_, sum);
     }
     _mm256_mask_storeu_ps(r.out + x, all, _mm512_cvtpd_ps(v));
 }
 
+// Eight voxels from x on whose live lanes are all interior: no classes.
+// Their coordinates are in the int32 range, so truncation is defined.
+inline void inside8(const row_job &r, int x, __mmask8 live, __m256 cx, __m256 cy, __m256 cz)
+{
+    const __m256i ix = _mm256_cvttps_epi32(cx), iy = _mm256_cvttps_epi32(cy), iz = _mm256_cvttps_epi32(cz);
+    weights w;
+    weigh(_mm256_sub_ps(cx, _mm256_cvtepi32_ps(ix)), _mm256_sub_ps(cy, _mm256_cvtepi32_ps(iy)),
+          _mm256_sub_ps(cz, _mm256_cvtepi32_ps(iz)), w);
+    _mm256_mask_storeu_ps(r.out + x, live, _mm512_cvtpd_ps(interior(r, live, at8(r, iz, iy, ix), w)));
+}
+
+inline void block8(const row_job &r, int x, __mmask8 live)
+{
+    const __m256 px = _mm256_mul_ps(
+        _mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_set1_epi32(x), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7))),
+        _mm256_set1_ps(r.mx.s));
+    const __m256 cx = coord8(r.mx, px), cy = coord8(r.my, px), cz = coord8(r.mz, px);
+    if ((inner8(cx, r.topx) & inner8(cy, r.topy) & inner8(cz, r.topz) & live) == live)
+        inside8(r, x, live, cx, cy, cz);
+    else
+        general(r, x, live, cx, cy, cz);
+}
+
+inline __m256 low(__m512 v) { return _mm512_castps512_ps256(v); }
+inline __m256 high(__m512 v) { return _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1)); }
+
+// Sixteen voxels from x on. In most blocks of a volume of any size all are
+// interior: their coordinates, truncations and fractions are formed sixteen
+// at a time. Other blocks go eight by eight.
+inline void block16(const row_job &r, int x)
+{
+    const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const __m512 px = _mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_add_epi32(_mm512_set1_epi32(x), lane)),
+                                    _mm512_set1_ps(r.mx.s));
+    const __m512 cx = coord16(r.mx, px), cy = coord16(r.my, px), cz = coord16(r.mz, px);
+    const __mmask16 in = inner16(cx, r.topx) & inner16(cy, r.topy) & inner16(cz, r.topz);
+    if (in != 0xffff) {
+        for (int h = 0; h < 2; ++h) {
+            const __m256 hx = h ? high(cx) : low(cx), hy = h ? high(cy) : low(cy), hz = h ? high(cz) : low(cz);
+            if (__mmask8(in >> (8 * h)) == 0xff)
+                inside8(r, x + 8 * h, 0xff, hx, hy, hz);
+            else
+                general(r, x + 8 * h, 0xff, hx, hy, hz);
+        }
+        return;
+    }
+    const __m512i ix = _mm512_cvttps_epi32(cx), iy = _mm512_cvttps_epi32(cy), iz = _mm512_cvttps_epi32(cz);
+    const __m512 fx = _mm512_sub_ps(cx, _mm512_cvtepi32_ps(ix));
+    const __m512 fy = _mm512_sub_ps(cy, _mm512_cvtepi32_ps(iy));
+    const __m512 fz = _mm512_sub_ps(cz, _mm512_cvtepi32_ps(iz));
+    const __m512i zy = _mm512_add_epi32(_mm512_mullo_epi32(iz, _mm512_set1_epi32(r.Y)), iy);
+    const __m512i at = _mm512_add_epi32(_mm512_mullo_epi32(zy, _mm512_set1_epi32(r.X)), ix);
+    weights w;
+    weigh(low(fx), low(fy), low(fz), w);
+    _mm256_storeu_ps(r.out + x, _mm512_cvtpd_ps(interior(r, 0xff, _mm512_castsi512_si256(at), w)));
+    weigh(high(fx), high(fy), high(fz), w);
+    _mm256_storeu_ps(r.out + x + 8, _mm512_cvtpd_ps(interior(r, 0xff, _mm512_extracti64x4_epi64(at, 1), w)));
+}
+
 void row512(const row_job &r)
 {
     int x = 0;
+    for (; x + 16 <= r.X; x += 16)
+        block16(r, x);
     for (; x + 8 <= r.X; x += 8)
-        block(r, x, 0xff);
+        block8(r, x, 0xff);
     if (x < r.X)
-        block(r, x, static_cast<__mmask8>((1u << (r.X - x)) - 1));
+        block8(r, x, static_cast<__mmask8>((1u << (r.X - x)) - 1));
 }
 
 } // namespace

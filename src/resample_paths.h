@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 using kernel_fn = void (*)(const float *image, const std::int64_t *dims, const float *spacing,
                            const float *matrix, float *out);
@@ -41,8 +42,26 @@ struct row_job {
     const float *src;
     float *out;
     int X, Y, Z;
+    float topx, topy, topz;  // interior_top of X, Y, Z
     axis_map mx, my, mz;
 };
+
+// Largest float below e - 1: for a float c > -1, c <= interior_top(e) says
+// that c truncates into [0, e - 2], the interior, without truncating it.
+// An axis of extent 1 has no interior.
+inline float interior_top(int e)
+{
+    if (e < 2)
+        return -__builtin_inff();
+    float f = float(e - 1);  // rounds once e - 1 passes 2^24
+    if (double(f) >= double(e - 1)) {
+        std::uint32_t bits;  // f > 0: one step down is one less in the bits
+        std::memcpy(&bits, &f, 4);
+        bits -= 1;
+        std::memcpy(&f, &bits, 4);
+    }
+    return f;
+}
 
 // Single precision, one rounding per operation, the division last.
 inline float coord(const axis_map &a, float px) { return (((a.m * px + a.a) + a.b) + a.t) / a.s; }
@@ -62,6 +81,7 @@ inline void each_row(const float *image, const std::int64_t *dims, const float *
     const std::ptrdiff_t volume = std::ptrdiff_t(Z) * Y * X;
     row_job r;
     r.X = X, r.Y = Y, r.Z = Z;
+    r.topx = interior_top(X), r.topy = interior_top(Y), r.topz = interior_top(Z);
     r.mx = {m[0], 0, 0, m[3], s0};
     r.my = {m[4], 0, 0, m[7], s1};
     r.mz = {m[8], 0, 0, m[11], s2};

@@ -202,4 +202,18 @@ TEST(dispatch, runs_the_best_usable_path)
     std::cout << "[ path     ] resample_trilinear runs " << path_name(best) << "\n";
 }
 
+// The interior test by float comparison must agree with truncation where
+// e - 1 is no longer a float (extents beyond 2^24), volumes too large to test.
+TEST(interior_top, splits_floats_at_the_last_interior_index)
+{
+    const int extents[] = {2, 3, 17, (1 << 24) - 1, 1 << 24, (1 << 24) + 1, (1 << 24) + 2, (1 << 24) + 3,
+                           (1 << 25) + 1, (1 << 30) + 7, 2147483647};
+    for (int e : extents) {
+        const float top = interior_top(e), next = std::nextafter(top, INFINITY);
+        EXPECT_LE(std::int64_t(top), std::int64_t(e) - 2) << e;
+        EXPECT_GE(std::int64_t(next), std::int64_t(e) - 1) << e;
+    }
+    EXPECT_EQ(interior_top(1), -INFINITY);
+}
+
 } // namespace
