@@ -48,7 +48,7 @@ inline __m128 coord4(const axis_map &a, __m128 px)
 {
     const __m128 t = _mm_add_ps(_mm_mul_ps(_mm_set1_ps(a.m), px), _mm_set1_ps(a.a));
     const __m128 u = _mm_add_ps(_mm_add_ps(t, _mm_set1_ps(a.b)), _mm_set1_ps(a.t));
-    return _mm_div_ps(u, _mm_set1_ps(a.s));
+    return a.inv != 0 ? _mm_mul_ps(u, _mm_set1_ps(a.inv)) : _mm_div_ps(u, _mm_set1_ps(a.s));
 }
 
 // The scalar classes: the range test on the float decides first whether
@@ -157,7 +157,7 @@ inline __m256 coord8(const axis_map &a, __m256 px)
 {
     const __m256 t = _mm256_add_ps(_mm256_mul_ps(_mm256_set1_ps(a.m), px), _mm256_set1_ps(a.a));
     const __m256 u = _mm256_add_ps(_mm256_add_ps(t, _mm256_set1_ps(a.b)), _mm256_set1_ps(a.t));
-    return _mm256_div_ps(u, _mm256_set1_ps(a.s));
+    return a.inv != 0 ? _mm256_mul_ps(u, _mm256_set1_ps(a.inv)) : _mm256_div_ps(u, _mm256_set1_ps(a.s));
 }
 
 // Interior lanes of one axis, by two float comparisons (see interior_top);

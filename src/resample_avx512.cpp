@@ -42,24 +42,18 @@ inline __m256 coord8(const axis_map &a, __m256 px)
 {
     const __m256 t = _mm256_add_ps(_mm256_mul_ps(_mm256_set1_ps(a.m), px), _mm256_set1_ps(a.a));
     const __m256 u = _mm256_add_ps(_mm256_add_ps(t, _mm256_set1_ps(a.b)), _mm256_set1_ps(a.t));
-    return _mm256_div_ps(u, _mm256_set1_ps(a.s));
+    return a.inv != 0 ? _mm256_mul_ps(u, _mm256_set1_ps(a.inv)) : _mm256_div_ps(u, _mm256_set1_ps(a.s));
 }
 
 inline __m512 coord16(const axis_map &a, __m512 px)
 {
     const __m512 t = _mm512_add_ps(_mm512_mul_ps(_mm512_set1_ps(a.m), px), _mm512_set1_ps(a.a));
     const __m512 u = _mm512_add_ps(_mm512_add_ps(t, _mm512_set1_ps(a.b)), _mm512_set1_ps(a.t));
-    return _mm512_div_ps(u, _mm512_set1_ps(a.s));
+    return a.inv != 0 ? _mm512_mul_ps(u, _mm512_set1_ps(a.inv)) : _mm512_div_ps(u, _mm512_set1_ps(a.s));
 }
 
 // Interior lanes of one axis, by two float comparisons (see interior_top);
 // NaN fails both.
-inline __mmask8 inner8(__m256 c, float top)
-{
-    return _mm256_cmp_ps_mask(c, _mm256_set1_ps(-1.0f), _CMP_GT_OQ) &
-           _mm256_cmp_ps_mask(c, _mm256_set1_ps(top), _CMP_LE_OQ);
-}
-
 inline __mmask16 inner16(__m512 c, float top)
 {
     return _mm512_cmp_ps_mask(c, _mm512_set1_ps(-1.0f), _CMP_GT_OQ) &
@@ -197,15 +191,15 @@ inline void general(const row_job &r, int x, __mmask8 live, __m256 cx, __m256 cy
     _mm256_mask_storeu_ps(r.out + x, all, _mm512_cvtpd_ps(v));
 }
 
-// Eight voxels from x on whose live lanes are all interior: no classes.
-// Their coordinates are in the int32 range, so truncation is defined.
-inline void inside8(const row_job &r, int x, __mmask8 live, __m256 cx, __m256 cy, __m256 cz)
+// Eight voxels from x on, all interior: no classes. Their coordinates are
+// in the int32 range, so truncation is defined.
+inline void inside8(const row_job &r, int x, __m256 cx, __m256 cy, __m256 cz)
 {
     const __m256i ix = _mm256_cvttps_epi32(cx), iy = _mm256_cvttps_epi32(cy), iz = _mm256_cvttps_epi32(cz);
     weights w;
     weigh(_mm256_sub_ps(cx, _mm256_cvtepi32_ps(ix)), _mm256_sub_ps(cy, _mm256_cvtepi32_ps(iy)),
           _mm256_sub_ps(cz, _mm256_cvtepi32_ps(iz)), w);
-    _mm256_mask_storeu_ps(r.out + x, live, _mm512_cvtpd_ps(interior(r, live, at8(r, iz, iy, ix), w)));
+    _mm256_storeu_ps(r.out + x, _mm512_cvtpd_ps(interior(r, 0xff, at8(r, iz, iy, ix), w)));
 }
 
 inline void block8(const row_job &r, int x, __mmask8 live)
@@ -213,11 +207,7 @@ inline void block8(const row_job &r, int x, __mmask8 live)
     const __m256 px = _mm256_mul_ps(
         _mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_set1_epi32(x), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7))),
         _mm256_set1_ps(r.mx.s));
-    const __m256 cx = coord8(r.mx, px), cy = coord8(r.my, px), cz = coord8(r.mz, px);
-    if ((inner8(cx, r.topx) & inner8(cy, r.topy) & inner8(cz, r.topz) & live) == live)
-        inside8(r, x, live, cx, cy, cz);
-    else
-        general(r, x, live, cx, cy, cz);
+    general(r, x, live, coord8(r.mx, px), coord8(r.my, px), coord8(r.mz, px));
 }
 
 inline __m256 low(__m512 v) { return _mm512_castps512_ps256(v); }
@@ -237,7 +227,7 @@ inline void block16(const row_job &r, int x)
         for (int h = 0; h < 2; ++h) {
             const __m256 hx = h ? high(cx) : low(cx), hy = h ? high(cy) : low(cy), hz = h ? high(cz) : low(cz);
             if (__mmask8(in >> (8 * h)) == 0xff)
-                inside8(r, x + 8 * h, 0xff, hx, hy, hz);
+                inside8(r, x + 8 * h, hx, hy, hz);
             else
                 general(r, x + 8 * h, 0xff, hx, hy, hz);
         }

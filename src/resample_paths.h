@@ -32,10 +32,27 @@ void resample_avx512(const float *image, const std::int64_t *dims, const float *
 namespace {
 
 // One source axis of the map: c = (((m * p + a) + b) + t) / s, where p is
-// the output x position and a, b the row's fixed products.
+// the output x position and a, b the row's fixed products. inv is 1 / s
+// where that is exact, else 0.
 struct axis_map {
-    float m, a, b, t, s;
+    float m, a, b, t, s, inv;
 };
+
+// 1 / s when s is a power of two whose reciprocal is a float too; then
+// u * inv and u / s are the same real number, rounded once the same way,
+// for every u (NaN, infinities and subnormal results included). 0 for any
+// other s: those keep the division, which is the slowest step per voxel.
+inline float exact_inverse(float s)
+{
+    std::uint32_t b;
+    std::memcpy(&b, &s, 4);
+    const std::uint32_t e = (b >> 23) & 0xff;
+    // Normal powers of two: zero fraction. Exponents 2^-126 .. 2^127 have
+    // reciprocals 2^126 .. 2^-127, all floats (the last one subnormal).
+    if ((b & 0x7fffff) != 0 || e == 0 || e == 0xff)
+        return 0.0f;
+    return 1.0f / s;
+}
 
 // One output row: its volume, its destination and the three maps.
 struct row_job {
@@ -82,9 +99,9 @@ inline void each_row(const float *image, const std::int64_t *dims, const float *
     row_job r;
     r.X = X, r.Y = Y, r.Z = Z;
     r.topx = interior_top(X), r.topy = interior_top(Y), r.topz = interior_top(Z);
-    r.mx = {m[0], 0, 0, m[3], s0};
-    r.my = {m[4], 0, 0, m[7], s1};
-    r.mz = {m[8], 0, 0, m[11], s2};
+    r.mx = {m[0], 0, 0, m[3], s0, exact_inverse(s0)};
+    r.my = {m[4], 0, 0, m[7], s1, exact_inverse(s1)};
+    r.mz = {m[8], 0, 0, m[11], s2, exact_inverse(s2)};
     for (int v = 0; v < N; ++v) {
         r.src = image + v * volume;
         for (int z = 0; z < Z; ++z) {

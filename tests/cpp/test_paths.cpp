@@ -96,8 +96,10 @@ problem random_problem(std::mt19937 &rng, bool specials)
     p.dims[0] = count(rng);
     for (int k = 1; k < 4; ++k)
         p.dims[k] = ext(rng) < 6 ? ext(rng) % 3 + 1 : ext(rng);
+    // Powers of two take a multiplication instead of the division.
+    const float pow2[] = {0.25f, 0.5f, 1.0f, 2.0f, -1.0f};
     for (float &s : p.spacing)
-        s = pos(rng);
+        s = ext(rng) % 3 == 0 ? pow2[ext(rng) % 5] : pos(rng);
     // Rotation-like part with some scale and shear, then a translation that
     // may push the volume partly off the grid.
     for (int r = 0; r < 3; ++r)
@@ -200,6 +202,31 @@ TEST(dispatch, runs_the_best_usable_path)
     std::mt19937 rng(3);
     check(resample_trilinear, random_problem(rng, true), "resample_trilinear");
     std::cout << "[ path     ] resample_trilinear runs " << path_name(best) << "\n";
+}
+
+// Where a spacing's reciprocal is taken for the division, the quotient of
+// every float must come out the same: random bit patterns (NaN, infinities,
+// subnormals) over every power-of-two spacing, and no reciprocal otherwise.
+TEST(exact_inverse, multiplies_like_the_division)
+{
+    std::mt19937 rng(11);
+    for (int k = -149; k <= 127; ++k)
+        for (float sign : {1.0f, -1.0f}) {
+            const float s = sign * std::ldexp(1.0f, k), inv = exact_inverse(s);
+            if (k < -126) {  // subnormal spacings: 1 / s overflows or rounds
+                EXPECT_EQ(inv, 0.0f) << s;
+                continue;
+            }
+            ASSERT_NE(inv, 0.0f) << s;
+            for (int i = 0; i < 2000; ++i) {
+                const std::uint32_t bits = rng();
+                float u;
+                std::memcpy(&u, &bits, 4);
+                EXPECT_TRUE(same(u * inv, u / s)) << u << " / " << s;
+            }
+        }
+    for (float s : {0.0f, -0.0f, 0.3f, 3.0f, 1.5f, INFINITY, NAN, 1e-45f})
+        EXPECT_EQ(exact_inverse(s), 0.0f) << s;
 }
 
 // The interior test by float comparison must agree with truncation where
