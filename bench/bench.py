@@ -150,6 +150,27 @@ def per_call(n=8):
     return {"median": statistics.median(ts), "min": min(ts), "max": max(ts), "rounds": 15}
 
 
+PEAK = """
+import os, resource, numpy as np, _vexiloimgc
+img = np.empty((N, N, N), np.float32)
+img[...] = 1.5  # no temporaries: the peak so far is below what follows
+before = int(open("/proc/self/statm").read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+out = _vexiloimgc.transform(img, np.ones(3, np.float32),
+                            np.array([1, 0, 0, .3, 0, 1, 0, .2, 0, 0, 1, .1], np.float32))
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 - before)
+"""
+
+
+def peak_memory(n=256):
+    """Growth of the peak resident set over one call, in a fresh process
+    that already holds the image: at most the two buffers and the result."""
+    import subprocess
+    out = subprocess.run([sys.executable, "-c", PEAK.replace("N", str(n))], check=True,
+                         capture_output=True, text=True).stdout
+    extra = int(out.split()[-1])
+    return {"n": n, "extra_bytes": extra, "float32_copies": extra / (4 * n ** 3)}
+
+
 def machine():
     cpu = platform.processor()
     try:
@@ -193,7 +214,8 @@ def main():
     img = rng.random((8, 64, 64, 64), dtype=np.float32)
     cases.append(("8x64^3 float32 rotation 15deg", img, 15))
 
-    results = {"machine": machine(), "cases": [], "per_call_8^3": None, "kernel": kernel_table()}
+    results = {"machine": machine(), "cases": [], "per_call_8^3": None, "peak_memory": None,
+               "kernel": kernel_table()}
     for label, img, deg in cases:
         m = rotation(img.shape, deg)
         t = time_case(img, m, budget=8.0)
@@ -207,6 +229,9 @@ def main():
     pc = per_call()
     results["per_call_8^3"] = pc
     print(f"\n8^3 float32 per call: {pc['median'] * 1e6:.2f} us ({pc['min'] * 1e6:.2f}-{pc['max'] * 1e6:.2f})")
+    pm = results["peak_memory"] = peak_memory()
+    print(f"peak memory of one {pm['n']}^3 float32 call beyond the image: {pm['extra_bytes'] / 2**20:.0f} MiB"
+          f" = {pm['float32_copies']:.2f} float32 copies (the bound is 3)")
     if results["kernel"]:
         print("\nkernel alone (median ns per output voxel):")
         for k in results["kernel"]:
