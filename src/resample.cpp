@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -82,12 +83,42 @@ void voxel(const row_job &r, int x, float cx, float cy, float cz)
 // Columns per pass of the scalar path: its working arrays fit in L1.
 constexpr int block = 256;
 
-// Smallest float at or above v, so that for a float c, c < v exactly when
-// c < above(v): float comparisons the compiler can vectorise.
+// The neighbouring float of a positive finite h, one step up (d = 1) or
+// down (d = -1).
+float step(float h, int d)
+{
+    std::uint32_t b;
+    std::memcpy(&b, &h, 4);
+    b += std::uint32_t(d);
+    std::memcpy(&h, &b, 4);
+    return h;
+}
+
+// Smallest float at or above v (v >= 1): for a float c, c < v exactly when
+// c < above(v), a float comparison the compiler can vectorise.
 float above(int v)
 {
     const float h = float(v);
-    return double(h) < double(v) ? std::nextafter(h, INFINITY) : h;
+    return double(h) < double(v) ? step(h, 1) : h;
+}
+
+// Largest float below v (v >= 1).
+float below(int v)
+{
+    const float h = float(v);
+    return double(h) < double(v) ? h : step(h, -1);
+}
+
+// One axis of a voxel: clamps c into [0, l] with l = below(E - 1) (NaN to
+// 0), so that the truncation i is defined and the samples i, i + 1 lie in
+// the volume, and forms the fraction f. For -1 < c < E - 1, the interior,
+// the clamp keeps the truncation of c, and |f| < 1; elsewhere |f| >= 1 or f
+// is NaN. Returns whether the axis is interior.
+inline int split(float c, float l, int &i, float &f)
+{
+    i = int(std::min(std::max(0.0f, c), l));
+    f = c - float(i);
+    return std::fabs(f) < 1.0f;
 }
 
 // Sample pairs of n interior voxels, two adjacent floats per 8-byte copy:
@@ -132,11 +163,13 @@ void scalar_row(const row_job &r)
     const int X = r.X, Y = r.Y, Z = r.Z;
     // An extent of 1 has no interior: every voxel is a face or nothing.
     const bool interior = X > 1 && Y > 1 && Z > 1;
-    const float hx = above(X - 1), hy = above(Y - 1), hz = above(Z - 1);
+    const float lx = interior ? below(X - 1) : 0, ly = interior ? below(Y - 1) : 0,
+                lz = interior ? below(Z - 1) : 0;
+    // Up to 2^24 elements, indices and their partial sums are exact in
+    // float, whose vector multiply SSE2 has; it has none for 32-bit integers.
+    const bool small = std::int64_t(X) * Y * Z <= 1 << 24;
+    const float nx = float(X), ny = float(Y);
     const float ex = above(X), ey = above(Y), ez = above(Z);
-    // Clamping to the largest float below E - 1 keeps every index in range.
-    const float lx = std::nextafter(hx, -INFINITY), ly = std::nextafter(hy, -INFINITY),
-                lz = std::nextafter(hz, -INFINITY);
     // Beyond (-2, E) on any axis voxel() writes nothing; skip the call.
     auto edge = [&](int i, int x) {
         if (cx[i] > -2.0f && cx[i] < ex && cy[i] > -2.0f && cy[i] < ey && cz[i] > -2.0f && cz[i] < ez)
@@ -155,28 +188,26 @@ void scalar_row(const row_job &r)
                 edge(i, x0 + i);
             continue;
         }
-        // Branch-free, so the compiler vectorises it: the clamp stands in for
-        // the truncation of coordinates out of range or NaN (max gives 0),
-        // and leaves interior ones as they truncate.
+        // Branch-free, so the compiler vectorises it.
         int count = 0;
-        for (int i = 0; i < n; ++i) {
-            int k = cx[i] > -1.0f;
-            k &= cx[i] < hx;
-            k &= cy[i] > -1.0f;
-            k &= cy[i] < hy;
-            k &= cz[i] > -1.0f;
-            k &= cz[i] < hz;
-            in[i] = k;
-            count += k;
-            const float sx = std::min(std::max(0.0f, cx[i]), lx);
-            const float sy = std::min(std::max(0.0f, cy[i]), ly);
-            const float sz = std::min(std::max(0.0f, cz[i]), lz);
-            const int x = int(sx), y = int(sy), z = int(sz);
-            at[i] = (z * Y + y) * X + x;
-            fx[i] = cx[i] - float(x);
-            fy[i] = cy[i] - float(y);
-            fz[i] = cz[i] - float(z);
-        }
+        if (small)
+            for (int i = 0; i < n; ++i) {
+                int x, y, z;
+                const int k = split(cx[i], lx, x, fx[i]) & split(cy[i], ly, y, fy[i]) &
+                              split(cz[i], lz, z, fz[i]);
+                at[i] = int((float(z) * ny + float(y)) * nx + float(x));
+                in[i] = k;
+                count += k;
+            }
+        else
+            for (int i = 0; i < n; ++i) {
+                int x, y, z;
+                const int k = split(cx[i], lx, x, fx[i]) & split(cy[i], ly, y, fy[i]) &
+                              split(cz[i], lz, z, fz[i]);
+                at[i] = (z * Y + y) * X + x;
+                in[i] = k;
+                count += k;
+            }
         float *o = r.out + x0;
         int lo = 0, hi = n;
         if (count) {
