@@ -198,6 +198,8 @@ TEST_P(path, long_rows)
             written += check(k, p, "width " + std::to_string(x) + " m0 " + std::to_string(m[0]));
         }
     EXPECT_GT(written, 20000);
+    // Over 2^24 elements, where indices no longer fit a float's mantissa.
+    EXPECT_GT(check(k, shifted(1, 40, 2, 230000, 0.25f, -0.5f, 0.5f), "over 2^24 elements"), 1 << 24);
 }
 
 TEST_P(path, no_sample_inputs)
