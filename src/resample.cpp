@@ -109,11 +109,10 @@ float below(int v)
     return double(h) < double(v) ? h : step(h, -1);
 }
 
-// One axis of a voxel: clamps c into [0, l] with l = below(E - 1) (NaN to
-// 0), so that the truncation i is defined and the samples i, i + 1 lie in
-// the volume, and forms the fraction f. For -1 < c < E - 1, the interior,
-// the clamp keeps the truncation of c, and |f| < 1; elsewhere |f| >= 1 or f
-// is NaN. Returns whether the axis is interior.
+// One axis of a voxel. The clamp to [0, l], l = below(E - 1), NaN to 0,
+// makes the truncation defined and keeps i + 1 in the volume, yet leaves
+// interior coordinates (-1 < c < E - 1) as they truncate; exactly those give
+// |f| < 1. Returns whether the axis is interior.
 inline int split(float c, float l, int &i, float &f)
 {
     i = int(std::min(std::max(0.0f, c), l));
@@ -167,7 +166,7 @@ void scalar_row(const row_job &r)
                 lz = interior ? below(Z - 1) : 0;
     // Up to 2^24 elements, indices and their partial sums are exact in
     // float, whose vector multiply SSE2 has; it has none for 32-bit integers.
-    const bool small = std::int64_t(X) * Y * Z <= 1 << 24;
+    const bool exact = std::int64_t(X) * Y * Z <= 1 << 24;
     const float nx = float(X), ny = float(Y);
     const float ex = above(X), ey = above(Y), ez = above(Z);
     // Beyond (-2, E) on any axis voxel() writes nothing; skip the call.
@@ -190,7 +189,7 @@ void scalar_row(const row_job &r)
         }
         // Branch-free, so the compiler vectorises it.
         int count = 0;
-        if (small)
+        if (exact)
             for (int i = 0; i < n; ++i) {
                 int x, y, z;
                 const int k = split(cx[i], lx, x, fx[i]) & split(cy[i], ly, y, fy[i]) &
@@ -229,6 +228,7 @@ void scalar_row(const row_job &r)
                 edge(i, x0 + i);
             continue;
         }
+        // Any other pattern: each voxel by its own flag.
         gather(r.src, at, n, X, X * Y, s);
         blend(s, fx, fy, fz, n, res);
         for (int i = 0; i < n; ++i) {
