@@ -2,6 +2,11 @@
 
 #include "resample_paths.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
 namespace {
 
 enum { outside, low, inside, high };
@@ -75,62 +80,162 @@ void voxel(const row_job &r, int x, float cx, float cy, float cz)
     r.out[x] = static_cast<float>(sum);
 }
 
-// Columns per pass of the scalar path: its coordinates fit in L1.
+// Columns per pass of the scalar path: its working arrays fit in L1.
 constexpr int block = 256;
 
-// Interior test without truncating: c > -1 gives i0 >= 0, c < E - 1 gives
-// i1 <= E - 1 (compared in double, where E - 1 is exact) once E >= 2 (for
-// E = 1, c in (-1, 0) truncates to 0, the high face); NaN fails both.
-inline bool inner(float c, int e) { return e > 1 && c > -1.0f && double(c) < double(e - 1); }
+// The neighbouring float of a positive finite h, one step up (d = 1) or
+// down (d = -1).
+float step(float h, int d)
+{
+    std::uint32_t b;
+    std::memcpy(&b, &h, 4);
+    b += std::uint32_t(d);
+    std::memcpy(&h, &b, 4);
+    return h;
+}
+
+// Smallest float at or above v (v >= 1): for a float c, c < v exactly when
+// c < above(v), a float comparison the compiler can vectorise.
+float above(int v)
+{
+    const float h = float(v);
+    return double(h) < double(v) ? step(h, 1) : h;
+}
+
+// Largest float below v (v >= 1).
+float below(int v)
+{
+    const float h = float(v);
+    return double(h) < double(v) ? h : step(h, -1);
+}
+
+// One axis of a voxel. The clamp to [0, l], l = below(E - 1), NaN to 0,
+// makes the truncation defined and keeps i + 1 in the volume, yet leaves
+// interior coordinates (-1 < c < E - 1) as they truncate; exactly those give
+// |f| < 1. Returns whether the axis is interior.
+inline int split(float c, float l, int &i, float &f)
+{
+    i = int(std::min(std::max(0.0f, c), l));
+    f = c - float(i);
+    return std::fabs(f) < 1.0f;
+}
+
+// Sample pairs of n interior voxels, two adjacent floats per 8-byte copy:
+// s[0] rows (z0, y0), s[1] (z0, y1), s[2] (z1, y0), s[3] (z1, y1).
+void gather(const float *S, const int *at, int n, int X, int XY, float (*s)[2 * block])
+{
+    for (int i = 0; i < n; ++i) {
+        const float *p = S + at[i];
+        std::memcpy(&s[0][2 * i], p, 8);
+        std::memcpy(&s[1][2 * i], p + X, 8);
+        std::memcpy(&s[2][2 * i], p + XY, 8);
+        std::memcpy(&s[3][2 * i], p + XY + X, 8);
+    }
+}
+
+// The interior formula of voxel(). Vector lanes are voxels, so every voxel
+// keeps its own order of operations.
+void blend(const float (*s)[2 * block], const float *fx, const float *fy, const float *fz, int n,
+           float *dst)
+{
+    for (int i = 0; i < n; ++i) {
+        const double wx = fx[i], vx = 1.0 - wx;
+        const double wy = fy[i], vy = 1.0 - wy;
+        const double wz = fz[i], vz = 1.0 - wz;
+        double sum = double(s[0][2 * i]) * vx * vy * vz;
+        sum += double(s[0][2 * i + 1]) * wx * vy * vz;
+        sum += double(s[1][2 * i]) * vx * wy * vz;
+        sum += double(s[1][2 * i + 1]) * wx * wy * vz;
+        sum += double(s[2][2 * i]) * vx * vy * wz;
+        sum += double(s[2][2 * i + 1]) * wx * vy * wz;
+        sum += double(s[3][2 * i]) * vx * wy * wz;
+        sum += double(s[3][2 * i + 1]) * wx * wy * wz;
+        dst[i] = static_cast<float>(sum);
+    }
+}
 
 void scalar_row(const row_job &r)
 {
     float cx[block], cy[block], cz[block], fx[block], fy[block], fz[block];
-    int at[block];
-    bool in[block];
+    float s[4][2 * block], res[block];
+    int at[block], in[block];
     const int X = r.X, Y = r.Y, Z = r.Z;
-    const float *S = r.src;
+    // An extent of 1 has no interior: every voxel is a face or nothing.
+    const bool interior = X > 1 && Y > 1 && Z > 1;
+    const float lx = interior ? below(X - 1) : 0, ly = interior ? below(Y - 1) : 0,
+                lz = interior ? below(Z - 1) : 0;
+    // Up to 2^24 elements, indices and their partial sums are exact in
+    // float, whose vector multiply SSE2 has; it has none for 32-bit integers.
+    const bool exact = std::int64_t(X) * Y * Z <= 1 << 24;
+    const float nx = float(X), ny = float(Y);
+    const float ex = above(X), ey = above(Y), ez = above(Z);
+    // Beyond (-2, E) on any axis voxel() writes nothing; skip the call.
+    auto edge = [&](int i, int x) {
+        if (cx[i] > -2.0f && cx[i] < ex && cy[i] > -2.0f && cy[i] < ey && cz[i] > -2.0f && cz[i] < ez)
+            voxel(r, x, cx[i], cy[i], cz[i]);
+    };
     for (int x0 = 0; x0 < X; x0 += block) {
         const int n = X - x0 < block ? X - x0 : block;
-        // Coordinates, the interior test, and for interior voxels the sample
-        // index and fractions first, in loops of independent lanes the
-        // compiler vectorises (divisions stay divisions), then the samples.
         for (int i = 0; i < n; ++i) {
             const float px = float(x0 + i) * r.mx.s;
             cx[i] = coord(r.mx, px);
             cy[i] = coord(r.my, px);
             cz[i] = coord(r.mz, px);
         }
-        for (int i = 0; i < n; ++i) {
-            const bool k = inner(cx[i], X) && inner(cy[i], Y) && inner(cz[i], Z);
-            in[i] = k;
-            // Truncated only where in range; 0 stands in elsewhere.
-            const float sx = k ? cx[i] : 0.0f, sy = k ? cy[i] : 0.0f, sz = k ? cz[i] : 0.0f;
-            const int x = int(sx), y = int(sy), z = int(sz);
-            at[i] = (z * Y + y) * X + x;
-            fx[i] = cx[i] - float(x);
-            fy[i] = cy[i] - float(y);
-            fz[i] = cz[i] - float(z);
+        if (!interior) {
+            for (int i = 0; i < n; ++i)
+                edge(i, x0 + i);
+            continue;
         }
-        for (int i = 0; i < n; ++i) {
-            if (!in[i]) {
-                voxel(r, x0 + i, cx[i], cy[i], cz[i]);
-                continue;
+        // Branch-free, so the compiler vectorises it.
+        int count = 0;
+        if (exact)
+            for (int i = 0; i < n; ++i) {
+                int x, y, z;
+                const int k = split(cx[i], lx, x, fx[i]) & split(cy[i], ly, y, fy[i]) &
+                              split(cz[i], lz, z, fz[i]);
+                at[i] = int((float(z) * ny + float(y)) * nx + float(x));
+                in[i] = k;
+                count += k;
             }
-            // The interior formula of voxel(), without its branches.
-            const double wx = fx[i], vx = 1.0 - wx;
-            const double wy = fy[i], vy = 1.0 - wy;
-            const double wz = fz[i], vz = 1.0 - wz;
-            const float *p = S + at[i], *q = p + Y * X;
-            double sum = double(p[0]) * vx * vy * vz;
-            sum += double(p[1]) * wx * vy * vz;
-            sum += double(p[X]) * vx * wy * vz;
-            sum += double(p[X + 1]) * wx * wy * vz;
-            sum += double(q[0]) * vx * vy * wz;
-            sum += double(q[1]) * wx * vy * wz;
-            sum += double(q[X]) * vx * wy * wz;
-            sum += double(q[X + 1]) * wx * wy * wz;
-            r.out[x0 + i] = static_cast<float>(sum);
+        else
+            for (int i = 0; i < n; ++i) {
+                int x, y, z;
+                const int k = split(cx[i], lx, x, fx[i]) & split(cy[i], ly, y, fy[i]) &
+                              split(cz[i], lz, z, fz[i]);
+                at[i] = (z * Y + y) * X + x;
+                in[i] = k;
+                count += k;
+            }
+        float *o = r.out + x0;
+        int lo = 0, hi = n;
+        if (count) {
+            while (!in[lo])
+                ++lo;
+            while (!in[hi - 1])
+                --hi;
+        }
+        // An affine map gives one run of interior voxels per row: write it
+        // straight out and only the ends go through voxel().
+        if (hi - lo == count) {
+            if (count) {
+                gather(r.src, at + lo, count, X, X * Y, s);
+                blend(s, fx + lo, fy + lo, fz + lo, count, o + lo);
+            }
+            for (int i = 0; i < lo; ++i)
+                edge(i, x0 + i);
+            for (int i = hi; i < n; ++i)
+                edge(i, x0 + i);
+            continue;
+        }
+        // Any other pattern: each voxel by its own flag.
+        gather(r.src, at, n, X, X * Y, s);
+        blend(s, fx, fy, fz, n, res);
+        for (int i = 0; i < n; ++i) {
+            if (in[i])
+                o[i] = res[i];
+            else
+                edge(i, x0 + i);
         }
     }
 }

@@ -167,11 +167,41 @@ TEST_P(path, band_edges)
             for (int axis = 0; axis < 3; ++axis) {
                 float d[3] = {0.25f, 0.0f, 0.0f};  // one sub-voxel shift keeps X busy
                 d[axis] = t;
-                check(k, shifted(2, e[0], e[1], e[2], d[0], d[1], d[2]),
-                      "shift " + std::to_string(t) + " axis " + std::to_string(axis));
+                problem p = shifted(2, e[0], e[1], e[2], d[0], d[1], d[2]);
+                const std::string what = "shift " + std::to_string(t) + " axis " + std::to_string(axis);
+                check(k, p, what);
+                // On a high face (c = E - 1) the plane before the border has
+                // weight 0 and must not be read: an infinity there shows it.
+                if (e[0] > 1 && e[1] > 1 && e[2] > 1) {
+                    p.image[((e[0] - 2) * e[1] + e[1] - 2) * e[2] + e[2] - 2] = INFINITY;
+                    check(k, p, what + ", infinity before the high faces");
+                }
             }
     // 0.3 is not exact in binary: coordinates drift off the grid.
     check(k, shifted(1, 4, 5, 40, 0, 0, 0, 0.3f), "spacing 0.3");
+}
+
+// Rows longer than the scalar path's 256-column passes: the interior run of a
+// row starts, ends or spans the pass boundaries, or misses whole passes.
+TEST_P(path, long_rows)
+{
+    const int widths[] = {257, 300, 700};
+    // m0, m1 (shear along Y), m4 (rotation into Y), translation X, Y.
+    const float maps[][5] = {{1, 0, 0, 0.3f, 0.2f},        {1, 0, 0.008f, -40.5f, -1.5f},
+                             {1, 0.5f, -0.011f, 3.7f, 4.1f}, {-1, 0, 0, 650.25f, 1.0f},
+                             {0.4f, 0, 0, -1.5f, 0.5f},     {2.5f, 0, 0.003f, -300.0f, 0}};
+    long written = 0;
+    for (int x : widths)
+        for (const auto &m : maps) {
+            problem p = shifted(1, 3, 6, x, 0, 0, 0.25f);
+            p.matrix[0] = m[0], p.matrix[1] = m[1], p.matrix[4] = m[2];
+            p.matrix[3] = m[3], p.matrix[7] = m[4];
+            p.image[p.image.size() / 2] = std::numeric_limits<float>::quiet_NaN();
+            written += check(k, p, "width " + std::to_string(x) + " m0 " + std::to_string(m[0]));
+        }
+    EXPECT_GT(written, 20000);
+    // Over 2^24 elements, where indices no longer fit a float's mantissa.
+    EXPECT_GT(check(k, shifted(1, 40, 2, 230000, 0.25f, -0.5f, 0.5f), "over 2^24 elements"), 1 << 24);
 }
 
 TEST_P(path, no_sample_inputs)
