@@ -80,9 +80,6 @@ inline float interior_top(int e)
     return f;
 }
 
-// Single precision, one rounding per operation, the division last.
-inline float coord(const axis_map &a, float px) { return (((a.m * px + a.a) + a.b) + a.t) / a.s; }
-
 // Walks volumes, slices and rows, forming each row's fixed products (the
 // same single-precision products as per voxel, so nothing changes), and
 // hands every row to do_row.

@@ -1,0 +1,270 @@
+// The portable row kernel: plain C++ whose loops the compiler vectorises.
+// resample.cpp compiles it for any CPU (the scalar path), resample_avx2.cpp
+// for AVX2, where the same loops get twice the vector width and a 32-bit
+// integer multiply. Internal linkage keeps the two compilations apart.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "resample_paths.h"
+
+namespace {
+
+enum { outside, low, inside, high };
+
+// Class of one axis from the continuous index c on an axis of extent e;
+// i0 receives c truncated toward zero. The float test comes first: a NaN
+// or a value beyond the int32 range has no defined truncation.
+int classify(float c, int e, int &i0)
+{
+    if (!(c > -2147483648.0f && c < 2147483648.0f))
+        return outside;
+    i0 = static_cast<int>(c);
+    const int i1 = i0 + 1;  // i0 <= 2^31 - 128: no overflow
+    if (i1 < 0 || i1 > e)
+        return outside;
+    if (i0 == -1)
+        return low;
+    if (i1 == e)
+        return high;
+    return inside;
+}
+
+// Evaluates one output voxel from its continuous source index and stores it
+// unless no sample can be formed.
+void voxel(const row_job &r, int x, float cx, float cy, float cz)
+{
+    const int X = r.X, Y = r.Y, Z = r.Z;
+    int x0 = 0, y0 = 0, z0 = 0;
+    const int kx = classify(cx, X, x0);
+    const int ky = classify(cy, Y, y0);
+    const int kz = classify(cz, Z, z0);
+    const int faces = (kx != inside) + (ky != inside) + (kz != inside);
+    if (kx == outside || ky == outside || kz == outside || faces > 1)
+        return;
+    const int x1 = x0 + 1, y1 = y0 + 1, z1 = z0 + 1;
+    // Weights in double: w1 = f, w0 = 1 - f.
+    const double fx = cx - float(x0), gx = 1.0 - fx;
+    const double fy = cy - float(y0), gy = 1.0 - fy;
+    const double fz = cz - float(z0), gz = 1.0 - fz;
+    const float *S = r.src;
+    auto at = [&](int k, int j, int i) { return double(S[(k * Y + j) * X + i]); };
+    double sum;
+    if (faces == 0) {
+        sum = at(z0, y0, x0) * gx * gy * gz;
+        sum += at(z0, y0, x1) * fx * gy * gz;
+        sum += at(z0, y1, x0) * gx * fy * gz;
+        sum += at(z0, y1, x1) * fx * fy * gz;
+        sum += at(z1, y0, x0) * gx * gy * fz;
+        sum += at(z1, y0, x1) * fx * gy * fz;
+        sum += at(z1, y1, x0) * gx * fy * fz;
+        sum += at(z1, y1, x1) * fx * fy * fz;
+    } else if (kx != inside) {  // border plane b, no X weights
+        const int b = kx == low ? 0 : X - 1;
+        sum = at(z0, y0, b) * gy * gz;
+        sum += at(z0, y1, b) * fy * gz;
+        sum += at(z1, y0, b) * gy * fz;
+        sum += at(z1, y1, b) * fy * fz;
+    } else if (ky != inside) {  // x1 leads here, unlike the interior
+        const int b = ky == low ? 0 : Y - 1;
+        sum = at(z0, b, x1) * fx * gz;
+        sum += at(z0, b, x0) * gx * gz;
+        sum += at(z1, b, x0) * gx * fz;
+        sum += at(z1, b, x1) * fx * fz;
+    } else {
+        const int b = kz == low ? 0 : Z - 1;
+        sum = at(b, y0, x1) * fx * gy;
+        sum += at(b, y0, x0) * gx * gy;
+        sum += at(b, y1, x0) * gx * fy;
+        sum += at(b, y1, x1) * fx * fy;
+    }
+    r.out[x] = static_cast<float>(sum);
+}
+
+// Columns per pass: the working arrays fit in L1.
+constexpr int block = 256;
+
+// The neighbouring float of a positive finite h, one step up (d = 1) or
+// down (d = -1).
+float step(float h, int d)
+{
+    std::uint32_t b;
+    std::memcpy(&b, &h, 4);
+    b += std::uint32_t(d);
+    std::memcpy(&h, &b, 4);
+    return h;
+}
+
+// Smallest float at or above v (v >= 1): for a float c, c < v exactly when
+// c < above(v), a float comparison the compiler can vectorise.
+float above(int v)
+{
+    const float h = float(v);
+    return double(h) < double(v) ? step(h, 1) : h;
+}
+
+// Largest float below v (v >= 1).
+float below(int v)
+{
+    const float h = float(v);
+    return double(h) < double(v) ? h : step(h, -1);
+}
+
+// One axis of a voxel. The clamp to [0, l], l = below(E - 1), NaN to 0,
+// makes the truncation defined and keeps i + 1 in the volume, yet leaves
+// interior coordinates (-1 < c < E - 1) as they truncate; exactly those give
+// |f| < 1. Returns whether the axis is interior.
+inline int split(float c, float l, int &i, float &f)
+{
+    i = int(std::min(std::max(0.0f, c), l));
+    f = c - float(i);
+    return std::fabs(f) < 1.0f;
+}
+
+// Sample pairs of n interior voxels, two adjacent floats per 8-byte copy:
+// s[0] rows (z0, y0), s[1] (z0, y1), s[2] (z1, y0), s[3] (z1, y1).
+void gather(const float *S, const int *at, int n, int X, int XY, float (*s)[2 * block])
+{
+    for (int i = 0; i < n; ++i) {
+        const float *p = S + at[i];
+        std::memcpy(&s[0][2 * i], p, 8);
+        std::memcpy(&s[1][2 * i], p + X, 8);
+        std::memcpy(&s[2][2 * i], p + XY, 8);
+        std::memcpy(&s[3][2 * i], p + XY + X, 8);
+    }
+}
+
+// The interior formula of voxel(). Vector lanes are voxels, so every voxel
+// keeps its own order of operations.
+void blend(const float (*s)[2 * block], const float *fx, const float *fy, const float *fz, int n,
+           float *dst)
+{
+    for (int i = 0; i < n; ++i) {
+        const double wx = fx[i], vx = 1.0 - wx;
+        const double wy = fy[i], vy = 1.0 - wy;
+        const double wz = fz[i], vz = 1.0 - wz;
+        double sum = double(s[0][2 * i]) * vx * vy * vz;
+        sum += double(s[0][2 * i + 1]) * wx * vy * vz;
+        sum += double(s[1][2 * i]) * vx * wy * vz;
+        sum += double(s[1][2 * i + 1]) * wx * wy * vz;
+        sum += double(s[2][2 * i]) * vx * vy * wz;
+        sum += double(s[2][2 * i + 1]) * wx * vy * wz;
+        sum += double(s[3][2 * i]) * vx * wy * wz;
+        sum += double(s[3][2 * i + 1]) * wx * wy * wz;
+        dst[i] = static_cast<float>(sum);
+    }
+}
+
+// Divides a block's coordinate numerators by the spacing, or multiplies
+// them by its reciprocal where that rounds the same (exact_inverse). A loop
+// of its own: the choice stays out of the vectorised loops.
+inline void divide(float *c, int n, const axis_map &a)
+{
+    if (a.inv != 0) {
+        const float v = a.inv;
+        for (int i = 0; i < n; ++i)
+            c[i] *= v;
+    } else {
+        const float v = a.s;
+        for (int i = 0; i < n; ++i)
+            c[i] /= v;
+    }
+}
+
+// Single precision, one rounding per operation; divide() comes last.
+inline float numerator(const axis_map &a, float px) { return ((a.m * px + a.a) + a.b) + a.t; }
+
+void plain_row(const row_job &r)
+{
+    float cx[block], cy[block], cz[block], fx[block], fy[block], fz[block];
+    float s[4][2 * block], res[block];
+    int at[block], in[block];
+    const int X = r.X, Y = r.Y, Z = r.Z;
+    // An extent of 1 has no interior: every voxel is a face or nothing.
+    const bool interior = X > 1 && Y > 1 && Z > 1;
+    const float lx = interior ? below(X - 1) : 0, ly = interior ? below(Y - 1) : 0,
+                lz = interior ? below(Z - 1) : 0;
+    // Up to 2^24 elements, indices and their partial sums are exact in
+    // float, whose vector multiply SSE2 has; it has none for 32-bit integers.
+    const bool exact = std::int64_t(X) * Y * Z <= 1 << 24;
+    const float nx = float(X), ny = float(Y);
+    const float ex = above(X), ey = above(Y), ez = above(Z);
+    // Beyond (-2, E) on any axis voxel() writes nothing; skip the call.
+    auto edge = [&](int i, int x) {
+        if (cx[i] > -2.0f && cx[i] < ex && cy[i] > -2.0f && cy[i] < ey && cz[i] > -2.0f && cz[i] < ez)
+            voxel(r, x, cx[i], cy[i], cz[i]);
+    };
+    for (int x0 = 0; x0 < X; x0 += block) {
+        const int n = X - x0 < block ? X - x0 : block;
+        for (int i = 0; i < n; ++i) {
+            const float px = float(x0 + i) * r.mx.s;
+            cx[i] = numerator(r.mx, px);
+            cy[i] = numerator(r.my, px);
+            cz[i] = numerator(r.mz, px);
+        }
+        divide(cx, n, r.mx);
+        divide(cy, n, r.my);
+        divide(cz, n, r.mz);
+        if (!interior) {
+            for (int i = 0; i < n; ++i)
+                edge(i, x0 + i);
+            continue;
+        }
+        // Branch-free, so the compiler vectorises it.
+        int count = 0;
+        if (exact)
+            for (int i = 0; i < n; ++i) {
+                int x, y, z;
+                const int k = split(cx[i], lx, x, fx[i]) & split(cy[i], ly, y, fy[i]) &
+                              split(cz[i], lz, z, fz[i]);
+                at[i] = int((float(z) * ny + float(y)) * nx + float(x));
+                in[i] = k;
+                count += k;
+            }
+        else
+            for (int i = 0; i < n; ++i) {
+                int x, y, z;
+                const int k = split(cx[i], lx, x, fx[i]) & split(cy[i], ly, y, fy[i]) &
+                              split(cz[i], lz, z, fz[i]);
+                at[i] = (z * Y + y) * X + x;
+                in[i] = k;
+                count += k;
+            }
+        float *o = r.out + x0;
+        int lo = 0, hi = n;
+        if (count) {
+            while (!in[lo])
+                ++lo;
+            while (!in[hi - 1])
+                --hi;
+        }
+        // An affine map gives one run of interior voxels per row: write it
+        // straight out and only the ends go through voxel().
+        if (hi - lo == count) {
+            if (count) {
+                gather(r.src, at + lo, count, X, X * Y, s);
+                blend(s, fx + lo, fy + lo, fz + lo, count, o + lo);
+            }
+            for (int i = 0; i < lo; ++i)
+                edge(i, x0 + i);
+            for (int i = hi; i < n; ++i)
+                edge(i, x0 + i);
+            continue;
+        }
+        // Any other pattern: each voxel by its own flag.
+        gather(r.src, at, n, X, X * Y, s);
+        blend(s, fx, fy, fz, n, res);
+        for (int i = 0; i < n; ++i) {
+            if (in[i])
+                o[i] = res[i];
+            else
+                edge(i, x0 + i);
+        }
+    }
+}
+
+
+} // namespace
