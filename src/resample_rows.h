@@ -124,6 +124,26 @@ inline int split(float c, float l, int &i, float &f)
     return std::fabs(f) < 1.0f;
 }
 
+// Prefetches the sample rows of every eighth voxel one output slice on,
+// where slice_ahead asks for it (GCC and Clang; elsewhere nothing). A loop
+// of its own: inside gather() it kept the compiler from vectorising.
+void fetch_ahead(const float *S, const int *at, int n, int X, int XY, std::ptrdiff_t ahead)
+{
+#if defined(__GNUC__)
+    const std::uintptr_t row = 4 * std::uintptr_t(X), plane = 4 * std::uintptr_t(XY);
+    for (int i = 0; i < n; i += 8) {
+        // An address only, perhaps outside the image: formed as an integer.
+        const std::uintptr_t q = reinterpret_cast<std::uintptr_t>(S) + 4 * std::uintptr_t(at[i] + ahead);
+        __builtin_prefetch(reinterpret_cast<const void *>(q), 0, 2);
+        __builtin_prefetch(reinterpret_cast<const void *>(q + row), 0, 2);
+        __builtin_prefetch(reinterpret_cast<const void *>(q + plane), 0, 2);
+        __builtin_prefetch(reinterpret_cast<const void *>(q + plane + row), 0, 2);
+    }
+#else
+    (void)S, (void)at, (void)n, (void)X, (void)XY, (void)ahead;
+#endif
+}
+
 // Sample pairs of n interior voxels, two adjacent floats per 8-byte copy:
 // s[0] rows (z0, y0), s[1] (z0, y1), s[2] (z1, y0), s[3] (z1, y1).
 void gather(const float *S, const int *at, int n, int X, int XY, float (*s)[2 * block])
@@ -245,6 +265,8 @@ void plain_row(const row_job &r)
         // straight out and only the ends go through voxel().
         if (hi - lo == count) {
             if (count) {
+                if (r.ahead)
+                    fetch_ahead(r.src, at + lo, count, X, X * Y, r.ahead);
                 gather(r.src, at + lo, count, X, X * Y, s);
                 blend(s, fx + lo, fy + lo, fz + lo, count, o + lo);
             }
