@@ -61,10 +61,11 @@ inline __mmask16 inner16(__m512 c, float top)
 }
 
 // Index of the sample (x, y, z); fits in 32 bits, as a volume's count does.
+// Two independent products, not nested ones: the gathers wait on this.
 inline __m256i at8(const row_job &r, __m256i z, __m256i y, __m256i x)
 {
-    const __m256i zy = _mm256_add_epi32(_mm256_mullo_epi32(z, _mm256_set1_epi32(r.Y)), y);
-    return _mm256_add_epi32(_mm256_mullo_epi32(zy, _mm256_set1_epi32(r.X)), x);
+    const __m256i zp = _mm256_mullo_epi32(z, _mm256_set1_epi32(r.X * r.Y));
+    return _mm256_add_epi32(_mm256_add_epi32(zp, _mm256_mullo_epi32(y, _mm256_set1_epi32(r.X))), x);
 }
 
 // Weights of index i1 and i0: f = c - float(i0) in single precision, then
@@ -251,8 +252,8 @@ inline void block16(const row_job &r, int x)
     const __m512 fx = _mm512_sub_ps(cx, _mm512_cvtepi32_ps(ix));
     const __m512 fy = _mm512_sub_ps(cy, _mm512_cvtepi32_ps(iy));
     const __m512 fz = _mm512_sub_ps(cz, _mm512_cvtepi32_ps(iz));
-    const __m512i zy = _mm512_add_epi32(_mm512_mullo_epi32(iz, _mm512_set1_epi32(r.Y)), iy);
-    const __m512i at = _mm512_add_epi32(_mm512_mullo_epi32(zy, _mm512_set1_epi32(r.X)), ix);
+    const __m512i zp = _mm512_mullo_epi32(iz, _mm512_set1_epi32(r.X * r.Y));
+    const __m512i at = _mm512_add_epi32(_mm512_add_epi32(zp, _mm512_mullo_epi32(iy, _mm512_set1_epi32(r.X))), ix);
     if (r.ahead) {
         fetch(r, _mm_cvtsi128_si32(_mm512_castsi512_si128(at)));
         fetch(r, _mm_cvtsi128_si32(_mm512_extracti32x4_epi32(at, 2)));
