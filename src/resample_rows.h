@@ -87,33 +87,21 @@ void voxel(const row_job &r, int x, float cx, float cy, float cz)
 // Columns per pass: the working arrays fit in L1.
 constexpr int block = 256;
 
-// The neighbouring float of a positive finite h, one step up (d = 1) or
-// down (d = -1).
-float step(float h, int d)
-{
-    std::uint32_t b;
-    std::memcpy(&b, &h, 4);
-    b += std::uint32_t(d);
-    std::memcpy(&h, &b, 4);
-    return h;
-}
-
 // Smallest float at or above v (v >= 1): for a float c, c < v exactly when
 // c < above(v), a float comparison the compiler can vectorise.
 float above(int v)
 {
-    const float h = float(v);
-    return double(h) < double(v) ? step(h, 1) : h;
+    float h = float(v);
+    if (double(h) < double(v)) {
+        std::uint32_t b;  // h > 0: one step up is one more in the bits
+        std::memcpy(&b, &h, 4);
+        b += 1;
+        std::memcpy(&h, &b, 4);
+    }
+    return h;
 }
 
-// Largest float below v (v >= 1).
-float below(int v)
-{
-    const float h = float(v);
-    return double(h) < double(v) ? h : step(h, -1);
-}
-
-// One axis of a voxel. The clamp to [0, l], l = below(E - 1), NaN to 0,
+// One axis of a voxel. The clamp to [0, l], l = interior_top(E), NaN to 0,
 // makes the truncation defined and keeps i + 1 in the volume, yet leaves
 // interior coordinates (-1 < c < E - 1) as they truncate; exactly those give
 // |f| < 1. Returns whether the axis is interior.
@@ -205,8 +193,7 @@ void plain_row(const row_job &r)
     const int X = r.X, Y = r.Y, Z = r.Z;
     // An extent of 1 has no interior: every voxel is a face or nothing.
     const bool interior = X > 1 && Y > 1 && Z > 1;
-    const float lx = interior ? below(X - 1) : 0, ly = interior ? below(Y - 1) : 0,
-                lz = interior ? below(Z - 1) : 0;
+    const float lx = interior ? r.topx : 0, ly = interior ? r.topy : 0, lz = interior ? r.topz : 0;
     // Up to 2^24 elements, indices and their partial sums are exact in
     // float, whose vector multiply SSE2 has; it has none for 32-bit integers.
     const bool exact = std::int64_t(X) * Y * Z <= 1 << 24;
