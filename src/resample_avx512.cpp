@@ -82,9 +82,11 @@ inline void weigh(__m256 fx, __m256 fy, __m256 fz, weights &w)
     w.fz = _mm512_cvtps_pd(fz), w.gz = _mm512_sub_pd(one, w.fz);
 }
 
-// The interior formula for the lanes in `k`, i00 the index of (x0, y0, z0).
-inline __m512d interior(const row_job &r, __mmask8 k, __m256i i00, const weights &w)
+// The interior formula for eight interior lanes, i00 the index of
+// (x0, y0, z0).
+inline __m512d interior(const row_job &r, __m256i i00, const weights &w)
 {
+    const __mmask8 k = 0xff;
     const float *S = r.src;
     const __m256i i01 = _mm256_add_epi32(i00, _mm256_set1_epi32(r.X));
     const __m256i i10 = _mm256_add_epi32(i00, _mm256_set1_epi32(r.X * r.Y));
@@ -200,7 +202,7 @@ inline void inside8(const row_job &r, int x, __m256 cx, __m256 cy, __m256 cz)
     weights w;
     weigh(_mm256_sub_ps(cx, _mm256_cvtepi32_ps(ix)), _mm256_sub_ps(cy, _mm256_cvtepi32_ps(iy)),
           _mm256_sub_ps(cz, _mm256_cvtepi32_ps(iz)), w);
-    _mm256_storeu_ps(r.out + x, _mm512_cvtpd_ps(interior(r, 0xff, at8(r, iz, iy, ix), w)));
+    _mm256_storeu_ps(r.out + x, _mm512_cvtpd_ps(interior(r, at8(r, iz, iy, ix), w)));
 }
 
 inline void block8(const row_job &r, int x, __mmask8 live)
@@ -260,9 +262,9 @@ inline void block16(const row_job &r, int x)
     }
     weights w;
     weigh(low(fx), low(fy), low(fz), w);
-    _mm256_storeu_ps(r.out + x, _mm512_cvtpd_ps(interior(r, 0xff, _mm512_castsi512_si256(at), w)));
+    _mm256_storeu_ps(r.out + x, _mm512_cvtpd_ps(interior(r, _mm512_castsi512_si256(at), w)));
     weigh(high(fx), high(fy), high(fz), w);
-    _mm256_storeu_ps(r.out + x + 8, _mm512_cvtpd_ps(interior(r, 0xff, _mm512_extracti64x4_epi64(at, 1), w)));
+    _mm256_storeu_ps(r.out + x + 8, _mm512_cvtpd_ps(interior(r, _mm512_extracti64x4_epi64(at, 1), w)));
 }
 
 void row512(const row_job &r)
