@@ -20,26 +20,47 @@ bool cpu_has(int path)
 bool cpu_has(int path) { return path == path_scalar; }
 #endif
 
-kernel_fn pick()
+// A dense image, every volume whole: the original call of each path.
+template <part_fn F>
+void whole(const float *image, const std::int64_t *dims, const float *spacing, const float *matrix,
+           float *out)
 {
-    return path_kernel(best_path());
+    const int N = static_cast<int>(dims[0]), Z = static_cast<int>(dims[1]);
+    const int Y = static_cast<int>(dims[2]), X = static_cast<int>(dims[3]);
+    if (N <= 0 || Z <= 0 || Y <= 0 || X <= 0)
+        return;
+    const std::ptrdiff_t volume = std::ptrdiff_t(Z) * Y * X;
+    for (int v = 0; v < N; ++v)
+        F({image + v * volume, std::int64_t(Y) * X, X, out + v * volume, X, Y, Z, 0, Z * Y, false},
+          spacing, matrix);
 }
 
 } // namespace
 
-void resample_scalar(const float *image, const std::int64_t *dims, const float *spacing,
-                     const float *matrix, float *out)
+void resample_scalar(const part &p, const float *spacing, const float *matrix)
 {
-    each_row(image, dims, spacing, matrix, out, plain_row);
+    each_row(p, spacing, matrix, plain_row);
 }
 
-kernel_fn path_kernel(int path)
+part_fn path_part(int path)
 {
     switch (path) {
     case path_scalar: return resample_scalar;
 #if defined(VX_X86_PATHS)
     case path_avx2: return resample_avx2;
     case path_avx512: return resample_avx512;
+#endif
+    default: return nullptr;
+    }
+}
+
+kernel_fn path_kernel(int path)
+{
+    switch (path) {
+    case path_scalar: return whole<resample_scalar>;
+#if defined(VX_X86_PATHS)
+    case path_avx2: return whole<resample_avx2>;
+    case path_avx512: return whole<resample_avx512>;
 #endif
     default: return nullptr;
     }
@@ -61,9 +82,15 @@ int best_path()
     return path_scalar;
 }
 
+part_fn best_part()
+{
+    static const part_fn f = path_part(best_path());
+    return f;
+}
+
 void resample_trilinear(const float *image, const std::int64_t *dims, const float *spacing,
                         const float *matrix, float *out)
 {
-    static const kernel_fn kernel = pick();
+    static const kernel_fn kernel = path_kernel(best_path());
     kernel(image, dims, spacing, matrix, out);
 }

@@ -4,8 +4,7 @@
 // source stays the one the scalar path runs, operation for operation.
 #include "resample_rows.h"
 
-void resample_avx2(const float *image, const std::int64_t *dims, const float *spacing,
-                   const float *matrix, float *out)
+void resample_avx2(const part &p, const float *spacing, const float *matrix)
 {
-    each_row(image, dims, spacing, matrix, out, plain_row);
+    each_row(p, spacing, matrix, plain_row);
 }

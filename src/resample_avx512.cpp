@@ -64,8 +64,8 @@ inline __mmask16 inner16(__m512 c, float top)
 // Two independent products, not nested ones: the gathers wait on this.
 inline __m256i at8(const row_job &r, __m256i z, __m256i y, __m256i x)
 {
-    const __m256i zp = _mm256_mullo_epi32(z, _mm256_set1_epi32(r.X * r.Y));
-    return _mm256_add_epi32(_mm256_add_epi32(zp, _mm256_mullo_epi32(y, _mm256_set1_epi32(r.X))), x);
+    const __m256i zp = _mm256_mullo_epi32(z, _mm256_set1_epi32(r.slice));
+    return _mm256_add_epi32(_mm256_add_epi32(zp, _mm256_mullo_epi32(y, _mm256_set1_epi32(r.row))), x);
 }
 
 // Weights of index i1 and i0: f = c - float(i0) in single precision, then
@@ -88,9 +88,9 @@ inline __m512d interior(const row_job &r, __m256i i00, const weights &w)
 {
     const __mmask8 k = 0xff;
     const float *S = r.src;
-    const __m256i i01 = _mm256_add_epi32(i00, _mm256_set1_epi32(r.X));
-    const __m256i i10 = _mm256_add_epi32(i00, _mm256_set1_epi32(r.X * r.Y));
-    const __m256i i11 = _mm256_add_epi32(i01, _mm256_set1_epi32(r.X * r.Y));
+    const __m256i i01 = _mm256_add_epi32(i00, _mm256_set1_epi32(r.row));
+    const __m256i i10 = _mm256_add_epi32(i00, _mm256_set1_epi32(r.slice));
+    const __m256i i11 = _mm256_add_epi32(i01, _mm256_set1_epi32(r.slice));
     __m512d sum = term(single(S, k, i00), w.gx, w.gy, w.gz);
     sum = _mm512_add_pd(sum, term(single(S + 1, k, i00), w.fx, w.gy, w.gz));
     sum = _mm512_add_pd(sum, term(single(S, k, i01), w.gx, w.fy, w.gz));
@@ -147,7 +147,7 @@ inline void general(const row_job &r, int x, __mmask8 live, __m256 cx, __m256 cy
         return;
     weights w;
     weigh(frac(lx), frac(ly), frac(lz), w);
-    const __m256i vX = _mm256_set1_epi32(X), vplane = _mm256_set1_epi32(X * Y);
+    const __m256i vX = _mm256_set1_epi32(r.row), vplane = _mm256_set1_epi32(r.slice);
     const float *S = r.src;
     __m512d v = _mm512_setzero_pd();
     if (in) {
@@ -220,7 +220,7 @@ inline void block8(const row_job &r, int x, __mmask8 live)
 inline void fetch(const row_job &r, std::ptrdiff_t i)
 {
     const std::uintptr_t q = reinterpret_cast<std::uintptr_t>(r.src) + 4 * std::uintptr_t(i + r.ahead);
-    const std::uintptr_t row = 4 * std::uintptr_t(r.X), plane = row * std::uintptr_t(r.Y);
+    const std::uintptr_t row = 4 * std::uintptr_t(r.row), plane = 4 * std::uintptr_t(r.slice);
     _mm_prefetch(reinterpret_cast<const char *>(q), _MM_HINT_T1);
     _mm_prefetch(reinterpret_cast<const char *>(q + row), _MM_HINT_T1);
     _mm_prefetch(reinterpret_cast<const char *>(q + plane), _MM_HINT_T1);
@@ -254,8 +254,8 @@ inline void block16(const row_job &r, int x)
     const __m512 fx = _mm512_sub_ps(cx, _mm512_cvtepi32_ps(ix));
     const __m512 fy = _mm512_sub_ps(cy, _mm512_cvtepi32_ps(iy));
     const __m512 fz = _mm512_sub_ps(cz, _mm512_cvtepi32_ps(iz));
-    const __m512i zp = _mm512_mullo_epi32(iz, _mm512_set1_epi32(r.X * r.Y));
-    const __m512i at = _mm512_add_epi32(_mm512_add_epi32(zp, _mm512_mullo_epi32(iy, _mm512_set1_epi32(r.X))), ix);
+    const __m512i zp = _mm512_mullo_epi32(iz, _mm512_set1_epi32(r.slice));
+    const __m512i at = _mm512_add_epi32(_mm512_add_epi32(zp, _mm512_mullo_epi32(iy, _mm512_set1_epi32(r.row))), ix);
     if (r.ahead) {
         fetch(r, _mm_cvtsi128_si32(_mm512_castsi512_si128(at)));
         fetch(r, _mm_cvtsi128_si32(_mm512_extracti32x4_epi32(at, 2)));
@@ -280,8 +280,7 @@ void row512(const row_job &r)
 
 } // namespace
 
-void resample_avx512(const float *image, const std::int64_t *dims, const float *spacing,
-                     const float *matrix, float *out)
+void resample_avx512(const part &p, const float *spacing, const float *matrix)
 {
-    each_row(image, dims, spacing, matrix, out, row512);
+    each_row(p, spacing, matrix, row512);
 }

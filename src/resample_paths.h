@@ -6,25 +6,42 @@
 #include <cstdint>
 #include <cstring>
 
+// One volume's share of a call: the output rows q = z * Y + y with
+// first <= q < last. Source sample (z, y, x) is src[z * slice + y * row + x]:
+// strides in samples, never negative, unused on an axis of extent 1, the
+// furthest sample below 2^31. The output is the volume's own dense Z * Y * X
+// floats. With `clear`, every voxel of those rows that maps nowhere is set
+// to 0; without, it keeps its value.
+struct part {
+    const float *src;
+    std::int64_t slice, row;
+    float *out;
+    int X, Y, Z;
+    int first, last;
+    bool clear;
+};
+
+using part_fn = void (*)(const part &p, const float *spacing, const float *matrix);
+// The whole call of resample_trilinear: every volume of a dense image.
 using kernel_fn = void (*)(const float *image, const std::int64_t *dims, const float *spacing,
                            const float *matrix, float *out);
 
 enum { path_scalar, path_avx2, path_avx512, path_count };
 
 // The path's kernel, or nullptr when this build lacks it.
+part_fn path_part(int path);
 kernel_fn path_kernel(int path);
 // Whether this CPU (and its operating system) can run the path.
 bool path_usable(int path);
 const char *path_name(int path);
 // The path resample_trilinear runs, chosen once on first use.
 int best_path();
+// That path's part function.
+part_fn best_part();
 
-void resample_scalar(const float *image, const std::int64_t *dims, const float *spacing,
-                     const float *matrix, float *out);
-void resample_avx2(const float *image, const std::int64_t *dims, const float *spacing,
-                   const float *matrix, float *out);
-void resample_avx512(const float *image, const std::int64_t *dims, const float *spacing,
-                     const float *matrix, float *out);
+void resample_scalar(const part &p, const float *spacing, const float *matrix);
+void resample_avx2(const part &p, const float *spacing, const float *matrix);
+void resample_avx512(const part &p, const float *spacing, const float *matrix);
 
 // Everything below has internal linkage on purpose: the per-target files are
 // compiled with wider instruction sets, and a shared inline symbol could let
@@ -59,6 +76,8 @@ struct row_job {
     const float *src;
     float *out;
     int X, Y, Z;
+    int row, slice;          // source strides in samples
+    std::int64_t span;       // samples from the first to one past the furthest
     float topx, topy, topz;  // interior_top of X, Y, Z
     std::ptrdiff_t ahead;    // slice_ahead
     axis_map mx, my, mz;
@@ -71,14 +90,14 @@ struct row_job {
 // fetched one output slice early, those lines wait in cache. Rows along the
 // source rows stream well without help, and rows that cross source slices
 // revisit the same ones slice after slice: prefetching only adds traffic.
-inline std::ptrdiff_t slice_ahead(const float *m, const float *s, int X, int Y)
+inline std::ptrdiff_t slice_ahead(const float *m, const float *s, int X, int row, int slice)
 {
     if (s[0] == 0 || s[1] == 0 || s[2] == 0)
         return 0;
     const double rows = double(m[4]) * s[0] / s[1] * X, slices = double(m[8]) * s[0] / s[2] * X;
     if (!(slices > -2 && slices < 2) || !(rows <= -2 || rows >= 2))
         return 0;
-    const double d = double(m[2]) * s[2] / s[0] + double(m[6]) * s[2] / s[1] * X + double(m[10]) * X * Y;
+    const double d = double(m[2]) * s[2] / s[0] + double(m[6]) * s[2] / s[1] * row + double(m[10]) * slice;
     return d > -1e15 && d < 1e15 ? std::ptrdiff_t(d) : 0;
 }
 
@@ -99,38 +118,36 @@ inline float interior_top(int e)
     return f;
 }
 
-// Walks volumes, slices and rows, forming each row's fixed products (the
-// same single-precision products as per voxel, so nothing changes), and
-// hands every row to do_row.
+// Walks the part's rows, forming each row's fixed products (the same
+// single-precision products as per voxel, so nothing changes), and hands
+// every row to do_row.
 template <class F>
-inline void each_row(const float *image, const std::int64_t *dims, const float *spacing,
-                     const float *m, float *out, F &&do_row)
+inline void each_row(const part &p, const float *spacing, const float *m, F &&do_row)
 {
-    const int N = static_cast<int>(dims[0]), Z = static_cast<int>(dims[1]);
-    const int Y = static_cast<int>(dims[2]), X = static_cast<int>(dims[3]);
-    if (N <= 0 || Z <= 0 || Y <= 0 || X <= 0)
+    const int Z = p.Z, Y = p.Y, X = p.X;
+    if (Z <= 0 || Y <= 0 || X <= 0 || p.first >= p.last)
         return;
     const float s0 = spacing[0], s1 = spacing[1], s2 = spacing[2];
-    const std::ptrdiff_t volume = std::ptrdiff_t(Z) * Y * X;
     row_job r;
+    r.src = p.src;
     r.X = X, r.Y = Y, r.Z = Z;
+    // A stride of an axis of extent 1 never steps: any value will do there.
+    r.row = Y > 1 ? int(p.row) : 0, r.slice = Z > 1 ? int(p.slice) : 0;
+    r.span = std::int64_t(Z - 1) * r.slice + std::int64_t(Y - 1) * r.row + X;
     r.topx = interior_top(X), r.topy = interior_top(Y), r.topz = interior_top(Z);
-    r.ahead = slice_ahead(m, spacing, X, Y);
+    r.ahead = slice_ahead(m, spacing, X, r.row, r.slice);
     r.mx = {m[0], 0, 0, m[3], s0, exact_inverse(s0)};
     r.my = {m[4], 0, 0, m[7], s1, exact_inverse(s1)};
     r.mz = {m[8], 0, 0, m[11], s2, exact_inverse(s2)};
-    for (int v = 0; v < N; ++v) {
-        r.src = image + v * volume;
-        for (int z = 0; z < Z; ++z) {
-            const float pz = float(z) * s2;
-            r.mx.b = m[2] * pz, r.my.b = m[6] * pz, r.mz.b = m[10] * pz;
-            for (int y = 0; y < Y; ++y) {
-                const float py = float(y) * s1;
-                r.mx.a = m[1] * py, r.my.a = m[5] * py, r.mz.a = m[9] * py;
-                r.out = out + v * volume + (std::ptrdiff_t(z) * Y + y) * X;
-                do_row(r);
-            }
-        }
+    for (int q = p.first; q < p.last; ++q) {
+        const int z = q / Y, y = q % Y;
+        const float pz = float(z) * s2, py = float(y) * s1;
+        r.mx.b = m[2] * pz, r.my.b = m[6] * pz, r.mz.b = m[10] * pz;
+        r.mx.a = m[1] * py, r.my.a = m[5] * py, r.mz.a = m[9] * py;
+        r.out = p.out + std::ptrdiff_t(q) * X;
+        if (p.clear)
+            std::memset(r.out, 0, std::size_t(X) * 4);
+        do_row(r);
     }
 }
 

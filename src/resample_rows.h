@@ -51,7 +51,7 @@ void voxel(const row_job &r, int x, float cx, float cy, float cz)
     const double fy = cy - float(y0), gy = 1.0 - fy;
     const double fz = cz - float(z0), gz = 1.0 - fz;
     const float *S = r.src;
-    auto at = [&](int k, int j, int i) { return double(S[(k * Y + j) * X + i]); };
+    auto at = [&](int k, int j, int i) { return double(S[k * r.slice + j * r.row + i]); };
     double sum;
     if (faces == 0) {
         sum = at(z0, y0, x0) * gx * gy * gz;
@@ -115,10 +115,10 @@ inline int split(float c, float l, int &i, float &f)
 // Prefetches the sample rows of every eighth voxel one output slice on,
 // where slice_ahead asks for it (GCC and Clang; elsewhere nothing). A loop
 // of its own: inside gather() it kept the compiler from vectorising.
-void fetch_ahead(const float *S, const int *at, int n, int X, int XY, std::ptrdiff_t ahead)
+void fetch_ahead(const float *S, const int *at, int n, int row_, int slice, std::ptrdiff_t ahead)
 {
 #if defined(__GNUC__)
-    const std::uintptr_t row = 4 * std::uintptr_t(X), plane = 4 * std::uintptr_t(XY);
+    const std::uintptr_t row = 4 * std::uintptr_t(row_), plane = 4 * std::uintptr_t(slice);
     for (int i = 0; i < n; i += 8) {
         // An address only, perhaps outside the image: formed as an integer.
         const std::uintptr_t q = reinterpret_cast<std::uintptr_t>(S) + 4 * std::uintptr_t(at[i] + ahead);
@@ -128,20 +128,20 @@ void fetch_ahead(const float *S, const int *at, int n, int X, int XY, std::ptrdi
         __builtin_prefetch(reinterpret_cast<const void *>(q + plane + row), 0, 2);
     }
 #else
-    (void)S, (void)at, (void)n, (void)X, (void)XY, (void)ahead;
+    (void)S, (void)at, (void)n, (void)row_, (void)slice, (void)ahead;
 #endif
 }
 
 // Sample pairs of n interior voxels, two adjacent floats per 8-byte copy:
 // s[0] rows (z0, y0), s[1] (z0, y1), s[2] (z1, y0), s[3] (z1, y1).
-void gather(const float *S, const int *at, int n, int X, int XY, float (*s)[2 * block])
+void gather(const float *S, const int *at, int n, int row, int slice, float (*s)[2 * block])
 {
     for (int i = 0; i < n; ++i) {
         const float *p = S + at[i];
         std::memcpy(&s[0][2 * i], p, 8);
-        std::memcpy(&s[1][2 * i], p + X, 8);
-        std::memcpy(&s[2][2 * i], p + XY, 8);
-        std::memcpy(&s[3][2 * i], p + XY + X, 8);
+        std::memcpy(&s[1][2 * i], p + row, 8);
+        std::memcpy(&s[2][2 * i], p + slice, 8);
+        std::memcpy(&s[3][2 * i], p + slice + row, 8);
     }
 }
 
@@ -194,10 +194,10 @@ void plain_row(const row_job &r)
     // An extent of 1 has no interior: every voxel is a face or nothing.
     const bool interior = X > 1 && Y > 1 && Z > 1;
     const float lx = interior ? r.topx : 0, ly = interior ? r.topy : 0, lz = interior ? r.topz : 0;
-    // Up to 2^24 elements, indices and their partial sums are exact in
+    // Up to 2^24 samples, indices and their partial sums are exact in
     // float, whose vector multiply SSE2 has; it has none for 32-bit integers.
-    const bool exact = std::int64_t(X) * Y * Z <= 1 << 24;
-    const float nx = float(X), ny = float(Y);
+    const bool exact = r.span <= 1 << 24;
+    const float fs = float(r.slice), fr = float(r.row);
     const float ex = above(X), ey = above(Y), ez = above(Z);
     // Beyond (-2, E) on any axis voxel() writes nothing; skip the call.
     auto edge = [&](int i, int x) {
@@ -227,7 +227,7 @@ void plain_row(const row_job &r)
                 int x, y, z;
                 const int k = split(cx[i], lx, x, fx[i]) & split(cy[i], ly, y, fy[i]) &
                               split(cz[i], lz, z, fz[i]);
-                at[i] = int((float(z) * ny + float(y)) * nx + float(x));
+                at[i] = int((float(z) * fs + float(y) * fr) + float(x));
                 in[i] = k;
                 count += k;
             }
@@ -236,7 +236,7 @@ void plain_row(const row_job &r)
                 int x, y, z;
                 const int k = split(cx[i], lx, x, fx[i]) & split(cy[i], ly, y, fy[i]) &
                               split(cz[i], lz, z, fz[i]);
-                at[i] = (z * Y + y) * X + x;
+                at[i] = (z * r.slice + y * r.row) + x;
                 in[i] = k;
                 count += k;
             }
@@ -253,8 +253,8 @@ void plain_row(const row_job &r)
         if (hi - lo == count) {
             if (count) {
                 if (r.ahead)
-                    fetch_ahead(r.src, at + lo, count, X, X * Y, r.ahead);
-                gather(r.src, at + lo, count, X, X * Y, s);
+                    fetch_ahead(r.src, at + lo, count, r.row, r.slice, r.ahead);
+                gather(r.src, at + lo, count, r.row, r.slice, s);
                 blend(s, fx + lo, fy + lo, fz + lo, count, o + lo);
             }
             for (int i = 0; i < lo; ++i)
@@ -264,7 +264,7 @@ void plain_row(const row_job &r)
             continue;
         }
         // Any other pattern: each voxel by its own flag.
-        gather(r.src, at, n, X, X * Y, s);
+        gather(r.src, at, n, r.row, r.slice, s);
         blend(s, fx, fy, fz, n, res);
         for (int i = 0; i < n; ++i) {
             if (in[i])
