@@ -135,45 +135,71 @@ template <class T> void write_row(const float *buf, std::int64_t n, char *p)
 
 bool swapped(PyArrayObject *a) { return !PyArray_ISNBO(PyArray_DESCR(a)->byteorder); }
 
-float *read_array(PyArrayObject *a, int naxes, std::int64_t limit, bool vector,
-                  const char *nomem, const char *badtype)
+// One reader's limit, element types and messages.
+struct reader {
+    std::int64_t limit;
+    bool vector;
+    const char *nomem, *badtype;
+};
+const reader readers[3] = {
+    {vector_limit, true, "Failed to allocate memory in array2float", "Failed to convert to FLOAT"},
+    {image3d_limit, false, "Failed to allocate memory in array2float3d", "Failed to convert to FLOAT 3D"},
+    {image4d_limit, false, "Failed to allocate memory in array2float4d", "Failed to convert to FLOAT 4D"},
+};
+const reader &reader_for(int naxes) { return readers[naxes == 1 ? 0 : naxes == 3 ? 1 : 2]; }
+
+std::int64_t check_block(const block &b, const reader &r)
 {
-    std::int64_t d[4] = {1, 1, 1, 1}, s[4] = {0, 0, 0, 0};
-    for (int k = 0; k < naxes; ++k) {
-        d[4 - naxes + k] = PyArray_DIMS(a)[k];
-        s[4 - naxes + k] = PyArray_STRIDES(a)[k];
-    }
-    const std::int64_t count = block_count(d, limit);
+    const std::int64_t count = block_count(b.d, r.limit);
     if (count < 0) {
-        PyErr_SetString(PyExc_MemoryError, nomem);
-        return nullptr;
+        PyErr_SetString(PyExc_MemoryError, r.nomem);
+        return -1;
     }
-    const int type = PyArray_TYPE(a);
-    if (count > 0 && !accepted(type, vector)) {
-        PyErr_SetString(PyExc_ValueError, badtype);
-        return nullptr;
+    if (count > 0 && !accepted(b.type, r.vector)) {
+        PyErr_SetString(PyExc_ValueError, r.badtype);
+        return -1;
     }
+    return count;
+}
+
+float *read_checked(const block &b, const reader &r)
+{
+    const std::int64_t count = check_block(b, r);
+    if (count < 0)
+        return nullptr;
     // One byte at least, so an empty array still gives a valid buffer.
     fbuf buf(alloc_floats(std::max<std::int64_t>(count, 1), false));
     if (!buf) {
-        PyErr_SetString(PyExc_MemoryError, nomem);
+        PyErr_SetString(PyExc_MemoryError, r.nomem);
         return nullptr;
     }
-    read_block(PyArray_BYTES(a), d, s, type, swapped(a), vector, buf.get());
+    read_block(b.data, b.d, b.s, b.type, b.swapped, r.vector, buf.get());
     return buf.release();
 }
 
+float *read_array(PyArrayObject *a, int naxes) { return read_checked(block_of(a, naxes), reader_for(naxes)); }
+
 int write_array(const float *buf, PyArrayObject *a, int naxes)
 {
-    std::int64_t d[4] = {1, 1, 1, 1}, s[4] = {0, 0, 0, 0};
-    for (int k = 0; k < naxes; ++k) {
-        d[4 - naxes + k] = PyArray_DIMS(a)[k];
-        s[4 - naxes + k] = PyArray_STRIDES(a)[k];
-    }
-    return write_block(buf, PyArray_BYTES(a), d, s, PyArray_TYPE(a), swapped(a));
+    const block b = block_of(a, naxes);
+    return write_block(buf, const_cast<char *>(b.data), b.d, b.s, b.type, b.swapped);
 }
 
 } // namespace
+
+block block_of(PyArrayObject *a, int naxes)
+{
+    block b{PyArray_BYTES(a), {1, 1, 1, 1}, {0, 0, 0, 0}, PyArray_TYPE(a), swapped(a)};
+    for (int k = 0; k < naxes; ++k) {
+        b.d[4 - naxes + k] = PyArray_DIMS(a)[k];
+        b.s[4 - naxes + k] = PyArray_STRIDES(a)[k];
+    }
+    return b;
+}
+
+std::int64_t check_read(PyArrayObject *a, int naxes) { return check_block(block_of(a, naxes), reader_for(naxes)); }
+
+float *read_vector_block(const block &b) { return read_checked(b, readers[0]); }
 
 float *alloc_floats(std::int64_t count, bool zeroed)
 {
@@ -261,23 +287,9 @@ int write_block(const float *buf, char *data, const std::int64_t d[4],
     return ok ? 0 : 1;
 }
 
-float *array2float(PyArrayObject *a)
-{
-    return read_array(a, 1, vector_limit, true, "Failed to allocate memory in array2float",
-                      "Failed to convert to FLOAT");
-}
-
-float *array2float3d(PyArrayObject *a)
-{
-    return read_array(a, 3, image3d_limit, false, "Failed to allocate memory in array2float3d",
-                      "Failed to convert to FLOAT 3D");
-}
-
-float *array2float4d(PyArrayObject *a)
-{
-    return read_array(a, 4, image4d_limit, false, "Failed to allocate memory in array2float4d",
-                      "Failed to convert to FLOAT 4D");
-}
+float *array2float(PyArrayObject *a) { return read_array(a, 1); }
+float *array2float3d(PyArrayObject *a) { return read_array(a, 3); }
+float *array2float4d(PyArrayObject *a) { return read_array(a, 4); }
 
 int float2array3d(const float *buf, PyArrayObject *a) { return write_array(buf, a, 3); }
 int float2array4d(const float *buf, PyArrayObject *a) { return write_array(buf, a, 4); }

@@ -27,6 +27,24 @@ float *array2float(PyArrayObject *a);
 float *array2float3d(PyArrayObject *a);
 float *array2float4d(PyArrayObject *a);
 
+// An array's elements as the strided copies see them: its first axes
+// right-aligned into four (missing ones of extent 1), byte strides, type.
+struct block {
+    const char *data;
+    std::int64_t d[4], s[4];
+    int type;
+    bool swapped;  // not in the machine's byte order
+};
+block block_of(PyArrayObject *a, int naxes);
+
+// The checks of the reader for `naxes` (1, 3 or 4) axes, without reading:
+// the element count (0 for none), or -1 with that reader's MemoryError or
+// ValueError set.
+std::int64_t check_read(PyArrayObject *a, int naxes);
+// A new buffer of b's elements read as the 1-D reader reads them (its
+// element types, its messages), or NULL with an exception set.
+float *read_vector_block(const block &b);
+
 // Python-facing writers: 0 done, 1 element type refused (nothing written,
 // no exception set).
 int float2array3d(const float *buf, PyArrayObject *a);

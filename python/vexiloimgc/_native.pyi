@@ -1,0 +1,4 @@
+# The compiled half of the package; transform() in __init__.py is its face.
+from typing import Any
+
+def transform(image: Any, spacing: Any, matrix: Any, out: Any, workers: Any, /) -> Any: ...

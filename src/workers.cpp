@@ -1,0 +1,83 @@
+#include "workers.h"
+
+#include <cerrno>
+#include <climits>
+
+#if defined(__linux__)
+#include <sched.h>
+#elif defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+#endif
+
+int cpu_count()
+{
+#if defined(__linux__)
+    // The set grows until it holds every CPU the kernel knows of.
+    for (int n = 1024; n <= (1 << 20); n *= 2) {
+        cpu_set_t *set = CPU_ALLOC(n);
+        if (!set)
+            break;
+        const std::size_t size = CPU_ALLOC_SIZE(n);
+        const bool ok = sched_getaffinity(0, size, set) == 0;
+        const int count = ok ? CPU_COUNT_S(size, set) : 0;
+        CPU_FREE(set);
+        if (ok)
+            return std::max(count, 1);
+        if (errno != EINVAL)
+            break;
+    }
+#elif defined(_WIN32)
+    DWORD_PTR process = 0, system = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) && process) {
+        int count = 0;
+        for (; process; process &= process - 1)
+            ++count;
+        return count;
+    }
+#endif
+    return std::max(1, int(std::thread::hardware_concurrency()));
+}
+
+int thread_cap(PyObject *workers)
+{
+    if (workers == Py_None)
+        return every_cpu;
+    PyObject *index = PyNumber_Index(workers);
+    if (!index) {
+        PyErr_Format(PyExc_TypeError, "transform: workers must be an integer or None, not %.200s",
+                     Py_TYPE(workers)->tp_name);
+        return 0;
+    }
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(index, &overflow);
+    Py_DECREF(index);
+    if (overflow > 0 || (!overflow && n > INT_MAX))
+        return INT_MAX;
+    if (n == 0 && !overflow) {
+        PyErr_SetString(PyExc_ValueError, "transform: workers must not be 0");
+        return 0;
+    }
+    if (n > 0)
+        return int(n);
+    const int cpus = cpu_count();
+    if (overflow < 0 || n < -cpus) {
+        PyErr_Format(PyExc_ValueError,
+                     "transform: workers=%S is out of range: negative values count back from the "
+                     "%d CPUs this process may run on, so the lowest is %d",
+                     workers, cpus, -cpus);
+        return 0;
+    }
+    return int(cpus + 1 + n);
+}
+
+int thread_count(int cap, std::int64_t voxels)
+{
+    // About 0.2 ms of kernel work a thread, some ten times its start-up.
+    constexpr std::int64_t grain = std::int64_t(1) << 16;
+    const std::int64_t most = std::max<std::int64_t>(1, voxels / grain);
+    if (most == 1 || cap == 1)
+        return 1;
+    return int(std::min<std::int64_t>(most, cap == every_cpu ? cpu_count() : cap));
+}

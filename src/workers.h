@@ -1,0 +1,50 @@
+// Threads for one call: started by the call, joined before it returns, so
+// none outlives it and a forked child starts clean.
+#pragma once
+
+#include <Python.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+// The CPUs this process may run on (its affinity where the system has one).
+int cpu_count();
+
+// The `workers` argument as a thread cap: every_cpu for None, n for n > 0,
+// the CPU count + 1 + n for n < 0. 0 with TypeError or ValueError set for
+// anything else.
+constexpr int every_cpu = -1;
+int thread_cap(PyObject *workers);
+
+// Threads worth running `voxels` of work under `cap`: each must have enough
+// to pay for its start, so small calls run on the caller's thread alone.
+int thread_count(int cap, std::int64_t voxels);
+
+// Calls job(i) for every i in [0, count) on up to `threads` threads, the
+// calling one among them. Which thread takes which i is left to chance, so
+// each job must stand alone. Where the system refuses a thread, the ones
+// already running (or the caller alone) do all the work. Needs no
+// interpreter; job must not throw.
+template <class F> void parallel(int threads, std::int64_t count, F &&job)
+{
+    std::atomic<std::int64_t> next{0};
+    auto work = [&] {
+        for (std::int64_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < count;)
+            job(i);
+    };
+    std::vector<std::thread> team;
+    const std::int64_t extra = std::min<std::int64_t>(threads, count) - 1;
+    for (std::int64_t t = 0; t < extra; ++t) {
+        try {
+            team.emplace_back(work);
+        } catch (...) {
+            break;
+        }
+    }
+    work();
+    for (std::thread &t : team)
+        t.join();
+}
