@@ -12,7 +12,7 @@ pytest.importorskip("mypy")
 
 GOOD = """
 import sys
-from typing import Any, assert_type
+from typing import Any, TypeAlias, assert_type
 import numpy as np
 from _vexiloimgc import transform
 
@@ -24,6 +24,15 @@ assert_type(r, np.ndarray[Any, np.dtype[np.float32]])
 for t in (np.int16, np.float32, np.float64):
     transform(np.zeros((2, 4, 5, 6), t), np.ones(3, np.float32), m.astype(np.float32))
 transform(np.zeros((4, 5, 6), clong), np.ones(3, np.int64), m)
+
+# The package: every keyword, one map per volume, out returned as given.
+import vexiloimgc
+F32: TypeAlias = np.ndarray[Any, np.dtype[np.float32]]
+vol = np.zeros((2, 4, 5, 6), np.int16)
+out: F32 = np.empty(vol.shape, np.float32)
+assert_type(vexiloimgc.transform(vol, np.ones(3), np.zeros((2, 3, 4)), out=out, workers=-1), F32)
+assert_type(vexiloimgc.transform(vol, np.ones(3), m, workers=None), F32)
+assert_type(vexiloimgc.transform(vol, np.ones(3), m, out=None, workers=np.int8(2)), F32)
 """
 
 # Each line must be flagged with the error code after "# E:".
@@ -45,6 +54,12 @@ transform(u16, s, m)  # E: arg-type
 transform(c64, s, m)  # E: arg-type
 transform(a, [1.0, 1.0, 1.0], m)  # E: arg-type
 d: np.ndarray[Any, np.dtype[np.float64]] = transform(a, s, m)  # E: assignment
+import vexiloimgc
+vexiloimgc.transform(a, s, m, None)  # E: call-overload
+vexiloimgc.transform(image=a, spacing=s, matrix=m)  # E: call-overload
+vexiloimgc.transform(a, s, m, workers=1.5)  # E: call-overload
+vexiloimgc.transform(a, s, m, out=np.zeros((4, 5, 6)))  # E: type-var
+vexiloimgc.transform(u16, s, m, workers=2)  # E: arg-type
 """
 
 
@@ -86,3 +101,8 @@ def test_declarations_installed_beside_module_and_as_stub_package():
     source = (Path(__file__).parents[1] / "swig" / "_vexiloimgc.pyi").read_text()
     assert (site / "_vexiloimgc.pyi").read_text() == source
     assert (site / "_vexiloimgc-stubs" / "__init__.pyi").read_text() == source
+    # The package is typed inline: its marker and its native half's stub.
+    import vexiloimgc
+
+    package = Path(vexiloimgc.__file__).parent
+    assert (package / "py.typed").exists() and (package / "_native.pyi").exists()
