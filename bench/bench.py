@@ -1,13 +1,14 @@
-"""Times transform() against its peers in one process, interleaved.
+"""Times the package's and the module's transform against their peers in one
+process, interleaved.
 
 Each case runs every method in turn, round after round, and reports the
-median with the minimum and maximum. Before timing, every method's output is
-checked against scipy inside the volume (away from the borders, where the
-methods differ by design). Writes bench/results.json and bench/results.png.
+median with the minimum and maximum. Before timing, the package's results
+are checked bit for bit against the module's, and every method's against
+scipy inside the volume (away from the borders, where the methods differ by
+design). Writes bench/results.json and bench/results.png.
 """
 
 import json
-import math
 import os
 
 # NumPy's BLAS threads are idle here, but on a machine of two logical CPUs
@@ -26,20 +27,20 @@ import scipy.ndimage as ndi
 import SimpleITK as sitk
 
 import _vexiloimgc
+import vexiloimgc
 
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+import maps  # noqa: E402  the maps, defined once for every benchmark
+
 SPACING = (1.0, 1.0, 1.0)  # X, Y, Z
+CPUS = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+OURS = "vexiloimgc all cores"
 
 
-def rotation(shape, degrees):
-    """3x4 output-to-source map: rotation about the Z axis through the centre
-    of a (Z, Y, X) grid; 0 degrees gives a sub-voxel shift instead."""
-    if degrees == 0:
-        return np.array([[1, 0, 0, 0.3], [0, 1, 0, 0.2], [0, 0, 1, 0.1]], np.float64)
-    a = math.radians(degrees)
-    r = np.array([[math.cos(a), -math.sin(a), 0], [math.sin(a), math.cos(a), 0], [0, 0, 1]])
-    c = np.array([(shape[-1] - 1) * SPACING[0], (shape[-2] - 1) * SPACING[1], (shape[-3] - 1) * SPACING[2]]) / 2
-    return np.hstack([r, (c - r @ c)[:, None]])
+def shift():
+    """An identity-like map: a sub-voxel shift, rows along the source rows."""
+    return np.array([[1, 0, 0, 0.3], [0, 1, 0, 0.2], [0, 0, 1, 0.1]], np.float64)
 
 
 def scipy_matrix(m):
@@ -55,35 +56,45 @@ def volumes(image):
     return image if image.ndim == 4 else image[None]
 
 
-def methods(image, m):
-    """name -> callable returning the float32 result of the whole call."""
-    flat = m.astype(np.float32).reshape(12)
+def methods(image, ms):
+    """name -> callable returning the float32 result of the whole call.
+    `ms`: one 3x4 map for every volume, or one per volume."""
+    vols = volumes(image)
+    per = [ms[k] if ms.ndim == 3 else ms for k in range(len(vols))]
+    flat = ms.astype(np.float32).reshape(-1, 12) if ms.ndim == 3 else ms.astype(np.float32).reshape(12)
     spacing = np.array(SPACING, np.float32)
-    a, b = scipy_matrix(m)
 
-    def ours():
-        return _vexiloimgc.transform(image, spacing, flat)
+    def module():  # one map for all volumes: per-volume maps take one call each
+        if ms.ndim == 2:
+            return _vexiloimgc.transform(image, spacing, flat)
+        return np.stack([_vexiloimgc.transform(v, spacing, f) for v, f in zip(vols, flat)])
+
+    def package(workers):
+        return lambda: vexiloimgc.transform(image, spacing, flat, workers=workers)
 
     def scipy_linear():
-        out = [ndi.affine_transform(v, a, offset=b, order=1, mode="constant", cval=0.0, output=np.float32)
-               for v in volumes(image)]
+        out = []
+        for v, m in zip(vols, per):
+            a, b = scipy_matrix(m)
+            out.append(ndi.affine_transform(v, a, offset=b, order=1, mode="constant", cval=0.0,
+                                            output=np.float32))
         return out[0] if image.ndim == 3 else np.stack(out)
 
-    # SimpleITK gets its images made up front and keeps its output images
-    # (favouring it): only the resampling is timed.
-    tx = sitk.AffineTransform(3)
-    tx.SetMatrix(m[:, :3].ravel().tolist())
-    tx.SetTranslation(m[:, 3].tolist())
-    imgs = []
-    for v in volumes(image):
+    # SimpleITK gets its images and transforms made up front and keeps its
+    # output images (favouring it): only the resampling is timed.
+    imgs, txs = [], []
+    for v, m in zip(vols, per):
         im = sitk.GetImageFromArray(v)
         im.SetSpacing(SPACING)
         imgs.append(im)
+        tx = sitk.AffineTransform(3)
+        tx.SetMatrix(m[:, :3].ravel().tolist())
+        tx.SetTranslation(m[:, 3].tolist())
+        txs.append(tx)
 
     def itk(threads):
         f = sitk.ResampleImageFilter()
         f.SetReferenceImage(imgs[0])
-        f.SetTransform(tx)
         f.SetInterpolator(sitk.sitkLinear)
         f.SetDefaultPixelValue(0.0)
         f.SetOutputPixelType(sitk.sitkFloat32)
@@ -91,36 +102,48 @@ def methods(image, m):
             f.SetNumberOfThreads(threads)
 
         def run():
-            return [f.Execute(im) for im in imgs]
+            out = []
+            for im, tx in zip(imgs, txs):
+                f.SetTransform(tx)
+                out.append(f.Execute(im))
+            return out
         return run
 
     def floor():
         return np.copy(image)
 
-    return {"vexiloimgc": ours, "scipy order=1": scipy_linear, "SimpleITK 1 thread": itk(1),
+    return {OURS: package(None), "vexiloimgc 1 thread": package(1), "_vexiloimgc": module,
+            "scipy order=1": scipy_linear, "SimpleITK 1 thread": itk(1),
             "SimpleITK default threads": itk(0), "numpy.copy (floor)": floor}
 
 
-def check(image, m, runs):
-    """Every method agrees with scipy inside the volume."""
-    a, b = scipy_matrix(m)
+def check(image, ms, runs):
+    """Every method agrees with scipy inside the volume; ours agree bit for
+    bit with the module."""
     shape = image.shape[-3:]
     idx = np.indices(shape).reshape(3, -1).astype(np.float64)
-    src = a @ idx + b[:, None]
-    inner = np.all([(src[k] >= 1) & (src[k] <= shape[k] - 2) for k in range(3)], axis=0)
-    want = runs["scipy order=1"]().reshape(-1, inner.size)[:, inner]
-    scale = max(1.0, float(np.abs(want).max()))
+    want = runs["scipy order=1"]().reshape(-1, idx.shape[1])
+    module = runs["_vexiloimgc"]()
+    for name in (OURS, "vexiloimgc 1 thread"):
+        if runs[name]().tobytes() != module.tobytes():
+            sys.exit(f"{name} differs from _vexiloimgc")
+    inner = []
+    for k in range(want.shape[0]):
+        a, b = scipy_matrix(ms[k] if ms.ndim == 3 else ms)
+        src = a @ idx + b[:, None]
+        inner.append(np.all([(src[j] >= 1) & (src[j] <= shape[j] - 2) for j in range(3)], axis=0))
+    inner = np.array(inner)
+    scale = max(1.0, float(np.abs(want[inner]).max()))
     for name, run in runs.items():
         if name.startswith("numpy"):
             continue
         got = run()
         if isinstance(got, list):  # SimpleITK images
             got = np.stack([sitk.GetArrayFromImage(g) for g in got])
-        got = got.reshape(-1, inner.size)[:, inner]
-        err = float(np.abs(got.astype(np.float64) - want).max()) / scale
+        got = got.reshape(want.shape)
+        err = float(np.abs(got[inner].astype(np.float64) - want[inner]).max()) / scale
         if not err < 1e-4:  # float32 coordinates: about 6e-8 of the extent
             sys.exit(f"{name} disagrees with scipy inside the volume: relative error {err:.2e}")
-    return int(inner.sum())
 
 
 def time_case(image, m, budget):
@@ -145,33 +168,41 @@ def time_case(image, m, budget):
 
 
 def per_call(n=8):
+    """Microseconds per call on an n^3 volume, the module and the package
+    taking turns."""
     image = np.random.default_rng(0).random((n, n, n), dtype=np.float32)
     spacing = np.array(SPACING, np.float32)
-    flat = rotation(image.shape, 15).astype(np.float32).reshape(12)
-    f = _vexiloimgc.transform
-    number = 2000
-    ts = [t / number for t in timeit.repeat(lambda: f(image, spacing, flat), number=number, repeat=15)]
-    return {"median": statistics.median(ts), "min": min(ts), "max": max(ts), "rounds": 15}
+    flat = maps.matrix("rotZ15", image.shape).astype(np.float32).reshape(12)
+    calls = {"_vexiloimgc": lambda: _vexiloimgc.transform(image, spacing, flat),
+             "vexiloimgc": lambda: vexiloimgc.transform(image, spacing, flat)}
+    number, times = 2000, {name: [] for name in calls}
+    for _ in range(15):
+        for name, f in calls.items():
+            times[name].append(timeit.timeit(f, number=number) / number)
+    return {name: {"median": statistics.median(ts), "min": min(ts), "max": max(ts), "rounds": 15}
+            for name, ts in times.items()}
 
 
 PEAK = """
-import re, numpy as np, _vexiloimgc
+import re, sys, numpy as np, _vexiloimgc, vexiloimgc
 def kib(field):  # the process's own high-water mark, reset at exec, unlike ru_maxrss
     return int(re.search(field + r":\\s+(\\d+) kB", open("/proc/self/status").read()).group(1))
 img = np.empty((SIZE,) * 3, np.float32)
 img[...] = 1.5  # no temporaries: the high-water mark is the current size
+m = np.array([1, 0, 0, .3, 0, 1, 0, .2, 0, 0, 1, .1], np.float32)
+f = _vexiloimgc.transform if sys.argv[1] == "module" else vexiloimgc.transform
+f(img[:16], np.ones(3, np.float32), m)  # code paths and threads warmed up
 before = kib("VmHWM")
-out = _vexiloimgc.transform(img, np.ones(3, np.float32),
-                            np.array([1, 0, 0, .3, 0, 1, 0, .2, 0, 0, 1, .1], np.float32))
+out = f(img, np.ones(3, np.float32), m)
 print((kib("VmHWM") - before) * 1024)
 """
 
 
-def peak_memory(n=256):
+def peak_memory(which, n=256):
     """Growth of the peak resident set over one call, in a fresh process
-    that already holds the image: at most the two buffers and the result."""
+    that already holds the image, in float32 copies of the image."""
     import subprocess
-    out = subprocess.run([sys.executable, "-c", PEAK.replace("SIZE", str(n))], check=True,
+    out = subprocess.run([sys.executable, "-c", PEAK.replace("SIZE", str(n)), which], check=True,
                          capture_output=True, text=True).stdout
     extra = int(out.split()[-1])
     return {"n": n, "extra_bytes": extra, "float32_copies": extra / (4 * n ** 3)}
@@ -190,7 +221,7 @@ def machine():
     kj = HERE / "kernel.json"
     if kj.exists():
         kernel = json.loads(kj.read_text())
-    return {"cpu": cpu, "logical_cpus": os.cpu_count(), "python": platform.python_version(),
+    return {"cpu": cpu, "logical_cpus": CPUS, "python": platform.python_version(),
             "numpy": np.__version__, "scipy": scipy.__version__, "SimpleITK": sitk.Version.VersionString(),
             "kernel_path": kernel.get("context", {}).get("kernel_path", "unknown")}
 
@@ -206,39 +237,59 @@ def kernel_table():
     return rows
 
 
-def main():
+def cases():
     rng = np.random.default_rng(1)
-    cases = []
-    for n in (64, 128, 256):
-        img = rng.random((n, n, n), dtype=np.float32) * 1000
-        for deg in (0, 15):
-            cases.append((f"{n}^3 float32 {'rotation 15deg' if deg else 'identity-like'}", img, deg))
-    img = rng.integers(0, 256, (256,) * 3).astype(np.uint8)
-    cases.append(("256^3 uint8 rotation 15deg", img, 15))
-    img = rng.integers(-2000, 2000, (256,) * 3).astype(np.int16)
-    cases.append(("256^3 int16 rotation 15deg", img, 15))
-    img = rng.random((8, 64, 64, 64), dtype=np.float32)
-    cases.append(("8x64^3 float32 rotation 15deg", img, 15))
+    img = rng.random((256,) * 3, dtype=np.float32) * 1000
+    for name in maps.MAPS:
+        yield f"256^3 float32 {name}", img, maps.matrix(name, img.shape)
+    yield "256^3 float32 shift", img, shift()
+    yield ("256^3 int16 oblique", rng.integers(-2000, 2000, img.shape).astype(np.int16),
+           maps.matrix("oblique", img.shape))
+    yield "64^3 float32 rotZ15", img[:64, :64, :64].copy(), maps.matrix("rotZ15", (64,) * 3)
+    batch = rng.random((8, 64, 64, 64), dtype=np.float32)
+    turns = np.stack([maps.matrix("oblique", batch.shape) @ np.vstack([maps.matrix(n, batch.shape), [0, 0, 0, 1]])
+                      for n in ("rotX15", "rotY15", "rotZ15", "oblique") * 2])
+    yield "8x64^3 float32, a map per volume", batch, turns
 
+
+def targets(results):
+    """The figures to hold against the goals, from the medians of one run."""
+    rows = []
+    for c in results["cases"]:
+        t = {n: v["median"] for n, v in c["times"].items()}
+        rows.append((c["case"], {
+            "all cores vs SimpleITK default threads (>= 3)": t["SimpleITK default threads"] / t[OURS],
+            "all cores vs 1 thread (>= 1.7)": t["vexiloimgc 1 thread"] / t[OURS],
+            "1 thread vs _vexiloimgc (>= 1.2)": t["_vexiloimgc"] / t["vexiloimgc 1 thread"],
+            "1 thread vs SimpleITK 1 thread (>= 3)": t["SimpleITK 1 thread"] / t["vexiloimgc 1 thread"],
+        }))
+    return rows
+
+
+def main():
     results = {"machine": machine(), "cases": [], "per_call_8^3": None, "peak_memory": None,
                "kernel": kernel_table()}
     # Before the peers run: their thread pools may linger on the other CPU.
     results["per_call_8^3"] = per_call()
-    for label, img, deg in cases:
-        m = rotation(img.shape, deg)
-        t = time_case(img, m, budget=8.0)
+    for label, img, ms in cases():
+        t = time_case(img, ms, budget=8.0)
         voxels = img.size
         results["cases"].append({"case": label, "voxels": voxels, "times": t})
-        print(f"\n{label}  ({voxels} voxels, {t['vexiloimgc']['rounds']} interleaved rounds)")
-        ours = t["vexiloimgc"]["median"]
+        print(f"\n{label}  ({voxels} voxels, {t[OURS]['rounds']} interleaved rounds)")
+        ours = t[OURS]["median"]
         for name, s in t.items():
             print(f"  {name:26s} {s['median'] * 1e3:9.2f} ms  ({s['min'] * 1e3:.2f}-{s['max'] * 1e3:.2f})"
                   f"  {s['median'] / voxels * 1e9:6.2f} ns/voxel  x{s['median'] / ours:5.2f}")
     pc = results["per_call_8^3"]
-    print(f"\n8^3 float32 per call: {pc['median'] * 1e6:.2f} us ({pc['min'] * 1e6:.2f}-{pc['max'] * 1e6:.2f})")
-    pm = results["peak_memory"] = peak_memory()
-    print(f"peak memory of one {pm['n']}^3 float32 call beyond the image: {pm['extra_bytes'] / 2**20:.0f} MiB"
-          f" = {pm['float32_copies']:.2f} float32 copies (the bound is 3)")
+    print("\n8^3 float32 per call: " + ", ".join(
+        f"{n} {v['median'] * 1e6:.2f} us ({v['min'] * 1e6:.2f}-{v['max'] * 1e6:.2f})" for n, v in pc.items()))
+    pm = results["peak_memory"] = {w: peak_memory(w) for w in ("module", "package")}
+    for w, v in pm.items():
+        print(f"peak memory of one {v['n']}^3 float32 call beyond the image, {w}: "
+              f"{v['extra_bytes'] / 2**20:.0f} MiB = {v['float32_copies']:.3f} float32 copies")
+    print("\ntargets (ratios of medians):")
+    for case, r in targets(results):
+        print(f"  {case}: " + "; ".join(f"{k} x{v:.2f}" for k, v in r.items()))
     if results["kernel"]:
         print("\nkernel alone (median ns per output voxel):")
         for k in results["kernel"]:
@@ -267,7 +318,7 @@ def chart(results):
     ax.set_ylabel("ns per output voxel (median, min-max)")
     ax.set_yscale("log")
     mc = results["machine"]
-    ax.set_title(f"Trilinear resampling, full call - {mc['cpu']}, {mc['logical_cpus']} logical CPUs, "
+    ax.set_title(f"Trilinear resampling, full call - {mc['cpu']}, {mc['logical_cpus']} CPUs, "
                  f"kernel path {mc['kernel_path']}", pad=28, fontsize=10)
     ax.legend(fontsize=8, ncol=len(names), loc="lower center", bbox_to_anchor=(0.5, 1.0), frameon=False)
     fig.tight_layout()
@@ -281,9 +332,9 @@ def markdown(results):
     print("|---" * (len(names) + 1) + "|")
     for c in results["cases"]:
         t = c["times"]
-        ours = t["vexiloimgc"]["median"]
+        ours = t[OURS]["median"]
         cells = [f"{t[n]['median'] * 1e3:.1f} ms ({t[n]['min'] * 1e3:.1f}-{t[n]['max'] * 1e3:.1f})"
-                 + ("" if n == "vexiloimgc" else f", x{t[n]['median'] / ours:.1f}") for n in names]
+                 + ("" if n == OURS else f", x{t[n]['median'] / ours:.1f}") for n in names]
         print(f"| {c['case']} | " + " | ".join(cells) + " |")
 
 

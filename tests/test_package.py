@@ -264,6 +264,8 @@ print((kib() - before) * 1024 / out.nbytes)
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer's quarantine and shadow distort the resident size")
 @pytest.mark.parametrize("workers", [1, 2])
 def test_peak_memory_is_the_result(workers):
     r = subprocess.run([sys.executable, "-c", PEAK, str(workers)], capture_output=True, text=True,
