@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import _vexiloimgc
+import vexiloimgc
 from conftest import EYE, ONES
 
 BIG = 2**31
@@ -48,6 +49,29 @@ def call(args):
         return None
 
 
+# The package's own paths beside the module's: out, maps, workers, threads.
+OUT = np.zeros(VOL.shape, np.float32)
+BIG_VOL = np.zeros((48, 64, 64), np.float32)  # past the threads' threshold
+PACKAGE_PATHS = {name: (args, {}) for name, args in PATHS.items()} | {
+    "out": ((VOL, ONES, EYE), {"out": OUT}),
+    "out-shape": ((VOL, ONES, EYE), {"out": OUT[:-1]}),
+    "out-not-array": ((VOL, ONES, EYE), {"out": [1.0]}),
+    "maps": ((VOL4, ONES, np.tile(EYE, (3, 1))), {}),
+    "maps-shape": ((VOL4, ONES, np.ones((2, 12))), {}),
+    "threads": ((BIG_VOL, ONES, EYE), {"workers": 2}),
+    "converted-threads": ((BIG_VOL.astype(np.int16), ONES, EYE), {"workers": 2}),
+    "workers-zero": ((VOL, ONES, EYE), {"workers": 0}),
+    "workers-type": ((VOL, ONES, EYE), {"workers": "2"}),
+}
+
+
+def call_package(args, kw):
+    try:
+        return vexiloimgc.transform(*args, **kw)
+    except (TypeError, ValueError, MemoryError):
+        return None
+
+
 def rss():
     with open(f"/proc/{os.getpid()}/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
@@ -60,11 +84,15 @@ def test_memory_stays_flat():
     for _ in range(3):                       # warm up allocator and caches
         for args in PATHS.values():
             call(args)
+        for args, kw in PACKAGE_PATHS.values():
+            call_package(args, kw)
     gc.collect()
     before = rss()
-    for _ in range(150):                     # 19 paths: 2850 calls
+    for _ in range(150):                     # 19 + 28 paths and the count: 7200 calls
         for args in PATHS.values():
             call(args)
+        for args, kw in PACKAGE_PATHS.values():
+            call_package(args, kw)
         call(())                             # the wrapper's argument count
     gc.collect()
     grown = rss() - before
@@ -80,5 +108,16 @@ def test_reference_counts_unchanged(path):
     before = [sys.getrefcount(o) for o in objs]
     results = [call(args) for _ in range(200)]
     assert len({id(r) for r in results if r is not None}) in (0, 200)  # new arrays
+    del results
+    assert [sys.getrefcount(o) for o in objs] == before
+
+
+@pytest.mark.parametrize("path", PACKAGE_PATHS)
+def test_package_reference_counts_unchanged(path):
+    args, kw = PACKAGE_PATHS[path]
+    everything = list(args) + list(kw.values())
+    objs = [a for a in everything if a is not None] + [a.dtype for a in everything if isinstance(a, np.ndarray)]
+    before = [sys.getrefcount(o) for o in objs]
+    results = [call_package(args, kw) for _ in range(100)]
     del results
     assert [sys.getrefcount(o) for o in objs] == before

@@ -161,6 +161,8 @@ bool model_voxel(const float *S, int Z, int Y, int X, const float *s, const floa
 
 void check_kernel(const float *img, const int *e, const float *sp, const float *mx, const float *out,
                   std::int64_t count);
+void fuzz_parts(input &in, const float *img, const int *e, const float *sp, const float *mx,
+                const float *want);
 
 void fuzz_kernel(input &in)
 {
@@ -192,6 +194,42 @@ void fuzz_kernel(input &in)
         if (count && std::memcmp(before.data(), img.get(), count * 4) != 0)
             fail("kernel changed its input");
         check_kernel(img.get(), e, sp.get(), mx.get(), out.get(), count);
+    }
+    if (count)
+        fuzz_parts(in, img.get(), e, sp.get(), mx.get(), out.get());
+}
+
+// The same volumes as parts, as the package's threads compute them: each
+// volume copied into an exact-size buffer with padded rows and slices, its
+// rows cut into ranges, the output full of junk that must all be
+// overwritten. `want` is a checked dense result (0 where nothing maps).
+void fuzz_parts(input &in, const float *img, const int *e, const float *sp, const float *mx,
+                const float *want)
+{
+    const int N = e[0], Z = e[1], Y = e[2], X = e[3];
+    const std::int64_t row = X + in.byte() % 4, slice = row * Y + in.byte() % 6;
+    const std::size_t volume = std::size_t(Z) * Y * X;
+    const std::size_t reach = std::size_t((Z - 1) * slice + (Y - 1) * row + X);
+    for (int path = 0; path < path_count; ++path) {
+        if (!path_usable(path))
+            continue;
+        for (int v = 0; v < N; ++v) {
+            fbuf src(floats(reach)), got(floats(volume));
+            for (int z = 0; z < Z; ++z)
+                for (int y = 0; y < Y; ++y)
+                    std::memcpy(src.get() + z * slice + y * row, img + v * volume + (z * Y + y) * X, X * 4);
+            std::memset(got.get(), 0xfe, volume * 4);  // -1.7e38: no sample of these comes out so
+            for (int first = 0, last; first < Z * Y; first = last) {
+                last = std::min(Z * Y, first + 1 + in.byte() % 7);
+                path_part(path)({src.get(), slice, row, got.get(), X, Y, Z, first, last, true}, sp, mx);
+            }
+            // NaN is NaN whatever its sign and payload, as in check_kernel.
+            for (std::size_t k = 0; k < volume; ++k) {
+                const float a = got[k], b = want[v * volume + k];
+                if (std::memcmp(&a, &b, 4) != 0 && !(std::isnan(a) && std::isnan(b)))
+                    fail("part differs from the whole call");
+            }
+        }
     }
 }
 
