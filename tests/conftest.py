@@ -8,6 +8,8 @@ sys.path.insert(0, str(Path(__file__).parent))
 
 EYE = np.array([1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0], np.float32)
 ONES = np.ones(3, np.float32)
+# The readers take C long: int64 on Linux and macOS, int32 on Windows.
+CLONG = np.dtype("l").type
 
 
 def shifted(dx=0.0, dy=0.0, dz=0.0):

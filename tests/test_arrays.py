@@ -4,10 +4,11 @@ import numpy as np
 import pytest
 
 import _vexiloimgc
-from conftest import EYE, ONES
+from conftest import CLONG, EYE, ONES
 
-ACCEPTED = [np.uint8, np.int16, np.int64, np.float32, np.float64]   # int64 is C long here
-REFUSED = [np.bool_, np.int8, np.uint16, np.int32, np.uint32, np.uint64, np.longlong,
+ACCEPTED = [np.uint8, np.int16, CLONG, np.float32, np.float64]
+# intc and longlong: the 32- and 64-bit integers that are not C long anywhere.
+REFUSED = [np.bool_, np.int8, np.uint16, np.intc, np.uint32, np.uint64, np.longlong,
            np.float16, np.longdouble, np.complex64, np.complex128, object, "M8[s]", "V4"]
 
 
@@ -76,7 +77,7 @@ def test_result_is_float32_of_the_image_shape(dtype):
 
 
 def test_wide_integers_round_to_nearest_even():
-    a = np.zeros((3, 3, 3), np.int64)
+    a = np.zeros((3, 3, 3), CLONG)
     a[0, 0, :2] = [2**24 + 1, 2**24 + 3]
     r = transform(a)
     assert r[0, 0, 0] == 2**24 and r[0, 0, 1] == 2**24 + 4

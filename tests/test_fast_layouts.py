@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import _vexiloimgc
+from conftest import CLONG
 
 SPACING = np.array([1.0, 1.25, 0.75], np.float32)
 MATRIX = np.array([0.97, -0.2, 0.05, 0.7, 0.21, 0.96, 0.0, -0.4, 0.0, 0.03, 1.01, 0.3], np.float32)
@@ -17,7 +18,7 @@ def values(dtype, shape):
         return rng.integers(0, 256, shape).astype(dtype)
     if dtype == np.int16:
         return rng.integers(-(2**15), 2**15, shape).astype(dtype)
-    if dtype == np.int_:
+    if dtype == CLONG:
         v = rng.integers(-(2**40), 2**40, shape).astype(dtype)
         v.flat[:2] = [2**24 + 1, 2**24 + 3]  # rounded to nearest-even by the reader
         return v
@@ -37,7 +38,7 @@ def same(x, y):
     return x.shape == y.shape and np.array_equal(x.view(np.uint32), y.view(np.uint32))
 
 
-@pytest.mark.parametrize("dtype", [np.uint8, np.int16, np.int_, np.float32, np.float64])
+@pytest.mark.parametrize("dtype", [np.uint8, np.int16, CLONG, np.float32, np.float64])
 @pytest.mark.parametrize("shape", [(5, 6, 7), (2, 3, 4, 9), (1, 1, 13), (3, 4, 1)])
 def test_dense_rows_match_element_route(dtype, shape):
     a = values(dtype, shape)
