@@ -252,16 +252,13 @@ $(CROSS_ROOT)/.ready:
 
 # A venv whose python is a host script that runs the arm64 interpreter under
 # qemu; passing itself as argv[0] makes it sys.executable, so subprocesses
-# (the import tests, mypy, Dask's workers) are emulated too. NumPy >= 2 (its
-# headers build the module) and the test extra, read from pyproject.toml.
+# (the import tests, mypy, Dask's workers) are emulated too. VX_EMULATED
+# tells the tests that measure the process's memory that they would measure
+# the emulator's. NumPy >= 2 (its headers build the module) and the test
+# extra, read from pyproject.toml.
 $(CROSS_VENV)/.ready: $(CROSS_ROOT)/.ready pyproject.toml
 	rm -rf $(CROSS_VENV)
 	mkdir -p $(CROSS_VENV)/bin $(CROSS_SITE)
-	printf '#!/bin/sh\nexec qemu-aarch64 -L %s -0 "$$0" %s/usr/bin/python%s "$$@"\n' \
-	  $(abspath $(CROSS_ROOT)) $(abspath $(CROSS_ROOT)) $(CROSS_PYVER) > $(CROSS_PY)
-	chmod +x $(CROSS_PY)
-	printf 'home = %s/usr/bin\ninclude-system-site-packages = false\nversion = %s\n' \
-	  $(abspath $(CROSS_ROOT)) $(CROSS_PYVER) > $(CROSS_VENV)/pyvenv.cfg
 	$(CROSS_HOST_PY) -c "import tomllib; p = tomllib.load(open('pyproject.toml', 'rb')); \
 	  print('\n'.join([r for r in p['build-system']['requires'] if r.startswith('numpy')] \
 	  + p['project']['optional-dependencies']['test']))" > $(CROSS)/requirements.txt
@@ -273,6 +270,11 @@ $(CROSS_VENV)/.ready: $(CROSS_ROOT)/.ready pyproject.toml
 cross-build: cross-tools
 	$(MAKE) venv PYTHON=$(PYTHON311) VENV=$(CROSS_HOST_VENV)
 	$(MAKE) $(CROSS_VENV)/.ready
+	printf '#!/bin/sh\nexport VX_EMULATED=qemu-aarch64\nexec qemu-aarch64 -L %s -0 "$$0" %s/usr/bin/python%s "$$@"\n' \
+	  $(abspath $(CROSS_ROOT)) $(abspath $(CROSS_ROOT)) $(CROSS_PYVER) > $(CROSS_PY)
+	chmod +x $(CROSS_PY)
+	printf 'home = %s/usr/bin\ninclude-system-site-packages = false\nversion = %s\n' \
+	  $(abspath $(CROSS_ROOT)) $(CROSS_PYVER) > $(CROSS_VENV)/pyvenv.cfg
 	cmake -S . -B $(CROSS)/cmake -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake \
 	  -DVX_TARGET_ROOT=$(abspath $(CROSS_ROOT)) -DPython_EXECUTABLE=$(abspath $(CROSS_HOST_PY)) \
 	  -DPython_NumPy_INCLUDE_DIR=$(abspath $(CROSS_SITE))/numpy/_core/include \

@@ -97,15 +97,29 @@ def cases(arrays):
                         yield name, img, sp.astype(ptype), m.astype(ptype)
 
 
+def map_stacks(arrays):
+    """(name, batch, spacing, maps): the package with a map per volume."""
+    import numpy as np
+
+    maps = np.stack([arrays[k].reshape(3, 4) for k in sorted(arrays) if k.startswith("mat_")][:4])
+    for key in sorted(arrays):
+        if key.startswith("base_"):
+            for ptype in ("f4", "f8"):
+                yield f"{key[5:]}/{ptype}", arrays[key], np.array([0.9, 1.1, 2.5], ptype), maps.astype(ptype)
+
+
 def save(path):
     import numpy as np
+    import vexiloimgc
 
     mod, _ = import_module()
     arrays = bases()
     for name, img, sp, m in cases(arrays):
         arrays["out:" + name] = mod.transform(img, sp, m)
+    for name, img, sp, m in map_stacks(arrays):
+        arrays["maps:" + name] = vexiloimgc.transform(img, sp, m, workers=2)
     np.savez_compressed(path, **arrays)
-    print(f"saved {sum(k.startswith('out:') for k in arrays)} results to {path}")
+    print(f"saved {sum(k.startswith(('out:', 'maps:')) for k in arrays)} results to {path}")
 
 
 def check(path, route):
@@ -114,16 +128,25 @@ def check(path, route):
     assert asked == want, f"start-up imported {asked}, expected {want}"
     import numpy as np
 
+    import vexiloimgc
+
     ref = np.load(path)
-    arrays = {k: ref[k] for k in ref.files if not k.startswith("out:")}
+    arrays = {k: ref[k] for k in ref.files if not k.startswith(("out:", "maps:"))}
     n = bad = 0
-    for name, img, sp, m in cases(arrays):
-        got = mod.transform(img, sp, m)
-        exp = ref["out:" + name]
+
+    def compare(name, got, exp):
+        nonlocal n, bad
         n += 1
         if got.dtype != np.float32 or got.shape != exp.shape or not np.array_equal(got.view(np.uint32), exp.view(np.uint32)):
             bad += 1
             print(f"DIFFERS: {name}")
+
+    # The module, and the package on two threads, against the saved bits.
+    for name, img, sp, m in cases(arrays):
+        compare(name, mod.transform(img, sp, m), ref["out:" + name])
+        compare("package " + name, vexiloimgc.transform(img, sp, m, workers=2), ref["out:" + name])
+    for name, img, sp, m in map_stacks(arrays):
+        compare("maps " + name, vexiloimgc.transform(img, sp, m, workers=2), ref["maps:" + name])
     print(f"{platform.machine()}, numpy {np.__version__}, python {sys.version.split()[0]}, imported via {' -> '.join(asked)}: "
           f"{n - bad} of {n} results bit-identical")
     return bad == 0 and n > 0
