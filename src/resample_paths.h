@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cmath>
 #include <cstring>
 
 // One volume's share of a call: the output rows q = z * Y + y with
@@ -88,41 +89,43 @@ struct row_job {
     axis_map mx, my, mz;
 };
 
+// Output slices walked together, row by row across them: 16 where a row
+// crosses source slices more often than source rows (a turn about Y), else
+// 1. Such a row's samples lie on a few rows of many slices, and the row one
+// output slice on reads nearly the same lines; slice by slice, those lines
+// have left L1 and L2 when the next output slice comes back to them. On the
+// 256^3 turn about Y, 16 measured best, 8 and 32 about as well, 1 and 64
+// worse. Rows that cross source rows too (the oblique map) measured no
+// faster tiled in the kernel alone and slower in the whole call, and rows
+// that stay within a source slice reuse their lines from the row before.
+inline int tile_slices(const float *m, const float *s, int X)
+{
+    const double rows = std::fabs(double(m[4]) * s[0] / s[1] * X);
+    const double slices = std::fabs(double(m[8]) * s[0] / s[2] * X);
+    return slices >= 2 && slices >= rows ? 16 : 1;
+}
+
 // Roughly how far, in samples, to prefetch ahead of a voxel's samples;
 // 0 for no prefetching. A map that turns rows within the source slices (a
 // rotation about Z) reaches each fresh source slice diagonally, in an order
 // no hardware prefetcher follows: the samples of the voxel one output slice
-// on are fetched, and wait in cache. Rows that cross source slices (walked
-// in tiles, see tile_slices) find most lines in cache from the tile's rows
-// before, but the next row of the tile's column reaches a fresh source row
-// in every slice it crosses: the samples one output row on are fetched, a
-// tile's rows ahead of their use. Rows along the source rows stream well
-// without help.
+// on are fetched, and wait in cache. In tiles (see tile_slices) most lines
+// are in cache from the tile's rows before, but the next row of a tile's
+// column reaches a fresh source row in every slice it crosses: the samples
+// one output row on are fetched, a tile's rows ahead of their use. Rows
+// along the source rows stream well without help; rows that cross both
+// source rows and slices measured no faster with either.
 inline std::ptrdiff_t fetch_ahead_of(const float *m, const float *s, int X, int row, int slice)
 {
     if (s[0] == 0 || s[1] == 0 || s[2] == 0)
         return 0;
     const double rows = double(m[4]) * s[0] / s[1] * X, slices = double(m[8]) * s[0] / s[2] * X;
     double d = 0;
-    if (!(slices > -2 && slices < 2))
+    if (tile_slices(m, s, X) > 1)
         d = double(m[1]) * s[1] / s[0] + double(m[5]) * row + double(m[9]) * s[1] / s[2] * slice;
-    else if (rows <= -2 || rows >= 2)
+    else if (slices > -2 && slices < 2 && (rows <= -2 || rows >= 2))
         d = double(m[2]) * s[2] / s[0] + double(m[6]) * s[2] / s[1] * row + double(m[10]) * slice;
     return d > -1e15 && d < 1e15 ? std::ptrdiff_t(d) : 0;
-}
-
-// Output slices walked together, row by row across them: 16 where a row
-// crosses source slices (a turn about Y, an oblique map), else 1. Such a
-// row's samples lie on a few rows of many slices, and the row one output
-// slice on reads nearly the same lines; slice by slice, those lines have
-// left L1 and L2 when the next output slice comes back to them. On the
-// 256^3 turn about Y and the oblique map, 16 measured best, 8 and 32 about
-// as well, 1 (with or without prefetching) and 64 worse. Rows that
-// stay within a source slice reuse their lines from the row before anyway.
-inline int tile_slices(const float *m, const float *s, int X)
-{
-    const double slices = double(m[8]) * s[0] / s[2] * X;
-    return slices <= -2 || slices >= 2 ? 16 : 1;
 }
 
 // Largest float below e - 1: for a float c > -1, c <= interior_top(e) says
