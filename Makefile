@@ -47,7 +47,9 @@ bench: install
 	$(PIP) install -q -r bench/requirements.txt
 	$(BENCH_CMAKE) > /dev/null || { apt-get update -q && apt-get install -y -q libbenchmark-dev && $(BENCH_CMAKE) > /dev/null; }
 	cmake --build build/bench --target vx_kernel_bench -j2
-	build/bench/vx_kernel_bench --benchmark_filter='n:256' --benchmark_repetitions=5 \
+	$(PY) bench/maps.py 256 64 8 > build/bench/maps.txt
+	build/bench/vx_kernel_bench --maps=build/bench/maps.txt --benchmark_filter='/(256\^3|8x64\^3)' \
+	  --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true \
 	  --benchmark_report_aggregates_only=true --benchmark_out=bench/kernel.json
 	$(PY) bench/bench.py
 

@@ -66,6 +66,14 @@ kernel_fn path_kernel(int path)
     }
 }
 
+int rows_per_chunk(const part &p, const float *spacing, const float *matrix)
+{
+    if (p.Y <= 0 || p.Z <= 0)
+        return 1;
+    const int t = tile_slices(matrix, spacing, p.X);
+    return p.Y * (t < p.Z ? t : p.Z);  // no more than the volume's Z * Y rows
+}
+
 bool path_usable(int path) { return path_kernel(path) && cpu_has(path); }
 
 const char *path_name(int path)

@@ -112,8 +112,8 @@ inline int split(float c, float l, int &i, float &f)
     return std::fabs(f) < 1.0f;
 }
 
-// Prefetches the sample rows of every eighth voxel one output slice on,
-// where slice_ahead asks for it (GCC and Clang; elsewhere nothing). A loop
+// Prefetches the sample rows of every eighth voxel r.ahead samples on,
+// where fetch_ahead_of asks for it (GCC and Clang; elsewhere nothing). A loop
 // of its own: inside gather() it kept the compiler from vectorising.
 void fetch_ahead(const float *S, const int *at, int n, int row_, int slice, std::ptrdiff_t ahead)
 {

@@ -260,6 +260,81 @@ TEST_P(path, parts_of_strided_volumes)
     EXPECT_GT(written, 10000);
 }
 
+// A turn about Y by `deg` with zoom `zx` along X about the centre of a
+// volume, shifted by (tx, ty, tz) voxels: rows cross source slices, so the
+// kernel walks whole slices in tiles, and the shifts move the face bands
+// onto and across tile edges.
+problem turned(int n, int z, int y, int x, float deg, float zx, float tx, float ty, float tz)
+{
+    problem p = shifted(n, z, y, x, 0, 0, 0);
+    const float a = deg * 3.14159265f / 180, c = std::cos(a), s = std::sin(a);
+    const float cx = (x - 1) / 2.0f, cz = (z - 1) / 2.0f;
+    const float m[12] = {c * zx, 0, s, cx - c * zx * cx - s * cz + tx, 0, 1, 0.05f, ty,
+                         -s * zx, 0, c, cz + s * zx * cx - c * cz + tz};
+    std::memcpy(p.matrix, m, sizeof m);
+    for (std::size_t i = 0; i < p.image.size(); i += 89)
+        p.image[i] = i % 2 ? std::numeric_limits<float>::quiet_NaN() : INFINITY;
+    return p;
+}
+
+// Slice counts around the tile of 8 output slices, rows of every length
+// modulo 16 lanes, batches, and maps whose rows cross source rows and slices
+// at every pace up to more than a sample per voxel, either way along X.
+TEST_P(path, tiles_and_runs)
+{
+    const int slices[] = {1, 2, 7, 8, 9, 16, 17, 23};
+    const float turns[][2] = {{15, 1}, {-40, 0.9f}, {3, 1.1f}, {170, 1}, {60, 2.5f}, {90, 1}};
+    long written = 0;
+    for (int z : slices)
+        for (const auto &t : turns)
+            for (float shift : {0.0f, 2.5f, -7.25f}) {
+                const int x = 16 + (z * 5 + int(t[0]) + 360) % 37;
+                const problem p = turned(z % 3 + 1, z, 6, x, t[0], t[1], shift, 0.5f * shift, shift);
+                written += check(k, p, "z " + std::to_string(z) + " turn " + std::to_string(t[0]) + " shift " +
+                                           std::to_string(shift));
+            }
+    EXPECT_GT(written, 50000);
+}
+
+// Ranges cut at the caller's chunk size (rows_per_chunk) and anywhere else,
+// across and within tiles, over a padded source, with and without `clear`.
+TEST_P(path, parts_cutting_tiles)
+{
+    const part_fn f = path_part(GetParam());
+    std::mt19937 rng(5u + GetParam());
+    long written = 0;
+    for (int z : {9, 20})
+        for (float deg : {15.0f, -25.0f, 0.0f}) {
+            const problem p = turned(1, z, 7, 45, deg, 1, 0.3f, 0.2f, deg ? 0.4f : 3.5f);
+            const int Z = z, Y = 7, X = 45, rows = Z * Y;
+            const std::int64_t row = X + 3, slice = row * Y + 5;
+            guarded src(std::size_t((Z - 1) * slice + (Y - 1) * row + X));
+            for (int k = 0; k < Z; ++k)
+                for (int j = 0; j < Y; ++j)
+                    std::memcpy(src.data + k * slice + j * row, &p.image[(k * Y + j) * X], X * 4);
+            std::vector<float> want(std::size_t(rows) * X, unwritten);
+            resample_reference(p.image.data(), p.dims, p.spacing, p.matrix, want.data());
+            const part whole{src.data, slice, row, nullptr, X, Y, Z, 0, rows, false};
+            const int chunk = rows_per_chunk(whole, p.spacing, p.matrix);
+            ASSERT_TRUE(chunk % Y == 0 && chunk > 0 && chunk <= rows) << chunk;
+            std::uniform_int_distribution<int> any(1, 3 * chunk);
+            for (int cut = 0; cut < 3; ++cut) {
+                const bool clear = cut != 1;
+                std::vector<float> got(want.size(), unwritten);
+                for (int first = 0, last; first < rows; first = last) {
+                    last = std::min(rows, cut == 0 ? first + chunk : first + any(rng));
+                    f({src.data, slice, row, got.data(), X, Y, Z, first, last, clear}, p.spacing, p.matrix);
+                }
+                for (std::size_t i = 0; i < want.size(); ++i) {
+                    const float w = want[i] == unwritten && clear ? 0.0f : want[i];
+                    written += want[i] != unwritten;
+                    ASSERT_TRUE(same(w, got[i])) << "z " << z << " turn " << deg << " cut " << cut << " voxel " << i;
+                }
+            }
+        }
+    EXPECT_GT(written, 10000);
+}
+
 INSTANTIATE_TEST_SUITE_P(kernel, path, ::testing::Values(path_scalar, path_avx2, path_avx512),
                          [](const ::testing::TestParamInfo<int> &i) { return std::string(path_name(i.param)); });
 
