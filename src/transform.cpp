@@ -324,29 +324,29 @@ struct plan {
     bool per_volume;
 };
 
-void run_rows(const plan &p, std::int64_t from, std::int64_t to)
+part volume_part(const plan &p, std::int64_t v, std::int64_t first, std::int64_t last)
 {
-    const part_fn kernel = best_part();
-    const std::int64_t rows = std::int64_t(p.Z) * p.Y;
-    while (from < to) {
-        const std::int64_t v = from / rows, first = from % rows;
-        const std::int64_t last = std::min(rows, first + (to - from));
-        const std::ptrdiff_t volume = std::ptrdiff_t(rows) * p.X;
-        kernel({p.src.data + v * p.src.volume, p.src.slice, p.src.row, p.out + v * volume, p.X, p.Y, p.Z,
-                int(first), int(last), true},
-               p.spacing, p.maps + (p.per_volume ? 12 * v : 0));
-        from += last - first;
-    }
+    const std::ptrdiff_t volume = std::ptrdiff_t(p.Z) * p.Y * p.X;
+    return {p.src.data + v * p.src.volume, p.src.slice, p.src.row, p.out + v * volume, p.X, p.Y, p.Z,
+            int(first), int(last), true};
 }
 
-// Rows per job: enough jobs for the threads to even out, each long enough
-// to be worth taking.
-std::int64_t rows_per_job(std::int64_t rows, int X, int threads)
+const float *map_of(const plan &p, std::int64_t v) { return p.maps + (p.per_volume ? 12 * v : 0); }
+
+// Rows per job, within one volume: enough jobs for the threads to even out,
+// each worth taking, and where there are enough, whole multiples of the
+// kernel's own unit (its tiles of slices).
+std::int64_t rows_per_job(const plan &p, int threads)
 {
+    const std::int64_t rows = std::int64_t(p.Z) * p.Y;
     if (threads == 1)
         return rows;
-    const std::int64_t least = (std::int64_t(1) << 14) / X + 1;
-    return std::max(least, rows / (std::int64_t(threads) * 8) + 1);
+    const std::int64_t want = std::max<std::int64_t>(
+        (std::int64_t(1) << 14) / p.X + 1, p.N * rows / (std::int64_t(threads) * 8));
+    const std::int64_t unit = rows_per_chunk(volume_part(p, 0, 0, rows), p.spacing, map_of(p, 0));
+    if (p.N * ((rows + unit - 1) / unit) >= 4 * threads)
+        return unit * std::max<std::int64_t>(1, want / unit);
+    return std::min(rows, want);
 }
 
 // Converts the image into the dense buffer `dst`, some slices a job.
@@ -432,13 +432,17 @@ PyObject *transform_into(PyObject *image_obj, PyObject *spacing, PyObject *matri
                  static_cast<float *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(result.get()))),
                  int(im.dims[0]), int(im.dims[1]), int(im.dims[2]), int(im.dims[3]),
                  sp.get(), maps.get(), per_volume};
-    const std::int64_t rows = im.count / p.X, per = rows_per_job(rows, p.X, threads);
+    const std::int64_t rows = std::int64_t(p.Z) * p.Y, per = rows_per_job(p, threads);
+    const std::int64_t jobs = (rows + per - 1) / per;  // in each volume
+    const part_fn kernel = best_part();
     // Small calls keep the lock: taking it back can cost more than they do.
     PyThreadState *state = im.count >= 4096 ? PyEval_SaveThread() : nullptr;
     if (dense)
         convert(b, dense.get(), threads);
-    parallel(threads, (rows + per - 1) / per,
-             [&](std::int64_t i) { run_rows(p, i * per, std::min(rows, (i + 1) * per)); });
+    parallel(threads, p.N * jobs, [&](std::int64_t i) {
+        const std::int64_t v = i / jobs, first = i % jobs * per;
+        kernel(volume_part(p, v, first, std::min(rows, first + per)), p.spacing, map_of(p, v));
+    });
     if (state)
         PyEval_RestoreThread(state);
     return result.release();
