@@ -338,10 +338,25 @@ def markdown(results):
         print(f"| {c['case']} | " + " | ".join(cells) + " |")
 
 
+def summary(results):
+    """The README's short table: ns per voxel of the 256^3 float32 maps."""
+    names = [OURS, "vexiloimgc 1 thread", "_vexiloimgc", "SimpleITK default threads", "SimpleITK 1 thread",
+             "scipy order=1"]
+    print("| 256^3 float32, ns per voxel | " + " | ".join(names) + " |")
+    print("|---" * (len(names) + 1) + "|")
+    for c in results["cases"]:
+        if c["case"].startswith("256^3 float32"):
+            t = c["times"]
+            print(f"| {c['case'][14:]} | " + " | ".join(
+                f"{t[n]['median'] / c['voxels'] * 1e9:.1f}" for n in names) + " |")
+
+
 if __name__ == "__main__":
     if sys.argv[1:] == ["--chart"]:  # redraw from the last results
         chart(json.loads((HERE / "results.json").read_text()))
     elif sys.argv[1:] == ["--markdown"]:
         markdown(json.loads((HERE / "results.json").read_text()))
+    elif sys.argv[1:] == ["--summary"]:
+        summary(json.loads((HERE / "results.json").read_text()))
     else:
         main()

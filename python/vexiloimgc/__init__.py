@@ -6,27 +6,27 @@ reads a native float32 image whose rows are contiguous where it lies,
 writes straight into its result (or into `out=`), releases the interpreter
 lock while it works, and takes one map per volume of a 4-D image.
 """
-import sys
-from typing import Any, SupportsIndex, TypeAlias, TypeVar, overload
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any, SupportsIndex, TypeVar, overload
 
 import numpy as np
 
 from ._native import transform as _transform
 
+if TYPE_CHECKING:
+    from typing import TypeAlias
+
+    # The element types each argument takes, declared once, in the
+    # module's type declarations.
+    from _vexiloimgc import _ImageItem, _VectorItem
+
+    _Float32Array: TypeAlias = np.ndarray[Any, np.dtype[np.float32]]
+
 __all__ = ["transform"]
 __version__ = "0.2.0"
 
-# The readers take NumPy's C `long`, which is 32 bits wide on Windows.
-if sys.platform == "win32":
-    _Long: TypeAlias = np.int32
-else:
-    _Long: TypeAlias = np.int64
-
-_ImageItem: TypeAlias = np.uint8 | np.int16 | _Long | np.float32 | np.float64
-# spacing and matrix also take 64-bit integers on every platform.
-_VectorItem: TypeAlias = _ImageItem | np.int64
-_Float32Array: TypeAlias = np.ndarray[Any, np.dtype[np.float32]]
-_Out = TypeVar("_Out", bound=_Float32Array)
+_Out = TypeVar("_Out", bound="np.ndarray[Any, np.dtype[np.float32]]")
 
 
 @overload
