@@ -222,20 +222,6 @@ inline void block8(const row_job &r, int x, __mmask8 live)
     general(r, x, live, coord8(r.mx, px), coord8(r.my, px), coord8(r.mz, px));
 }
 
-// Prefetches, into L2, the four sample rows r.ahead samples on (see
-// fetch_ahead_of), from the index i of this voxel's first
-// sample. Addresses are formed as integers: they may lie outside the image,
-// where a prefetch does nothing.
-inline void fetch(const row_job &r, std::ptrdiff_t i)
-{
-    const std::uintptr_t q = reinterpret_cast<std::uintptr_t>(r.src) + 4 * std::uintptr_t(i + r.ahead);
-    const std::uintptr_t row = 4 * std::uintptr_t(r.row), plane = 4 * std::uintptr_t(r.slice);
-    _mm_prefetch(reinterpret_cast<const char *>(q), _MM_HINT_T1);
-    _mm_prefetch(reinterpret_cast<const char *>(q + row), _MM_HINT_T1);
-    _mm_prefetch(reinterpret_cast<const char *>(q + plane), _MM_HINT_T1);
-    _mm_prefetch(reinterpret_cast<const char *>(q + plane + row), _MM_HINT_T1);
-}
-
 inline __m256 lower(__m512 v) { return _mm512_castps512_ps256(v); }
 inline __m256 upper(__m512 v) { return _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1)); }
 

@@ -112,26 +112,6 @@ inline int split(float c, float l, int &i, float &f)
     return std::fabs(f) < 1.0f;
 }
 
-// Prefetches the sample rows of every eighth voxel r.ahead samples on,
-// where fetch_ahead_of asks for it (GCC and Clang; elsewhere nothing). A loop
-// of its own: inside gather() it kept the compiler from vectorising.
-void fetch_ahead(const float *S, const int *at, int n, int row_, int slice, std::ptrdiff_t ahead)
-{
-#if defined(__GNUC__)
-    const std::uintptr_t row = 4 * std::uintptr_t(row_), plane = 4 * std::uintptr_t(slice);
-    for (int i = 0; i < n; i += 8) {
-        // An address only, perhaps outside the image: formed as an integer.
-        const std::uintptr_t q = reinterpret_cast<std::uintptr_t>(S) + 4 * std::uintptr_t(at[i] + ahead);
-        __builtin_prefetch(reinterpret_cast<const void *>(q), 0, 2);
-        __builtin_prefetch(reinterpret_cast<const void *>(q + row), 0, 2);
-        __builtin_prefetch(reinterpret_cast<const void *>(q + plane), 0, 2);
-        __builtin_prefetch(reinterpret_cast<const void *>(q + plane + row), 0, 2);
-    }
-#else
-    (void)S, (void)at, (void)n, (void)row_, (void)slice, (void)ahead;
-#endif
-}
-
 // Sample pairs of n interior voxels, two adjacent floats per 8-byte copy:
 // s[0] rows (z0, y0), s[1] (z0, y1), s[2] (z1, y0), s[3] (z1, y1).
 void gather(const float *S, const int *at, int n, int row, int slice, float (*s)[2 * block])
@@ -182,6 +162,13 @@ inline void divide(float *c, int n, const axis_map &a)
     }
 }
 
+// Whether all n coordinates c lie at or below -2 or all at or above e,
+// as both ends do where c is monotone.
+inline bool beyond(const float *c, int n, float e)
+{
+    return (c[0] <= -2.0f && c[n - 1] <= -2.0f) || (c[0] >= e && c[n - 1] >= e);
+}
+
 // Single precision, one rounding per operation; divide() comes last.
 inline float numerator(const axis_map &a, float px) { return ((a.m * px + a.a) + a.b) + a.t; }
 
@@ -200,8 +187,11 @@ void plain_row(const row_job &r)
     const float fs = float(r.slice), fr = float(r.row);
     const float ex = above(X), ey = above(Y), ez = above(Z);
     // Beyond (-2, E) on any axis voxel() writes nothing; skip the call.
+    auto near = [&](int i) {
+        return cx[i] > -2.0f && cx[i] < ex && cy[i] > -2.0f && cy[i] < ey && cz[i] > -2.0f && cz[i] < ez;
+    };
     auto edge = [&](int i, int x) {
-        if (cx[i] > -2.0f && cx[i] < ex && cy[i] > -2.0f && cy[i] < ey && cz[i] > -2.0f && cz[i] < ez)
+        if (near(i))
             voxel(r, x, cx[i], cy[i], cz[i]);
     };
     for (int x0 = 0; x0 < X; x0 += block) {
@@ -240,27 +230,37 @@ void plain_row(const row_job &r)
                 in[i] = k;
                 count += k;
             }
+        // Each coordinate is monotone along a row (so is every rounded step
+        // forming it); with NaN or infinities about, no voxel is near. So
+        // a block with no interior voxel lies wholly beyond one side of an
+        // axis when both its ends do, and is skipped, else it is checked
+        // voxel by voxel.
+        if (!count) {
+            if (!beyond(cx, n, ex) && !beyond(cy, n, ey) && !beyond(cz, n, ez))
+                for (int i = 0; i < n; ++i)
+                    edge(i, x0 + i);
+            continue;
+        }
         float *o = r.out + x0;
         int lo = 0, hi = n;
-        if (count) {
-            while (!in[lo])
-                ++lo;
-            while (!in[hi - 1])
-                --hi;
-        }
+        while (!in[lo])
+            ++lo;
+        while (!in[hi - 1])
+            --hi;
         // An affine map gives one run of interior voxels per row: write it
-        // straight out and only the ends go through voxel().
+        // straight out. The near voxels form one run around it: walk out to
+        // its ends through voxel() and leave the far ones (a sixth of the
+        // oblique map) unvisited.
         if (hi - lo == count) {
-            if (count) {
-                if (r.ahead)
-                    fetch_ahead(r.src, at + lo, count, r.row, r.slice, r.ahead);
-                gather(r.src, at + lo, count, r.row, r.slice, s);
-                blend(s, fx + lo, fy + lo, fz + lo, count, o + lo);
-            }
-            for (int i = 0; i < lo; ++i)
-                edge(i, x0 + i);
-            for (int i = hi; i < n; ++i)
-                edge(i, x0 + i);
+            // Every r.every-th voxel's rows one row or slice on (see fetch).
+            for (int i = lo; r.ahead && i < hi; i += r.every)
+                fetch(r, at[i]);
+            gather(r.src, at + lo, count, r.row, r.slice, s);
+            blend(s, fx + lo, fy + lo, fz + lo, count, o + lo);
+            for (int i = lo - 1; i >= 0 && near(i); --i)
+                voxel(r, x0 + i, cx[i], cy[i], cz[i]);
+            for (int i = hi; i < n && near(i); ++i)
+                voxel(r, x0 + i, cx[i], cy[i], cz[i]);
             continue;
         }
         // Any other pattern: each voxel by its own flag.

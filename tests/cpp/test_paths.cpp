@@ -277,12 +277,12 @@ problem turned(int n, int z, int y, int x, float deg, float zx, float tx, float 
     return p;
 }
 
-// Slice counts around the tile of 8 output slices, rows of every length
+// Slice counts around the tile of 32 output slices, rows of every length
 // modulo 16 lanes, batches, and maps whose rows cross source rows and slices
 // at every pace up to more than a sample per voxel, either way along X.
 TEST_P(path, tiles_and_runs)
 {
-    const int slices[] = {1, 2, 7, 8, 9, 16, 17, 23};
+    const int slices[] = {1, 2, 7, 9, 17, 31, 32, 33, 65};
     const float turns[][2] = {{15, 1}, {-40, 0.9f}, {3, 1.1f}, {170, 1}, {60, 2.5f}, {90, 1}};
     long written = 0;
     for (int z : slices)
@@ -297,15 +297,18 @@ TEST_P(path, tiles_and_runs)
 }
 
 // Ranges cut at the caller's chunk size (rows_per_chunk) and anywhere else,
-// across and within tiles, over a padded source, with and without `clear`.
+// across and within tiles, over a padded source, with and without `clear`;
+// the last shift puts the source's low face band on the tile edge at
+// output slice 32.
 TEST_P(path, parts_cutting_tiles)
 {
     const part_fn f = path_part(GetParam());
     std::mt19937 rng(5u + GetParam());
     long written = 0;
-    for (int z : {9, 20})
-        for (float deg : {15.0f, -25.0f, 0.0f}) {
-            const problem p = turned(1, z, 7, 45, deg, 1, 0.3f, 0.2f, deg ? 0.4f : 3.5f);
+    for (int z : {9, 20, 33, 70})
+        for (float deg : {15.0f, -25.0f, 0.0f})
+            for (float tz : {deg ? 0.4f : 3.5f, 0.5f - z / 2.0f}) {
+            const problem p = turned(1, z, 7, 45, deg, 1, 0.3f, 0.2f, tz);
             const int Z = z, Y = 7, X = 45, rows = Z * Y;
             const std::int64_t row = X + 3, slice = row * Y + 5;
             guarded src(std::size_t((Z - 1) * slice + (Y - 1) * row + X));
@@ -328,11 +331,31 @@ TEST_P(path, parts_cutting_tiles)
                 for (std::size_t i = 0; i < want.size(); ++i) {
                     const float w = want[i] == unwritten && clear ? 0.0f : want[i];
                     written += want[i] != unwritten;
-                    ASSERT_TRUE(same(w, got[i])) << "z " << z << " turn " << deg << " cut " << cut << " voxel " << i;
+                    ASSERT_TRUE(same(w, got[i])) << "z " << z << " turn " << deg << " shift " << tz << " cut " << cut
+                                                 << " voxel " << i;
                 }
             }
-        }
+            }
     EXPECT_GT(written, 10000);
+}
+
+// The voxels a row may write form one run around its interior ones, or lie
+// on a face band; the kernels walk out from the first and skip rows whose
+// ends lie beyond an axis. Positions that overflow part way along a row (a
+// spacing near the float range) turn its coordinates NaN or infinite
+// there, past the end of that run.
+TEST_P(path, positions_overflowing_along_rows)
+{
+    long written = 0;
+    for (float s : {3e37f, 1e38f, -2e38f, 3.4e38f, INFINITY})
+        for (float m4 : {0.0f, 1e-3f})
+            for (float cx : {1.5f, -1.5f}) {  // interior, low face band
+                problem p = shifted(2, 3, 4, 300, 0.5f, 0.25f, 0.5f);
+                p.spacing[0] = s;
+                p.matrix[0] = 0, p.matrix[3] = cx * s, p.matrix[4] = m4;
+                written += check(k, p, "spacing " + std::to_string(s) + " m4 " + std::to_string(m4));
+            }
+    EXPECT_GT(written, 40);
 }
 
 INSTANTIATE_TEST_SUITE_P(kernel, path, ::testing::Values(path_scalar, path_avx2, path_avx512),
