@@ -328,7 +328,8 @@ def chart(results):
         med = [c["times"][name]["median"] / c["voxels"] * 1e9 for c in cases]
         lo = [m - c["times"][name]["min"] / c["voxels"] * 1e9 for m, c in zip(med, cases)]
         hi = [c["times"][name]["max"] / c["voxels"] * 1e9 - m for m, c in zip(med, cases)]
-        ax.bar([i + j * width for i in range(len(cases))], med, width, yerr=[lo, hi], label=name, capsize=2)
+        ax.bar([i + j * width for i in range(len(cases))], med, width, yerr=[lo, hi], capsize=2,
+               label="module " + name if name.startswith("_") else name)  # "_..." labels are hidden
     ax.set_xticks([i + 0.4 - width / 2 for i in range(len(cases))])
     ax.set_xticklabels([c["case"] for c in cases], rotation=20, ha="right", fontsize=8)
     ax.set_ylabel("ns per output voxel (median, min-max)")
