@@ -26,7 +26,7 @@ if TYPE_CHECKING:
 __all__ = ["transform"]
 __version__ = "0.2.0"
 
-_Out = TypeVar("_Out", bound="np.ndarray[Any, np.dtype[np.float32]]")
+_Out = TypeVar("_Out", bound="_Float32Array")
 
 
 @overload
