@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "convert.h"
+#include "fpmode.h"
 #include "resample.h"
 #include "resample_paths.h"
 #include "workers.h"
@@ -135,6 +136,7 @@ PyObject *transform(PyArrayObject *image, PyArrayObject *spacing, PyArrayObject 
 {
     if (!numpy_ready())
         return nullptr;
+    const fp_scope mode;  // the readers' rounding too
     image_shape im;
     if (!check_image(reinterpret_cast<PyObject *>(image), im))
         return nullptr;
@@ -371,8 +373,13 @@ PyObject *transform_into(PyObject *image_obj, PyObject *spacing, PyObject *matri
     // The table is this unit's own; once filled it stays valid.
     if (!PyArray_API && !numpy_ready())
         return nullptr;
-    // The checks of the module's transform, in its order, then out and
-    // workers.
+    // workers' __index__ is user code that may change any argument: it runs
+    // before the first check, and no Python code runs after the last one.
+    const int cap = thread_cap(workers);
+    if (cap == 0)
+        return nullptr;
+    const fp_scope mode;
+    // The checks of the module's transform, in its order, then out.
     image_shape im;
     if (!check_image(image_obj, im))
         return nullptr;
@@ -421,9 +428,6 @@ PyObject *transform_into(PyObject *image_obj, PyObject *spacing, PyObject *matri
         Py_INCREF(out_obj);
         result.reset(out_obj);
     }
-    const int cap = thread_cap(workers);
-    if (cap == 0)
-        return nullptr;
     if (im.count == 0)
         return result.release();
 
@@ -435,7 +439,13 @@ PyObject *transform_into(PyObject *image_obj, PyObject *spacing, PyObject *matri
     const std::int64_t rows = std::int64_t(p.Z) * p.Y, per = rows_per_job(p, threads);
     const std::int64_t jobs = (rows + per - 1) / per;  // in each volume
     const part_fn kernel = best_part();
-    // Small calls keep the lock: taking it back can cost more than they do.
+    // Nothing may own a Python object across the release: a daemon thread
+    // that takes the lock back during finalization is ended by unwinding
+    // its stack, and a destructor run then would touch the interpreter
+    // without a thread state. The reference is held bare until the lock is
+    // back. Small calls keep the lock: taking it back can cost more than
+    // they do.
+    PyObject *const res = result.release();
     PyThreadState *state = im.count >= 4096 ? PyEval_SaveThread() : nullptr;
     if (dense)
         convert(b, dense.get(), threads);
@@ -445,5 +455,5 @@ PyObject *transform_into(PyObject *image_obj, PyObject *spacing, PyObject *matri
     });
     if (state)
         PyEval_RestoreThread(state);
-    return result.release();
+    return res;
 }

@@ -46,6 +46,11 @@ int thread_cap(PyObject *workers)
         return every_cpu;
     PyObject *index = PyNumber_Index(workers);
     if (!index) {
+        // Only "not an integer" becomes ours; an interrupt, MemoryError or
+        // RecursionError from a user's __index__ passes through unchanged.
+        if (!PyErr_ExceptionMatches(PyExc_TypeError))
+            return 0;
+        PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "transform: workers must be an integer or None, not %.200s",
                      Py_TYPE(workers)->tp_name);
         return 0;
@@ -79,5 +84,7 @@ int thread_count(int cap, std::int64_t voxels)
     const std::int64_t most = std::max<std::int64_t>(1, voxels / grain);
     if (most == 1 || cap == 1)
         return 1;
-    return int(std::min<std::int64_t>(most, cap == every_cpu ? cpu_count() : cap));
+    // More threads than CPUs only share them, at the cost of their starts.
+    const int cpus = cpu_count();
+    return int(std::min<std::int64_t>(most, cap == every_cpu ? cpus : std::min(cap, cpus)));
 }

@@ -10,24 +10,30 @@
 #include <thread>
 #include <vector>
 
+#include "fpmode.h"
+
 // The CPUs this process may run on (its affinity where the system has one).
 int cpu_count();
 
 // The `workers` argument as a thread cap: every_cpu for None, n for n > 0,
-// the CPU count + 1 + n for n < 0. 0 with TypeError or ValueError set for
-// anything else.
+// the CPU count + 1 + n for n < 0. 0 with an exception set for anything
+// else: our TypeError for what has no __index__ (or whose __index__ raises
+// TypeError), ValueError for 0 or too low, and whatever else __index__
+// raises, unchanged.
 constexpr int every_cpu = -1;
 int thread_cap(PyObject *workers);
 
 // Threads worth running `voxels` of work under `cap`: each must have enough
-// to pay for its start, so small calls run on the caller's thread alone.
+// to pay for its start, so small calls run on the caller's thread alone,
+// and never more than the CPUs this process may run on.
 int thread_count(int cap, std::int64_t voxels);
 
 // Calls job(i) for every i in [0, count) on up to `threads` threads, the
 // calling one among them. Which thread takes which i is left to chance, so
 // each job must stand alone. Where the system refuses a thread, the ones
-// already running (or the caller alone) do all the work. Needs no
-// interpreter; job must not throw.
+// already running (or the caller alone) do all the work. The threads it
+// starts run in the defined floating-point mode (fpmode.h); the caller
+// sets its own. Needs no interpreter; job must not throw.
 template <class F> void parallel(int threads, std::int64_t count, F &&job)
 {
     std::atomic<std::int64_t> next{0};
@@ -39,7 +45,10 @@ template <class F> void parallel(int threads, std::int64_t count, F &&job)
     const std::int64_t extra = std::min<std::int64_t>(threads, count) - 1;
     for (std::int64_t t = 0; t < extra; ++t) {
         try {
-            team.emplace_back(work);
+            team.emplace_back([&work] {
+                fp_enter();  // the thread ends with the call: nothing to hand back
+                work();
+            });
         } catch (...) {
             break;
         }

@@ -1,0 +1,203 @@
+"""What a careless or hostile caller can do around a call: end the
+interpreter while a daemon thread is inside one, change the arguments from
+an argument's own conversion, raise from it, ask for absurd thread counts,
+or call from a thread whose floating-point mode is not the default."""
+import ctypes
+import ctypes.util
+import os
+import platform
+import subprocess
+import sys
+import threading
+
+import numpy as np
+import pytest
+
+import _vexiloimgc
+import vexiloimgc
+from conftest import ONES
+
+VOL = np.random.default_rng(15).uniform(-50, 50, (2, 30, 40, 50)).astype(np.float32)
+TURN = np.float32([0.97, -0.24, 0.05, 2.5, 0.24, 0.97, 0, -1.5, 0, 0.02, 1.03, 0.5])
+
+EXIT = """
+import sys, threading, numpy as np, vexiloimgc, _vexiloimgc
+mode = sys.argv[1]
+img = np.ones((24 if mode == "module" else 96, 512, 512), np.float32)
+m = np.float32([0.99, -0.1, 0, 2, 0.1, 0.99, 0, -1, 0, 0, 1, 0])
+out = np.empty_like(img)
+def loop():
+    while True:
+        if mode == "module":
+            _vexiloimgc.transform(img, np.ones(3), m)
+        elif mode == "out":
+            vexiloimgc.transform(img, np.ones(3), m, out=out, workers=2)
+        else:
+            vexiloimgc.transform(img, np.ones(3), m, workers=int(mode))
+threading.Thread(target=loop, daemon=True).start()
+junk = [[i] for i in range(3_000_000)]  # a long final collection
+"""
+
+
+@pytest.mark.skipif(bool(os.environ.get("VX_EMULATED")), reason="minutes under an emulator")
+@pytest.mark.parametrize("mode", ["2", "1", "module", "out"])
+def test_interpreter_ends_while_a_daemon_thread_calls(mode):
+    # The daemon thread is ended inside the call, by unwinding its stack
+    # where it takes the lock back: nothing may be freed through Python then.
+    r = subprocess.run([sys.executable, "-c", EXIT, mode], capture_output=True, timeout=120)
+    assert r.returncode == 0, r.stderr.decode()[-2000:]
+
+
+class Index:
+    """An integer whose conversion runs `act` first."""
+
+    def __init__(self, act, value=2):
+        self.act, self.value = act, value
+
+    def __index__(self):
+        self.act()
+        return self.value
+
+
+def shrink(out):
+    out.resize((4,), refcheck=False)
+
+
+def retype(out):
+    out.__setstate__((1, out.shape, np.dtype(np.int32), False, b"\0" * out.nbytes))
+
+
+@pytest.mark.parametrize("act, text", [(shrink, "must have the image's shape"),
+                                       (retype, "must be float32")])
+def test_workers_conversion_cannot_change_a_checked_out(act, text):
+    out = np.zeros(VOL.shape, np.float32)
+    with pytest.raises(ValueError, match=text):
+        vexiloimgc.transform(VOL, ONES, TURN, out=out, workers=Index(lambda: act(out)))
+    assert not out.any()
+
+
+def test_workers_conversion_cannot_change_a_checked_image():
+    image = VOL.copy()
+    want = vexiloimgc.transform(VOL.ravel()[:16000].reshape(2, 4, 40, 50), ONES, TURN)
+    got = vexiloimgc.transform(image, ONES, TURN, workers=Index(lambda: image.resize((2, 4, 40, 50),
+                                                                                     refcheck=False)))
+    assert got.tobytes() == want.tobytes()
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, MemoryError, RecursionError, OverflowError,
+                                 ValueError])
+def test_errors_of_the_workers_conversion_pass_through(exc):
+    raised = exc("from __index__")
+
+    def act():
+        raise raised
+
+    with pytest.raises(exc) as e:
+        vexiloimgc.transform(VOL, ONES, TURN, workers=Index(act))
+    assert e.value is raised
+
+
+def test_a_type_error_of_the_conversion_becomes_ours():
+    def act():
+        raise TypeError("inner")
+
+    with pytest.raises(TypeError, match="workers must be an integer or None, not Index"):
+        vexiloimgc.transform(VOL, ONES, TURN, workers=Index(act))
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc")
+def test_threads_never_outnumber_the_cpus():
+    big = np.ones((64, 256, 256), np.float32)
+    base, peak, done = len(os.listdir("/proc/self/task")), [0], threading.Event()
+
+    def watch():
+        while not done.is_set():
+            peak[0] = max(peak[0], len(os.listdir("/proc/self/task")))
+
+    w = threading.Thread(target=watch)
+    w.start()
+    try:
+        for _ in range(3):
+            vexiloimgc.transform(big, ONES, TURN, workers=10**9)
+    finally:
+        done.set()
+        w.join()
+    # The watcher is one of ours; the call adds at most a CPU's worth less one.
+    assert peak[0] - base - 1 <= len(os.sched_getaffinity(0)) - 1
+
+
+# ---- The caller's floating-point mode ---------------------------------------
+
+LIBM = ctypes.CDLL(ctypes.util.find_library("m"))
+MACHINE = platform.machine().lower()
+
+
+def fenv():
+    buf = ctypes.create_string_buffer(64)
+    assert LIBM.fegetenv(buf) == 0
+    return buf
+
+
+def control():
+    """The mode bits of this thread's environment, without the sticky flags
+    that any float operation may raise."""
+    raw = fenv().raw
+    if MACHINE in ("x86_64", "amd64"):
+        return raw[0:2], int.from_bytes(raw[28:32], "little") & ~0x3F
+    return raw[0:4]
+
+
+def set_mode(flush=False, upward=False):
+    """Flush-to-zero with denormals-are-zero, or rounding upward, in this
+    thread, through the C library's own environment."""
+    env = fenv()
+    if MACHINE in ("x86_64", "amd64"):
+        mxcsr = int.from_bytes(env.raw[28:32], "little")
+        mxcsr |= 0x8040 if flush else 0
+        mxcsr = (mxcsr & ~0x6000) | (0x4000 if upward else 0)
+        env.raw = env.raw[:28] + mxcsr.to_bytes(4, "little") + env.raw[32:]
+        assert LIBM.fesetenv(env) == 0
+        if upward:
+            assert LIBM.fesetround(0x800) == 0
+    elif MACHINE in ("aarch64", "arm64"):
+        fpcr = int.from_bytes(env.raw[0:4], "little")
+        fpcr |= (1 << 24) if flush else 0
+        fpcr = (fpcr & ~(3 << 22)) | ((1 << 22) if upward else 0)
+        env.raw = fpcr.to_bytes(4, "little") + env.raw[4:]
+        assert LIBM.fesetenv(env) == 0
+    else:
+        pytest.skip(f"no mode table for {MACHINE}")
+
+
+# Subnormal samples, spacings and weights, and values whose rounding shows.
+TINY = (VOL * np.float32(1e-39)).astype(np.float32)
+CASES = {
+    "subnormal": (TINY, np.float64([0.7, 1.1, 1.9]), TURN),
+    "rounding": (VOL.astype(np.float64) / 3, np.float64([0.7, 1.1, 1.9]), TURN.astype(np.float64) / 3),
+}
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads glibc's fenv_t")
+@pytest.mark.parametrize("mode", [dict(flush=True), dict(upward=True)], ids=["ftz-daz", "upward"])
+@pytest.mark.parametrize("call", ["module", "package-1", "package-2"])
+@pytest.mark.parametrize("case", list(CASES))
+def test_the_callers_floating_point_mode_changes_no_bit(mode, call, case):
+    image, spacing, matrix = CASES[case]
+
+    def run():
+        if call == "module":
+            return _vexiloimgc.transform(image[0], spacing, matrix)
+        return vexiloimgc.transform(image, spacing, matrix, workers=int(call[-1]))
+
+    want = run()
+    before = control()
+    try:
+        set_mode(**mode)
+        changed = control()
+        got = run()
+        after = control()
+    finally:
+        assert LIBM.fesetenv(ctypes.c_void_p(-1 & (2**64 - 1))) == 0  # FE_DFL_ENV
+    assert changed != before
+    assert after == changed  # handed back as it was
+    assert got.tobytes() == want.tobytes()
