@@ -2,6 +2,7 @@
 
 #include <numpy/arrayobject.h>  // this unit's own C-API table
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -335,14 +336,13 @@ part volume_part(const plan &p, std::int64_t v, std::int64_t first, std::int64_t
 
 const float *map_of(const plan &p, std::int64_t v) { return p.maps + (p.per_volume ? 12 * v : 0); }
 
-// Rows per job, within one volume: enough jobs for the threads to even out,
-// each worth taking, and where there are enough, whole multiples of the
+// Rows per job, within one volume: enough jobs for the threads to even out
+// (and for a lone thread to look for interrupts between them), each worth
+// taking, and where there are enough, whole multiples of the
 // kernel's own unit (its tiles of slices).
 std::int64_t rows_per_job(const plan &p, int threads)
 {
     const std::int64_t rows = std::int64_t(p.Z) * p.Y;
-    if (threads == 1)
-        return rows;
     const std::int64_t want = std::max<std::int64_t>(
         (std::int64_t(1) << 14) / p.X + 1, p.N * rows / (std::int64_t(threads) * 8));
     const std::int64_t unit = rows_per_chunk(volume_part(p, 0, 0, rows), p.spacing, map_of(p, 0));
@@ -363,6 +363,22 @@ void convert(const block &b, float *dst, int threads)
             read_block(b.data + n * b.s[0] + z * b.s[1], d, s, b.type, b.swapped, false, dst + q * plane);
         }
     });
+}
+
+// Signals reach Python only through the main thread with the lock held:
+// every 50 ms of its own jobs the calling thread takes the lock back to let
+// them run. False, with the handler's exception (KeyboardInterrupt) set,
+// when one raised.
+bool no_interrupt(PyThreadState *&state, std::chrono::steady_clock::time_point &next)
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (!state || now < next)
+        return true;
+    PyEval_RestoreThread(state);
+    const bool ok = PyErr_CheckSignals() == 0;
+    state = PyEval_SaveThread();
+    next = now + std::chrono::milliseconds(50);
+    return ok;
 }
 
 } // namespace
@@ -449,11 +465,19 @@ PyObject *transform_into(PyObject *image_obj, PyObject *spacing, PyObject *matri
     PyThreadState *state = im.count >= 4096 ? PyEval_SaveThread() : nullptr;
     if (dense)
         convert(b, dense.get(), threads);
-    parallel(threads, p.N * jobs, [&](std::int64_t i) {
-        const std::int64_t v = i / jobs, first = i % jobs * per;
-        kernel(volume_part(p, v, first, std::min(rows, first + per)), p.spacing, map_of(p, v));
-    });
+    auto next = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+    const bool whole = parallel(
+        threads, p.N * jobs,
+        [&](std::int64_t i) {
+            const std::int64_t v = i / jobs, first = i % jobs * per;
+            kernel(volume_part(p, v, first, std::min(rows, first + per)), p.spacing, map_of(p, v));
+        },
+        [&] { return no_interrupt(state, next); });
     if (state)
         PyEval_RestoreThread(state);
+    if (!whole) {  // a part-written result is never handed out as one
+        Py_DECREF(res);
+        return nullptr;
+    }
     return res;
 }

@@ -33,19 +33,35 @@ int thread_count(int cap, std::int64_t voxels);
 // each job must stand alone. Where the system refuses a thread, the ones
 // already running (or the caller alone) do all the work. The threads it
 // starts run in the defined floating-point mode (fpmode.h); the caller
-// sets its own. Needs no interpreter; job must not throw.
-template <class F> void parallel(int threads, std::int64_t count, F &&job)
+// sets its own. The calling thread runs go() between its jobs: once that
+// returns false no job starts, and parallel returns false. Needs no
+// interpreter; neither job nor go may throw.
+template <class F, class G> bool parallel(int threads, std::int64_t count, F &&job, G &&go)
 {
     std::atomic<std::int64_t> next{0};
+    std::atomic<bool> stop{false};
     auto work = [&] {
-        for (std::int64_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < count;)
+        for (std::int64_t i; !stop.load(std::memory_order_relaxed) &&
+                             (i = next.fetch_add(1, std::memory_order_relaxed)) < count;)
             job(i);
     };
-    std::vector<std::thread> team;
+    // Joined on every way out: go() may take the interpreter lock back, and
+    // a daemon thread that does so during finalization is ended by
+    // unwinding its stack, through here.
+    struct team_t {
+        std::vector<std::thread> threads;
+        std::atomic<bool> &stop;
+        ~team_t()
+        {
+            stop.store(true, std::memory_order_relaxed);
+            for (std::thread &t : threads)
+                t.join();
+        }
+    } team{{}, stop};
     const std::int64_t extra = std::min<std::int64_t>(threads, count) - 1;
     for (std::int64_t t = 0; t < extra; ++t) {
         try {
-            team.emplace_back([&work] {
+            team.threads.emplace_back([&work] {
                 fp_enter();  // the thread ends with the call: nothing to hand back
                 work();
             });
@@ -53,7 +69,15 @@ template <class F> void parallel(int threads, std::int64_t count, F &&job)
             break;
         }
     }
-    work();
-    for (std::thread &t : team)
-        t.join();
+    for (std::int64_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
+        job(i);
+        if (!go())
+            return false;  // the team stops after its current jobs
+    }
+    return true;
+}
+
+template <class F> void parallel(int threads, std::int64_t count, F &&job)
+{
+    parallel(threads, count, job, [] { return true; });
 }

@@ -201,3 +201,21 @@ def test_the_callers_floating_point_mode_changes_no_bit(mode, call, case):
     assert changed != before
     assert after == changed  # handed back as it was
     assert got.tobytes() == want.tobytes()
+
+
+@pytest.mark.skipif(not hasattr(signal := __import__("signal"), "pthread_kill"), reason="needs signals")
+@pytest.mark.parametrize("workers", [1, 2])
+def test_an_interrupt_stops_a_long_call(workers):
+    # Between its jobs the calling thread lets the interrupt through: the
+    # call raises it, and `out` shows it stopped part way (it is never
+    # reported as a result).
+    big = np.ones((8, 128, 256, 256), np.float32)
+    out = np.full(big.shape, np.nan, np.float32)
+    timer = threading.Timer(0.05, signal.pthread_kill, (threading.main_thread().ident, signal.SIGINT))
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            vexiloimgc.transform(big, ONES, TURN, out=out, workers=workers)
+    finally:
+        timer.join()
+    assert np.isnan(out).any()
