@@ -10,24 +10,56 @@
 
 namespace {
 
+// Elements with no C type of their own: NumPy's bool (any nonzero byte is
+// true) and IEEE half precision.
+struct boolean {
+    std::uint8_t byte;
+};
+struct half {
+    std::uint16_t bits;
+};
+
 // The one table of element types: NumPy type number to C type. Every
-// function below reaches the types through it.
-template <bool vector, class F> bool with_type(int type, F &&f)
+// function below reaches the types through it. The module's image readers
+// and the writers take the first five; its 1-D reader also NPY_LONGLONG;
+// the package's readers every bool, integer and float type up to double.
+template <int types, class F> bool with_type(int type, F &&f)
 {
     switch (type) {
     case NPY_UBYTE: f(std::uint8_t()); return true;
     case NPY_SHORT: f(std::int16_t()); return true;
     case NPY_LONG: f(long()); return true;  // the platform's long
-    case NPY_LONGLONG:                      // the 1-D reader's alone
-        if constexpr (vector) {
+    case NPY_FLOAT: f(float()); return true;
+    case NPY_DOUBLE: f(double()); return true;
+    case NPY_LONGLONG:
+        if constexpr (types != image_types) {
             f((long long)0);
             return true;
         }
         return false;
-    case NPY_FLOAT: f(float()); return true;
-    case NPY_DOUBLE: f(double()); return true;
-    default: return false;
+    default: break;
     }
+    if constexpr (types == package_types) {
+        switch (type) {
+        case NPY_BOOL: f(boolean()); return true;
+        case NPY_BYTE: f(std::int8_t()); return true;
+        case NPY_USHORT: f(std::uint16_t()); return true;
+        case NPY_INT: f(int()); return true;
+        case NPY_UINT: f(unsigned()); return true;
+        case NPY_ULONG: f((unsigned long)0); return true;
+        case NPY_ULONGLONG: f((unsigned long long)0); return true;
+        case NPY_HALF: f(half()); return true;
+        default: break;
+        }
+    }
+    return false;
+}
+
+template <class F> bool with_type(int types, int type, F &&f)
+{
+    return types == image_types    ? with_type<image_types>(type, f)
+           : types == vector_types ? with_type<vector_types>(type, f)
+                                   : with_type<package_types>(type, f);
 }
 
 // Loads and stores go through memcpy: arrays may be unaligned, and bytes
@@ -55,6 +87,21 @@ template <class T> inline void store(char *p, T v, bool swapped)
 // Reader's value: exact for small integers, nearest (ties to even) for wide
 // integers and doubles, bits unchanged for floats.
 template <class T> inline float to_float(T v) { return static_cast<float>(v); }
+inline float to_float(boolean b) { return b.byte ? 1.0f : 0.0f; }
+inline float to_float(half h)
+{
+    const std::uint32_t sign = std::uint32_t(h.bits & 0x8000u) << 16, e = (h.bits >> 10) & 0x1fu,
+                        m = h.bits & 0x3ffu;
+    if (e == 0) {  // zero or subnormal: m * 2^-24, exact in float
+        const float v = float(m) * 5.9604644775390625e-8f;
+        return sign ? -v : v;
+    }
+    // Normal: rebias the exponent; infinities and NaN keep their payload.
+    const std::uint32_t b = sign | (e == 0x1f ? 0x7f800000u : (e + 112) << 23) | (m << 13);
+    float f;
+    std::memcpy(&f, &b, 4);
+    return f;
+}
 
 // Writer's value: 8- and 16-bit types keep the low bits of a 32-bit
 // truncation; `long` is truncated to itself; floats copy, doubles widen.
@@ -138,13 +185,13 @@ bool swapped(PyArrayObject *a) { return !PyArray_ISNBO(PyArray_DESCR(a)->byteord
 // One reader's limit, element types and messages.
 struct reader {
     std::int64_t limit;
-    bool vector;
+    int types;
     const char *nomem, *badtype;
 };
 const reader readers[3] = {
-    {vector_limit, true, "Failed to allocate memory in array2float", "Failed to convert to FLOAT"},
-    {image3d_limit, false, "Failed to allocate memory in array2float3d", "Failed to convert to FLOAT 3D"},
-    {image4d_limit, false, "Failed to allocate memory in array2float4d", "Failed to convert to FLOAT 4D"},
+    {vector_limit, vector_types, "Failed to allocate memory in array2float", "Failed to convert to FLOAT"},
+    {image3d_limit, image_types, "Failed to allocate memory in array2float3d", "Failed to convert to FLOAT 3D"},
+    {image4d_limit, image_types, "Failed to allocate memory in array2float4d", "Failed to convert to FLOAT 4D"},
 };
 const reader &reader_for(int naxes) { return readers[naxes == 1 ? 0 : naxes == 3 ? 1 : 2]; }
 
@@ -155,7 +202,7 @@ std::int64_t check_block(const block &b, const reader &r)
         PyErr_SetString(PyExc_MemoryError, r.nomem);
         return -1;
     }
-    if (count > 0 && !accepted(b.type, r.vector)) {
+    if (count > 0 && !accepted(b.type, r.types)) {
         PyErr_SetString(PyExc_ValueError, r.badtype);
         return -1;
     }
@@ -173,7 +220,7 @@ float *read_checked(const block &b, const reader &r)
         PyErr_SetString(PyExc_MemoryError, r.nomem);
         return nullptr;
     }
-    read_block(b.data, b.d, b.s, b.type, b.swapped, r.vector, buf.get());
+    read_block(b.data, b.d, b.s, b.type, b.swapped, r.types, buf.get());
     return buf.release();
 }
 
@@ -219,11 +266,12 @@ float *alloc_floats(std::int64_t count, bool zeroed)
     return static_cast<float *>(p);
 }
 
-bool accepted(int type, bool vector)
+bool accepted(int type, int types)
 {
-    auto none = [](auto) {};
-    return vector ? with_type<true>(type, none) : with_type<false>(type, none);
+    return with_type(types, type, [](auto) {});
 }
+
+const char *reader_nomem(int naxes) { return reader_for(naxes).nomem; }
 
 std::int64_t block_count(const std::int64_t d[4], std::int64_t limit)
 {
@@ -241,7 +289,7 @@ std::int64_t block_count(const std::int64_t d[4], std::int64_t limit)
 }
 
 int read_block(const char *data, const std::int64_t d[4], const std::int64_t s[4],
-               int type, bool swapped, bool vector, float *out)
+               int type, bool swapped, int types, float *out)
 {
     if (std::min({d[0], d[1], d[2], d[3]}) <= 0)
         return 0;
@@ -260,7 +308,7 @@ int read_block(const char *data, const std::int64_t d[4], const std::int64_t s[4
         else
             walk(d, s, base, [&](char *p, std::int64_t i) { out[i] = to_float(load<T>(p, swapped)); });
     };
-    bool ok = vector ? with_type<true>(type, copy) : with_type<false>(type, copy);
+    bool ok = with_type(types, type, copy);
     return ok ? 0 : 1;
 }
 
@@ -269,7 +317,7 @@ int write_block(const float *buf, char *data, const std::int64_t d[4],
 {
     if (std::min({d[0], d[1], d[2], d[3]}) <= 0)
         return 0;
-    bool ok = with_type<false>(type, [&](auto t) {
+    bool ok = with_type<image_types>(type, [&](auto t) {
         using T = decltype(t);
         if (!swapped && s[3] == std::int64_t(sizeof(T))) {
             rows(d, s, sizeof(T), data, [&](char *p, std::int64_t i, std::int64_t n) { write_row<T>(buf + i, n, p); });

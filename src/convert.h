@@ -55,9 +55,14 @@ int float2array4d(const float *buf, PyArrayObject *a);
 // the allocation fails.
 float *alloc_floats(std::int64_t count, bool zeroed);
 
-// The accepted element types. `vector` selects the 1-D reader, which alone
-// also takes NPY_LONGLONG.
-bool accepted(int type, bool vector);
+// The element types a reader takes: the module's image readers (and the
+// writers) five, its 1-D reader also NPY_LONGLONG, the package's readers
+// every bool, integer and float type up to double.
+enum { image_types, vector_types, package_types };
+bool accepted(int type, int types);
+
+// The MemoryError text of the reader for `naxes` (1, 3 or 4) axes.
+const char *reader_nomem(int naxes);
 
 // Elements in a block of extents d[0..3], or -1 when some extent is 2^31 or
 // more or the count reaches `limit`. A zero extent gives 0 whatever the rest.
@@ -69,7 +74,7 @@ std::int64_t block_count(const std::int64_t d[4], std::int64_t limit);
 // Both return 0, or 1 when the block has elements and the type is refused
 // (then nothing is stored).
 int read_block(const char *data, const std::int64_t d[4], const std::int64_t s[4],
-               int type, bool swapped, bool vector, float *out);
+               int type, bool swapped, int types, float *out);
 int write_block(const float *buf, char *data, const std::int64_t d[4],
                 const std::int64_t s[4], int type, bool swapped);
 

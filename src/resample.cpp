@@ -31,56 +31,56 @@ void whole(const float *image, const std::int64_t *dims, const float *spacing, c
         return;
     const std::ptrdiff_t volume = std::ptrdiff_t(Z) * Y * X;
     for (int v = 0; v < N; ++v)
-        F({image + v * volume, std::int64_t(Y) * X, X, out + v * volume, X, Y, Z, 0, Z * Y, false},
-          spacing, matrix);
+        F(whole_volume(image + v * volume, out + v * volume, X, Y, Z, spacing, matrix));
 }
+
+// The one table of the kernel's paths; a build without a path's file has
+// a null entry.
+struct path_entry {
+    const char *name;
+    part_fn part;
+    kernel_fn kernel;
+};
+#if defined(VX_X86_PATHS)
+#define VX_PATH(f) f, whole<f>
+#else
+#define VX_PATH(f) nullptr, nullptr
+#endif
+const path_entry paths[path_count] = {
+    {"scalar", resample_scalar, whole<resample_scalar>},
+    {"avx2", VX_PATH(resample_avx2)},
+    {"avx512", VX_PATH(resample_avx512)},
+};
+#undef VX_PATH
 
 } // namespace
 
-void resample_scalar(const part &p, const float *spacing, const float *matrix)
+part whole_volume(const float *src, float *out, int X, int Y, int Z, const float *spacing,
+                  const float *matrix)
 {
-    each_row(p, spacing, matrix, plain_row);
+    const std::int64_t row = X, slice = std::int64_t(Y) * X;
+    return {src, slice, row, X, Y, Z, 0, 0, 0, X, Y, Z,
+            out, slice, row, 0, 0, 0, X, Y, Z, 0, Z * Y, false, 0.0f,
+            spacing, spacing, matrix};
 }
 
-part_fn path_part(int path)
-{
-    switch (path) {
-    case path_scalar: return resample_scalar;
-#if defined(VX_X86_PATHS)
-    case path_avx2: return resample_avx2;
-    case path_avx512: return resample_avx512;
-#endif
-    default: return nullptr;
-    }
-}
+void resample_scalar(const part &p) { each_row(p, plain_row); }
 
-kernel_fn path_kernel(int path)
-{
-    switch (path) {
-    case path_scalar: return whole<resample_scalar>;
-#if defined(VX_X86_PATHS)
-    case path_avx2: return whole<resample_avx2>;
-    case path_avx512: return whole<resample_avx512>;
-#endif
-    default: return nullptr;
-    }
-}
+part_fn path_part(int path) { return path >= 0 && path < path_count ? paths[path].part : nullptr; }
 
-int rows_per_chunk(const part &p, const float *spacing, const float *matrix)
+kernel_fn path_kernel(int path) { return path >= 0 && path < path_count ? paths[path].kernel : nullptr; }
+
+int rows_per_chunk(const part &p)
 {
-    if (p.Y <= 0 || p.Z <= 0)
+    if (p.wny <= 0 || p.wnz <= 0)
         return 1;
-    const int t = tile_slices(matrix, spacing, p.X);
-    return p.Y * (t < p.Z ? t : p.Z);  // no more than the volume's Z * Y rows
+    const int t = tile_slices(p);
+    return p.wny * (t < p.wnz ? t : p.wnz);  // no more than the window's rows
 }
 
 bool path_usable(int path) { return path_kernel(path) && cpu_has(path); }
 
-const char *path_name(int path)
-{
-    static const char *const names[path_count] = {"scalar", "avx2", "avx512"};
-    return path >= 0 && path < path_count ? names[path] : "none";
-}
+const char *path_name(int path) { return path >= 0 && path < path_count ? paths[path].name : "none"; }
 
 int best_path()
 {

@@ -4,7 +4,4 @@
 // source stays the one the scalar path runs, operation for operation.
 #include "resample_rows.h"
 
-void resample_avx2(const part &p, const float *spacing, const float *matrix)
-{
-    each_row(p, spacing, matrix, plain_row);
-}
+void resample_avx2(const part &p) { each_row(p, plain_row); }

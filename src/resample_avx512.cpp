@@ -203,8 +203,8 @@ inline void inside8(const row_job &r, int x, __m256 cx, __m256 cy, __m256 cz)
 inline void block8(const row_job &r, int x, __mmask8 live)
 {
     const __m256 px = _mm256_mul_ps(
-        _mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_set1_epi32(x), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7))),
-        _mm256_set1_ps(r.mx.s));
+        _mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_set1_epi32(r.x0 + x), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7))),
+        _mm256_set1_ps(r.ox));
     general(r, x, live, coord8(r.mx, px), coord8(r.my, px), coord8(r.mz, px));
 }
 
@@ -276,8 +276,8 @@ inline __m512d wide(__m512 v, int h) { return _mm512_cvtps_pd(h ? upper(v) : low
 inline void block16(const row_job &r, int x, int runs)
 {
     const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    const __m512 px = _mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_add_epi32(_mm512_set1_epi32(x), lane)),
-                                    _mm512_set1_ps(r.mx.s));
+    const __m512 px = _mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_add_epi32(_mm512_set1_epi32(r.x0 + x), lane)),
+                                    _mm512_set1_ps(r.ox));
     const __m512 cx = coord16(r.mx, px), cy = coord16(r.my, px), cz = coord16(r.mz, px);
     const __mmask16 in = inner16(cx, r.topx) & inner16(cy, r.topy) & inner16(cz, r.topz);
     if (in != 0xffff) {
@@ -328,9 +328,10 @@ inline void block16(const row_job &r, int x, int runs)
 // about Z 3.4 ns per voxel against 4.1, the oblique map 5.0 against 6.3;
 // at a turn of 1 degree still 3.4 against 3.6, at half a degree the runs
 // win, 3.2 against 3.4).
-inline int fetch_mode(const float *m, const float *s)
+inline int fetch_mode(const part &p)
 {
-    const double dx = double(m[0]), dy = double(m[4]) * s[0] / s[1], dz = double(m[8]) * s[0] / s[2];
+    const float *m = p.matrix, *s = p.spacing, *o = p.out_spacing;
+    const double dx = double(m[0]) * o[0] / s[0], dy = double(m[4]) * o[0] / s[1], dz = double(m[8]) * o[0] / s[2];
     const double turn = 16 * (std::fabs(dy) + std::fabs(dz));
     if (!(turn <= 0.2 && turn + std::fabs(dx) <= 3))
         return 0;
@@ -340,21 +341,25 @@ inline int fetch_mode(const float *m, const float *s)
 void row512(const row_job &r, int runs)
 {
     int x = 0;
-    for (; x + 16 <= r.X; x += 16)
+    for (; x + 16 <= r.n; x += 16)
         block16(r, x, runs);
-    for (; x + 8 <= r.X; x += 8)
+    for (; x + 8 <= r.n; x += 8)
         block8(r, x, 0xff);
-    if (x < r.X)
-        block8(r, x, static_cast<__mmask8>((1u << (r.X - x)) - 1));
+    if (x < r.n)
+        block8(r, x, static_cast<__mmask8>((1u << (r.n - x)) - 1));
 }
 
 } // namespace
 
-void resample_avx512(const part &p, const float *spacing, const float *matrix)
+// The runs and masked lanes read the whole volume's indices: a box of it
+// (a tile of a larger-than-memory source) takes the portable rows, which
+// keep every read inside it.
+void resample_avx512(const part &p)
 {
-    const int runs = fetch_mode(matrix, spacing);
+    const bool whole = p.bx == 0 && p.by == 0 && p.bz == 0 && p.bnx == p.X && p.bny == p.Y && p.bnz == p.Z;
+    const int runs = whole ? fetch_mode(p) : 0;
     if (runs)
-        each_row(p, spacing, matrix, [runs](const row_job &r) { row512(r, runs); });
+        each_row(p, [runs](const row_job &r) { row512(r, runs); });
     else
-        each_row(p, spacing, matrix, plain_row);
+        each_row(p, plain_row);
 }

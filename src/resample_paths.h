@@ -5,25 +5,49 @@
 #include <cstddef>
 #include <cstdint>
 #include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
-// One volume's share of a call: the output rows q = z * Y + y with
-// first <= q < last. Source sample (z, y, x) is src[z * slice + y * row + x]:
-// strides in samples, never negative, unused on an axis of extent 1, the
-// furthest sample below 2^31. The output is the volume's own dense Z * Y * X
-// floats. With `clear`, every voxel of those rows that maps nowhere is set
-// to 0; without, it keeps its value.
+// One volume's share of a call: some rows of a window of the output grid,
+// each voxel placed by the whole grid's index, mapped into the source and
+// classed by the whole source volume's extents, so that a voxel's bits never
+// depend on the window, the rows or the box of source samples held.
 struct part {
+    // Source samples: those of the box of extents bnx, bny, bnz from
+    // (bx, by, bz) in the whole volume of extents X, Y, Z. Sample (z, y, x)
+    // of the volume is src[(z - bz) * slice + (y - by) * row + (x - bx)]:
+    // strides in samples, never negative, unused on a box axis of extent 1,
+    // the furthest sample below 2^31. A box that is not the whole volume
+    // must hold every sample the window's voxels read; a voxel that would
+    // read outside it is left as one that maps nowhere.
     const float *src;
     std::int64_t slice, row;
-    float *out;
     int X, Y, Z;
+    int bx, by, bz, bnx, bny, bnz;
+    // The window: extents wnx, wny, wnz from (wx, wy, wz) in the output
+    // grid; voxel (z, y, x) of the grid at out[(z - wz) * oslice +
+    // (y - wy) * orow + (x - wx)]. This part computes the window's rows
+    // q = (z - wz) * wny + (y - wy) with first <= q < last.
+    float *out;
+    std::int64_t oslice, orow;
+    int wx, wy, wz, wnx, wny, wnz;
     int first, last;
-    bool clear;
+    // With `fill`, every voxel of those rows that maps nowhere is set to
+    // `value`; without, it keeps what it held.
+    bool fill;
+    float value;
+    // Source spacing (it divides), output spacing (it places the voxels),
+    // both along X, Y, Z; the 3x4 output-to-source map, row by row.
+    const float *spacing, *out_spacing, *matrix;
 };
 
-using part_fn = void (*)(const part &p, const float *spacing, const float *matrix);
+// A whole dense volume of extents X, Y, Z resampled onto its own grid: the
+// module's call, one volume at a time, voxels that map nowhere not written.
+part whole_volume(const float *src, float *out, int X, int Y, int Z, const float *spacing,
+                  const float *matrix);
+
+using part_fn = void (*)(const part &p);
 // The whole call of resample_trilinear: every volume of a dense image.
 using kernel_fn = void (*)(const float *image, const std::int64_t *dims, const float *spacing,
                            const float *matrix, float *out);
@@ -40,15 +64,15 @@ const char *path_name(int path);
 int best_path();
 // That path's part function.
 part_fn best_part();
-// A row count for a caller that splits one volume among threads: ranges
+// A row count for a caller that splits a window among threads: ranges
 // that start at multiples of it keep the kernel's tiles of whole slices
 // whole (see tile_slices). Any range gives the same bits; in a range that
 // cuts a tile, the cut slices are walked row by row, in plain order, slower.
-int rows_per_chunk(const part &p, const float *spacing, const float *matrix);
+int rows_per_chunk(const part &p);
 
-void resample_scalar(const part &p, const float *spacing, const float *matrix);
-void resample_avx2(const part &p, const float *spacing, const float *matrix);
-void resample_avx512(const part &p, const float *spacing, const float *matrix);
+void resample_scalar(const part &p);
+void resample_avx2(const part &p);
+void resample_avx512(const part &p);
 
 // Everything below has internal linkage on purpose: the per-target files are
 // compiled with wider instruction sets, and a shared inline symbol could let
@@ -78,11 +102,18 @@ inline float exact_inverse(float s)
     return 1.0f / s;
 }
 
-// One output row: its volume, its destination and the three maps.
+// One output row: its source, its destination and the three maps.
 struct row_job {
     const float *src;
-    float *out;
-    int X, Y, Z;
+    float *out;              // voxel x0 + i of the row at out[i]
+    int x0, n;               // the row's first voxel in the whole grid, its length
+    float ox;                // output spacing along X
+    int X, Y, Z;             // the whole source volume
+    int bx, by, bz;          // the box's origin (part::bx...)
+    int bnx, bny, bnz;       // and extents
+    bool boxed;              // the box is not the whole volume
+    float lox, loy, loz;     // box_low: first box index of each axis, as floats
+    float hix, hiy, hiz;     // box_top: where interior voxels' i0 ends
     int row, slice;          // source strides in samples
     std::int64_t span;       // samples from the first to one past the furthest
     float topx, topy, topz;  // interior_top of X, Y, Z
@@ -102,10 +133,11 @@ struct row_job {
 // Rows that cross source rows too (the oblique map) measured no faster
 // tiled in the kernel alone and slower in the whole call, and rows that
 // stay within a source slice reuse their lines from the row before.
-inline int tile_slices(const float *m, const float *s, int X)
+inline int tile_slices(const part &p)
 {
-    const double rows = std::fabs(double(m[4]) * s[0] / s[1] * X);
-    const double slices = std::fabs(double(m[8]) * s[0] / s[2] * X);
+    const float *m = p.matrix, *s = p.spacing, *o = p.out_spacing;
+    const double rows = std::fabs(double(m[4]) * o[0] / s[1] * p.wnx);
+    const double slices = std::fabs(double(m[8]) * o[0] / s[2] * p.wnx);
     return slices >= 2 && slices >= rows ? 32 : 1;
 }
 
@@ -122,18 +154,20 @@ inline int tile_slices(const float *m, const float *s, int X)
 // unrounded, 3.8 rounded). In tiles the row on comes a tile's rows later;
 // the slice on comes a slice's rows later, when its lines have left L2 but
 // wait in L3.
-inline std::ptrdiff_t fetch_ahead_of(const float *m, const float *s, int X, int Y, int row, int slice)
+inline std::ptrdiff_t fetch_ahead_of(const part &p, int row, int slice)
 {
+    const float *m = p.matrix, *s = p.spacing, *o = p.out_spacing;
     if (s[0] == 0 || s[1] == 0 || s[2] == 0)
         return 0;
-    const double across = std::fabs(double(m[4]) * s[0] / s[1] * X) + std::fabs(double(m[8]) * s[0] / s[2] * X) +
-                          std::fabs(double(m[9]) * s[1] / s[2] * Y);
+    const int X = p.wnx, Y = p.wny;
+    const double across = std::fabs(double(m[4]) * o[0] / s[1] * X) + std::fabs(double(m[8]) * o[0] / s[2] * X) +
+                          std::fabs(double(m[9]) * o[1] / s[2] * Y);
     if (!(across >= 1))
         return 0;
-    const int k = tile_slices(m, s, X) > 1 ? 1 : 2;  // column of the output axis stepped
-    const double dx = std::round(double(m[k]) * s[k] / s[0]);
-    const double dy = std::round(double(m[4 + k]) * s[k] / s[1]);
-    const double dz = std::round(double(m[8 + k]) * s[k] / s[2]);
+    const int k = tile_slices(p) > 1 ? 1 : 2;  // column of the output axis stepped
+    const double dx = std::round(double(m[k]) * o[k] / s[0]);
+    const double dy = std::round(double(m[4 + k]) * o[k] / s[1]);
+    const double dz = std::round(double(m[8 + k]) * o[k] / s[2]);
     const double d = dx + dy * row + dz * slice;
     return d > -1e15 && d < 1e15 ? std::ptrdiff_t(d) : 0;
 }
@@ -142,9 +176,10 @@ inline std::ptrdiff_t fetch_ahead_of(const float *m, const float *s, int X, int 
 // three source rows and slices in eight voxels (the oblique map: 3.8 ns per
 // voxel against 4.5 every eighth). Denser measured slower (the oblique map
 // every second voxel 3.9, the turn about Z every fourth 3.5 against 3.4).
-inline int fetch_every(const float *m, const float *s)
+inline int fetch_every(const part &p)
 {
-    const double crossed = std::fabs(double(m[4]) * s[0] / s[1]) + std::fabs(double(m[8]) * s[0] / s[2]);
+    const float *m = p.matrix, *s = p.spacing, *o = p.out_spacing;
+    const double crossed = std::fabs(double(m[4]) * o[0] / s[1]) + std::fabs(double(m[8]) * o[0] / s[2]);
     return crossed * 8 > 3 ? 4 : 8;
 }
 
@@ -185,55 +220,97 @@ inline float interior_top(int e)
     return f;
 }
 
+// Smallest float at or above v (v >= 0): for a float c, c < v exactly when
+// c < above(v), a float comparison the compiler can vectorise.
+inline float above(int v)
+{
+    float h = float(v);
+    if (double(h) < double(v)) {
+        std::uint32_t b;  // h > 0: one step up is one more in the bits
+        std::memcpy(&b, &h, 4);
+        b += 1;
+        std::memcpy(&h, &b, 4);
+    }
+    return h;
+}
+
+// Largest float at or below v (v >= 0).
+inline float below(int v)
+{
+    float h = float(v);
+    if (double(h) > double(v)) {
+        std::uint32_t b;
+        std::memcpy(&b, &h, 4);
+        b -= 1;
+        std::memcpy(&h, &b, 4);
+    }
+    return h;
+}
+
 // Walks the part's rows, forming each row's fixed products (the same
 // single-precision products as per voxel, so nothing changes), and hands
 // every row to do_row: rows of partly covered slices in order, whole slices
-// in tiles of tile_slices (see rows_per_chunk).
-template <class F>
-inline void each_row(const part &p, const float *spacing, const float *m, F &&do_row)
+// in tiles of tile_slices (see rows_per_chunk). Rows of an empty source
+// only take the fill.
+template <class F> inline void each_row(const part &p, F &&do_row)
 {
-    const int Z = p.Z, Y = p.Y, X = p.X;
-    if (Z <= 0 || Y <= 0 || X <= 0 || p.first >= p.last)
+    const int wny = p.wny, nx = p.wnx;
+    if (nx <= 0 || wny <= 0 || p.wnz <= 0 || p.first >= p.last)
         return;
-    const float s0 = spacing[0], s1 = spacing[1], s2 = spacing[2];
+    const float *m = p.matrix;
+    const float s0 = p.spacing[0], s1 = p.spacing[1], s2 = p.spacing[2];
+    const float o0 = p.out_spacing[0], o1 = p.out_spacing[1], o2 = p.out_spacing[2];
+    const bool empty = p.X <= 0 || p.Y <= 0 || p.Z <= 0;
     row_job r;
     r.src = p.src;
-    r.X = X, r.Y = Y, r.Z = Z;
-    // A stride of an axis of extent 1 never steps: any value will do there.
-    r.row = Y > 1 ? int(p.row) : 0, r.slice = Z > 1 ? int(p.slice) : 0;
-    r.span = std::int64_t(Z - 1) * r.slice + std::int64_t(Y - 1) * r.row + X;
-    r.topx = interior_top(X), r.topy = interior_top(Y), r.topz = interior_top(Z);
-    r.ahead = fetch_ahead_of(m, spacing, X, Y, r.row, r.slice);
-    r.every = fetch_every(m, spacing);
+    r.x0 = p.wx, r.n = nx, r.ox = o0;
+    r.X = p.X, r.Y = p.Y, r.Z = p.Z;
+    r.bx = p.bx, r.by = p.by, r.bz = p.bz, r.bnx = p.bnx, r.bny = p.bny, r.bnz = p.bnz;
+    r.boxed = p.bx != 0 || p.by != 0 || p.bz != 0 || p.bnx != p.X || p.bny != p.Y || p.bnz != p.Z;
+    // The clamp of split(): within the box, and no further than an interior
+    // voxel's i0 goes (interior_top); past either, |f| >= 1 tells the voxel
+    // apart, or it could only read outside the box.
+    r.lox = above(p.bx), r.loy = above(p.by), r.loz = above(p.bz);
+    r.topx = interior_top(p.X), r.topy = interior_top(p.Y), r.topz = interior_top(p.Z);
+    r.hix = std::min(r.topx, below(std::max(p.bx + p.bnx - 2, 0)));
+    r.hiy = std::min(r.topy, below(std::max(p.by + p.bny - 2, 0)));
+    r.hiz = std::min(r.topz, below(std::max(p.bz + p.bnz - 2, 0)));
+    // A stride of a box axis of extent 1 never steps: any value will do there.
+    r.row = p.bny > 1 ? int(p.row) : 0, r.slice = p.bnz > 1 ? int(p.slice) : 0;
+    r.span = empty ? 0 : std::int64_t(p.bnz - 1) * r.slice + std::int64_t(p.bny - 1) * r.row + p.bnx;
+    r.ahead = empty ? 0 : fetch_ahead_of(p, r.row, r.slice);
+    r.every = fetch_every(p);
     r.mx = {m[0], 0, 0, m[3], s0, exact_inverse(s0)};
     r.my = {m[4], 0, 0, m[7], s1, exact_inverse(s1)};
     r.mz = {m[8], 0, 0, m[11], s2, exact_inverse(s2)};
-    auto one = [&](int z, int y) {
-        const float pz = float(z) * s2, py = float(y) * s1;
+    auto one = [&](int q) {
+        const int z = p.wz + q / wny, y = p.wy + q % wny;
+        const float pz = float(z) * o2, py = float(y) * o1;
         r.mx.b = m[2] * pz, r.my.b = m[6] * pz, r.mz.b = m[10] * pz;
         r.mx.a = m[1] * py, r.my.a = m[5] * py, r.mz.a = m[9] * py;
-        r.out = p.out + (std::ptrdiff_t(z) * Y + y) * X;
-        if (p.clear)
-            std::memset(r.out, 0, std::size_t(X) * 4);
-        do_row(r);
+        r.out = p.out + (q / wny) * p.oslice + (q % wny) * p.orow;
+        if (p.fill)
+            std::fill(r.out, r.out + nx, p.value);
+        if (!empty)
+            do_row(r);
     };
-    const int tile = tile_slices(m, spacing, X);
-    const int zf = int((std::int64_t(p.first) + Y - 1) / Y), zl = p.last / Y;  // whole slices
+    const int tile = tile_slices(p);
+    const int zf = int((std::int64_t(p.first) + wny - 1) / wny), zl = p.last / wny;  // whole slices
     if (zf >= zl || tile <= 1) {
         for (int q = p.first; q < p.last; ++q)
-            one(q / Y, q % Y);
+            one(q);
         return;
     }
-    for (int q = p.first; q < zf * Y; ++q)
-        one(q / Y, q % Y);
+    for (int q = p.first; q < zf * wny; ++q)
+        one(q);
     for (int z0 = zf, z1; z0 < zl; z0 = z1) {
         z1 = zl - z0 < tile ? zl : z0 + tile;
-        for (int y = 0; y < Y; ++y)
+        for (int y = 0; y < wny; ++y)
             for (int z = z0; z < z1; ++z)
-                one(z, y);
+                one(z * wny + y);
     }
-    for (int q = zl * Y; q < p.last; ++q)
-        one(q / Y, q % Y);
+    for (int q = zl * wny; q < p.last; ++q)
+        one(q);
 }
 
 } // namespace

@@ -33,6 +33,18 @@ int classify(float c, int e, int &i0)
     return inside;
 }
 
+// Whether the samples a voxel of these classes reads lie in the box: i0 and
+// i0 + 1 on an inside axis, the border plane on a face.
+inline bool in_box(const row_job &r, int kx, int x0, int ky, int y0, int kz, int z0)
+{
+    auto reach = [](int k, int i0, int e, int b, int n) {
+        const std::int64_t lo = k == inside ? i0 : k == low ? 0 : e - 1;
+        const std::int64_t hi = k == inside ? std::int64_t(i0) + 1 : lo;
+        return lo >= b && hi < std::int64_t(b) + n;
+    };
+    return reach(kx, x0, r.X, r.bx, r.bnx) && reach(ky, y0, r.Y, r.by, r.bny) && reach(kz, z0, r.Z, r.bz, r.bnz);
+}
+
 // Evaluates one output voxel from its continuous source index and stores it
 // unless no sample can be formed.
 void voxel(const row_job &r, int x, float cx, float cy, float cz)
@@ -46,12 +58,16 @@ void voxel(const row_job &r, int x, float cx, float cy, float cz)
     if (kx == outside || ky == outside || kz == outside || faces > 1)
         return;
     const int x1 = x0 + 1, y1 = y0 + 1, z1 = z0 + 1;
+    if (r.boxed && !in_box(r, kx, x0, ky, y0, kz, z0))
+        return;
     // Weights in double: w1 = f, w0 = 1 - f.
     const double fx = cx - float(x0), gx = 1.0 - fx;
     const double fy = cy - float(y0), gy = 1.0 - fy;
     const double fz = cz - float(z0), gz = 1.0 - fz;
     const float *S = r.src;
-    auto at = [&](int k, int j, int i) { return double(S[k * r.slice + j * r.row + i]); };
+    auto at = [&](int k, int j, int i) {
+        return double(S[std::int64_t(k - r.bz) * r.slice + std::int64_t(j - r.by) * r.row + (i - r.bx)]);
+    };
     double sum;
     if (faces == 0) {
         sum = at(z0, y0, x0) * gx * gy * gz;
@@ -87,27 +103,14 @@ void voxel(const row_job &r, int x, float cx, float cy, float cz)
 // Columns per pass: the working arrays fit in L1.
 constexpr int block = 256;
 
-// Smallest float at or above v (v >= 1): for a float c, c < v exactly when
-// c < above(v), a float comparison the compiler can vectorise.
-float above(int v)
+// One axis of a voxel. The clamp to [lo, hi] (see each_row), NaN to lo,
+// makes the truncation defined and keeps i and i + 1 in the box, yet leaves
+// interior coordinates whose samples the box holds as they truncate; of
+// those, exactly the interior ones give |f| < 1. Returns whether the axis
+// is interior.
+inline int split(float c, float lo, float hi, int &i, float &f)
 {
-    float h = float(v);
-    if (double(h) < double(v)) {
-        std::uint32_t b;  // h > 0: one step up is one more in the bits
-        std::memcpy(&b, &h, 4);
-        b += 1;
-        std::memcpy(&h, &b, 4);
-    }
-    return h;
-}
-
-// One axis of a voxel. The clamp to [0, l], l = interior_top(E), NaN to 0,
-// makes the truncation defined and keeps i + 1 in the volume, yet leaves
-// interior coordinates (-1 < c < E - 1) as they truncate; exactly those give
-// |f| < 1. Returns whether the axis is interior.
-inline int split(float c, float l, int &i, float &f)
-{
-    i = int(std::min(std::max(0.0f, c), l));
+    i = int(std::min(std::max(lo, c), hi));
     f = c - float(i);
     return std::fabs(f) < 1.0f;
 }
@@ -178,9 +181,9 @@ void plain_row(const row_job &r)
     float s[4][2 * block], res[block];
     int at[block], in[block];
     const int X = r.X, Y = r.Y, Z = r.Z;
-    // An extent of 1 has no interior: every voxel is a face or nothing.
-    const bool interior = X > 1 && Y > 1 && Z > 1;
-    const float lx = interior ? r.topx : 0, ly = interior ? r.topy : 0, lz = interior ? r.topz : 0;
+    // An extent of 1 has no interior: every voxel is a face or nothing; nor
+    // has a box axis too short for a sample pair.
+    const bool interior = X > 1 && Y > 1 && Z > 1 && r.lox <= r.hix && r.loy <= r.hiy && r.loz <= r.hiz;
     // Up to 2^24 samples, indices and their partial sums are exact in
     // float, whose vector multiply SSE2 has; it has none for 32-bit integers.
     const bool exact = r.span <= 1 << 24;
@@ -194,10 +197,10 @@ void plain_row(const row_job &r)
         if (near(i))
             voxel(r, x, cx[i], cy[i], cz[i]);
     };
-    for (int x0 = 0; x0 < X; x0 += block) {
-        const int n = X - x0 < block ? X - x0 : block;
+    for (int x0 = 0; x0 < r.n; x0 += block) {
+        const int n = r.n - x0 < block ? r.n - x0 : block;
         for (int i = 0; i < n; ++i) {
-            const float px = float(x0 + i) * r.mx.s;
+            const float px = float(r.x0 + x0 + i) * r.ox;
             cx[i] = numerator(r.mx, px);
             cy[i] = numerator(r.my, px);
             cz[i] = numerator(r.mz, px);
@@ -210,23 +213,24 @@ void plain_row(const row_job &r)
                 edge(i, x0 + i);
             continue;
         }
-        // Branch-free, so the compiler vectorises it.
+        // Branch-free, so the compiler vectorises it. Indices count from the
+        // box's first sample.
         int count = 0;
         if (exact)
             for (int i = 0; i < n; ++i) {
                 int x, y, z;
-                const int k = split(cx[i], lx, x, fx[i]) & split(cy[i], ly, y, fy[i]) &
-                              split(cz[i], lz, z, fz[i]);
-                at[i] = int((float(z) * fs + float(y) * fr) + float(x));
+                const int k = split(cx[i], r.lox, r.hix, x, fx[i]) & split(cy[i], r.loy, r.hiy, y, fy[i]) &
+                              split(cz[i], r.loz, r.hiz, z, fz[i]);
+                at[i] = int((float(z - r.bz) * fs + float(y - r.by) * fr) + float(x - r.bx));
                 in[i] = k;
                 count += k;
             }
         else
             for (int i = 0; i < n; ++i) {
                 int x, y, z;
-                const int k = split(cx[i], lx, x, fx[i]) & split(cy[i], ly, y, fy[i]) &
-                              split(cz[i], lz, z, fz[i]);
-                at[i] = (z * r.slice + y * r.row) + x;
+                const int k = split(cx[i], r.lox, r.hix, x, fx[i]) & split(cy[i], r.loy, r.hiy, y, fy[i]) &
+                              split(cz[i], r.loz, r.hiz, z, fz[i]);
+                at[i] = ((z - r.bz) * r.slice + (y - r.by) * r.row) + (x - r.bx);
                 in[i] = k;
                 count += k;
             }
@@ -274,6 +278,5 @@ void plain_row(const row_job &r)
         }
     }
 }
-
 
 } // namespace

@@ -327,14 +327,17 @@ struct plan {
     bool per_volume;
 };
 
+const float *map_of(const plan &p, std::int64_t v) { return p.maps + (p.per_volume ? 12 * v : 0); }
+
 part volume_part(const plan &p, std::int64_t v, std::int64_t first, std::int64_t last)
 {
     const std::ptrdiff_t volume = std::ptrdiff_t(p.Z) * p.Y * p.X;
-    return {p.src.data + v * p.src.volume, p.src.slice, p.src.row, p.out + v * volume, p.X, p.Y, p.Z,
-            int(first), int(last), true};
+    part q = whole_volume(p.src.data + v * p.src.volume, p.out + v * volume, p.X, p.Y, p.Z, p.spacing,
+                          map_of(p, v));
+    q.slice = p.src.slice, q.row = p.src.row;
+    q.first = int(first), q.last = int(last), q.fill = true;
+    return q;
 }
-
-const float *map_of(const plan &p, std::int64_t v) { return p.maps + (p.per_volume ? 12 * v : 0); }
 
 // Rows per job, within one volume: enough jobs for the threads to even out
 // (and for a lone thread to look for interrupts between them), each worth
@@ -345,7 +348,7 @@ std::int64_t rows_per_job(const plan &p, int threads)
     const std::int64_t rows = std::int64_t(p.Z) * p.Y;
     const std::int64_t want = std::max<std::int64_t>(
         (std::int64_t(1) << 14) / p.X + 1, p.N * rows / (std::int64_t(threads) * 8));
-    const std::int64_t unit = rows_per_chunk(volume_part(p, 0, 0, rows), p.spacing, map_of(p, 0));
+    const std::int64_t unit = rows_per_chunk(volume_part(p, 0, 0, rows));
     if (p.N * ((rows + unit - 1) / unit) >= 4 * threads)
         return unit * std::max<std::int64_t>(1, want / unit);
     return std::min(rows, want);
@@ -470,7 +473,7 @@ PyObject *transform_into(PyObject *image_obj, PyObject *spacing, PyObject *matri
         threads, p.N * jobs,
         [&](std::int64_t i) {
             const std::int64_t v = i / jobs, first = i % jobs * per;
-            kernel(volume_part(p, v, first, std::min(rows, first + per)), p.spacing, map_of(p, v));
+            kernel(volume_part(p, v, first, std::min(rows, first + per)));
         },
         [&] { return no_interrupt(state, next); });
     if (state)

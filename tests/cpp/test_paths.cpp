@@ -222,6 +222,17 @@ TEST_P(path, no_sample_inputs)
     }
 }
 
+// Rows first to last of one volume held at the given strides, onto its own
+// grid, written densely into out; with `clear`, the voxels that map nowhere
+// are set to 0.
+part strided(const float *src, std::int64_t slice, std::int64_t row, float *out, int X, int Y, int Z, int first,
+             int last, bool clear, const problem &p)
+{
+    part q = whole_volume(src, out, X, Y, Z, p.spacing, p.matrix);
+    q.slice = slice, q.row = row, q.first = first, q.last = last, q.fill = clear;
+    return q;
+}
+
 // The parts a threaded caller hands out: a source with padded rows and
 // slices, rows split into uneven ranges, and an output full of junk that
 // `clear` must zero wherever the reference writes nothing.
@@ -246,7 +257,7 @@ TEST_P(path, parts_of_strided_volumes)
             std::vector<float> got(volume, unwritten);
             for (int first = 0, last; first < Z * Y; first = last) {
                 last = std::min(Z * Y, first + cut(rng));
-                f({src.data, slice, row, got.data(), X, Y, Z, first, last, i % 2 == 0}, p.spacing, p.matrix);
+                f(strided(src.data, slice, row, got.data(), X, Y, Z, first, last, i % 2 == 0, p));
             }
             for (std::size_t k = 0; k < volume; ++k) {
                 float w = want[v * volume + k];
@@ -317,8 +328,7 @@ TEST_P(path, parts_cutting_tiles)
                     std::memcpy(src.data + k * slice + j * row, &p.image[(k * Y + j) * X], X * 4);
             std::vector<float> want(std::size_t(rows) * X, unwritten);
             resample_reference(p.image.data(), p.dims, p.spacing, p.matrix, want.data());
-            const part whole{src.data, slice, row, nullptr, X, Y, Z, 0, rows, false};
-            const int chunk = rows_per_chunk(whole, p.spacing, p.matrix);
+            const int chunk = rows_per_chunk(strided(src.data, slice, row, nullptr, X, Y, Z, 0, rows, false, p));
             ASSERT_TRUE(chunk % Y == 0 && chunk > 0 && chunk <= rows) << chunk;
             std::uniform_int_distribution<int> any(1, 3 * chunk);
             for (int cut = 0; cut < 3; ++cut) {
@@ -326,7 +336,7 @@ TEST_P(path, parts_cutting_tiles)
                 std::vector<float> got(want.size(), unwritten);
                 for (int first = 0, last; first < rows; first = last) {
                     last = std::min(rows, cut == 0 ? first + chunk : first + any(rng));
-                    f({src.data, slice, row, got.data(), X, Y, Z, first, last, clear}, p.spacing, p.matrix);
+                    f(strided(src.data, slice, row, got.data(), X, Y, Z, first, last, clear, p));
                 }
                 for (std::size_t i = 0; i < want.size(); ++i) {
                     const float w = want[i] == unwritten && clear ? 0.0f : want[i];

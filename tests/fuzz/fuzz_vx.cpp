@@ -221,7 +221,9 @@ void fuzz_parts(input &in, const float *img, const int *e, const float *sp, cons
             std::memset(got.get(), 0xfe, volume * 4);  // -1.7e38: no sample of these comes out so
             for (int first = 0, last; first < Z * Y; first = last) {
                 last = std::min(Z * Y, first + 1 + in.byte() % 7);
-                path_part(path)({src.get(), slice, row, got.get(), X, Y, Z, first, last, true}, sp, mx);
+                part q = whole_volume(src.get(), got.get(), X, Y, Z, sp, mx);
+                q.slice = slice, q.row = row, q.first = first, q.last = last, q.fill = true;
+                path_part(path)(q);
             }
             // NaN is NaN whatever its sign and payload, as in check_kernel.
             for (std::size_t k = 0; k < volume; ++k) {
