@@ -54,7 +54,7 @@ bench: install
 	$(PY) bench/bench.py
 
 clean:
-	rm -rf build $(VENV) .pytest_cache .hypothesis dist .venv-checks .venv-3.11 .venv-3.13
+	rm -rf build $(VENV) .pytest_cache .hypothesis dist .venv-checks .venv-3.11 .venv-3.13 .venv-tsan
 
 # ---- Packaging and compatibility ----------------------------------------
 # `make wheel-test` builds the sdist, the wheel from that sdist, installs the
@@ -149,7 +149,7 @@ dask-batch: install
 
 # --- Robustness: sanitizers, fuzzing, valgrind -------------------------------
 # Each keeps its own venv and build directory, apart from the everyday build.
-.PHONY: sanitize fuzz valgrind
+.PHONY: sanitize tsan fuzz valgrind
 
 # The module under ASan and UBSan (GCC), the whole suite run by an
 # uninstrumented interpreter with the ASan runtime preloaded, and libstdc++
@@ -175,6 +175,25 @@ sanitize:
 	# The Dask and typing tests run other processes and mypy, not the module's memory.
 	$(SAN_RUN) $(SAN_VENV)/bin/python tests/sanitize/run.py -q -p no:cacheprovider --capture=sys \
 		--ignore=tests/test_dask.py --ignore=tests/test_typing.py tests
+
+# The module and the package under ThreadSanitizer (GCC), its runtime
+# preloaded into an uninstrumented CPython: tests/sanitize/tsan_stress.py
+# calls both from several threads at once on shared inputs, forking
+# meanwhile, for TSAN_SECONDS. A report stops the process with exit code 66;
+# a wrong result exits 1. The forked children call on one thread: GCC 12's
+# runtime dies on threads started after a threaded fork ("dup thread with
+# used id"). Its own venv and build dir, like `sanitize`.
+TSAN_VENV := .venv-tsan
+TSAN_SECONDS ?= 25
+TSAN_RUN := env OPENBLAS_NUM_THREADS=1 OMP_NUM_THREADS=1 \
+	LD_PRELOAD="$$(gcc -print-file-name=libtsan.so)" \
+	TSAN_OPTIONS=halt_on_error=1:exitcode=66:second_deadlock_stack=1
+
+tsan:
+	$(MAKE) VENV=$(TSAN_VENV) venv
+	$(TSAN_VENV)/bin/python -m pip --disable-pip-version-check install -q --no-build-isolation \
+		-C build-dir=build/tsan -C cmake.build-type=RelWithDebInfo -C cmake.define.VX_TSAN=ON .
+	$(TSAN_RUN) $(TSAN_VENV)/bin/python tests/sanitize/tsan_stress.py --seconds $(TSAN_SECONDS)
 
 # libFuzzer (Clang 14) with ASan and UBSan over the kernel and the strided
 # copies; FUZZ_SECONDS bounds the run. New inputs go to build/fuzz/corpus,
