@@ -1,5 +1,4 @@
-// The two entries of the volume transform: the module's one function, and
-// the package's, which reads in place and splits the work over threads.
+// The module's one function; the package's is in driver.h.
 #pragma once
 
 #include <Python.h>
@@ -10,10 +9,3 @@
 // Returns a new float32 array of the image's shape, or NULL with an
 // exception set.
 PyObject *transform(PyArrayObject *image, PyArrayObject *spacing, PyArrayObject *matrix);
-
-// The same bits and the same checks, without copies where none are needed,
-// on up to `workers` threads with the interpreter lock released. matrix may
-// also be one (3, 4) or (4, 4) map, or one map per volume of a 4-D image.
-// Writes into `out` (None for a new array) and returns it, a new reference.
-PyObject *transform_into(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *out,
-                         PyObject *workers);

@@ -1,6 +1,6 @@
-/* The package's binding: five objects in, one object out. The package's
+/* The package's binding: ten objects in, one object out. The package's
    transform (python/vexiloimgc/__init__.py) names the arguments; the checks
-   and the work are in src/transform.cpp. */
+   and the work are in src/driver.cpp. */
 %module(package="vexiloimgc") _native
 
 %begin %{
@@ -8,6 +8,11 @@
 %}
 %include "runtime.i"
 
+%{
+#include "driver.h"
+%}
+
 %rename(transform) transform_into;
 PyObject *transform_into(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *out,
-                         PyObject *workers);
+                         PyObject *workers, PyObject *output_shape, PyObject *output_spacing,
+                         PyObject *cval, PyObject *interpolation, PyObject *tile);

@@ -22,16 +22,20 @@ def _axis(c, extent):
     return cls, i0, 1.0 - f, f
 
 
-def model(image, spacing, matrix):
+def model(image, spacing, matrix, output_shape=None, output_spacing=None, cval=0.0):
+    """Onto the image's own grid, or onto output_shape (Z, Y, X) with
+    output_spacing (X, Y, Z); voxels that map nowhere get cval."""
     img = np.asarray(image).astype(F32)
     vols = img if img.ndim == 4 else img[None]
     n, Z, Y, X = vols.shape
     s = np.asarray(spacing).reshape(len(spacing), -1)[:3, 0].astype(F32)
     m = np.asarray(matrix).reshape(len(matrix), -1)[:12, 0].astype(F32)
-    z, y, x = np.meshgrid(np.arange(Z, dtype=F32), np.arange(Y, dtype=F32),
-                          np.arange(X, dtype=F32), indexing="ij")
+    o = s if output_spacing is None else np.asarray(output_spacing, np.float64)[:3].astype(F32)
+    OZ, OY, OX = (Z, Y, X) if output_shape is None else tuple(output_shape)[-3:]
+    z, y, x = np.meshgrid(np.arange(OZ, dtype=F32), np.arange(OY, dtype=F32),
+                          np.arange(OX, dtype=F32), indexing="ij")
     with np.errstate(all="ignore"):
-        px, py, pz = x * s[0], y * s[1], z * s[2]
+        px, py, pz = x * o[0], y * o[1], z * o[2]
         cx = (((m[0] * px + m[1] * py) + m[2] * pz) + m[3]) / s[0]
         cy = (((m[4] * px + m[5] * py) + m[6] * pz) + m[7]) / s[1]
         cz = (((m[8] * px + m[9] * py) + m[10] * pz) + m[11]) / s[2]
@@ -44,7 +48,7 @@ def model(image, spacing, matrix):
     by = np.where(ky == LOW, 0, Y - 1)
     bz = np.where(kz == LOW, 0, Z - 1)
     x1, y1, z1 = x0 + 1, y0 + 1, z0 + 1
-    out = np.zeros(vols.shape, F32)
+    out = np.zeros((n, OZ, OY, OX), F32)
     for v in range(n):
         vol = vols[v]
 
@@ -64,5 +68,5 @@ def model(image, spacing, matrix):
             zface = (S(bz, y0, x1) * fx * gy + S(bz, y0, x0) * gx * gy
                      + S(bz, y1, x0) * gx * fy + S(bz, y1, x1) * fx * fy)
         val = np.select([faces == 0, kx != IN, ky != IN], [inner, xface, yface], zface)
-        out[v] = np.where(ok, val, 0).astype(F32)
+        out[v] = np.where(ok, val.astype(F32), F32(cval))
     return out if img.ndim == 4 else out[0]

@@ -59,7 +59,7 @@ vexiloimgc.transform(a, s, m, None)  # E: call-overload
 vexiloimgc.transform(image=a, spacing=s, matrix=m)  # E: call-overload
 vexiloimgc.transform(a, s, m, workers=1.5)  # E: call-overload
 vexiloimgc.transform(a, s, m, out=np.zeros((4, 5, 6)))  # E: type-var
-vexiloimgc.transform(u16, s, m, workers=2)  # E: arg-type
+vexiloimgc.transform(c64, s, m, workers=2)  # E: arg-type
 """
 
 

@@ -1,14 +1,18 @@
 """Exact trilinear resampling of 3-D and 4-D NumPy volumes, on every core.
 
 `transform` gives the bits of `_vexiloimgc.transform` for the same
-arguments, and raises the same errors, whatever the number of threads. It
-reads a native float32 image whose rows are contiguous where it lies,
-writes straight into its result (or into `out=`), releases the interpreter
-lock while it works, and takes one map per volume of a 4-D image.
+arguments, and raises the same errors, whatever the number of threads; it
+also resamples onto another grid (`output_shape`, `output_spacing`), with
+any background value (`cval`), and reads every integer and float element
+type. It reads a native float32 image whose rows are contiguous where it
+lies, writes straight into its result (or into `out=`), releases the
+interpreter lock while it works, and takes one map per volume of a 4-D
+image. `reslice` resamples an image held in nibabel's (i, j, k) order
+between two voxel-to-world affines.
 """
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, SupportsIndex, TypeVar, overload
+from typing import TYPE_CHECKING, Any, Sequence, SupportsFloat, SupportsIndex, TypeVar, Union, overload
 
 import numpy as np
 
@@ -19,62 +23,102 @@ if TYPE_CHECKING:
 
     # The element types each argument takes, declared once, in the
     # module's type declarations.
-    from _vexiloimgc import _ImageItem, _VectorItem
+    from _vexiloimgc import _VectorItem
 
     _Float32Array: TypeAlias = np.ndarray[Any, np.dtype[np.float32]]
+    _PackageItem: TypeAlias = Union[
+        np.bool_, np.int8, np.uint8, np.int16, np.uint16, np.int32, np.uint32, np.int64, np.uint64,
+        np.float16, np.float32, np.float64]
+    _Image: TypeAlias = Union[np.ndarray[Any, np.dtype[_PackageItem]], Sequence[Any]]
+    _Vector: TypeAlias = Union[np.ndarray[Any, np.dtype[_VectorItem]], Sequence[Any]]
 
-__all__ = ["transform"]
-__version__ = "0.2.0"
+__all__ = ["transform", "reslice"]
+__version__ = "0.3.0"
 
 _Out = TypeVar("_Out", bound="_Float32Array")
 
 
+def _numbers(a: Any, name: str) -> Any:
+    """An ndarray as it is (the checks are the module's); anything else
+    through numpy.asarray, which must give numbers."""
+    if isinstance(a, np.ndarray):
+        return a
+    b = np.asarray(a)
+    if b.dtype.kind not in "biuf":
+        raise TypeError(f"transform: {name} must be an array of numbers, not {type(a).__name__}")
+    return b
+
+
 @overload
 def transform(
-    image: np.ndarray[Any, np.dtype[_ImageItem]],
-    spacing: np.ndarray[Any, np.dtype[_VectorItem]],
-    matrix: np.ndarray[Any, np.dtype[_VectorItem]],
+    image: _Image,
+    spacing: _Vector,
+    matrix: _Vector,
     /,
     *,
+    output_shape: Sequence[SupportsIndex] | None = None,
+    output_spacing: _Vector | None = None,
+    cval: SupportsFloat = 0.0,
     out: None = None,
     workers: SupportsIndex | None = None,
 ) -> _Float32Array: ...
 @overload
 def transform(
-    image: np.ndarray[Any, np.dtype[_ImageItem]],
-    spacing: np.ndarray[Any, np.dtype[_VectorItem]],
-    matrix: np.ndarray[Any, np.dtype[_VectorItem]],
+    image: _Image,
+    spacing: _Vector,
+    matrix: _Vector,
     /,
     *,
+    output_shape: Sequence[SupportsIndex] | None = None,
+    output_spacing: _Vector | None = None,
+    cval: SupportsFloat = 0.0,
     out: _Out,
     workers: SupportsIndex | None = None,
 ) -> _Out: ...
 def transform(
-    image: np.ndarray[Any, np.dtype[_ImageItem]],
-    spacing: np.ndarray[Any, np.dtype[_VectorItem]],
-    matrix: np.ndarray[Any, np.dtype[_VectorItem]],
+    image: _Image,
+    spacing: _Vector,
+    matrix: _Vector,
     /,
     *,
+    output_shape: Sequence[SupportsIndex] | None = None,
+    output_spacing: _Vector | None = None,
+    cval: SupportsFloat = 0.0,
     out: _Float32Array | None = None,
     workers: SupportsIndex | None = None,
 ) -> _Float32Array:
     """Resample `image` through the affine `matrix` by trilinear interpolation.
 
+    Output voxel (z, y, x) sits at the physical point (x * o[0], y * o[1],
+    z * o[2]), o the output spacing; the matrix maps it to a source point,
+    which divided by the source spacing is the continuous source index.
+
     Parameters
     ----------
-    image : ndarray, (Z, Y, X) or (N, Z, Y, X)
-        uint8, int16, C long, float32 or float64; any strides or byte order.
-    spacing : ndarray
-        The grid spacing along X, Y, Z: the first 3 values along axis 0.
-    matrix : ndarray
+    image : array_like, (Z, Y, X) or (N, Z, Y, X)
+        bool, any integer type of 8 to 64 bits, float16, float32 or float64;
+        any strides or byte order.
+    spacing : array_like
+        The source grid's spacing along X, Y, Z: the first 3 values along
+        axis 0.
+    matrix : array_like
         The output-to-source map, in physical units: 12 or more values along
         one axis (a 3x4 matrix row by row), a (3, 4) or (4, 4) array, or, for
         a 4-D image of N volumes, (N, 12), (N, 16), (N, 3, 4) or (N, 4, 4):
         map k for volume k.
+    output_shape : sequence of int, optional
+        The output grid's (Z, Y, X); a 4-D image keeps its N (a 4-tuple must
+        start with it). Default: the image's own.
+    output_spacing : array_like, optional
+        The output grid's spacing along X, Y, Z, finite and positive.
+        Default: `spacing`.
+    cval : float, optional
+        The value of every voxel that maps nowhere (outside the source, or
+        onto two or more of its face bands), as float32. Default 0.
     out : ndarray, optional
         Where to write the result: float32, native byte order, C-contiguous,
-        aligned, writeable, of the image's shape, sharing no memory with the
-        arguments. Every element is written (0 where the voxel maps nowhere).
+        aligned, writeable, of the output's shape, sharing no memory with the
+        arguments. Every element is written.
     workers : int, optional
         Threads to use at most. None: every CPU this process may run on;
         negative values count back from there (-1 all, -2 all but one).
@@ -84,6 +128,82 @@ def transform(
     Returns
     -------
     ndarray
-        `out`, or a new C-contiguous float32 array of the image's shape.
+        `out`, or a new C-contiguous float32 array of the output's shape.
     """
-    return _transform(image, spacing, matrix, out, workers)
+    return _transform(_numbers(image, "image"), _numbers(spacing, "spacing"), _numbers(matrix, "matrix"),
+                      out, workers, output_shape,
+                      None if output_spacing is None else _numbers(output_spacing, "output_spacing"),
+                      cval, "linear", None)
+
+
+def _affine(a: Any, name: str) -> np.ndarray[Any, np.dtype[np.float64]]:
+    m = np.array(a, np.float64)
+    if m.shape != (4, 4):
+        raise ValueError(f"reslice: {name} must be a 4x4 voxel-to-world matrix, not of shape {m.shape}")
+    if not np.isfinite(m).all():
+        raise ValueError(f"reslice: {name} must be finite")
+    return m
+
+
+def voxel_map(affine: Any, target_affine: Any) -> np.ndarray[Any, np.dtype[np.float64]]:
+    """The 4x4 map from target voxel (i, j, k) to source voxel, in double
+    precision: inv(affine) @ target_affine."""
+    a, t = _affine(affine, "affine"), _affine(target_affine, "target_affine")
+    try:
+        inv = np.linalg.inv(a)
+    except np.linalg.LinAlgError:
+        inv = None
+    if inv is None or not np.isfinite(inv).all():
+        raise ValueError("reslice: affine cannot be inverted")
+    return inv @ t
+
+
+def reslice(
+    data: _Image,
+    affine: Any,
+    shape: Sequence[SupportsIndex],
+    target_affine: Any,
+    /,
+    *,
+    cval: SupportsFloat = 0.0,
+    out: np.ndarray[Any, np.dtype[np.float32]] | None = None,
+    workers: SupportsIndex | None = None,
+) -> np.ndarray[Any, np.dtype[np.float32]]:
+    """Resample `data`, with voxel-to-world `affine`, onto the grid of `shape`
+    and `target_affine`, by the rules of `transform`.
+
+    Parameters
+    ----------
+    data : array_like, (I, J, K) or (I, J, K, T)
+        Indexed as nibabel's ``get_fdata()`` and ``dataobj`` give it, any
+        layout; a series is resampled volume by volume.
+    affine, target_affine : array_like, (4, 4)
+        Voxel (i, j, k) to world maps of the source and of the target grid.
+    shape : sequence of 3 int
+        The target grid's (I, J, K).
+    cval, workers
+        As for `transform`.
+    out : ndarray, optional
+        float32, Fortran-ordered (as the result is), of the result's shape.
+
+    Returns
+    -------
+    ndarray, (I', J', K') or (I', J', K', T), float32
+        Indexed like `data`: the transpose of a C-contiguous array.
+
+    The map from target voxel to source voxel, inv(affine) @ target_affine,
+    is formed in double precision and rounded once to float32; both grids
+    are then taken with unit spacing, so voxel (i, j, k) sits at the point
+    (i, j, k) and its source index is the map's image of it.
+    """
+    v = voxel_map(affine, target_affine)
+    a = _numbers(data, "data")
+    if a.ndim not in (3, 4):
+        raise ValueError(f"reslice: data must have 3 or 4 dimensions, got {a.ndim}")
+    ijk = tuple(shape)
+    if len(ijk) != 3:
+        raise ValueError(f"reslice: shape must hold the target grid's 3 extents (I, J, K), not {len(ijk)}")
+    one = np.ones(3, np.float32)
+    r = _transform(a.T, one, v[:3].astype(np.float32), None if out is None else out.T, workers,
+                   ijk[::-1], None, cval, "linear", None)
+    return r.T  # type: ignore[no-any-return]

@@ -1,0 +1,531 @@
+// The C-API table that checks.cpp fills (numpy_ready), named before any
+// NumPy header.
+#define PY_ARRAY_UNIQUE_SYMBOL vx_array_api
+#define NO_IMPORT_ARRAY
+#include "driver.h"
+
+#include <numpy/arrayobject.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "checks.h"
+#include "convert.h"
+#include "fpmode.h"
+#include "resample_paths.h"
+#include "workers.h"
+
+namespace {
+
+struct decref {
+    void operator()(PyObject *o) const noexcept { Py_DECREF(o); }
+};
+using ref = std::unique_ptr<PyObject, decref>;
+
+std::string shape_text(const npy_intp *d, int nd)
+{
+    std::string s = "(";
+    for (int k = 0; k < nd; ++k)
+        s += (k ? ", " : "") + std::to_string(d[k]);
+    return s + (nd == 1 ? ",)" : ")");
+}
+
+std::string shape_text(PyArrayObject *a) { return shape_text(PyArray_DIMS(a), PyArray_NDIM(a)); }
+
+// ---- The arguments that can run a caller's code, converted first ----------
+
+enum { linear, nearest, label };
+
+// Everything of a call that Python code could still change, as plain
+// numbers: after this, no Python code runs until the work is done.
+struct request {
+    int cap;          // thread cap (thread_cap)
+    int mode;         // interpolation
+    double cval;
+    int shape_n = 0;  // 0: the image's grid; else 3 or 4 extents
+    npy_intp shape[4];
+    bool tiled = false;
+    npy_intp tile[9];
+};
+
+// Our TypeError in place of one from a conversion; anything else a
+// caller's __index__, __float__ or __iter__ raised passes through unchanged.
+bool retype(const char *format, PyObject *obj)
+{
+    if (!PyErr_ExceptionMatches(PyExc_TypeError))
+        return false;
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, format, Py_TYPE(obj)->tp_name);
+    return false;
+}
+
+// Up to `most` integers of a sequence into v; their count into n. Values
+// beyond the int64 range saturate (the checks refuse them).
+bool read_ints(PyObject *obj, const char *format, npy_intp *v, int most, int &n)
+{
+    ref seq(PySequence_Fast(obj, ""));
+    if (!seq)
+        return retype(format, obj);
+    n = int(std::min<Py_ssize_t>(PySequence_Fast_GET_SIZE(seq.get()), most + 1));
+    for (int k = 0; k < n && k < most; ++k) {
+        PyObject *item = PySequence_Fast_GET_ITEM(seq.get(), k);
+        ref index(PyNumber_Index(item));
+        if (!index)
+            return retype(format, item);
+        int overflow = 0;
+        const long long x = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+        v[k] = overflow > 0 ? NPY_MAX_INTP : overflow < 0 ? NPY_MIN_INTP : npy_intp(x);
+    }
+    return true;
+}
+
+bool read_request(PyObject *workers, PyObject *interpolation, PyObject *cval, PyObject *output_shape,
+                  PyObject *tile, request &rq)
+{
+    rq.cap = thread_cap(workers);
+    if (rq.cap == 0)
+        return false;
+    static const char *const modes[] = {"linear", "nearest", "label"};
+    rq.mode = -1;
+    for (int k = 0; k < 3 && PyUnicode_Check(interpolation); ++k)
+        if (PyUnicode_CompareWithASCIIString(interpolation, modes[k]) == 0)
+            rq.mode = k;
+    if (rq.mode < 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "transform: interpolation must be \"linear\", \"nearest\" or \"label\", not %.200R",
+                     interpolation);
+        return false;
+    }
+    if (rq.mode != linear) {
+        PyErr_SetString(PyExc_NotImplementedError, "transform: only linear interpolation is built so far");
+        return false;
+    }
+    rq.cval = PyFloat_AsDouble(cval);
+    if (rq.cval == -1.0 && PyErr_Occurred())
+        return retype("transform: cval must be a real number, not %.200s", cval);
+    if (output_shape != Py_None) {
+        if (!read_ints(output_shape, "transform: output_shape must be a sequence of integers, not %.200s",
+                       rq.shape, 4, rq.shape_n))
+            return false;
+        if (rq.shape_n < 3 || rq.shape_n > 4) {
+            PyErr_Format(PyExc_ValueError,
+                         "transform: output_shape must hold 3 extents (Z, Y, X), or 4 for a 4-D image, "
+                         "not %d", rq.shape_n);
+            return false;
+        }
+    }
+    if (tile != Py_None) {
+        int n = 0;
+        if (!read_ints(tile, "transform: tile must be a sequence of integers, not %.200s", rq.tile, 9, n))
+            return false;
+        if (n != 9) {
+            PyErr_SetString(PyExc_ValueError, "transform: tile must hold 9 integers");
+            return false;
+        }
+        rq.tiled = true;
+    }
+    return true;
+}
+
+// ---- The checks ------------------------------------------------------------
+
+// The image as the package reads it: the module's limits, any bool,
+// integer or float type up to double.
+bool check_source(PyArrayObject *image, const image_shape &im)
+{
+    const block b = block_of(image, im.nd);
+    if (block_count(b.d, im.nd == 4 ? image4d_limit : image3d_limit) < 0) {
+        PyErr_SetString(PyExc_MemoryError, reader_nomem(im.nd));
+        return false;
+    }
+    if (im.count > 0 && !accepted(b.type, package_types)) {
+        PyErr_Format(PyExc_ValueError,
+                     "transform: an image of %R is not read; images may be bool, integers of 8 to 64 "
+                     "bits, float16, float32 or float64",
+                     reinterpret_cast<PyObject *>(PyArray_DESCR(image)));
+        return false;
+    }
+    return true;
+}
+
+// The output grid N, Z, Y, X: the image's own, or output_shape's.
+bool output_grid(const request &rq, const image_shape &im, npy_intp od[4])
+{
+    std::memcpy(od, im.dims, sizeof im.dims);
+    if (!rq.shape_n)
+        return true;
+    const std::string given = shape_text(rq.shape, rq.shape_n);
+    if (rq.shape_n == 4 && (im.nd != 4 || rq.shape[0] != im.dims[0])) {
+        PyErr_Format(PyExc_ValueError,
+                     im.nd == 4 ? "transform: output_shape %s must start with the image's %zd volumes"
+                                : "transform: output_shape %s has 4 extents for a 3-D image",
+                     given.c_str(), im.dims[0]);
+        return false;
+    }
+    std::memcpy(od + 1, rq.shape + rq.shape_n - 3, 3 * sizeof(npy_intp));
+    for (int k = 1; k < 4; ++k)
+        if (od[k] < 0 || od[k] >= (npy_intp(1) << 31)) {
+            PyErr_Format(PyExc_ValueError,
+                         "transform: output_shape %s must hold extents from 0 to 2^31 - 1", given.c_str());
+            return false;
+        }
+    if (block_count(od, max_elements + 1) < 0) {
+        PyErr_Format(PyExc_MemoryError,
+                     "transform: output_shape %s holds 2^29 or more voxels, more than one call writes",
+                     given.c_str());
+        return false;
+    }
+    return true;
+}
+
+// The output spacing: 3 finite, positive values.
+float *read_output_spacing(PyObject *obj)
+{
+    fbuf o(read_vector(obj, "output_spacing", 3));
+    if (o && !(std::isfinite(o[0]) && std::isfinite(o[1]) && std::isfinite(o[2]) && o[0] > 0 && o[1] > 0 &&
+               o[2] > 0)) {
+        PyErr_Format(PyExc_ValueError,
+                     "transform: output_spacing must be finite and positive, got (%S, %S, %S)",
+                     ref(PyFloat_FromDouble(o[0])).get(), ref(PyFloat_FromDouble(o[1])).get(),
+                     ref(PyFloat_FromDouble(o[2])).get());
+        return nullptr;
+    }
+    return o.release();
+}
+
+// The source box and the output window of a tile: the box within the
+// whole source, the window within 32-bit reach.
+bool check_tile(const request &rq, const image_shape &im, const npy_intp od[4])
+{
+    const npy_intp *t = rq.tile;
+    bool ok = true;
+    for (int k = 0; k < 3; ++k) {
+        ok = ok && t[k] >= 0 && t[k] < (npy_intp(1) << 31) && t[3 + k] >= 0 && t[3 + k] <= t[k] &&
+             im.dims[1 + k] <= t[k] - t[3 + k];
+        ok = ok && t[6 + k] >= 0 && t[6 + k] < (npy_intp(1) << 31) - od[1 + k];
+    }
+    if (!ok)
+        PyErr_SetString(PyExc_ValueError, "transform: the tile's box must lie within its source and "
+                                          "its window within 2^31 voxels of the origin");
+    return ok;
+}
+
+// The maps of a matrix of two or more dimensions, 12 floats each, read as
+// the 1-D reader reads values: one map, or one per volume of a 4-D image.
+float *read_maps(PyArrayObject *m, const image_shape &im, bool &per_volume)
+{
+    const int nd = PyArray_NDIM(m);
+    const npy_intp *d = PyArray_DIMS(m), *s = PyArray_STRIDES(m);
+    const bool rows4 = d[nd - 1] == 4 && (d[nd - 2] == 3 || d[nd - 2] == 4);
+    const bool one = nd == 2 && rows4;
+    per_volume = !one && im.nd == 4 && d[0] == im.dims[0] &&
+                 ((nd == 2 && (d[1] == 12 || d[1] == 16)) || (nd == 3 && rows4));
+    block b = block_of(m, 0);
+    if (one) {  // its first three rows
+        b.d[2] = 3, b.d[3] = 4, b.s[2] = s[0], b.s[3] = s[1];
+    } else if (per_volume && nd == 2) {  // the first 12 values of each row
+        b.d[2] = d[0], b.d[3] = 12, b.s[2] = s[0], b.s[3] = s[1];
+    } else if (per_volume) {  // the first three rows of each map
+        b.d[1] = d[0], b.d[2] = 3, b.d[3] = 4, b.s[1] = s[0], b.s[2] = s[1], b.s[3] = s[2];
+    } else {
+        const std::string image =
+            im.nd == 4 ? "a 4-D image of " + std::to_string(im.dims[0]) + " volumes" : "a 3-D image";
+        PyErr_Format(PyExc_ValueError,
+                     "transform: a matrix of shape %s does not fit %s; a matrix is 12 or more values "
+                     "along one axis, a (3, 4) or (4, 4) array, or for a 4-D image of N volumes an "
+                     "(N, 12), (N, 16), (N, 3, 4) or (N, 4, 4) array",
+                     shape_text(m).c_str(), image.c_str());
+        return nullptr;
+    }
+    return read_vector_block(b);
+}
+
+// The bytes an array's elements span; empty for an array without any.
+void span_of(PyArrayObject *a, const char *&lo, const char *&hi)
+{
+    lo = hi = PyArray_BYTES(a);
+    if (PyArray_SIZE(a) == 0)
+        return;
+    for (int k = 0; k < PyArray_NDIM(a); ++k) {
+        const npy_intp step = (PyArray_DIMS(a)[k] - 1) * PyArray_STRIDES(a)[k];
+        (step < 0 ? lo : hi) += step;
+    }
+    hi += PyArray_ITEMSIZE(a);
+}
+
+bool apart(PyArrayObject *a, PyArrayObject *b)
+{
+    const char *alo, *ahi, *blo, *bhi;
+    span_of(a, alo, ahi);
+    span_of(b, blo, bhi);
+    return alo == ahi || blo == bhi || ahi <= blo || bhi <= alo;
+}
+
+// `out` must be an array the kernel can write whole, in place, and that no
+// input lives in.
+bool check_out(PyObject *obj, int nd, const npy_intp od[4], bool own_grid, PyObject *const inputs[4])
+{
+    if (!is_array(obj, "out"))
+        return false;
+    auto *out = reinterpret_cast<PyArrayObject *>(obj);
+    PyArray_Descr *type = PyArray_DESCR(out);
+    if (PyArray_TYPE(out) != NPY_FLOAT || !PyArray_ISNBO(type->byteorder)) {
+        PyErr_Format(PyExc_ValueError, "transform: out must be float32 in the machine's byte order, not %R",
+                     reinterpret_cast<PyObject *>(type));
+        return false;
+    }
+    const char *fault = !PyArray_IS_C_CONTIGUOUS(out) ? "C-contiguous"
+                        : !PyArray_ISALIGNED(out)     ? "aligned"
+                        : !PyArray_ISWRITEABLE(out)   ? "writeable"
+                                                      : nullptr;
+    if (fault) {
+        PyErr_Format(PyExc_ValueError, "transform: out must be %s", fault);
+        return false;
+    }
+    if (PyArray_NDIM(out) != nd || std::memcmp(PyArray_DIMS(out), od + 4 - nd, nd * sizeof(npy_intp)) != 0) {
+        PyErr_Format(PyExc_ValueError, "transform: out must have the %s shape %s, not %s",
+                     own_grid ? "image's" : "output's", shape_text(od + 4 - nd, nd).c_str(),
+                     shape_text(out).c_str());
+        return false;
+    }
+    static const char *const names[4] = {"image", "spacing", "matrix", "output_spacing"};
+    for (int k = 0; k < 4; ++k)
+        if (inputs[k] != Py_None && !apart(out, reinterpret_cast<PyArrayObject *>(inputs[k]))) {
+            PyErr_Format(PyExc_ValueError, "transform: out must not share memory with %s", names[k]);
+            return false;
+        }
+    return true;
+}
+
+// ---- The work --------------------------------------------------------------
+
+// The source as the kernel reads it: sample (n, z, y, x) at
+// data[n * volume + z * slice + y * row + x].
+struct source {
+    const float *data;
+    std::int64_t volume, slice, row;
+};
+
+// A native float32 image with dense, aligned rows and non-negative slice and
+// row strides is read where it lies, when its furthest sample within a
+// volume is one the kernel's 32-bit offsets reach.
+bool in_place(const block &b, source &src)
+{
+    if (b.type != NPY_FLOAT || b.swapped || reinterpret_cast<std::uintptr_t>(b.data) % alignof(float))
+        return false;
+    std::int64_t st[4], reach = 0;
+    for (int k = 0; k < 4; ++k) {
+        st[k] = b.d[k] > 1 ? b.s[k] : 0;  // an axis of extent 1 never steps
+        if (st[k] % 4)
+            return false;
+        st[k] /= 4;
+    }
+    if (st[1] < 0 || st[2] < 0 || (b.d[3] > 1 && st[3] != 1))
+        return false;
+    constexpr std::int64_t far = std::int64_t(1) << 31;
+    for (int k = 1; k < 4; ++k) {
+        if (st[k] >= far)  // extents are below 2^31: the product below fits
+            return false;
+        reach += (b.d[k] - 1) * st[k];
+        if (reach >= far)
+            return false;
+    }
+    src = {reinterpret_cast<const float *>(b.data), st[0], st[1], st[2]};
+    return true;
+}
+
+// One call's work: every volume's window rows, cut into jobs of whole rows.
+// Each row is computed as on one thread, so the bits never depend on the cut.
+struct plan {
+    source src;
+    int X, Y, Z;                            // the whole source
+    int bx, by, bz, bnx, bny, bnz;          // the box held
+    float *out;
+    int N, wx, wy, wz, wnx, wny, wnz;       // the window written
+    const float *spacing, *out_spacing, *maps;
+    bool per_volume;
+    float value;
+};
+
+const float *map_of(const plan &p, std::int64_t v) { return p.maps + (p.per_volume ? 12 * v : 0); }
+
+part volume_part(const plan &p, std::int64_t v, std::int64_t first, std::int64_t last)
+{
+    const std::int64_t window = std::int64_t(p.wnz) * p.wny * p.wnx;
+    return {p.src.data ? p.src.data + v * p.src.volume : nullptr, p.src.slice, p.src.row,
+            p.X, p.Y, p.Z, p.bx, p.by, p.bz, p.bnx, p.bny, p.bnz,
+            p.out + v * window, std::int64_t(p.wny) * p.wnx, p.wnx,
+            p.wx, p.wy, p.wz, p.wnx, p.wny, p.wnz, int(first), int(last), true, p.value,
+            p.spacing, p.out_spacing, map_of(p, v)};
+}
+
+// Rows per job, within one volume: enough jobs for the threads to even out
+// (and for a lone thread to look for interrupts between them), each worth
+// taking, and where there are enough, whole multiples of the kernel's own
+// unit (its tiles of slices).
+std::int64_t rows_per_job(const plan &p, int threads)
+{
+    const std::int64_t rows = std::int64_t(p.wnz) * p.wny;
+    const std::int64_t want = std::max<std::int64_t>(
+        (std::int64_t(1) << 14) / std::max(p.wnx, 1) + 1, p.N * rows / (std::int64_t(threads) * 8));
+    const std::int64_t unit = rows_per_chunk(volume_part(p, 0, 0, rows));
+    if (p.N * ((rows + unit - 1) / unit) >= 4 * threads)
+        return unit * std::max<std::int64_t>(1, want / unit);
+    return std::min(rows, want);
+}
+
+// Converts the image into the dense buffer `dst`, some slices a job.
+void convert(const block &b, float *dst, int threads)
+{
+    const std::int64_t slices = b.d[0] * b.d[1], plane = b.d[2] * b.d[3];
+    const std::int64_t per = threads == 1 ? slices : std::max<std::int64_t>(1, (std::int64_t(1) << 16) / std::max<std::int64_t>(plane, 1));
+    parallel(threads, (slices + per - 1) / per, [&](std::int64_t i) {
+        for (std::int64_t q = i * per; q < std::min(slices, (i + 1) * per); ++q) {
+            const std::int64_t n = q / b.d[1], z = q % b.d[1];
+            const std::int64_t d[4] = {1, 1, b.d[2], b.d[3]}, s[4] = {0, 0, b.s[2], b.s[3]};
+            read_block(b.data + n * b.s[0] + z * b.s[1], d, s, b.type, b.swapped, package_types, dst + q * plane);
+        }
+    });
+}
+
+// Signals reach Python only through the main thread with the lock held:
+// every 50 ms of its own jobs the calling thread takes the lock back to let
+// them run. False, with the handler's exception (KeyboardInterrupt) set,
+// when one raised.
+bool no_interrupt(PyThreadState *&state, std::chrono::steady_clock::time_point &next)
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (!state || now < next)
+        return true;
+    PyEval_RestoreThread(state);
+    const bool ok = PyErr_CheckSignals() == 0;
+    state = PyEval_SaveThread();
+    next = now + std::chrono::milliseconds(50);
+    return ok;
+}
+
+} // namespace
+
+PyObject *transform_into(PyObject *image_obj, PyObject *spacing, PyObject *matrix, PyObject *out_obj,
+                         PyObject *workers, PyObject *output_shape, PyObject *output_spacing,
+                         PyObject *cval, PyObject *interpolation, PyObject *tile)
+{
+    if (!numpy_ready())
+        return nullptr;
+    // Conversions run callers' code (__index__, __float__, __iter__) that may
+    // change any argument: all of them first, and no Python code after the
+    // last check.
+    request rq;
+    if (!read_request(workers, interpolation, cval, output_shape, tile, rq))
+        return nullptr;
+    const fp_scope mode;
+    // The checks of the module's transform, in its order, then the output
+    // grid's, the tile's and out's.
+    image_shape im;
+    if (!check_image(image_obj, im, rq.shape_n == 0, package_types))
+        return nullptr;
+    auto *image = reinterpret_cast<PyArrayObject *>(image_obj);
+    if (!check_source(image, im))
+        return nullptr;
+    npy_intp od[4];
+    if (!output_grid(rq, im, od))
+        return nullptr;
+    fbuf sp(read_vector(spacing, "spacing", 3));
+    if (!sp)
+        return nullptr;
+    bool per_volume = false;
+    fbuf maps;
+    if (PyArray_Check(matrix) && PyArray_NDIM(reinterpret_cast<PyArrayObject *>(matrix)) >= 2)
+        maps.reset(read_maps(reinterpret_cast<PyArrayObject *>(matrix), im, per_volume));
+    else
+        maps.reset(read_vector(matrix, "matrix", 12));
+    if (!maps)
+        return nullptr;
+    fbuf osp;
+    if (output_spacing != Py_None && !(osp = fbuf(read_output_spacing(output_spacing))))
+        return nullptr;
+    if (rq.tiled && !check_tile(rq, im, od))
+        return nullptr;
+    ref result;
+    if (out_obj != Py_None) {
+        PyObject *const inputs[4] = {image_obj, spacing, matrix, output_spacing};
+        if (!check_out(out_obj, im.nd, od, rq.shape_n == 0, inputs))
+            return nullptr;
+        Py_INCREF(out_obj);
+        result.reset(out_obj);
+    } else {
+        result.reset(PyArray_New(&PyArray_Type, im.nd, od + 4 - im.nd, NPY_FLOAT, nullptr, nullptr, 0, 0,
+                                 nullptr));
+        if (!result) {
+            if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+                PyErr_Clear();
+                PyErr_SetString(PyExc_MemoryError, "Failed to allocate memory in image transform");
+            }
+            return nullptr;
+        }
+    }
+    const std::int64_t voxels = od[0] * od[1] * od[2] * od[3];
+    if (voxels == 0)
+        return result.release();
+
+    // The source: read in place, or converted once into a dense buffer.
+    const block b = block_of(image, im.nd);
+    source src{};
+    fbuf dense;
+    if (im.count > 0 && !in_place(b, src)) {
+        dense.reset(alloc_floats(im.count, false));
+        if (!dense) {
+            PyErr_SetString(PyExc_MemoryError, reader_nomem(im.nd));
+            return nullptr;
+        }
+        src = {dense.get(), b.d[1] * b.d[2] * b.d[3], b.d[2] * b.d[3], b.d[3]};
+    }
+    const npy_intp *t = rq.tile;
+    const int threads = thread_count(rq.cap, voxels);
+    plan p{};
+    p.src = src;
+    p.bnz = int(im.dims[1]), p.bny = int(im.dims[2]), p.bnx = int(im.dims[3]);
+    if (rq.tiled) {
+        p.Z = int(t[0]), p.Y = int(t[1]), p.X = int(t[2]);
+        p.bz = int(t[3]), p.by = int(t[4]), p.bx = int(t[5]);
+        p.wz = int(t[6]), p.wy = int(t[7]), p.wx = int(t[8]);
+    } else {
+        p.Z = p.bnz, p.Y = p.bny, p.X = p.bnx;
+    }
+    p.out = static_cast<float *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(result.get())));
+    p.N = int(od[0]), p.wnz = int(od[1]), p.wny = int(od[2]), p.wnx = int(od[3]);
+    p.spacing = sp.get(), p.out_spacing = osp ? osp.get() : sp.get(), p.maps = maps.get();
+    p.per_volume = per_volume;
+    p.value = static_cast<float>(rq.cval);
+    const std::int64_t rows = std::int64_t(p.wnz) * p.wny, per = rows_per_job(p, threads);
+    const std::int64_t jobs = (rows + per - 1) / per;  // in each volume
+    const part_fn kernel = best_part();
+    // Nothing may own a Python object across the release: a daemon thread
+    // that takes the lock back during finalization is ended by unwinding
+    // its stack, and a destructor run then would touch the interpreter
+    // without a thread state. The reference is held bare until the lock is
+    // back. Small calls keep the lock: taking it back can cost more than
+    // they do.
+    PyObject *const res = result.release();
+    PyThreadState *state = voxels >= 4096 ? PyEval_SaveThread() : nullptr;
+    if (dense)
+        convert(b, dense.get(), threads);
+    auto next = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+    const bool whole = parallel(
+        threads, p.N * jobs,
+        [&](std::int64_t i) {
+            const std::int64_t v = i / jobs, first = i % jobs * per;
+            kernel(volume_part(p, v, first, std::min(rows, first + per)));
+        },
+        [&] { return no_interrupt(state, next); });
+    if (state)
+        PyEval_RestoreThread(state);
+    if (!whole) {  // a part-written result is never handed out as one
+        Py_DECREF(res);
+        return nullptr;
+    }
+    return res;
+}
