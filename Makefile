@@ -76,7 +76,7 @@ NUMPY ?= numpy
 ROUTE ?= first
 QPIP = -m pip --disable-pip-version-check -q
 
-.PHONY: dist wheel-test wheel-repair reference numpy-check compat matrix real-data dask-batch
+.PHONY: dist wheel-test wheel-repair reference numpy-check compat matrix real-data reslice dask-batch
 
 dist: venv
 	$(PIP) install -q build
@@ -143,6 +143,9 @@ matrix: reference
 
 real-data: install
 	$(PY) examples/real_data.py
+
+reslice: install
+	$(PY) examples/reslice.py
 
 dask-batch: install
 	$(PY) examples/dask_batch.py

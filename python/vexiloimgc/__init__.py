@@ -32,7 +32,7 @@ if TYPE_CHECKING:
     _Image: TypeAlias = Union[np.ndarray[Any, np.dtype[_PackageItem]], Sequence[Any]]
     _Vector: TypeAlias = Union[np.ndarray[Any, np.dtype[_VectorItem]], Sequence[Any]]
 
-__all__ = ["transform", "reslice"]
+__all__ = ["transform", "reslice", "voxel_map"]
 __version__ = "0.3.0"
 
 _Out = TypeVar("_Out", bound="_Float32Array")
