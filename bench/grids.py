@@ -3,6 +3,7 @@ reslice, against their peers in one process, interleaved.
 
     python bench/grids.py            every case; writes bench/grids.json
     python bench/grids.py reslice    one case: reslice, zoom, grid, overhead
+    python bench/grids.py --markdown the tables of docs/performance.md
 
 Cases:
   reslice   nibabel issue 1193's shape: a (174, 174, 50) float32 image resliced
@@ -455,6 +456,60 @@ def overhead_case():
             "ftz_cost_us": (res[names[2]]["median"] - res[names[0]]["median"]) * 1e6}
 
 
+def markdown(r):
+    """The tables of docs/performance.md, from the last results."""
+    def ms(v):
+        return f"{v['median'] * 1e3:.2f} ms ({v['min'] * 1e3:.2f}-{v['max'] * 1e3:.2f})"
+
+    def table(times, ref, voxels):
+        print("| method | median (min-max) | ns per output voxel | factor over " + ref + " | CPU time / wall time |")
+        print("|---|---|---|---|---|")
+        for n, v in times.items():
+            print(f"| {n} | {ms(v)} | {v['median'] / voxels * 1e9:.2f} | {v['median'] / times[ref]['median']:.2f} "
+                  f"| {v['cpu_over_wall']:.2f} |")
+        print(f"\nOther processes kept {next(iter(times.values()))['other_processes_cpus']:.2f} CPUs busy meanwhile.\n")
+
+    if "reslice" in r:
+        c = r["reslice"]
+        print("### reslice\n")
+        table(c["times"], "vexiloimgc.reslice all cores", int(np.prod(c["dst_shape"])))
+        print("Check against nibabel inside the source: " + ", ".join(
+            f"{k} {v:.1e}" for k, v in c["check_rel_err"].items()) + "; targets: " + "; ".join(
+            f"{k} x{v:.2f}" for k, v in c["targets"].items()) + "\n")
+    if "zoom" in r:
+        c = r["zoom"]
+        print("### zoom\n")
+        table(c["times"], "vexiloimgc all cores", c["voxels"])
+        print("Check against scipy inside the source: " + ", ".join(
+            f"{k} {v:.1e}" for k, v in c["check_rel_err"].items()) + "; ratios: " + "; ".join(
+            f"{k} x{v:.2f}" for k, v in c["ratios"].items()) + "\n")
+    if "grid" in r:
+        c = r["grid"]
+        print("### grid\n")
+        print("| 256^3 map | own grid all cores | new grid all cores | ratio | own grid 1 thread | new grid 1 thread "
+              "| ratio | inside the source, own / new |")
+        print("|---|---|---|---|---|---|---|---|")
+        for name, g in c["maps"].items():
+            ns, t, q = g["ns_per_voxel"], g["times"], g["ratio_new_over_own"]
+            cell = lambda k: f"{ns[k]:.2f} ({t[k]['min'] / t[k]['median'] * ns[k]:.2f}-{t[k]['max'] / t[k]['median'] * ns[k]:.2f})"
+            print(f"| {name} | {cell('own grid all cores')} | {cell('new grid all cores')} | {q['all cores']:.3f} "
+                  f"| {cell('own grid 1 thread')} | {cell('new grid 1 thread')} | {q['1 thread']:.3f} "
+                  f"| {g['inside']['own']:.1%} / {g['inside']['new']:.1%} |")
+        print(f"\nOther processes kept " + ", ".join(
+            f"{g['times']['own grid 1 thread']['other_processes_cpus']:.2f}" for g in c["maps"].values())
+            + " CPUs busy meanwhile.\n")
+    if r.get("overhead"):
+        c = r["overhead"]
+        print("### overhead\n")
+        print("| 8^3 float32 call | median (min-max) | median over the plain call | best over the plain call |")
+        print("|---|---|---|---|")
+        base = c["times"]["plain call"]
+        for n, v in c["times"].items():
+            print(f"| {n.replace('|', ' and ')} | {v['median'] * 1e6:.3f} us ({v['min'] * 1e6:.3f}-{v['max'] * 1e6:.3f}) "
+                  f"| {(v['median'] - base['median']) * 1e6:+.3f} us | {(v['min'] - base['min']) * 1e6:+.3f} us |")
+        print(f"\nOther processes kept {c['other_processes_cpus']:.2f} CPUs busy meanwhile.\n")
+
+
 CASES = {"reslice": reslice_case, "zoom": zoom_case, "grid": grid_case, "overhead": overhead_case}
 
 
@@ -472,4 +527,7 @@ def main(which):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1:] or list(CASES))
+    if sys.argv[1:] == ["--markdown"]:  # docs/performance.md's tables, from the last results
+        markdown(json.loads((HERE / "grids.json").read_text()))
+    else:
+        main(sys.argv[1:] or list(CASES))
