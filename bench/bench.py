@@ -2,7 +2,9 @@
 process, interleaved.
 
 Each case runs every method in turn, round after round, and reports the
-median with the minimum and maximum. Before timing, the package's results
+median with the minimum and maximum; each sample is the second of two calls
+in a row, and each method's process CPU time over wall time is printed (how
+many CPUs it kept busy). Before timing, the package's results
 are checked bit for bit against the module's, and every method's against
 scipy inside the volume (away from the borders, where the methods differ by
 design). Writes bench/results.json and bench/results.png.
