@@ -7,6 +7,7 @@
 #include <numpy/arrayobject.h>
 
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -62,14 +63,14 @@ bool retype(const char *format, PyObject *obj)
     return false;
 }
 
-// Up to `most` integers of a sequence into v; their count into n. Values
+// The first `most` integers of a sequence into v, their count into n. Values
 // beyond the int64 range saturate (the checks refuse them).
 bool read_ints(PyObject *obj, const char *format, npy_intp *v, int most, int &n)
 {
     ref seq(PySequence_Fast(obj, ""));
     if (!seq)
         return retype(format, obj);
-    n = int(std::min<Py_ssize_t>(PySequence_Fast_GET_SIZE(seq.get()), most + 1));
+    n = int(std::min<Py_ssize_t>(PySequence_Fast_GET_SIZE(seq.get()), INT_MAX));
     for (int k = 0; k < n && k < most; ++k) {
         PyObject *item = PySequence_Fast_GET_ITEM(seq.get(), k);
         ref index(PyNumber_Index(item));
