@@ -305,3 +305,31 @@ def test_distributed_with_a_memory_limit(processes):
         if processes:
             assert os.getpid() not in set(client.run(os.getpid).values())
     assert same_bits(got, vexiloimgc.transform(img, SPACING, maps))
+
+
+class Lazy:
+    """An array-like that records what is read of it, as a file would be."""
+
+    def __init__(self, a):
+        self.a, self.shape, self.dtype, self.ndim, self.reads = a, a.shape, a.dtype, a.ndim, []
+
+    def __getitem__(self, sel):
+        self.reads.append(sel)
+        return self.a[sel]
+
+
+@pytest.mark.parametrize("name", ["oblique-zoom", "quarter-y", "shift"])
+def test_array_likes_are_read_box_by_box(name):
+    img = image()
+    src = Lazy(img)
+    lazy = vd.transform(da.from_array(src, chunks=(4, 5, 6)), SPACING, MAPS[name], output_chunks=(5, 6, 7))
+    assert vd._direct_reader(da.from_array(src, chunks=4)) is not None
+    src.reads.clear()
+    assert same_bits(lazy.compute(scheduler="threads"), vexiloimgc.transform(img, SPACING, MAPS[name]))
+    g = vd._Geometry(SHAPE, SPACING, MAPS[name], None)
+    boxes = [b for b in (g.box((0, 1), w) for _, w in vd._blocks(lazy.chunks)) if b is not None]
+    assert sorted(tuple((s.start, s.stop) for s in r) for r in src.reads) == sorted(boxes)
+    # Anything else Dask made of the array-like goes through its chunks.
+    assert vd._direct_reader(da.from_array(src, chunks=4)[1:]) is None
+    assert same_bits(vd.transform(da.from_array(src, chunks=4) + 0, SPACING, MAPS[name]).compute(),
+                     vexiloimgc.transform(img, SPACING, MAPS[name]))

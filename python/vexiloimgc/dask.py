@@ -84,6 +84,7 @@ def transform(
     token = tokenize(image, spacing, matrix, out_shape, output_spacing, chunks, cval, interpolation)
     name, pname = "vexiloimgc-transform-" + token, "vexiloimgc-source-" + token
     in_edges = [np.cumsum((0,) + c) for c in image.chunks]
+    direct = _direct_reader(image)
     nd = len(shape)
     out_layer: dict[Any, Any] = {}
     piece_layer: dict[Any, Any] = {}
@@ -99,15 +100,19 @@ def transform(
             raise ValueError(f"vexiloimgc.dask.transform: output block {index} reads a source box "
                              f"{tuple(b - a for a, b in box)} of 2^31 or more samples; pass smaller output_chunks")
         region = ((vols,) if nd == 4 else ()) + box
+        maps = g.maps_of(matrix, vols)
+        tile = tuple(shape[-3:]) + tuple(a for a, _ in box) + tuple(a for a, _ in window[-3:])
+        call = (spacing, maps, g.per_volume, output_spacing, cval, interpolation, wshape[-3:], tile)
+        if direct is not None:
+            get, source, kwargs = direct
+            out_layer[key] = (_read_block, get, source, tuple(slice(a, b) for a, b in region), kwargs, call)
+            continue
         keys, places = [], []
         for cidx, sel, place in _pieces(in_edges, region):
             pkey = (pname,) + index + cidx
             piece_layer[pkey] = (operator.getitem, (image.name,) + cidx, sel)
             keys.append(pkey)
             places.append(place)
-        maps = g.maps_of(matrix, vols)
-        tile = tuple(shape[-3:]) + tuple(a for a, _ in box) + tuple(a for a, _ in window[-3:])
-        call = (spacing, maps, g.per_volume, output_spacing, cval, interpolation, wshape[-3:], tile)
         out_layer[key] = (_block, keys, places, tuple(b - a for a, b in region), call)
 
     layers = dict(image.dask.layers)
@@ -293,6 +298,53 @@ def _along_first(a: Any, n: int) -> np.ndarray:
     """The first n values along axis 0, as the kernel reads a vector."""
     a = np.asarray(a)
     return np.array([a[i].flat[0] if a.ndim > 1 else a[i] for i in range(n)]).astype(np.float32)
+
+
+def _direct_reader(image: da.Array) -> Any:
+    """(getter, source, kwargs) when every block of the image is a plain
+    read of one array-like (dask.array.from_zarr, from_array of a lazy
+    array): blocks then read their boxes from it themselves, so no source
+    chunk waits in memory for the several blocks that share it. Else None."""
+    try:
+        from dask._task_spec import DataNode, GraphNode, Task, TaskRef
+        from dask.array.core import getter, getter_inline, getter_nofancy
+    except ImportError:
+        return None
+    graph = image.__dask_graph__()
+    found = None
+    for index, window in _blocks(image.chunks):
+        t = graph.get((image.name,) + index)
+        if not (isinstance(t, Task) and t.func in (getter, getter_nofancy, getter_inline) and len(t.args) == 2
+                and isinstance(t.args[1], DataNode)):
+            return None
+        ref, sel = t.args
+        want = tuple(slice(a, b) for a, b in window)
+        if not (isinstance(sel.value, tuple) and len(sel.value) == len(want) and all(
+                isinstance(x, slice) and (x.start or 0, x.stop, x.step or 1) == (w.start, w.stop, 1)
+                for x, w in zip(sel.value, want))):
+            return None
+        if isinstance(ref, TaskRef) and ref.key in graph and not isinstance(graph[ref.key], GraphNode):
+            source, obj = ref.key, graph[ref.key]
+        elif isinstance(ref, TaskRef) and isinstance(graph.get(ref.key), DataNode):
+            source, obj = ref.key, graph[ref.key].value
+        elif isinstance(ref, DataNode):
+            source = obj = ref.value
+        else:
+            return None
+        if getattr(obj, "shape", None) != image.shape or any(not isinstance(v, DataNode) for v in t.kwargs.values()):
+            return None
+        kwargs = {k: v.value for k, v in t.kwargs.items()}
+        if found is None:
+            found = (t.func, source, kwargs)
+        elif found[1] is not source and found[1] != source or found[0] is not t.func:
+            return None
+    return found
+
+
+def _read_block(get: Any, source: Any, region: tuple[slice, ...], kwargs: dict[str, Any],
+                call: tuple[Any, ...]) -> np.ndarray:
+    """One output block, its source box read straight from the array-like."""
+    return _run(get(source, region, **kwargs), *call)
 
 
 def _block(pieces: list[np.ndarray], places: list[tuple[slice, ...]], box: tuple[int, ...],
