@@ -333,3 +333,9 @@ def test_array_likes_are_read_box_by_box(name):
     assert vd._direct_reader(da.from_array(src, chunks=4)[1:]) is None
     assert same_bits(vd.transform(da.from_array(src, chunks=4) + 0, SPACING, MAPS[name]).compute(),
                      vexiloimgc.transform(img, SPACING, MAPS[name]))
+
+
+def test_unknown_chunk_sizes_are_refused():
+    img = da.from_array(image(), chunks=5)
+    with pytest.raises(ValueError, match="chunk sizes must be known"):
+        vd.transform(img[img[:, 0, 0] > 0], SPACING, MAPS["shift"])

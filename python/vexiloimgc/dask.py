@@ -63,7 +63,10 @@ def transform(
         here, with that function's messages.
     """
     if not isinstance(image, da.Array):
-        image = da.asarray(_numbers(image, "image"))
+        image = da.asarray(_numbers(image, "image"))  # type: ignore[no-untyped-call]
+    if any(math.isnan(c) for cs in image.chunks for c in cs):
+        raise ValueError("vexiloimgc.dask.transform: the image's chunk sizes must be known "
+                         "(see dask.array.Array.compute_chunk_sizes)")
     spacing = _numbers(spacing, "spacing")
     matrix = _numbers(matrix, "matrix")
     if output_spacing is not None:
@@ -79,7 +82,7 @@ def transform(
     shape = tuple(int(e) for e in image.shape)
     out_shape = shape if output_shape is None else shape[:-3] + tuple(operator.index(v) for v in output_shape[-3:])
     chunks = _output_chunks(output_chunks, image, out_shape, fill.dtype)
-    g = _geometry(shape, spacing, matrix, output_spacing)
+    g = _Geometry(shape, spacing, matrix, output_spacing)
 
     token = tokenize(image, spacing, matrix, out_shape, output_spacing, chunks, cval, interpolation)
     name, pname = "vexiloimgc-transform-" + token, "vexiloimgc-source-" + token
@@ -122,7 +125,7 @@ def transform(
     layers[name] = out_layer
     deps[name] = {pname}
     graph = HighLevelGraph(layers, deps)
-    return da.Array(graph, name, chunks, meta=np.empty((0,) * nd, fill.dtype))
+    return da.Array(graph, name, chunks, meta=np.empty((0,) * nd, fill.dtype))  # type: ignore[no-untyped-call]
 
 
 def _check(image: da.Array, spacing: Any, matrix: Any, output_shape: Any, output_spacing: Any, cval: Any,
@@ -155,18 +158,16 @@ def _check(image: da.Array, spacing: Any, matrix: Any, output_shape: Any, output
         run([output_shape[0], 1, 1, 1] if len(output_shape) == 4 else [1, 1, 1])
     if any(e >= 1 << 31 for e in shape):
         raise MemoryError(f"Failed to allocate memory in array2float{len(shape)}d")
-    if any(math.isnan(c) for cs in image.chunks for c in cs):
-        raise ValueError("vexiloimgc.dask.transform: the image's chunk sizes must be known "
-                         "(see dask.array.Array.compute_chunk_sizes)")
-    one = np.zeros((1, 1, 1), image.dtype if stand.size else np.float32)
-    nowhere = np.full(12, np.nan, np.float32)
+    def nowhere(dtype: Any) -> np.ndarray:
+        # a NaN map: the one voxel maps nowhere and takes cval as the kernel writes it
+        one, nan = np.zeros((1, 1, 1), dtype), np.full(12, np.nan, np.float32)
+        r: np.ndarray = _native(one, np.ones(3, np.float32), nan, None, 1, None, None, cval, interpolation, None)
+        return r.reshape(())
+
     try:
-        return _native(one, np.ones(3, np.float32), nowhere, None, 1, None, None, cval, interpolation,
-                       None).reshape(())
+        return nowhere(image.dtype if stand.size else np.float32)
     except ValueError:  # an empty image of a type the kernel does not read
-        one = np.zeros((1, 1, 1), np.float32)
-        return _native(one, np.ones(3, np.float32), nowhere, None, 1, None, None, cval, interpolation,
-                       None).reshape(())
+        return nowhere(np.float32)
 
 
 def _output_chunks(output_chunks: Any, image: da.Array, out_shape: tuple[int, ...],
@@ -174,11 +175,12 @@ def _output_chunks(output_chunks: Any, image: da.Array, out_shape: tuple[int, ..
     if output_chunks is None:
         if out_shape == tuple(image.shape) and math.prod(_largest(image.chunks)) <= _CALL:
             return tuple(tuple(int(c) for c in cs) for cs in image.chunks)
-        auto = da.core.normalize_chunks("auto", out_shape, limit=_AUTO, dtype=dtype)
+        auto = da.core.normalize_chunks("auto", out_shape, limit=_AUTO, dtype=dtype)  # type: ignore[no-untyped-call]
         # Even blocks, no larger than Dask's
         chunks = tuple(_even(e, len(cs)) for e, cs in zip(out_shape, auto))
     else:
-        chunks = da.core.normalize_chunks(output_chunks, out_shape, limit=_AUTO, dtype=dtype)
+        chunks = da.core.normalize_chunks(  # type: ignore[no-untyped-call]
+            output_chunks, out_shape, limit=_AUTO, dtype=dtype)
     if math.prod(_largest(chunks)) > _CALL:
         raise ValueError(f"vexiloimgc.dask.transform: an output block of {_largest(chunks)} voxels a volume is "
                          "more than one call writes (2^29 - 1); pass smaller output_chunks")
@@ -290,10 +292,6 @@ class _Geometry:
         return (first, last + 1)
 
 
-def _geometry(shape: tuple[int, ...], spacing: Any, matrix: Any, output_spacing: Any) -> _Geometry:
-    return _Geometry(shape, spacing, matrix, output_spacing)
-
-
 def _along_first(a: Any, n: int) -> np.ndarray:
     """The first n values along axis 0, as the kernel reads a vector."""
     a = np.asarray(a)
@@ -336,7 +334,7 @@ def _direct_reader(image: da.Array) -> Any:
         kwargs = {k: v.value for k, v in t.kwargs.items()}
         if found is None:
             found = (t.func, source, kwargs)
-        elif found[1] is not source and found[1] != source or found[0] is not t.func:
+        elif found[0] is not t.func or not (found[1] is source or isinstance(source, str) and found[1] == source):
             return None
     return found
 
@@ -363,7 +361,8 @@ def _block(pieces: list[np.ndarray], places: list[tuple[slice, ...]], box: tuple
 def _run(src: np.ndarray, spacing: Any, maps: Any, per_volume: bool, output_spacing: Any, cval: float,
          interpolation: str, window: tuple[int, ...], tile: tuple[int, ...]) -> np.ndarray:
     def one(s: np.ndarray, m: Any) -> np.ndarray:
-        return _native(s, spacing, m, None, 1, window, output_spacing, cval, interpolation, tile)
+        r: np.ndarray = _native(s, spacing, m, None, 1, window, output_spacing, cval, interpolation, tile)
+        return r
 
     if src.ndim == 3:
         return one(src, maps)
