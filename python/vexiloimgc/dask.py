@@ -88,6 +88,13 @@ def transform(
     name, pname = "vexiloimgc-transform-" + token, "vexiloimgc-source-" + token
     in_edges = [np.cumsum((0,) + c) for c in image.chunks]
     direct = _direct_reader(image)
+    bname = "vexiloimgc-base-" + token
+    if direct is not None and isinstance(direct[1], np.ndarray):
+        # once in the graph, not in every task: a task is shipped whole
+        layers_extra = {bname: {bname: direct[1]}}
+        direct = (direct[0], bname, direct[2])
+    else:
+        layers_extra = {}
     nd = len(shape)
     out_layer: dict[Any, Any] = {}
     piece_layer: dict[Any, Any] = {}
@@ -124,6 +131,9 @@ def transform(
     deps[pname] = set(image.__dask_layers__())
     layers[name] = out_layer
     deps[name] = {pname}
+    for k, layer in layers_extra.items():
+        layers[k], deps[k] = layer, set()
+        deps[name].add(k)
     graph = HighLevelGraph(layers, deps)
     return da.Array(graph, name, chunks, meta=np.empty((0,) * nd, fill.dtype))  # type: ignore[no-untyped-call]
 
@@ -309,6 +319,9 @@ def _direct_reader(image: da.Array) -> Any:
     except ImportError:
         return None
     graph = image.__dask_graph__()
+    base = _one_base(image, graph, DataNode)
+    if base is not None:
+        return (operator.getitem, base, {})
     found = None
     for index, window in _blocks(image.chunks):
         t = graph.get((image.name,) + index)
@@ -337,6 +350,29 @@ def _direct_reader(image: da.Array) -> Any:
         elif found[0] is not t.func or not (found[1] is source or isinstance(source, str) and found[1] == source):
             return None
     return found
+
+
+def _one_base(image: da.Array, graph: Any, data_node: Any) -> Any:
+    """The NumPy array whose views every block of the image is
+    (dask.array.from_array of an array in memory), else None: blocks then
+    take views of their boxes, with no copy."""
+    base = None
+    for index, window in _blocks(image.chunks):
+        a = graph.get((image.name,) + index)
+        a = a.value if isinstance(a, data_node) else a
+        if not isinstance(a, np.ndarray):
+            return None
+        b = a
+        while isinstance(b.base, np.ndarray):
+            b = b.base
+        if base is None:
+            base = b
+        start = sum(lo * st for (lo, _), st in zip(window, b.strides))
+        if (b is not base or b.shape != image.shape or b.dtype != a.dtype or a.strides != b.strides
+                or a.shape != tuple(hi - lo for lo, hi in window)
+                or a.__array_interface__["data"][0] - b.__array_interface__["data"][0] != start):
+            return None
+    return base
 
 
 def _read_block(get: Any, source: Any, region: tuple[slice, ...], kwargs: dict[str, Any],
