@@ -68,15 +68,25 @@ def random_chunks(shape, rng):
     return tuple(out)
 
 
+# The three ways a block gets its box: views of one array in memory, reads
+# of an array-like, and pieces of the source's chunks.
+SOURCES = {
+    "views": lambda img, chunks: da.from_array(img, chunks=chunks),
+    "array-like": lambda img, chunks: da.from_array(Lazy(img), chunks=chunks),
+    "chunks": lambda img, chunks: da.from_array(img, chunks=chunks).map_blocks(np.copy, dtype=img.dtype),
+}
+
+
+@pytest.mark.parametrize("source", SOURCES)
 @pytest.mark.parametrize("name", MAPS)
 @pytest.mark.parametrize("seed", range(4))
-def test_bits_of_one_call_for_any_chunking(name, seed):
+def test_bits_of_one_call_for_any_chunking(name, seed, source):
     rng = np.random.default_rng(seed)
     img = image(seed=seed)
     grid = {} if seed % 2 == 0 else {"output_shape": (11, 20, 14), "output_spacing": [1.2, 0.7, 1.5]}
     cval = [0.0, -7.5, np.nan, 1e30][seed]
     want = vexiloimgc.transform(img, SPACING, MAPS[name], cval=cval, **grid)
-    lazy = vd.transform(da.from_array(img, chunks=random_chunks(img.shape, rng)), SPACING, MAPS[name],
+    lazy = vd.transform(SOURCES[source](img, random_chunks(img.shape, rng)), SPACING, MAPS[name],
                         output_chunks=random_chunks(want.shape, rng), cval=cval, **grid)
     assert lazy.dtype == np.float32 and lazy.shape == want.shape
     assert same_bits(lazy.compute(scheduler="sync"), want)
