@@ -78,7 +78,7 @@ NUMPY ?= numpy
 ROUTE ?= first
 QPIP = -m pip --disable-pip-version-check -q
 
-.PHONY: dist wheel-test wheel-repair reference numpy-check compat matrix real-data reslice dask-batch
+.PHONY: dist wheel-test wheel-repair reference numpy-check compat matrix real-data reslice dask-batch big-volume bench-dask
 
 dist: venv
 	$(PIP) install -q build
@@ -151,6 +151,16 @@ reslice: install
 
 dask-batch: install
 	$(PY) examples/dask_batch.py
+
+# An 8 GiB zarr volume resliced on two workers of 1.5 GiB (GIB=1 for less).
+GIB ?= 8
+big-volume: install
+	$(PIP) install -q '.[examples]'
+	$(PY) examples/big_volume.py --gib $(GIB)
+
+bench-dask: install
+	$(PIP) install -q -r bench/requirements.txt
+	$(PY) bench/bench_dask.py
 
 # --- Robustness: sanitizers, fuzzing, valgrind -------------------------------
 # Each keeps its own venv and build directory, apart from the everyday build.
