@@ -22,19 +22,23 @@
 
 namespace {
 
-// The candidate with the highest score, ties to the smallest label. A
-// label's score sums its terms' weights in term order; adding the zeros of
-// the other labels' terms between them changes no sum (x + 0 == x), so
-// every term's label is scored branch-free, in n * n steps whatever the
-// number of labels.
+// The candidate with the highest score, ties to the smallest label. Each
+// label is scored once, from its first term on, its weights summed in term
+// order: at most n * n steps whatever the number of labels.
 template <class T> inline T pick(const T *L, const double *w, int n)
 {
     T best = L[0];
     double top = 0;
     for (int t = 0; t < n; ++t) {
-        double s = 0;
-        for (int u = 0; u < n; ++u)
-            s += L[u] == L[t] ? w[u] : 0.0;
+        bool seen = false;
+        for (int u = 0; u < t; ++u)
+            seen |= L[u] == L[t];
+        if (seen)
+            continue;
+        double s = w[t];
+        for (int u = t + 1; u < n; ++u)
+            if (L[u] == L[t])
+                s += w[u];
         if (t == 0 || s > top || (s == top && L[t] < best))
             best = L[t], top = s;
     }
@@ -125,7 +129,7 @@ inline void coords(const row_job &r, int x0, int n, float *cx, float *cy, float 
 template <class T> void label_row(const row_job &r, const T *S, T *out, T cv)
 {
     float cx[block], cy[block], cz[block], fx[block], fy[block], fz[block];
-    int at[block], in[block];
+    int at[block], in[block], mix[block];
     std::fill(out, out + r.n, cv);
     const int X = r.X, Y = r.Y, Z = r.Z;
     const bool interior = X > 1 && Y > 1 && Z > 1 && r.lox <= r.hix && r.loy <= r.hiy && r.loz <= r.hiz;
@@ -167,6 +171,9 @@ template <class T> void label_row(const row_job &r, const T *S, T *out, T cv)
             }
         if (!count && (beyond(cx, n, ex) || beyond(cy, n, ey) || beyond(cz, n, ez)))
             continue;
+        // Interior voxels that see one label take it, branch-free; those
+        // that see several are scored after.
+        int mixed = 0;
         for (int i = 0; i < n; ++i) {
             if (!in[i]) {
                 if (near(i))
@@ -174,12 +181,18 @@ template <class T> void label_row(const row_job &r, const T *S, T *out, T cv)
                 continue;
             }
             const T *p = S + at[i];
+            const T l = p[0];
+            const bool one = (p[1] == l) & (p[row] == l) & (p[row + 1] == l) & (p[slice] == l) &
+                             (p[slice + 1] == l) & (p[slice + row] == l) & (p[slice + row + 1] == l);
+            o[i] = l;
+            mix[mixed] = i;
+            mixed += !one;
+        }
+        for (int k = 0; k < mixed; ++k) {
+            const int i = mix[k];
+            const T *p = S + at[i];
             const T L[8] = {p[0], p[1], p[row], p[row + 1], p[slice], p[slice + 1], p[slice + row],
                             p[slice + row + 1]};
-            if (uniform(L, 8)) {
-                o[i] = L[0];
-                continue;
-            }
             const double wx = fx[i], vx = 1.0 - wx;
             const double wy = fy[i], vy = 1.0 - wy;
             const double wz = fz[i], vz = 1.0 - wz;
