@@ -7,7 +7,7 @@ process CPU time); reports medians with min-max over the rounds, ns per
 output voxel, and CPU/wall (the threads a method kept busy). Writes
 bench/labels.json.
 
-    python bench/bench_labels.py [rounds]
+    python bench/bench_labels.py [rounds [map ...]]
 """
 import json
 import os
@@ -116,9 +116,34 @@ def time_case(runs, rounds):
     for k in runs:
         med = statistics.median(wall[k])
         out[k] = {"ns_per_voxel": med / N ** 3 * 1e9, "min": min(wall[k]) / N ** 3 * 1e9,
-                  "max": max(wall[k]) / N ** 3 * 1e9, "cpu_per_wall": statistics.median(
+                  "max": max(wall[k]) / N ** 3 * 1e9, "cpu_ns_per_voxel": statistics.median(cpu[k]) / N ** 3 * 1e9,
+                  "cpu_per_wall": statistics.median(
                       c / w for c, w in zip(cpu[k], wall[k])), "rounds": rounds}
     return out
+
+
+PEAK = """
+import re, numpy as np, vexiloimgc
+def kib(field):
+    return int(re.search(field + r":\\s+(\\d+) kB", open("/proc/self/status").read()).group(1))
+lab = np.empty((SIZE,) * 3, np.uint8)
+lab[...] = 3
+lab[::7] = 5
+m = np.array([[0.97, -0.26, 0, 40], [0.26, 0.97, 0, -30], [0, 0, 1, 0.4]], np.float32)
+vexiloimgc.transform(lab[:16], np.ones(3), m, interpolation="label")
+before = kib("VmHWM")
+vexiloimgc.transform(lab, np.ones(3), m, interpolation="label")
+print((kib("VmHWM") - before) * 1024)
+"""
+
+
+def peak_memory():
+    """Growth of the peak resident set over one label call on a uint8 map,
+    in a fresh process that already holds the map, in bytes."""
+    import subprocess
+    out = subprocess.run([sys.executable, "-c", PEAK.replace("SIZE", str(N))], check=True,
+                         capture_output=True, text=True).stdout
+    return int(out.split()[-1])
 
 
 def main():
@@ -128,12 +153,15 @@ def main():
     lab = label_maps(rng)
     check(lab[10], maps.matrix("oblique", (N, N, N)).astype(np.float32))
     results = {}
-    for name in maps.MAPS:
+    for name in sys.argv[2:] or maps.MAPS:
         results[name] = time_case(methods(name, img, lab), rounds)
         for k, r in results[name].items():
             print(f"{name:8s} {k:38s} {r['ns_per_voxel']:7.2f} ns/voxel ({r['min']:.2f}-{r['max']:.2f})"
-                  f"  cpu/wall {r['cpu_per_wall']:.2f}", flush=True)
-    (HERE / "labels.json").write_text(json.dumps({"cpus": CPUS, "edge": N, "results": results}, indent=1))
+                  f"  cpu {r['cpu_ns_per_voxel']:7.2f} ns/voxel, cpu/wall {r['cpu_per_wall']:.2f}", flush=True)
+    extra = peak_memory()
+    print(f"label on uint8 {N}^3: peak memory beyond the image {extra / N ** 3:.3f} results", flush=True)
+    (HERE / "labels.json").write_text(json.dumps({"cpus": CPUS, "edge": N, "results": results,
+                                                  "label_peak_extra_results": extra / N ** 3}, indent=1))
 
 
 if __name__ == "__main__":
