@@ -46,7 +46,8 @@ ctest: venv
 	cd build/ctest && ctest --output-on-failure
 
 # Timings against peers (never part of `make test`): the kernel alone per
-# path, then the full call. Writes bench/results.json and bench/results.png.
+# path, then the full call, then other grids and reslicing (bench/grids.py).
+# Writes bench/results.json, bench/results.png and bench/grids.json.
 BENCH_CMAKE = cmake -S . -B build/bench -DVX_BENCH=ON -DPython_EXECUTABLE=$(abspath $(PY))
 bench: install
 	$(PIP) install -q -r bench/requirements.txt
@@ -57,6 +58,7 @@ bench: install
 	  --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true \
 	  --benchmark_report_aggregates_only=true --benchmark_out=bench/kernel.json
 	$(PY) bench/bench.py
+	$(PY) bench/grids.py
 
 clean:
 	rm -rf build $(VENV) .pytest_cache .hypothesis dist .venv-checks .venv-3.11 .venv-3.13 .venv-tsan
@@ -81,7 +83,7 @@ NUMPY ?= numpy
 ROUTE ?= first
 QPIP = -m pip --disable-pip-version-check -q
 
-.PHONY: dist wheel-test wheel-repair reference numpy-check compat matrix real-data dask-batch
+.PHONY: dist wheel-test wheel-repair reference numpy-check compat matrix real-data reslice dask-batch
 
 dist: venv
 	$(PIP) install -q build
@@ -148,6 +150,9 @@ matrix: reference
 
 real-data: install
 	$(PY) examples/real_data.py
+
+reslice: install
+	$(PY) examples/reslice.py
 
 dask-batch: install
 	$(PY) examples/dask_batch.py

@@ -2,7 +2,9 @@
 process, interleaved.
 
 Each case runs every method in turn, round after round, and reports the
-median with the minimum and maximum. Before timing, the package's results
+median with the minimum and maximum; each sample is the second of two calls
+in a row, and each method's process CPU time over wall time is printed (how
+many CPUs it kept busy). Before timing, the package's results
 are checked bit for bit against the module's, and every method's against
 scipy inside the volume (away from the borders, where the methods differ by
 design). Writes bench/results.json and bench/results.png.
@@ -36,6 +38,9 @@ import maps  # noqa: E402  the maps, defined once for every benchmark
 SPACING = (1.0, 1.0, 1.0)  # X, Y, Z
 CPUS = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
 OURS = "vexiloimgc all cores"
+# SimpleITK's default threads: its global default at import (every CPU
+# unless ITK_GLOBAL_DEFAULT_NUMBER_OF_THREADS says otherwise).
+ITK_DEFAULT_THREADS = sitk.ProcessObject.GetGlobalDefaultNumberOfThreads()
 
 
 def shift():
@@ -98,10 +103,14 @@ def methods(image, ms):
         f.SetInterpolator(sitk.sitkLinear)
         f.SetDefaultPixelValue(0.0)
         f.SetOutputPixelType(sitk.sitkFloat32)
-        if threads:
-            f.SetNumberOfThreads(threads)
+        n = threads or ITK_DEFAULT_THREADS
+        f.SetNumberOfThreads(n)
 
         def run():
+            # The filter's SetNumberOfThreads alone does not bound ITK's
+            # global thread pool (one thread measured 1.7-1.8 CPUs busy):
+            # the global default is set before every call.
+            sitk.ProcessObject.SetGlobalDefaultNumberOfThreads(n)
             out = []
             for im, tx in zip(imgs, txs):
                 f.SetTransform(tx)
@@ -156,15 +165,68 @@ def time_case(image, m, budget):
         t = time.perf_counter()
         run()
         first[name] = time.perf_counter() - t
-    rounds = int(min(25, max(11, budget / sum(first.values()))))
+    rounds = int(min(25, max(11, budget / (2 * sum(first.values())))))
     times = {name: [] for name in runs}
+    cpu = {name: 0.0 for name in runs}
     for _ in range(rounds):
         for name, run in runs.items():
-            t = time.perf_counter()
+            # The second of two calls in a row: this virtual machine charges
+            # heavily for the first touch of memory handed back after a free.
+            run()
+            c, t = time.process_time(), time.perf_counter()
             run()
             times[name].append(time.perf_counter() - t)
-    return {name: {"median": statistics.median(ts), "min": min(ts), "max": max(ts), "rounds": rounds}
+            cpu[name] += time.process_time() - c
+    # Process CPU time over wall time: how many CPUs the method kept busy.
+    return {name: {"median": statistics.median(ts), "min": min(ts), "max": max(ts), "rounds": rounds,
+                   "cpu_over_wall": cpu[name] / sum(ts)}
             for name, ts in times.items()}
+
+
+def itk_threads(image, m, rounds=5):
+    """CPU time over wall time of SimpleITK's resampling asked for one
+    thread by the filter's SetNumberOfThreads(1) alone, by the global default
+    as well, and on its default threads: second of two calls, in turns."""
+    im = sitk.GetImageFromArray(image)
+    tx = sitk.AffineTransform(3)
+    tx.SetMatrix(m[:, :3].ravel().tolist())
+    tx.SetTranslation(m[:, 3].tolist())
+
+    def filt(n):
+        f = sitk.ResampleImageFilter()
+        f.SetReferenceImage(im)
+        f.SetInterpolator(sitk.sitkLinear)
+        f.SetOutputPixelType(sitk.sitkFloat32)
+        f.SetTransform(tx)
+        f.SetNumberOfThreads(n)
+        return f
+
+    one, default = filt(1), filt(ITK_DEFAULT_THREADS)
+
+    def filter_only():
+        sitk.ProcessObject.SetGlobalDefaultNumberOfThreads(ITK_DEFAULT_THREADS)
+        return one.Execute(im)
+
+    def global_too():
+        sitk.ProcessObject.SetGlobalDefaultNumberOfThreads(1)
+        return one.Execute(im)
+
+    def default_threads():
+        sitk.ProcessObject.SetGlobalDefaultNumberOfThreads(ITK_DEFAULT_THREADS)
+        return default.Execute(im)
+
+    calls = {"SetNumberOfThreads(1) alone": filter_only, "and SetGlobalDefaultNumberOfThreads(1)": global_too,
+             f"default ({ITK_DEFAULT_THREADS} threads)": default_threads}
+    wall, cpu = {n: 0.0 for n in calls}, {n: 0.0 for n in calls}
+    for _ in range(rounds):
+        for name, f in calls.items():
+            f()
+            c, t = time.process_time(), time.perf_counter()
+            f()
+            wall[name] += time.perf_counter() - t
+            cpu[name] += time.process_time() - c
+    sitk.ProcessObject.SetGlobalDefaultNumberOfThreads(ITK_DEFAULT_THREADS)
+    return {n: {"cpu_over_wall": cpu[n] / wall[n], "mean_s": wall[n] / rounds} for n in calls}
 
 
 def by_turns(image, workers, number, rounds, name="rotZ15"):
@@ -281,16 +343,20 @@ def main():
     # several times their copies; back to back they do not.
     big = np.random.default_rng(2).random((256,) * 3, dtype=np.float32)
     results["turns_256^3"] = {name: by_turns(big, 1, 1, 11, name) for name in maps.MAPS}
+    results["itk_threads"] = itk_threads(big, maps.matrix("rotZ15", big.shape))
+    print("SimpleITK, 256^3 float32 rotZ15, CPU time / wall time: " + "; ".join(
+        f"{n} {v['cpu_over_wall']:.2f} ({v['mean_s'] * 1e3:.0f} ms)" for n, v in results["itk_threads"].items()))
     del big
     for label, img, ms in cases():
         t = time_case(img, ms, budget=8.0)
         voxels = img.size
         results["cases"].append({"case": label, "voxels": voxels, "times": t})
-        print(f"\n{label}  ({voxels} voxels, {t[OURS]['rounds']} interleaved rounds)")
+        print(f"\n{label}  ({voxels} voxels, {t[OURS]['rounds']} interleaved rounds, second of two calls)")
         ours = t[OURS]["median"]
         for name, s in t.items():
             print(f"  {name:26s} {s['median'] * 1e3:9.2f} ms  ({s['min'] * 1e3:.2f}-{s['max'] * 1e3:.2f})"
-                  f"  {s['median'] / voxels * 1e9:6.2f} ns/voxel  x{s['median'] / ours:5.2f}")
+                  f"  {s['median'] / voxels * 1e9:6.2f} ns/voxel  x{s['median'] / ours:5.2f}"
+                  f"  CPU/wall {s['cpu_over_wall']:.2f}")
     pc = results["per_call_8^3"]
     print("\n8^3 float32 per call: " + ", ".join(
         f"{n} {v['median'] * 1e6:.2f} us ({v['min'] * 1e6:.2f}-{v['max'] * 1e6:.2f})" for n, v in pc.items()))
@@ -353,6 +419,11 @@ def markdown(results):
         cells = [f"{t[n]['median'] * 1e3:.1f} ms ({t[n]['min'] * 1e3:.1f}-{t[n]['max'] * 1e3:.1f})"
                  + ("" if n == OURS else f", x{t[n]['median'] / ours:.1f}") for n in names]
         print(f"| {c['case']} | " + " | ".join(cells) + " |")
+    if "cpu_over_wall" in results["cases"][0]["times"][OURS]:
+        print("| CPU time / wall time, min-max over the cases | " + " | ".join(
+            "{:.2f}-{:.2f}".format(min(c["times"][n]["cpu_over_wall"] for c in results["cases"]),
+                                   max(c["times"][n]["cpu_over_wall"] for c in results["cases"])) for n in names)
+            + " |")
 
 
 def summary(results):

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cfloat>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -68,14 +69,14 @@ bool retype(const char *format, PyObject *obj)
     return false;
 }
 
-// Up to `most` integers of a sequence into v; their count into n. Values
+// The first `most` integers of a sequence into v, their count into n. Values
 // beyond the int64 range saturate (the checks refuse them).
 bool read_ints(PyObject *obj, const char *format, npy_intp *v, int most, int &n)
 {
     ref seq(PySequence_Fast(obj, ""));
     if (!seq)
         return retype(format, obj);
-    n = int(std::min<Py_ssize_t>(PySequence_Fast_GET_SIZE(seq.get()), most + 1));
+    n = int(std::min<Py_ssize_t>(PySequence_Fast_GET_SIZE(seq.get()), INT_MAX));
     for (int k = 0; k < n && k < most; ++k) {
         PyObject *item = PySequence_Fast_GET_ITEM(seq.get(), k);
         ref index(PyNumber_Index(item));
@@ -478,9 +479,11 @@ part volume_part(const plan &p, std::int64_t v, std::int64_t first, std::int64_t
 // (and for a lone thread to look for interrupts between them), each worth
 // taking, and where there are enough, whole multiples of the kernel's own
 // unit (its tiles of slices).
-std::int64_t rows_per_job(const plan &p, int threads)
+std::int64_t rows_per_job(const plan &p, int threads, bool released)
 {
     const std::int64_t rows = std::int64_t(p.wnz) * p.wny;
+    if (threads == 1 && !released)  // nothing to even out, no interrupts to look for
+        return rows;
     const std::int64_t want = std::max<std::int64_t>(
         (std::int64_t(1) << 14) / std::max(p.wnx, 1) + 1, p.N * rows / (std::int64_t(threads) * 8));
     const std::int64_t unit = rows_per_chunk(volume_part(p, 0, 0, rows));
@@ -552,8 +555,10 @@ void convert(const block &b, float *dst, int threads)
 // when one raised.
 bool no_interrupt(PyThreadState *&state, std::chrono::steady_clock::time_point &next)
 {
+    if (!state)
+        return true;
     const auto now = std::chrono::steady_clock::now();
-    if (!state || now < next)
+    if (now < next)
         return true;
     PyEval_RestoreThread(state);
     const bool ok = PyErr_CheckSignals() == 0;
@@ -678,17 +683,18 @@ PyObject *transform_into(PyObject *image_obj, PyObject *spacing, PyObject *matri
     p.spacing = sp.get(), p.out_spacing = osp ? osp.get() : sp.get(), p.maps = maps.get();
     p.per_volume = per_volume;
     p.value = static_cast<float>(rq.cval);
-    const std::int64_t rows = std::int64_t(p.wnz) * p.wny, per = rows_per_job(p, threads);
+    // Small calls keep the lock: taking it back can cost more than they do.
+    const bool release = voxels >= 4096;
+    const std::int64_t rows = std::int64_t(p.wnz) * p.wny, per = rows_per_job(p, threads, release);
     const std::int64_t jobs = (rows + per - 1) / per;  // in each volume
     const part_fn kernel = best_part();
     // Nothing may own a Python object across the release: a daemon thread
     // that takes the lock back during finalization is ended by unwinding
     // its stack, and a destructor run then would touch the interpreter
     // without a thread state. The reference is held bare until the lock is
-    // back. Small calls keep the lock: taking it back can cost more than
-    // they do.
+    // back.
     PyObject *const res = result.release();
-    PyThreadState *state = voxels >= 4096 ? PyEval_SaveThread() : nullptr;
+    PyThreadState *state = release ? PyEval_SaveThread() : nullptr;
     if (dense)
         convert(b, dense.get(), threads);
     if (tcopy)
@@ -699,7 +705,8 @@ PyObject *transform_into(PyObject *image_obj, PyObject *spacing, PyObject *matri
     if (rq.mode != linear && !tsrc)  // an empty source: nothing maps
         for (std::int64_t k = 0; k < voxels; ++k)
             std::memcpy(tout + k * size, fill, size);
-    auto next = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+    auto next = release ? std::chrono::steady_clock::now() + std::chrono::milliseconds(50)
+                        : std::chrono::steady_clock::time_point();
     const bool whole = parallel(
         threads, rq.mode != linear && !tsrc ? 0 : p.N * jobs,
         [&](std::int64_t i) {

@@ -273,9 +273,11 @@ template <class F> inline void each_row(const part &p, F &&do_row)
     // apart, or it could only read outside the box.
     r.lox = above(p.bx), r.loy = above(p.by), r.loz = above(p.bz);
     r.topx = interior_top(p.X), r.topy = interior_top(p.Y), r.topz = interior_top(p.Z);
-    r.hix = std::min(r.topx, below(std::max(p.bx + p.bnx - 2, 0)));
-    r.hiy = std::min(r.topy, below(std::max(p.by + p.bny - 2, 0)));
-    r.hiz = std::min(r.topz, below(std::max(p.bz + p.bnz - 2, 0)));
+    // A box axis too short for a sample pair has no interior voxels.
+    const float none = -std::numeric_limits<float>::infinity();
+    r.hix = p.bnx < 2 ? none : std::min(r.topx, below(p.bx + p.bnx - 2));
+    r.hiy = p.bny < 2 ? none : std::min(r.topy, below(p.by + p.bny - 2));
+    r.hiz = p.bnz < 2 ? none : std::min(r.topz, below(p.bz + p.bnz - 2));
     // A stride of a box axis of extent 1 never steps: any value will do there.
     r.row = p.bny > 1 ? int(p.row) : 0, r.slice = p.bnz > 1 ? int(p.slice) : 0;
     r.span = empty ? 0 : std::int64_t(p.bnz - 1) * r.slice + std::int64_t(p.bny - 1) * r.row + p.bnx;

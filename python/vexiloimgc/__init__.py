@@ -32,7 +32,7 @@ if TYPE_CHECKING:
     _Image: TypeAlias = Union[np.ndarray[Any, np.dtype[_PackageItem]], Sequence[Any]]
     _Vector: TypeAlias = Union[np.ndarray[Any, np.dtype[_VectorItem]], Sequence[Any]]
 
-__all__ = ["transform", "reslice"]
+__all__ = ["transform", "reslice", "voxel_map"]
 __version__ = "0.3.0"
 
 _Out = TypeVar("_Out", bound="_Float32Array")
@@ -192,9 +192,14 @@ def transform(
         `out`, or a new C-contiguous array of the output's shape: float32,
         or for "nearest" and "label" the image's element type.
     """
-    return _transform(_numbers(image, "image"), _numbers(spacing, "spacing"), _numbers(matrix, "matrix"),
+    # Arrays go straight through: an 8^3 call takes a few microseconds.
+    nd = np.ndarray
+    return _transform(image if isinstance(image, nd) else _numbers(image, "image"),
+                      spacing if isinstance(spacing, nd) else _numbers(spacing, "spacing"),
+                      matrix if isinstance(matrix, nd) else _numbers(matrix, "matrix"),
                       out, workers, output_shape,
-                      None if output_spacing is None else _numbers(output_spacing, "output_spacing"),
+                      output_spacing if output_spacing is None or isinstance(output_spacing, nd)
+                      else _numbers(output_spacing, "output_spacing"),
                       cval, interpolation, None)
 
 

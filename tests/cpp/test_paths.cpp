@@ -18,6 +18,7 @@
 #include "reference.h"
 #include "resample.h"
 #include "resample_paths.h"
+#include "resample_rows.h"  // classify(), to find the samples a window reads
 
 namespace {
 
@@ -366,6 +367,120 @@ TEST_P(path, positions_overflowing_along_rows)
                 written += check(k, p, "spacing " + std::to_string(s) + " m4 " + std::to_string(m4));
             }
     EXPECT_GT(written, 40);
+}
+
+// The source box a window of the output grid reads: every sample of every
+// voxel that writes, by the classes the kernel decides (resample_rows.h).
+struct box {
+    int lo[3] = {INT32_MAX, INT32_MAX, INT32_MAX}, hi[3] = {-1, -1, -1};  // X, Y, Z, inclusive
+};
+
+box reads(const part &w)
+{
+    box b;
+    const float *m = w.matrix, *s = w.spacing, *o = w.out_spacing;
+    const int E[3] = {w.X, w.Y, w.Z};
+    for (int z = w.wz; z < w.wz + w.wnz; ++z)
+        for (int y = w.wy; y < w.wy + w.wny; ++y)
+            for (int x = w.wx; x < w.wx + w.wnx; ++x) {
+                const float p[3] = {float(x) * o[0], float(y) * o[1], float(z) * o[2]};
+                int k[3], i0[3] = {0, 0, 0}, faces = 0, out = 0;
+                for (int a = 0; a < 3; ++a) {
+                    const float *r = m + 4 * a;
+                    const float c = (((r[0] * p[0] + r[1] * p[1]) + r[2] * p[2]) + r[3]) / s[a];
+                    k[a] = classify(c, E[a], i0[a]);
+                    faces += k[a] != inside, out += k[a] == outside;
+                }
+                if (out || faces > 1)
+                    continue;
+                for (int a = 0; a < 3; ++a) {
+                    const int l = k[a] == inside ? i0[a] : k[a] == low ? 0 : E[a] - 1;
+                    const int h = k[a] == inside ? i0[a] + 1 : l;
+                    b.lo[a] = std::min(b.lo[a], l), b.hi[a] = std::max(b.hi[a], h);
+                }
+            }
+    return b;
+}
+
+// Another output grid (extents, spacing), then windows of it read from just
+// the box of samples they need, copied apart with padded strides between
+// inaccessible pages: each window has the whole call's bits, and every path
+// the scalar one's.
+TEST_P(path, windows_of_other_grids_from_boxes)
+{
+    const part_fn f = path_part(GetParam());
+    std::mt19937 rng(41u + GetParam());
+    std::uniform_int_distribution<int> ext(0, 37), pick(0, 1 << 20);
+    std::uniform_real_distribution<float> zoom(0.3f, 2.5f);
+    long written = 0, boxed = 0;
+    for (int i = 0; i < 200; ++i) {
+        const problem p = random_problem(rng, i % 3 == 0);
+        const int X = int(p.dims[3]), Y = int(p.dims[2]), Z = int(p.dims[1]);
+        const int OX = ext(rng) + 1, OY = ext(rng) % 9 + 1, OZ = ext(rng) % 7 + 1;
+        const float os[3] = {p.spacing[0] * zoom(rng), p.spacing[1] * zoom(rng), p.spacing[2] * zoom(rng)};
+        const std::size_t count = std::size_t(OZ) * OY * OX;
+        std::vector<float> whole(count, unwritten), mine(count, unwritten);
+        part w = whole_volume(p.image.data(), whole.data(), X, Y, Z, p.spacing, p.matrix);
+        w.out_spacing = os, w.oslice = std::int64_t(OY) * OX, w.orow = OX;
+        w.wnx = OX, w.wny = OY, w.wnz = OZ, w.last = OZ * OY;
+        resample_scalar(w);
+        w.out = mine.data();
+        f(w);
+        for (std::size_t k = 0; k < count; ++k) {
+            written += whole[k] != unwritten;
+            ASSERT_TRUE(same(whole[k], mine[k])) << "case " << i << " voxel " << k;
+        }
+        // Windows: any corner and extent, some rows of each.
+        for (int j = 0; j < 4; ++j) {
+            part v = w;
+            v.wx = pick(rng) % OX, v.wy = pick(rng) % OY, v.wz = pick(rng) % OZ;
+            v.wnx = 1 + pick(rng) % (OX - v.wx), v.wny = 1 + pick(rng) % (OY - v.wy), v.wnz = 1 + pick(rng) % (OZ - v.wz);
+            v.first = pick(rng) % (v.wny * v.wnz), v.last = v.first + 1 + pick(rng) % (v.wny * v.wnz - v.first);
+            v.fill = j % 2 == 0, v.value = -9.5f;
+            const box b = reads(v);
+            if (b.hi[0] < 0)
+                continue;
+            v.bx = b.lo[0], v.by = b.lo[1], v.bz = b.lo[2];
+            v.bnx = b.hi[0] - b.lo[0] + 1, v.bny = b.hi[1] - b.lo[1] + 1, v.bnz = b.hi[2] - b.lo[2] + 1;
+            v.row = v.bnx + pick(rng) % 3, v.slice = v.row * v.bny + pick(rng) % 5;
+            guarded src(std::size_t((v.bnz - 1) * v.slice + (v.bny - 1) * v.row + v.bnx));
+            for (int z = 0; z < v.bnz; ++z)
+                for (int y = 0; y < v.bny; ++y)
+                    std::memcpy(src.data + z * v.slice + y * v.row,
+                                &p.image[(std::size_t(v.bz + z) * Y + v.by + y) * X + v.bx], v.bnx * 4);
+            v.src = src.data;
+            std::vector<float> got(std::size_t(v.wnz) * v.wny * v.wnx, unwritten);
+            v.out = got.data(), v.oslice = std::int64_t(v.wny) * v.wnx, v.orow = v.wnx;
+            f(v);
+            for (int q = 0; q < v.wnz * v.wny; ++q)
+                for (int x = 0; x < v.wnx; ++x) {
+                    const int zz = v.wz + q / v.wny, yy = v.wy + q % v.wny;
+                    float want = whole[(std::size_t(zz) * OY + yy) * OX + v.wx + x];
+                    const bool mine_row = q >= v.first && q < v.last;
+                    if (!mine_row)
+                        want = unwritten;
+                    else if (want == unwritten && v.fill)
+                        want = v.value;
+                    ASSERT_TRUE(same(want, got[std::size_t(q) * v.wnx + x]))
+                        << "case " << i << " window " << j << " row " << q << " x " << x;
+                }
+            ++boxed;
+            // A box one plane short: voxels that would read the missing
+            // plane are left as mapping nowhere, the others keep their bits.
+            part shy = v;
+            shy.bnx -= 1;
+            if (shy.bnx < 1)
+                continue;
+            std::vector<float> cut(got.size(), unwritten);
+            shy.out = cut.data();
+            f(shy);
+            for (std::size_t k = 0; k < cut.size(); ++k)
+                ASSERT_TRUE(same(cut[k], got[k]) || (v.fill ? cut[k] == v.value : cut[k] == unwritten))
+                    << "case " << i << " window " << j << " voxel " << k;
+        }
+    }
+    EXPECT_GT(written, 10000);
+    EXPECT_GT(boxed, 200);
 }
 
 INSTANTIATE_TEST_SUITE_P(kernel, path, ::testing::Values(path_scalar, path_avx2, path_avx512),

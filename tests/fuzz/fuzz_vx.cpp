@@ -163,6 +163,8 @@ void check_kernel(const float *img, const int *e, const float *sp, const float *
                   std::int64_t count);
 void fuzz_parts(input &in, const float *img, const int *e, const float *sp, const float *mx,
                 const float *want);
+void fuzz_window(input &in, int path, const float *img, const int *e, const float *sp, const float *mx,
+                 const float *want);
 
 void fuzz_kernel(input &in)
 {
@@ -231,6 +233,65 @@ void fuzz_parts(input &in, const float *img, const int *e, const float *sp, cons
                 if (std::memcmp(&a, &b, 4) != 0 && !(std::isnan(a) && std::isnan(b)))
                     fail("part differs from the whole call");
             }
+            fuzz_window(in, path, img + v * volume, e, sp, mx, want + v * volume);
+        }
+    }
+}
+
+// A window of the volume's grid computed from the box of samples it reads,
+// copied into an exact-size buffer: the whole call's bits, nothing read
+// outside the box; a box a plane short leaves the voxels that need the
+// plane unwritten, and still reads nothing outside.
+void fuzz_window(input &in, int path, const float *img, const int *e, const float *sp, const float *mx,
+                 const float *want)
+{
+    const int Z = e[1], Y = e[2], X = e[3], E[3] = {X, Y, Z};
+    part w = whole_volume(nullptr, nullptr, X, Y, Z, sp, mx);
+    w.wx = in.byte() % X, w.wy = in.byte() % Y, w.wz = in.byte() % Z;
+    w.wnx = 1 + in.byte() % (X - w.wx), w.wny = 1 + in.byte() % (Y - w.wy), w.wnz = 1 + in.byte() % (Z - w.wz);
+    w.first = 0, w.last = w.wny * w.wnz, w.fill = true, w.value = 0.0f;  // the whole call's background
+    int lo[3] = {INT32_MAX, INT32_MAX, INT32_MAX}, hi[3] = {-1, -1, -1};
+    for (int z = w.wz; z < w.wz + w.wnz; ++z)
+        for (int y = w.wy; y < w.wy + w.wny; ++y)
+            for (int x = w.wx; x < w.wx + w.wnx; ++x) {
+                const float p[3] = {float(x) * sp[0], float(y) * sp[1], float(z) * sp[2]};
+                int k[3], i0[3] = {0, 0, 0}, faces = 0, out = 0;
+                for (int a = 0; a < 3; ++a) {
+                    const float *r = mx + 4 * a;
+                    k[a] = axis_class((((r[0] * p[0] + r[1] * p[1]) + r[2] * p[2]) + r[3]) / sp[a], E[a], i0[a]);
+                    faces += k[a] != in_c, out += k[a] == out_c;
+                }
+                if (out || faces > 1)
+                    continue;
+                for (int a = 0; a < 3; ++a) {
+                    const int l = k[a] == in_c ? i0[a] : k[a] == low_c ? 0 : E[a] - 1;
+                    lo[a] = std::min(lo[a], l), hi[a] = std::max(hi[a], k[a] == in_c ? l + 1 : l);
+                }
+            }
+    if (hi[0] < 0)
+        return;
+    for (int shy = 0; shy < 2; ++shy) {
+        part v = w;
+        v.bx = lo[0], v.by = lo[1], v.bz = lo[2];
+        v.bnx = hi[0] - lo[0] + 1 - shy, v.bny = hi[1] - lo[1] + 1, v.bnz = hi[2] - lo[2] + 1;
+        if (v.bnx < 1)
+            return;
+        v.row = v.bnx, v.slice = std::int64_t(v.bnx) * v.bny;
+        const std::size_t box = std::size_t(v.slice) * v.bnz, window = std::size_t(v.wnz) * v.wny * v.wnx;
+        fbuf src(floats(box)), got(floats(window));
+        for (int z = 0; z < v.bnz; ++z)
+            for (int y = 0; y < v.bny; ++y)
+                std::memcpy(src.get() + (std::size_t(z) * v.bny + y) * v.bnx,
+                            img + (std::size_t(v.bz + z) * Y + v.by + y) * X + v.bx, std::size_t(v.bnx) * 4);
+        v.src = src.get(), v.out = got.get(), v.oslice = std::int64_t(v.wny) * v.wnx, v.orow = v.wnx;
+        path_part(path)(v);
+        for (std::size_t k = 0; k < window; ++k) {
+            const std::size_t q = k / v.wnx, x = k % v.wnx;
+            float b = want[(std::size_t(v.wz) + q / v.wny) * Y * X + (v.wy + q % v.wny) * std::size_t(X) + v.wx + x];
+            const float a = got[k];
+            const bool equal = std::memcmp(&a, &b, 4) == 0 || (std::isnan(a) && std::isnan(b));
+            if (!equal && !(shy && a == v.value))
+                fail(shy ? "a window from a short box wrote a wrong value" : "a window differs from the whole call");
         }
     }
 }

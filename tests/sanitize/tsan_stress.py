@@ -48,6 +48,12 @@ CASES = {f"{name} workers={w}": (image.shape, package(image, matrix, w))
          for name, image, matrix in [("3-D", IMAGE, MATRIX), ("3-D flat", IMAGE, FLAT),
                                      ("3-D swapped", SWAPPED, MATRIX), ("4-D maps", BATCH, MAPS)]
          for w in (1, 2, -1, 4)}
+# Onto another grid, with a background value.
+GRID = (40, 70, 66)
+for w in (1, 2, -1):
+    CASES[f"grid workers={w}"] = (GRID, lambda out=None, workers=w: vexiloimgc.transform(
+        IMAGE, SPACING, MATRIX, output_shape=GRID, output_spacing=(1.1, 0.9, 2.0), cval=-7.0, out=out,
+        workers=workers))
 CASES["module 3-D"] = (IMAGE.shape, module(IMAGE))
 CASES["module 4-D"] = (BATCH.shape, module(BATCH))
 NAMES = list(CASES)
