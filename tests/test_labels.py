@@ -269,6 +269,11 @@ def test_tiles_give_the_whole_grids_bits(mode):
         got = native(box, np.ones(3), m, None, 2, (n, n, n), osp, 7, mode, list(vol.shape) + lo + [wz, wy, wx])
         want = whole[wz:wz + n, wy:wy + n, wx:wx + n]
         assert got.tobytes() == want.tobytes()
+        # a box short of planes the window reads: voxels that need them map nowhere, the rest keep their bits
+        short = native(box[:-3], np.ones(3), m, None, 2, (n, n, n), osp, 7, mode,
+                       list(vol.shape) + lo + [wz, wy, wx])
+        lost = short != want
+        assert lost.any() and (short[lost] == 7).all()
 
 
 def test_empty_source_and_reslice():
