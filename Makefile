@@ -8,7 +8,7 @@ VENV ?= .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check
 
-.PHONY: venv install demo test clean ctest bench
+.PHONY: venv install demo augment test clean ctest bench
 
 # The environment: the build requirements (read from pyproject.toml, the one
 # place they are listed) and the test and example extras.
@@ -28,6 +28,11 @@ install: venv
 
 demo: install
 	$(PY) examples/demo.py
+
+# Images and masks of a batch through one random map per volume; writes
+# examples/out/augment_labels.png.
+augment: install
+	$(PY) examples/augment_labels.py
 
 test: install ctest
 	$(PY) -m pytest -q tests

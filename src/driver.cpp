@@ -7,6 +7,7 @@
 #include <numpy/arrayobject.h>
 
 #include <chrono>
+#include <cfloat>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include "checks.h"
 #include "convert.h"
 #include "fpmode.h"
+#include "label.h"
 #include "resample_paths.h"
 #include "workers.h"
 
@@ -46,6 +48,10 @@ struct request {
     int cap;          // thread cap (thread_cap)
     int mode;         // interpolation
     double cval;
+    // nearest and label: a cval with __index__ as the exact integer it is
+    // (sign and magnitude; `huge` past 64 bits), else the double above.
+    bool cint = false, cneg = false, huge = false;
+    unsigned long long cmag = 0;
     int shape_n = 0;  // 0: the image's grid; else 3 or 4 extents
     npy_intp shape[4];
     bool tiled = false;
@@ -100,11 +106,27 @@ bool read_request(PyObject *workers, PyObject *interpolation, PyObject *cval, Py
                      interpolation);
         return false;
     }
-    if (rq.mode != linear) {
-        PyErr_SetString(PyExc_NotImplementedError, "transform: only linear interpolation is built so far");
-        return false;
+    if (rq.mode != linear && PyIndex_Check(cval)) {
+        ref index(PyNumber_Index(cval));
+        if (index) {
+            int overflow = 0;
+            const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+            rq.cint = true;
+            rq.cneg = overflow < 0 || (overflow == 0 && v < 0);
+            rq.cmag = v < 0 ? 0 - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+            if (overflow > 0) {
+                rq.cmag = PyLong_AsUnsignedLongLong(index.get());
+                rq.huge = rq.cmag == static_cast<unsigned long long>(-1) && PyErr_Occurred();
+            }
+            rq.huge = rq.huge || overflow < 0;
+            PyErr_Clear();
+        } else if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();  // an __index__ that refuses (NumPy's bool): read as a number below
+        } else {
+            return false;
+        }
     }
-    rq.cval = PyFloat_AsDouble(cval);
+    rq.cval = rq.cint ? 0.0 : PyFloat_AsDouble(cval);
     if (rq.cval == -1.0 && PyErr_Occurred())
         return retype("transform: cval must be a real number, not %.200s", cval);
     if (output_shape != Py_None) {
@@ -267,15 +289,17 @@ bool apart(PyArrayObject *a, PyArrayObject *b)
 
 // `out` must be an array the kernel can write whole, in place, and that no
 // input lives in.
-bool check_out(PyObject *obj, int nd, const npy_intp od[4], bool own_grid, PyObject *const inputs[4])
+bool check_out(PyObject *obj, int nd, const npy_intp od[4], bool own_grid, PyObject *const inputs[4],
+               int want)
 {
     if (!is_array(obj, "out"))
         return false;
     auto *out = reinterpret_cast<PyArrayObject *>(obj);
     PyArray_Descr *type = PyArray_DESCR(out);
-    if (PyArray_TYPE(out) != NPY_FLOAT || !PyArray_ISNBO(type->byteorder)) {
-        PyErr_Format(PyExc_ValueError, "transform: out must be float32 in the machine's byte order, not %R",
-                     reinterpret_cast<PyObject *>(type));
+    if (!PyArray_EquivTypenums(PyArray_TYPE(out), want) || !PyArray_ISNBO(type->byteorder)) {
+        ref name(reinterpret_cast<PyObject *>(PyArray_DescrFromType(want)));
+        PyErr_Format(PyExc_ValueError, "transform: out must be %S in the machine's byte order, not %R",
+                     name.get(), reinterpret_cast<PyObject *>(type));
         return false;
     }
     const char *fault = !PyArray_IS_C_CONTIGUOUS(out) ? "C-contiguous"
@@ -299,6 +323,94 @@ bool check_out(PyObject *obj, int nd, const npy_intp od[4], bool own_grid, PyObj
             return false;
         }
     return true;
+}
+
+// The element kind nearest or label reads and writes: the image's own,
+// or -1 with ValueError set.
+int elem_of(PyArrayObject *image, int mode)
+{
+    const char kind = PyArray_DESCR(image)->kind;
+    const npy_intp size = PyArray_ITEMSIZE(image);
+    const int at = size == 1 ? 0 : size == 2 ? 1 : size == 4 ? 2 : size == 8 ? 3 : -1;
+    int e = -1;
+    if (at >= 0 && (kind == 'u' || kind == 'b'))
+        e = e_u8 + 2 * at;
+    else if (at >= 0 && kind == 'i')
+        e = e_i8 + 2 * at;
+    else if (mode == nearest && kind == 'f' && (size == 4 || size == 8))
+        e = size == 4 ? e_f32 : e_f64;
+    if (e < 0)
+        PyErr_Format(PyExc_ValueError,
+                     mode == label ? "transform: interpolation=\"label\" takes bool or integer images, not %R"
+                                   : "transform: interpolation=\"nearest\" takes bool, integer, float32 or "
+                                     "float64 images, not %R",
+                     reinterpret_cast<PyObject *>(PyArray_DESCR(image)));
+    return e;
+}
+
+// cval as one element of kind e (bool: 0 or 1) into fill, or false with
+// ValueError set when that element cannot hold it exactly.
+bool fill_of(const request &rq, int e, int type, unsigned char fill[8])
+{
+    constexpr double two64 = 18446744073709551616.0;
+    bool ok = false;
+    if (e == e_f32 || e == e_f64) {
+        double d = rq.cval;
+        if (rq.cint) {  // an integer: exact in double when it comes back unchanged
+            d = double(rq.cmag);
+            ok = !rq.huge && d < two64 && static_cast<unsigned long long>(d) == rq.cmag;
+            d = rq.cneg ? -d : d;
+        } else {
+            ok = true;
+        }
+        if (e == e_f32) {
+            const bool fits = std::isnan(d) || std::isinf(d) || std::fabs(d) <= double(FLT_MAX);
+            ok = ok && fits && (std::isnan(d) || double(float(d)) == d);
+            const float f = ok ? float(d) : 0.0f;
+            std::memcpy(fill, &f, 4);
+        } else {
+            std::memcpy(fill, &d, 8);
+        }
+    } else {
+        const int bits = 8 * elem_size(e);
+        const bool is_signed = e == e_i8 || e == e_i16 || e == e_i32 || e == e_i64;
+        bool neg = rq.cneg;
+        unsigned long long mag = rq.cmag;
+        if (rq.cint) {
+            ok = !rq.huge;
+        } else {
+            const double d = rq.cval;
+            ok = d == std::floor(d) && d > -two64 && d < two64;
+            neg = d < 0;
+            mag = ok ? static_cast<unsigned long long>(neg ? -d : d) : 0;
+        }
+        const unsigned long long top = is_signed ? (1ull << (bits - 1)) - 1
+                                       : type == NPY_BOOL ? 1ull
+                                       : bits == 64 ? ~0ull : (1ull << bits) - 1;
+        ok = ok && (neg ? is_signed && mag <= top + 1 : mag <= top);
+        const unsigned long long u = neg ? 0 - mag : mag;  // two's complement, modulo 2^64
+        const std::uint8_t u8 = std::uint8_t(u);
+        const std::uint16_t u16 = std::uint16_t(u);
+        const std::uint32_t u32 = std::uint32_t(u);
+        const std::uint64_t u64 = u;
+        if (bits == 8) std::memcpy(fill, &u8, 1);
+        if (bits == 16) std::memcpy(fill, &u16, 2);
+        if (bits == 32) std::memcpy(fill, &u32, 4);
+        if (bits == 64) std::memcpy(fill, &u64, 8);
+    }
+    if (!ok) {
+        ref name(reinterpret_cast<PyObject *>(PyArray_DescrFromType(type)));
+        if (rq.cint && rq.huge)
+            PyErr_Format(PyExc_ValueError, "transform: cval, an integer beyond 64 bits, does not fit %S exactly",
+                         name.get());
+        else if (rq.cint)
+            PyErr_Format(PyExc_ValueError, "transform: cval %s%llu does not fit %S exactly", rq.cneg ? "-" : "",
+                         rq.cmag, name.get());
+        else
+            PyErr_Format(PyExc_ValueError, "transform: cval %R does not fit %S exactly",
+                         ref(PyFloat_FromDouble(rq.cval)).get(), name.get());
+    }
+    return ok;
 }
 
 // ---- The work --------------------------------------------------------------
@@ -358,7 +470,7 @@ part volume_part(const plan &p, std::int64_t v, std::int64_t first, std::int64_t
     const std::int64_t window = std::int64_t(p.wnz) * p.wny * p.wnx;
     return {p.src.data ? p.src.data + v * p.src.volume : nullptr, p.src.slice, p.src.row,
             p.X, p.Y, p.Z, p.bx, p.by, p.bz, p.bnx, p.bny, p.bnz,
-            p.out + v * window, std::int64_t(p.wny) * p.wnx, p.wnx,
+            p.out ? p.out + v * window : nullptr, std::int64_t(p.wny) * p.wnx, p.wnx,
             p.wx, p.wy, p.wz, p.wnx, p.wny, p.wnz, int(first), int(last), true, p.value,
             p.spacing, p.out_spacing, map_of(p, v)};
 }
@@ -378,6 +490,49 @@ std::int64_t rows_per_job(const plan &p, int threads, bool released)
     if (p.N * ((rows + unit - 1) / unit) >= 4 * threads)
         return unit * std::max<std::int64_t>(1, want / unit);
     return std::min(rows, want);
+}
+
+// nearest and label read a native image with dense, aligned rows (bool
+// aside: its bytes are made 0 or 1) where it lies, within the same 32-bit
+// reach as in_place; strides into src in elements.
+bool typed_in_place(const block &b, int size, source &src)
+{
+    if (b.type == NPY_BOOL || b.swapped || reinterpret_cast<std::uintptr_t>(b.data) % size)
+        return false;
+    std::int64_t st[4], reach = 0;
+    for (int k = 0; k < 4; ++k) {
+        st[k] = b.d[k] > 1 ? b.s[k] : 0;
+        if (st[k] % size)
+            return false;
+        st[k] /= size;
+    }
+    if (st[1] < 0 || st[2] < 0 || (b.d[3] > 1 && st[3] != 1))
+        return false;
+    constexpr std::int64_t far = std::int64_t(1) << 31;
+    for (int k = 1; k < 4; ++k) {
+        if (st[k] >= far)
+            return false;
+        reach += (b.d[k] - 1) * st[k];
+        if (reach >= far)
+            return false;
+    }
+    src = {nullptr, st[0], st[1], st[2]};
+    return true;
+}
+
+// Copies the image, as elements, into the dense buffer `dst`, some slices a job.
+void copy_typed(const block &b, int size, unsigned char *dst, int threads)
+{
+    const std::int64_t slices = b.d[0] * b.d[1], plane = b.d[2] * b.d[3];
+    const std::int64_t per = threads == 1 ? slices : std::max<std::int64_t>(1, (std::int64_t(1) << 16) / std::max<std::int64_t>(plane, 1));
+    parallel(threads, (slices + per - 1) / per, [&](std::int64_t i) {
+        for (std::int64_t q = i * per; q < std::min(slices, (i + 1) * per); ++q) {
+            const std::int64_t n = q / b.d[1], z = q % b.d[1];
+            const std::int64_t d[4] = {1, 1, b.d[2], b.d[3]}, s[4] = {0, 0, b.s[2], b.s[3]};
+            copy_elems(b.data + n * b.s[0] + z * b.s[1], d, s, size, b.swapped, b.type == NPY_BOOL,
+                       dst + q * plane * size);
+        }
+    });
 }
 
 // Converts the image into the dense buffer `dst`, some slices a job.
@@ -435,6 +590,12 @@ PyObject *transform_into(PyObject *image_obj, PyObject *spacing, PyObject *matri
     auto *image = reinterpret_cast<PyArrayObject *>(image_obj);
     if (!check_source(image, im))
         return nullptr;
+    // nearest and label: the image's element type, in and out, and cval as one.
+    int e = -1;
+    const int rtype = rq.mode == linear ? NPY_FLOAT : PyArray_TYPE(image);
+    unsigned char fill[8] = {};
+    if (rq.mode != linear && ((e = elem_of(image, rq.mode)) < 0 || !fill_of(rq, e, rtype, fill)))
+        return nullptr;
     npy_intp od[4];
     if (!output_grid(rq, im, od))
         return nullptr;
@@ -457,12 +618,12 @@ PyObject *transform_into(PyObject *image_obj, PyObject *spacing, PyObject *matri
     ref result;
     if (out_obj != Py_None) {
         PyObject *const inputs[4] = {image_obj, spacing, matrix, output_spacing};
-        if (!check_out(out_obj, im.nd, od, rq.shape_n == 0, inputs))
+        if (!check_out(out_obj, im.nd, od, rq.shape_n == 0, inputs, rtype))
             return nullptr;
         Py_INCREF(out_obj);
         result.reset(out_obj);
     } else {
-        result.reset(PyArray_New(&PyArray_Type, im.nd, od + 4 - im.nd, NPY_FLOAT, nullptr, nullptr, 0, 0,
+        result.reset(PyArray_New(&PyArray_Type, im.nd, od + 4 - im.nd, rtype, nullptr, nullptr, 0, 0,
                                  nullptr));
         if (!result) {
             if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
@@ -480,7 +641,23 @@ PyObject *transform_into(PyObject *image_obj, PyObject *spacing, PyObject *matri
     const block b = block_of(image, im.nd);
     source src{};
     fbuf dense;
-    if (im.count > 0 && !in_place(b, src)) {
+    // nearest and label: the image's elements where they lie, or one dense copy.
+    const int size = rq.mode == linear ? 4 : elem_size(e);
+    const char *tsrc = nullptr;
+    std::unique_ptr<unsigned char[], free_delete> tcopy;
+    if (rq.mode != linear && im.count > 0) {
+        if (typed_in_place(b, size, src)) {
+            tsrc = b.data;
+        } else {
+            tcopy.reset(static_cast<unsigned char *>(std::malloc(std::size_t(im.count) * size)));
+            if (!tcopy) {
+                PyErr_SetString(PyExc_MemoryError, reader_nomem(im.nd));
+                return nullptr;
+            }
+            tsrc = reinterpret_cast<const char *>(tcopy.get());
+            src = {nullptr, b.d[1] * b.d[2] * b.d[3], b.d[2] * b.d[3], b.d[3]};
+        }
+    } else if (rq.mode == linear && im.count > 0 && !in_place(b, src)) {
         dense.reset(alloc_floats(im.count, false));
         if (!dense) {
             PyErr_SetString(PyExc_MemoryError, reader_nomem(im.nd));
@@ -500,7 +677,8 @@ PyObject *transform_into(PyObject *image_obj, PyObject *spacing, PyObject *matri
     } else {
         p.Z = p.bnz, p.Y = p.bny, p.X = p.bnx;
     }
-    p.out = static_cast<float *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(result.get())));
+    char *const tout = static_cast<char *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(result.get())));
+    p.out = rq.mode == linear ? reinterpret_cast<float *>(tout) : nullptr;
     p.N = int(od[0]), p.wnz = int(od[1]), p.wny = int(od[2]), p.wnx = int(od[3]);
     p.spacing = sp.get(), p.out_spacing = osp ? osp.get() : sp.get(), p.maps = maps.get();
     p.per_volume = per_volume;
@@ -519,13 +697,29 @@ PyObject *transform_into(PyObject *image_obj, PyObject *spacing, PyObject *matri
     PyThreadState *state = release ? PyEval_SaveThread() : nullptr;
     if (dense)
         convert(b, dense.get(), threads);
+    if (tcopy)
+        copy_typed(b, size, tcopy.get(), threads);
+    typed tp{nullptr, nullptr, e, rq.mode == nearest ? mode_nearest : mode_label, {}};
+    std::memcpy(tp.fill, fill, sizeof fill);
+    const std::int64_t window = std::int64_t(p.wnz) * p.wny * p.wnx;
+    if (rq.mode != linear && !tsrc)  // an empty source: nothing maps
+        for (std::int64_t k = 0; k < voxels; ++k)
+            std::memcpy(tout + k * size, fill, size);
     auto next = release ? std::chrono::steady_clock::now() + std::chrono::milliseconds(50)
                         : std::chrono::steady_clock::time_point();
     const bool whole = parallel(
-        threads, p.N * jobs,
+        threads, rq.mode != linear && !tsrc ? 0 : p.N * jobs,
         [&](std::int64_t i) {
             const std::int64_t v = i / jobs, first = i % jobs * per;
-            kernel(volume_part(p, v, first, std::min(rows, first + per)));
+            const part q = volume_part(p, v, first, std::min(rows, first + per));
+            if (rq.mode == linear) {
+                kernel(q);
+                return;
+            }
+            typed t = tp;
+            t.src = tsrc + v * src.volume * size;
+            t.out = tout + v * window * size;
+            label_part(q, t);
         },
         [&] { return no_interrupt(state, next); });
     if (state)

@@ -105,7 +105,8 @@ inline float exact_inverse(float s)
 // One output row: its source, its destination and the three maps.
 struct row_job {
     const float *src;
-    float *out;              // voxel x0 + i of the row at out[i]
+    float *out;              // voxel x0 + i of the row at out[i]; null when the part has none
+    std::int64_t at;         // the row's first element in the window's output
     int x0, n;               // the row's first voxel in the whole grid, its length
     float ox;                // output spacing along X
     int X, Y, Z;             // the whole source volume
@@ -290,8 +291,11 @@ template <class F> inline void each_row(const part &p, F &&do_row)
         const float pz = float(z) * o2, py = float(y) * o1;
         r.mx.b = m[2] * pz, r.my.b = m[6] * pz, r.mz.b = m[10] * pz;
         r.mx.a = m[1] * py, r.my.a = m[5] * py, r.mz.a = m[9] * py;
-        r.out = p.out + (q / wny) * p.oslice + (q % wny) * p.orow;
-        if (p.fill)
+        r.at = (q / wny) * p.oslice + (q % wny) * p.orow;
+        // A part of another element type (label.h) writes through its own
+        // pointer and fills its own rows.
+        r.out = p.out ? p.out + r.at : nullptr;
+        if (p.fill && p.out)
             std::fill(r.out, r.out + nx, p.value);
         if (!empty)
             do_row(r);

@@ -33,6 +33,16 @@ out: F32 = np.empty(vol.shape, np.float32)
 assert_type(vexiloimgc.transform(vol, np.ones(3), np.zeros((2, 3, 4)), out=out, workers=-1), F32)
 assert_type(vexiloimgc.transform(vol, np.ones(3), m, workers=None), F32)
 assert_type(vexiloimgc.transform(vol, np.ones(3), m, out=None, workers=np.int8(2)), F32)
+assert_type(vexiloimgc.transform(vol, np.ones(3), m, interpolation="linear", cval=1.5), F32)
+
+# nearest and label keep the image's element type, out= included.
+I16: TypeAlias = np.ndarray[Any, np.dtype[np.int16]]
+assert_type(vexiloimgc.transform(vol, np.ones(3), m, interpolation="label", cval=np.int16(-1)), I16)
+assert_type(vexiloimgc.transform(vol, np.ones(3), m, interpolation="nearest", workers=2), I16)
+lab: I16 = np.empty(vol.shape, np.int16)
+assert_type(vexiloimgc.transform(vol, np.ones(3), m, interpolation="label", out=lab), I16)
+assert_type(vexiloimgc.reslice(lab, np.eye(4), (3, 4, 5), np.eye(4), interpolation="label"), I16)
+assert_type(vexiloimgc.reslice(vol[0], np.eye(4), (3, 4, 5), np.eye(4)), F32)
 """
 
 # Each line must be flagged with the error code after "# E:".
@@ -60,6 +70,9 @@ vexiloimgc.transform(image=a, spacing=s, matrix=m)  # E: call-overload
 vexiloimgc.transform(a, s, m, workers=1.5)  # E: call-overload
 vexiloimgc.transform(a, s, m, out=np.zeros((4, 5, 6)))  # E: type-var
 vexiloimgc.transform(c64, s, m, workers=2)  # E: arg-type
+vexiloimgc.transform(a, s, m, interpolation="cubic")  # E: call-overload
+lu = vexiloimgc.transform(u16, s, m, interpolation="label")
+f: np.ndarray[Any, np.dtype[np.float32]] = lu  # E: assignment
 """
 
 

@@ -12,7 +12,7 @@ between two voxel-to-world affines.
 """
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Sequence, SupportsFloat, SupportsIndex, TypeVar, Union, overload
+from typing import TYPE_CHECKING, Any, Literal, Sequence, SupportsFloat, SupportsIndex, TypeVar, Union, overload
 
 import numpy as np
 
@@ -36,6 +36,11 @@ __all__ = ["transform", "reslice", "voxel_map"]
 __version__ = "0.3.0"
 
 _Out = TypeVar("_Out", bound="_Float32Array")
+# nearest and label: the result keeps the image's element type.
+_Item = TypeVar("_Item", bound=Union[np.bool_, np.integer[Any], np.float32, np.float64])
+_AnyOut = TypeVar("_AnyOut", bound="np.ndarray[Any, Any]")
+_Linear = Literal["linear"]
+_Discrete = Literal["nearest", "label"]
 
 
 def _numbers(a: Any, name: str) -> Any:
@@ -59,6 +64,7 @@ def transform(
     output_shape: Sequence[SupportsIndex] | None = None,
     output_spacing: _Vector | None = None,
     cval: SupportsFloat = 0.0,
+    interpolation: _Linear = "linear",
     out: None = None,
     workers: SupportsIndex | None = None,
 ) -> _Float32Array: ...
@@ -72,9 +78,25 @@ def transform(
     output_shape: Sequence[SupportsIndex] | None = None,
     output_spacing: _Vector | None = None,
     cval: SupportsFloat = 0.0,
+    interpolation: _Linear = "linear",
     out: _Out,
     workers: SupportsIndex | None = None,
 ) -> _Out: ...
+@overload
+def transform(
+    image: np.ndarray[Any, np.dtype[_Item]],
+    spacing: _Vector,
+    matrix: _Vector,
+    /,
+    *,
+    output_shape: Sequence[SupportsIndex] | None = None,
+    output_spacing: _Vector | None = None,
+    cval: SupportsFloat | SupportsIndex = 0,
+    interpolation: _Discrete,
+    out: None = None,
+    workers: SupportsIndex | None = None,
+) -> np.ndarray[Any, np.dtype[_Item]]: ...
+@overload
 def transform(
     image: _Image,
     spacing: _Vector,
@@ -83,11 +105,40 @@ def transform(
     *,
     output_shape: Sequence[SupportsIndex] | None = None,
     output_spacing: _Vector | None = None,
-    cval: SupportsFloat = 0.0,
-    out: _Float32Array | None = None,
+    cval: SupportsFloat | SupportsIndex = 0,
+    interpolation: _Discrete,
+    out: _AnyOut,
     workers: SupportsIndex | None = None,
-) -> _Float32Array:
-    """Resample `image` through the affine `matrix` by trilinear interpolation.
+) -> _AnyOut: ...
+@overload
+def transform(
+    image: Sequence[Any],
+    spacing: _Vector,
+    matrix: _Vector,
+    /,
+    *,
+    output_shape: Sequence[SupportsIndex] | None = None,
+    output_spacing: _Vector | None = None,
+    cval: SupportsFloat | SupportsIndex = 0,
+    interpolation: _Discrete,
+    out: None = None,
+    workers: SupportsIndex | None = None,
+) -> np.ndarray[Any, Any]: ...
+def transform(
+    image: _Image,
+    spacing: _Vector,
+    matrix: _Vector,
+    /,
+    *,
+    output_shape: Sequence[SupportsIndex] | None = None,
+    output_spacing: _Vector | None = None,
+    cval: SupportsFloat | SupportsIndex = 0.0,
+    interpolation: str = "linear",
+    out: np.ndarray[Any, Any] | None = None,
+    workers: SupportsIndex | None = None,
+) -> np.ndarray[Any, Any]:
+    """Resample `image` through the affine `matrix`: trilinear, nearest
+    sample or label-preserving.
 
     Output voxel (z, y, x) sits at the physical point (x * o[0], y * o[1],
     z * o[2]), o the output spacing; the matrix maps it to a source point,
@@ -112,11 +163,21 @@ def transform(
     output_spacing : array_like, optional
         The output grid's spacing along X, Y, Z, finite and positive.
         Default: `spacing`.
-    cval : float, optional
+    cval : float or int, optional
         The value of every voxel that maps nowhere (outside the source, or
-        onto two or more of its face bands), as float32. Default 0.
+        onto two or more of its face bands): as float32 for "linear";
+        for "nearest" and "label" it must fit the image's element type
+        exactly. Default 0.
+    interpolation : {"linear", "nearest", "label"}, optional
+        "linear" (default): trilinear, a float32 result. "nearest": the
+        sample nearest the source index (halves toward the higher index),
+        where it lies in the source. "label": for integer (label) images,
+        on the voxels "linear" writes, the label whose trilinear weights
+        sum highest (ties to the smaller label). Both keep the image's
+        element type.
     out : ndarray, optional
-        Where to write the result: float32, native byte order, C-contiguous,
+        Where to write the result: float32 (for "nearest" and "label", the
+        image's element type), native byte order, C-contiguous,
         aligned, writeable, of the output's shape, sharing no memory with the
         arguments. Every element is written.
     workers : int, optional
@@ -128,7 +189,8 @@ def transform(
     Returns
     -------
     ndarray
-        `out`, or a new C-contiguous float32 array of the output's shape.
+        `out`, or a new C-contiguous array of the output's shape: float32,
+        or for "nearest" and "label" the image's element type.
     """
     # Arrays go straight through: an 8^3 call takes a few microseconds.
     nd = np.ndarray
@@ -138,7 +200,7 @@ def transform(
                       out, workers, output_shape,
                       output_spacing if output_spacing is None or isinstance(output_spacing, nd)
                       else _numbers(output_spacing, "output_spacing"),
-                      cval, "linear", None)
+                      cval, interpolation, None)
 
 
 def _affine(a: Any, name: str) -> np.ndarray[Any, np.dtype[np.float64]]:
@@ -163,6 +225,7 @@ def voxel_map(affine: Any, target_affine: Any) -> np.ndarray[Any, np.dtype[np.fl
     return inv @ t
 
 
+@overload
 def reslice(
     data: _Image,
     affine: Any,
@@ -171,9 +234,48 @@ def reslice(
     /,
     *,
     cval: SupportsFloat = 0.0,
+    interpolation: _Linear = "linear",
     out: np.ndarray[Any, np.dtype[np.float32]] | None = None,
     workers: SupportsIndex | None = None,
-) -> np.ndarray[Any, np.dtype[np.float32]]:
+) -> np.ndarray[Any, np.dtype[np.float32]]: ...
+@overload
+def reslice(
+    data: np.ndarray[Any, np.dtype[_Item]],
+    affine: Any,
+    shape: Sequence[SupportsIndex],
+    target_affine: Any,
+    /,
+    *,
+    cval: SupportsFloat | SupportsIndex = 0,
+    interpolation: _Discrete,
+    out: np.ndarray[Any, np.dtype[_Item]] | None = None,
+    workers: SupportsIndex | None = None,
+) -> np.ndarray[Any, np.dtype[_Item]]: ...
+@overload
+def reslice(
+    data: Sequence[Any],
+    affine: Any,
+    shape: Sequence[SupportsIndex],
+    target_affine: Any,
+    /,
+    *,
+    cval: SupportsFloat | SupportsIndex = 0,
+    interpolation: _Discrete,
+    out: np.ndarray[Any, Any] | None = None,
+    workers: SupportsIndex | None = None,
+) -> np.ndarray[Any, Any]: ...
+def reslice(
+    data: _Image,
+    affine: Any,
+    shape: Sequence[SupportsIndex],
+    target_affine: Any,
+    /,
+    *,
+    cval: SupportsFloat | SupportsIndex = 0.0,
+    interpolation: str = "linear",
+    out: np.ndarray[Any, Any] | None = None,
+    workers: SupportsIndex | None = None,
+) -> np.ndarray[Any, Any]:
     """Resample `data`, with voxel-to-world `affine`, onto the grid of `shape`
     and `target_affine`, by the rules of `transform`.
 
@@ -186,14 +288,15 @@ def reslice(
         Voxel (i, j, k) to world maps of the source and of the target grid.
     shape : sequence of 3 int
         The target grid's (I, J, K).
-    cval, workers
+    cval, interpolation, workers
         As for `transform`.
     out : ndarray, optional
-        float32, Fortran-ordered (as the result is), of the result's shape.
+        float32 (for "nearest" and "label", data's element type),
+        Fortran-ordered (as the result is), of the result's shape.
 
     Returns
     -------
-    ndarray, (I', J', K') or (I', J', K', T), float32
+    ndarray, (I', J', K') or (I', J', K', T), float32 or data's element type
         Indexed like `data`: the transpose of a C-contiguous array.
 
     The map from target voxel to source voxel, inv(affine) @ target_affine,
@@ -210,5 +313,5 @@ def reslice(
         raise ValueError(f"reslice: shape must hold the target grid's 3 extents (I, J, K), not {len(ijk)}")
     one = np.ones(3, np.float32)
     r = _transform(a.T, one, v[:3].astype(np.float32), None if out is None else out.T, workers,
-                   ijk[::-1], None, cval, "linear", None)
+                   ijk[::-1], None, cval, interpolation, None)
     return r.T  # type: ignore[no-any-return]

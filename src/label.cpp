@@ -1,0 +1,50 @@
+#include "label.h"
+
+#include "label_rows.h"
+
+int elem_size(int type)
+{
+    static const int size[elem_count] = {1, 1, 2, 2, 4, 4, 8, 8, 4, 8};
+    return type >= 0 && type < elem_count ? size[type] : 0;
+}
+
+void label_scalar(const part &p, const typed &t) { label_kernels(p, t); }
+
+label_fn label_path(int path)
+{
+    static const label_fn table[path_count] = {
+        label_scalar,
+#if defined(VX_X86_PATHS)
+        label_avx2, label_avx512,
+#else
+        nullptr, nullptr,
+#endif
+    };
+    return path >= 0 && path < path_count ? table[path] : nullptr;
+}
+
+void label_part(const part &p, const typed &t)
+{
+    static const label_fn f = label_path(best_path());
+    f(p, t);
+}
+
+void copy_elems(const char *data, const std::int64_t d[4], const std::int64_t s[4], int size, bool swapped,
+                bool boolean, unsigned char *dst)
+{
+    std::int64_t i = 0;
+    for (std::int64_t n = 0; n < d[0]; ++n)
+        for (std::int64_t z = 0; z < d[1]; ++z)
+            for (std::int64_t y = 0; y < d[2]; ++y) {
+                const char *row = data + n * s[0] + z * s[1] + y * s[2];
+                for (std::int64_t x = 0; x < d[3]; ++x, ++i) {
+                    unsigned char b[8];
+                    std::memcpy(b, row + x * s[3], size);
+                    if (swapped)
+                        std::reverse(b, b + size);
+                    if (boolean)
+                        b[0] = b[0] != 0;
+                    std::memcpy(dst + i * size, b, size);
+                }
+            }
+}
