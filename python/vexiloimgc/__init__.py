@@ -43,6 +43,9 @@ _Linear = Literal["linear"]
 _Discrete = Literal["nearest", "label"]
 
 
+_ndarray = np.ndarray
+
+
 def _numbers(a: Any, name: str) -> Any:
     """An ndarray as it is (the checks are the module's); anything else
     through numpy.asarray, which must give numbers."""
@@ -193,7 +196,7 @@ def transform(
         or for "nearest" and "label" the image's element type.
     """
     # Arrays go straight through: an 8^3 call takes a few microseconds.
-    nd = np.ndarray
+    nd = _ndarray
     return _transform(image if isinstance(image, nd) else _numbers(image, "image"),
                       spacing if isinstance(spacing, nd) else _numbers(spacing, "spacing"),
                       matrix if isinstance(matrix, nd) else _numbers(matrix, "matrix"),
