@@ -323,7 +323,7 @@ def test_array_likes_are_read_box_by_box(name):
     assert same_bits(lazy.compute(scheduler="threads"), vexiloimgc.transform(img, SPACING, MAPS[name]))
     reads = list(src.reads)
     if vd._direct_reader(da.from_array(src, chunks=4)) is None:
-        # Dask before its task-spec graphs (as beside NumPy 1.23): the
+        # Dask before its task graph classes (as beside NumPy 1.23): the
         # generic path through the chunks serves, with the same bits.
         pytest.skip(f"Dask {dask.__version__}: plain reads of an array-like are not recognised")
     g = vd._Geometry(SHAPE, SPACING, MAPS[name], None)
