@@ -289,7 +289,7 @@ def test_threads_scheduler_on_every_core():
 
 @pytest.mark.parametrize("processes", [False, True], ids=["threads-cluster", "process-cluster"])
 def test_distributed_with_a_memory_limit(processes):
-    if processes and "libasan" in os.environ.get("LD_PRELOAD", ""):
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
         pytest.skip("AddressSanitizer's shadow memory puts a worker past any small memory limit")
     distributed = pytest.importorskip("dask.distributed")
     img = image(np.int16, shape=(3, 24, 40, 36))
