@@ -520,32 +520,34 @@ bool typed_in_place(const block &b, int size, source &src)
     return true;
 }
 
-// Copies the image, as elements, into the dense buffer `dst`, some slices a job.
-void copy_typed(const block &b, int size, unsigned char *dst, int threads)
+// Calls copy(first element, d, s, q) for every slice q of the image (its
+// volumes' slices in order), as one 1 x 1 x Y x X block, some slices a job.
+template <class F> void each_slice(const block &b, int threads, F &&copy)
 {
     const std::int64_t slices = b.d[0] * b.d[1], plane = b.d[2] * b.d[3];
     const std::int64_t per = threads == 1 ? slices : std::max<std::int64_t>(1, (std::int64_t(1) << 16) / std::max<std::int64_t>(plane, 1));
+    const std::int64_t d[4] = {1, 1, b.d[2], b.d[3]}, s[4] = {0, 0, b.s[2], b.s[3]};
     parallel(threads, (slices + per - 1) / per, [&](std::int64_t i) {
-        for (std::int64_t q = i * per; q < std::min(slices, (i + 1) * per); ++q) {
-            const std::int64_t n = q / b.d[1], z = q % b.d[1];
-            const std::int64_t d[4] = {1, 1, b.d[2], b.d[3]}, s[4] = {0, 0, b.s[2], b.s[3]};
-            copy_elems(b.data + n * b.s[0] + z * b.s[1], d, s, size, b.swapped, b.type == NPY_BOOL,
-                       dst + q * plane * size);
-        }
+        for (std::int64_t q = i * per; q < std::min(slices, (i + 1) * per); ++q)
+            copy(b.data + q / b.d[1] * b.s[0] + q % b.d[1] * b.s[1], d, s, q);
     });
 }
 
-// Converts the image into the dense buffer `dst`, some slices a job.
+// Copies the image, as elements, into the dense buffer `dst`.
+void copy_typed(const block &b, int size, unsigned char *dst, int threads)
+{
+    const std::int64_t plane = b.d[2] * b.d[3];
+    each_slice(b, threads, [&](const char *p, const std::int64_t *d, const std::int64_t *s, std::int64_t q) {
+        copy_elems(p, d, s, size, b.swapped, b.type == NPY_BOOL, dst + q * plane * size);
+    });
+}
+
+// Converts the image into the dense float buffer `dst`.
 void convert(const block &b, float *dst, int threads)
 {
-    const std::int64_t slices = b.d[0] * b.d[1], plane = b.d[2] * b.d[3];
-    const std::int64_t per = threads == 1 ? slices : std::max<std::int64_t>(1, (std::int64_t(1) << 16) / std::max<std::int64_t>(plane, 1));
-    parallel(threads, (slices + per - 1) / per, [&](std::int64_t i) {
-        for (std::int64_t q = i * per; q < std::min(slices, (i + 1) * per); ++q) {
-            const std::int64_t n = q / b.d[1], z = q % b.d[1];
-            const std::int64_t d[4] = {1, 1, b.d[2], b.d[3]}, s[4] = {0, 0, b.s[2], b.s[3]};
-            read_block(b.data + n * b.s[0] + z * b.s[1], d, s, b.type, b.swapped, package_types, dst + q * plane);
-        }
+    const std::int64_t plane = b.d[2] * b.d[3];
+    each_slice(b, threads, [&](const char *p, const std::int64_t *d, const std::int64_t *s, std::int64_t q) {
+        read_block(p, d, s, b.type, b.swapped, package_types, dst + q * plane);
     });
 }
 

@@ -133,8 +133,6 @@ template <class T> void label_row(const row_job &r, const T *S, T *out, T cv)
     std::fill(out, out + r.n, cv);
     const int X = r.X, Y = r.Y, Z = r.Z;
     const bool interior = X > 1 && Y > 1 && Z > 1 && r.lox <= r.hix && r.loy <= r.hiy && r.loz <= r.hiz;
-    const bool exact = r.span <= 1 << 24;
-    const float fs = float(r.slice), fr = float(r.row);
     const float ex = above(X), ey = above(Y), ez = above(Z);
     const std::ptrdiff_t row = r.row, slice = r.slice;
     auto near = [&](int i) {
@@ -150,25 +148,7 @@ template <class T> void label_row(const row_job &r, const T *S, T *out, T cv)
                     label_voxel(r, S, o + i, cx[i], cy[i], cz[i]);
             continue;
         }
-        int count = 0;
-        if (exact)
-            for (int i = 0; i < n; ++i) {
-                int x, y, z;
-                const int k = split(cx[i], r.lox, r.hix, x, fx[i]) & split(cy[i], r.loy, r.hiy, y, fy[i]) &
-                              split(cz[i], r.loz, r.hiz, z, fz[i]);
-                at[i] = int((float(z - r.bz) * fs + float(y - r.by) * fr) + float(x - r.bx));
-                in[i] = k;
-                count += k;
-            }
-        else
-            for (int i = 0; i < n; ++i) {
-                int x, y, z;
-                const int k = split(cx[i], r.lox, r.hix, x, fx[i]) & split(cy[i], r.loy, r.hiy, y, fy[i]) &
-                              split(cz[i], r.loz, r.hiz, z, fz[i]);
-                at[i] = ((z - r.bz) * r.slice + (y - r.by) * r.row) + (x - r.bx);
-                in[i] = k;
-                count += k;
-            }
+        const int count = locate(r, n, cx, cy, cz, fx, fy, fz, at, in);
         if (!count && (beyond(cx, n, ex) || beyond(cy, n, ey) || beyond(cz, n, ez)))
             continue;
         // Interior voxels that see one label take it, branch-free; those

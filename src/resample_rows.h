@@ -175,6 +175,37 @@ inline bool beyond(const float *c, int n, float e)
 // Single precision, one rounding per operation; divide() comes last.
 inline float numerator(const axis_map &a, float px) { return ((a.m * px + a.a) + a.b) + a.t; }
 
+// The interior voxels of n: in[i] says whether voxel i is interior,
+// at[i] is the box index of its sample (z0, y0, x0) and f its fractions;
+// returns how many are interior. Branch-free, so the compiler vectorises
+// it. Up to 2^24 samples, indices and their partial sums are exact in
+// float, whose vector multiply SSE2 has; it has none for 32-bit integers.
+inline int locate(const row_job &r, int n, const float *cx, const float *cy, const float *cz, float *fx,
+                  float *fy, float *fz, int *at, int *in)
+{
+    const float fs = float(r.slice), fr = float(r.row);
+    int count = 0;
+    if (r.span <= 1 << 24)
+        for (int i = 0; i < n; ++i) {
+            int x, y, z;
+            const int k = split(cx[i], r.lox, r.hix, x, fx[i]) & split(cy[i], r.loy, r.hiy, y, fy[i]) &
+                          split(cz[i], r.loz, r.hiz, z, fz[i]);
+            at[i] = int((float(z - r.bz) * fs + float(y - r.by) * fr) + float(x - r.bx));
+            in[i] = k;
+            count += k;
+        }
+    else
+        for (int i = 0; i < n; ++i) {
+            int x, y, z;
+            const int k = split(cx[i], r.lox, r.hix, x, fx[i]) & split(cy[i], r.loy, r.hiy, y, fy[i]) &
+                          split(cz[i], r.loz, r.hiz, z, fz[i]);
+            at[i] = ((z - r.bz) * r.slice + (y - r.by) * r.row) + (x - r.bx);
+            in[i] = k;
+            count += k;
+        }
+    return count;
+}
+
 void plain_row(const row_job &r)
 {
     float cx[block], cy[block], cz[block], fx[block], fy[block], fz[block];
@@ -184,10 +215,6 @@ void plain_row(const row_job &r)
     // An extent of 1 has no interior: every voxel is a face or nothing; nor
     // has a box axis too short for a sample pair.
     const bool interior = X > 1 && Y > 1 && Z > 1 && r.lox <= r.hix && r.loy <= r.hiy && r.loz <= r.hiz;
-    // Up to 2^24 samples, indices and their partial sums are exact in
-    // float, whose vector multiply SSE2 has; it has none for 32-bit integers.
-    const bool exact = r.span <= 1 << 24;
-    const float fs = float(r.slice), fr = float(r.row);
     const float ex = above(X), ey = above(Y), ez = above(Z);
     // Beyond (-2, E) on any axis voxel() writes nothing; skip the call.
     auto near = [&](int i) {
@@ -213,27 +240,7 @@ void plain_row(const row_job &r)
                 edge(i, x0 + i);
             continue;
         }
-        // Branch-free, so the compiler vectorises it. Indices count from the
-        // box's first sample.
-        int count = 0;
-        if (exact)
-            for (int i = 0; i < n; ++i) {
-                int x, y, z;
-                const int k = split(cx[i], r.lox, r.hix, x, fx[i]) & split(cy[i], r.loy, r.hiy, y, fy[i]) &
-                              split(cz[i], r.loz, r.hiz, z, fz[i]);
-                at[i] = int((float(z - r.bz) * fs + float(y - r.by) * fr) + float(x - r.bx));
-                in[i] = k;
-                count += k;
-            }
-        else
-            for (int i = 0; i < n; ++i) {
-                int x, y, z;
-                const int k = split(cx[i], r.lox, r.hix, x, fx[i]) & split(cy[i], r.loy, r.hiy, y, fy[i]) &
-                              split(cz[i], r.loz, r.hiz, z, fz[i]);
-                at[i] = ((z - r.bz) * r.slice + (y - r.by) * r.row) + (x - r.bx);
-                in[i] = k;
-                count += k;
-            }
+        const int count = locate(r, n, cx, cy, cz, fx, fy, fz, at, in);
         // Each coordinate is monotone along a row (so is every rounded step
         // forming it); with NaN or infinities about, no voxel is near. So
         // a block with no interior voxel lies wholly beyond one side of an
