@@ -255,11 +255,16 @@ def spinner(call):
 
 def test_lock_is_released_while_working():
     big = np.random.default_rng(1).random((160, 192, 192), np.float32)
-    alone, _ = spinner(lambda: time.sleep(0.1))
-    _, held = spinner(lambda: _vexiloimgc.transform(big, ONES, turn().ravel()))
-    pace, wait = spinner(lambda: vexiloimgc.transform(big, ONES, turn(), workers=1))
     # The module holds the lock: the other thread waits out the call. The
-    # package lets it run, at about its own pace where a core is free.
+    # package lets it run, at about its own pace where a core is free; a
+    # machine busy with other work may take that core for a moment, so the
+    # best of three tries counts.
+    for _ in range(3):
+        alone, _ = spinner(lambda: time.sleep(0.1))
+        _, held = spinner(lambda: _vexiloimgc.transform(big, ONES, turn().ravel()))
+        pace, wait = spinner(lambda: vexiloimgc.transform(big, ONES, turn(), workers=1))
+        if wait < 0.25 and pace > 0.25 * alone:
+            break
     assert held > 0.6
     assert wait < 0.25 and pace > 0.25 * alone
 
