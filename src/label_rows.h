@@ -186,10 +186,17 @@ template <class T> void label_row(const row_job &r, const T *S, T *out, T cv)
 // The nearest rule's row. Per axis, c + 0.5 is exact in double (c is a
 // float below 2^31 in magnitude wherever it matters), and on [b, b + n) its
 // truncation is its floor: the sample index, halves upward, within the box.
+// Branch-free, so the compiler vectorises it: every voxel's index is clamped
+// into the box (NaN to its low end) and read, and `in` picks the sample or
+// the fill.
 template <class T> void nearest_row(const row_job &r, const T *S, T *out, T cv)
 {
+    if (r.bnx < 1 || r.bny < 1 || r.bnz < 1) {  // nothing to read: every voxel maps nowhere
+        std::fill(out, out + r.n, cv);
+        return;
+    }
     float cx[block], cy[block], cz[block];
-    int at[block];
+    int at[block], in[block];
     const double lx = r.bx, ly = r.by, lz = r.bz;
     const double hx = lx + r.bnx, hy = ly + r.bny, hz = lz + r.bnz;
     for (int x0 = 0; x0 < r.n; x0 += block) {
@@ -197,13 +204,17 @@ template <class T> void nearest_row(const row_job &r, const T *S, T *out, T cv)
         coords(r, x0, n, cx, cy, cz);
         for (int i = 0; i < n; ++i) {
             const double dx = double(cx[i]) + 0.5, dy = double(cy[i]) + 0.5, dz = double(cz[i]) + 0.5;
-            const bool kx = dx >= lx && dx < hx, ky = dy >= ly && dy < hy, kz = dz >= lz && dz < hz;
-            const int x = int(kx ? dx : lx) - r.bx, y = int(ky ? dy : ly) - r.by, z = int(kz ? dz : lz) - r.bz;
-            at[i] = kx && ky && kz ? (z * r.slice + y * r.row) + x : -1;
+            in[i] = (dx >= lx) & (dx < hx) & (dy >= ly) & (dy < hy) & (dz >= lz) & (dz < hz);
+            const int x = int(std::min(std::max(lx, dx), hx - 1)) - r.bx;
+            const int y = int(std::min(std::max(ly, dy), hy - 1)) - r.by;
+            const int z = int(std::min(std::max(lz, dz), hz - 1)) - r.bz;
+            at[i] = (z * r.slice + y * r.row) + x;
         }
         T *o = out + x0;
-        for (int i = 0; i < n; ++i)
-            o[i] = at[i] >= 0 ? S[at[i]] : cv;
+        for (int i = 0; i < n; ++i) {
+            const T v = S[at[i]];
+            o[i] = in[i] ? v : cv;
+        }
     }
 }
 

@@ -38,6 +38,7 @@ def nearest_model(vol, spacing, matrix, out_shape=None, out_spacing=None, cval=0
     return np.where(ok, vol[idx[2], idx[1], idx[0]], vol.dtype.type(cval))
 
 
+@np.errstate(invalid="ignore")  # weights of voxels the rule leaves out may be NaN
 def label_model(vol, spacing, matrix, out_shape=None, out_spacing=None, cval=0):
     out_shape = vol.shape if out_shape is None else out_shape
     Z, Y, X = vol.shape
@@ -100,6 +101,10 @@ MAPS = {
     "turn": (turn(), None, None),
     "half shift": (np.float32([[1, 0, 0, 0.45], [0, 1, 0, 0.55], [0, 0, 1, 0.85]]), None, None),
     "up by 2": (np.float32([[1, 0, 0, -0.5], [0, 1, 0, 0.3], [0, 0, 1, 0]]), (44, 50, 60), (0.45, 0.55, 0.85)),
+    # Indices far past 2^31 along X (only x = 0 maps); NaN (z = 0) and
+    # infinite (z > 0) along Y. No read may leave the source.
+    "far": (np.float32([[1e10, 0, 0, -0.2], [0, 1, 0, 0], [0, 0, -1, 20]]), None, None),
+    "not finite": (np.float32([[1, 0, 0, 0], [0, 1, np.inf, 0], [0, 0, 1, 0]]), None, None),
 }
 
 
