@@ -107,6 +107,8 @@ def main():
         "one call, all cores": lambda: vexiloimgc.transform(vol, spacing, matrix),
         "vexiloimgc.dask, store into an array": lambda: da.store(ours, target, lock=False),
         "vexiloimgc.dask, compute()": lambda: ours.compute(),
+        # compute() less Dask's assembly of the blocks into one array
+        "vexiloimgc.dask, the blocks alone": lambda: dask.compute(*ours.to_delayed().ravel()),
     }
     if not a.skip_peer:
         from dask_image import ndinterp
