@@ -10,7 +10,7 @@
 #include "label.h"
 
 // resample_rows.h's whole-voxel functions are the linear kernel's; only its
-// classes, clamps and coordinate arithmetic are used here.
+// classes, clamps and coordinate arithmetic (coords) are used here.
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-function"
@@ -107,20 +107,6 @@ inline void label_voxel(const row_job &r, const T *S, T *o, float cx, float cy, 
         L[3] = at(b, y1, x1), w[3] = fx * fy;
     }
     *o = uniform(L, n) ? L[0] : pick(L, w, n);
-}
-
-// One block's continuous indices, as plain_row forms them.
-inline void coords(const row_job &r, int x0, int n, float *cx, float *cy, float *cz)
-{
-    for (int i = 0; i < n; ++i) {
-        const float px = float(r.x0 + x0 + i) * r.ox;
-        cx[i] = numerator(r.mx, px);
-        cy[i] = numerator(r.my, px);
-        cz[i] = numerator(r.mz, px);
-    }
-    divide(cx, n, r.mx);
-    divide(cy, n, r.my);
-    divide(cz, n, r.mz);
 }
 
 // The label rule's row: plain_row's split into interior voxels, read as

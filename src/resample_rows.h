@@ -175,6 +175,20 @@ inline bool beyond(const float *c, int n, float e)
 // Single precision, one rounding per operation; divide() comes last.
 inline float numerator(const axis_map &a, float px) { return ((a.m * px + a.a) + a.b) + a.t; }
 
+// The continuous source indices of voxels x0 .. x0 + n - 1 of the row.
+inline void coords(const row_job &r, int x0, int n, float *cx, float *cy, float *cz)
+{
+    for (int i = 0; i < n; ++i) {
+        const float px = float(r.x0 + x0 + i) * r.ox;
+        cx[i] = numerator(r.mx, px);
+        cy[i] = numerator(r.my, px);
+        cz[i] = numerator(r.mz, px);
+    }
+    divide(cx, n, r.mx);
+    divide(cy, n, r.my);
+    divide(cz, n, r.mz);
+}
+
 // The interior voxels of n: in[i] says whether voxel i is interior,
 // at[i] is the box index of its sample (z0, y0, x0) and f its fractions;
 // returns how many are interior. Branch-free, so the compiler vectorises
@@ -226,15 +240,7 @@ void plain_row(const row_job &r)
     };
     for (int x0 = 0; x0 < r.n; x0 += block) {
         const int n = r.n - x0 < block ? r.n - x0 : block;
-        for (int i = 0; i < n; ++i) {
-            const float px = float(r.x0 + x0 + i) * r.ox;
-            cx[i] = numerator(r.mx, px);
-            cy[i] = numerator(r.my, px);
-            cz[i] = numerator(r.mz, px);
-        }
-        divide(cx, n, r.mx);
-        divide(cy, n, r.my);
-        divide(cz, n, r.mz);
+        coords(r, x0, n, cx, cy, cz);
         if (!interior) {
             for (int i = 0; i < n; ++i)
                 edge(i, x0 + i);
