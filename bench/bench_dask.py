@@ -14,6 +14,7 @@ import json
 import os
 import shutil
 import statistics
+import sys
 import tempfile
 import time
 from pathlib import Path
@@ -24,13 +25,12 @@ import vexiloimgc
 import vexiloimgc.dask as vd
 
 HERE = Path(__file__).parent
+sys.path.insert(0, str(HERE))
+from maps import rotation  # noqa: E402
 
 
 def oblique(shape_zyx, spacing_xyz, degrees=25.0, axis=(1.0, 2.0, 3.0), zoom=1.15):
-    k = np.asarray(axis) / np.linalg.norm(axis)
-    t = np.radians(degrees)
-    kx = np.array([[0, -k[2], k[1]], [k[2], 0, -k[0]], [-k[1], k[0], 0]])
-    r = (np.eye(3) + np.sin(t) * kx + (1 - np.cos(t)) * kx @ kx) * zoom
+    r = rotation(axis, degrees) * zoom
     c = (np.array(shape_zyx[::-1]) - 1) * spacing_xyz / 2
     return np.hstack([r, (c - r @ c)[:, None]])
 

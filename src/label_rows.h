@@ -11,14 +11,7 @@
 
 // resample_rows.h's whole-voxel functions are the linear kernel's; only its
 // classes, clamps and coordinate arithmetic (coords) are used here.
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wunused-function"
-#endif
 #include "resample_rows.h"
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
 
 namespace {
 

@@ -18,15 +18,7 @@
 #include "reference.h"
 #include "resample.h"
 #include "resample_paths.h"
-// classify(), to find the samples a window reads; the rows go unused here.
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wunused-function"
-#endif
-#include "resample_rows.h"
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
+#include "resample_rows.h"  // classify(), to find the samples a window reads
 
 namespace {
 
