@@ -84,6 +84,18 @@ float *read_vector(PyObject *a, const char *name, npy_intp need)
     return array2float(arr);
 }
 
+float *read_first(PyObject *a, const char *name, npy_intp need)
+{
+    if (!is_array(a, name))
+        return nullptr;
+    auto *arr = reinterpret_cast<PyArrayObject *>(a);
+    if (!long_enough(arr, name, need) || check_read(arr, 1) < 0)
+        return nullptr;
+    block b = block_of(arr, 1);
+    b.d[3] = need;
+    return read_vector_block(b);
+}
+
 bool check_image(PyObject *obj, image_shape &im, bool own_grid, int types)
 {
     if (!is_array(obj, "image"))

@@ -21,6 +21,10 @@ bool is_array(PyObject *a, const char *name);
 // A new buffer of the first `need` or more values along axis 0 of `a`, read
 // as the 1-D reader reads them, or NULL with an exception set.
 float *read_vector(PyObject *a, const char *name, npy_intp need);
+// The same checks and errors, but only those first `need` values are read:
+// the package's vectors may be long views of little memory, and reading
+// them whole would hold the interpreter lock for nothing.
+float *read_first(PyObject *a, const char *name, npy_intp need);
 
 // An image's dimension count, its extents N, Z, Y, X (N = 1 for 3-D) and
 // its element count (0 for none).

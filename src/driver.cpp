@@ -52,6 +52,7 @@ struct request {
     // (sign and magnitude; `huge` past 64 bits), else the double above.
     bool cint = false, cneg = false, huge = false;
     unsigned long long cmag = 0;
+    std::string inexact;  // a cval no double holds, as its repr shows it
     int shape_n = 0;  // 0: the image's grid; else 3 or 4 extents
     npy_intp shape[4];
     bool tiled = false;
@@ -70,15 +71,17 @@ bool retype(const char *format, PyObject *obj)
 }
 
 // The first `most` integers of a sequence into v, their count into n. Values
-// beyond the int64 range saturate (the checks refuse them).
+// beyond the int64 range saturate (the checks refuse them). The items are
+// read from a tuple of the sequence: an item's __index__ may change a list
+// it sits in, never the tuple.
 bool read_ints(PyObject *obj, const char *format, npy_intp *v, int most, int &n)
 {
-    ref seq(PySequence_Fast(obj, ""));
+    ref seq(PySequence_Tuple(obj));
     if (!seq)
         return retype(format, obj);
-    n = int(std::min<Py_ssize_t>(PySequence_Fast_GET_SIZE(seq.get()), INT_MAX));
+    n = int(std::min<Py_ssize_t>(PyTuple_GET_SIZE(seq.get()), INT_MAX));
     for (int k = 0; k < n && k < most; ++k) {
-        PyObject *item = PySequence_Fast_GET_ITEM(seq.get(), k);
+        PyObject *item = PyTuple_GET_ITEM(seq.get(), k);
         ref index(PyNumber_Index(item));
         if (!index)
             return retype(format, item);
@@ -86,6 +89,53 @@ bool read_ints(PyObject *obj, const char *format, npy_intp *v, int most, int &n)
         const long long x = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
         v[k] = overflow > 0 ? NPY_MAX_INTP : overflow < 0 ? NPY_MIN_INTP : npy_intp(x);
     }
+    return true;
+}
+
+// An integer cval, exactly: sign and magnitude, `huge` past 64 bits.
+void exact_int(PyObject *index, request &rq)
+{
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(index, &overflow);
+    rq.cint = true;
+    rq.cneg = overflow < 0 || (overflow == 0 && v < 0);
+    rq.cmag = v < 0 ? 0 - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+    if (overflow > 0) {
+        rq.cmag = PyLong_AsUnsignedLongLong(index);
+        rq.huge = rq.cmag == static_cast<unsigned long long>(-1) && PyErr_Occurred();
+    }
+    rq.huge = rq.huge || overflow < 0;
+    PyErr_Clear();
+}
+
+// A real cval that is not a float (a Fraction, a Decimal, NumPy's wider
+// floats) may hold a value no double holds: an integral one is read as the
+// integer it is; any other must equal its double, else no element type
+// holds it exactly (`inexact`, with its repr for the message).
+bool exact_real(PyObject *cval, request &rq)
+{
+    if (std::isnan(rq.cval))
+        return true;
+    ref d(PyFloat_FromDouble(rq.cval));
+    const int same = d ? PyObject_RichCompareBool(cval, d.get(), Py_EQ) : -1;
+    if (same != 0)
+        return same > 0;
+    ref whole(PyNumber_Long(cval));  // truncates toward zero
+    const int integral = whole ? PyObject_RichCompareBool(cval, whole.get(), Py_EQ) : 0;
+    if (!whole && !PyErr_ExceptionMatches(PyExc_TypeError))
+        return false;
+    PyErr_Clear();
+    if (integral < 0)
+        return false;
+    if (integral) {
+        exact_int(whole.get(), rq);
+        return true;
+    }
+    ref shown(PyObject_Repr(cval));
+    const char *text = shown ? PyUnicode_AsUTF8(shown.get()) : nullptr;
+    if (!text)
+        return false;
+    rq.inexact = text;
     return true;
 }
 
@@ -109,17 +159,7 @@ bool read_request(PyObject *workers, PyObject *interpolation, PyObject *cval, Py
     if (rq.mode != linear && PyIndex_Check(cval)) {
         ref index(PyNumber_Index(cval));
         if (index) {
-            int overflow = 0;
-            const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-            rq.cint = true;
-            rq.cneg = overflow < 0 || (overflow == 0 && v < 0);
-            rq.cmag = v < 0 ? 0 - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
-            if (overflow > 0) {
-                rq.cmag = PyLong_AsUnsignedLongLong(index.get());
-                rq.huge = rq.cmag == static_cast<unsigned long long>(-1) && PyErr_Occurred();
-            }
-            rq.huge = rq.huge || overflow < 0;
-            PyErr_Clear();
+            exact_int(index.get(), rq);
         } else if (PyErr_ExceptionMatches(PyExc_TypeError)) {
             PyErr_Clear();  // an __index__ that refuses (NumPy's bool): read as a number below
         } else {
@@ -129,6 +169,8 @@ bool read_request(PyObject *workers, PyObject *interpolation, PyObject *cval, Py
     rq.cval = rq.cint ? 0.0 : PyFloat_AsDouble(cval);
     if (rq.cval == -1.0 && PyErr_Occurred())
         return retype("transform: cval must be a real number, not %.200s", cval);
+    if (rq.mode != linear && !rq.cint && !PyFloat_Check(cval) && !exact_real(cval, rq))
+        return false;
     if (output_shape != Py_None) {
         if (!read_ints(output_shape, "transform: output_shape must be a sequence of integers, not %.200s",
                        rq.shape, 4, rq.shape_n))
@@ -207,7 +249,7 @@ bool output_grid(const request &rq, const image_shape &im, npy_intp od[4])
 // The output spacing: 3 finite, positive values.
 float *read_output_spacing(PyObject *obj)
 {
-    fbuf o(read_vector(obj, "output_spacing", 3));
+    fbuf o(read_first(obj, "output_spacing", 3));
     if (o && !(std::isfinite(o[0]) && std::isfinite(o[1]) && std::isfinite(o[2]) && o[0] > 0 && o[1] > 0 &&
                o[2] > 0)) {
         PyErr_Format(PyExc_ValueError,
@@ -398,9 +440,13 @@ bool fill_of(const request &rq, int e, int type, unsigned char fill[8])
         if (bits == 32) std::memcpy(fill, &u32, 4);
         if (bits == 64) std::memcpy(fill, &u64, 8);
     }
+    ok = ok && rq.inexact.empty();
     if (!ok) {
         ref name(reinterpret_cast<PyObject *>(PyArray_DescrFromType(type)));
-        if (rq.cint && rq.huge)
+        if (!rq.inexact.empty())
+            PyErr_Format(PyExc_ValueError, "transform: cval %s does not fit %S exactly", rq.inexact.c_str(),
+                         name.get());
+        else if (rq.cint && rq.huge)
             PyErr_Format(PyExc_ValueError, "transform: cval, an integer beyond 64 bits, does not fit %S exactly",
                          name.get());
         else if (rq.cint)
@@ -601,7 +647,7 @@ PyObject *transform_into(PyObject *image_obj, PyObject *spacing, PyObject *matri
     npy_intp od[4];
     if (!output_grid(rq, im, od))
         return nullptr;
-    fbuf sp(read_vector(spacing, "spacing", 3));
+    fbuf sp(read_first(spacing, "spacing", 3));
     if (!sp)
         return nullptr;
     bool per_volume = false;
@@ -609,7 +655,7 @@ PyObject *transform_into(PyObject *image_obj, PyObject *spacing, PyObject *matri
     if (PyArray_Check(matrix) && PyArray_NDIM(reinterpret_cast<PyArrayObject *>(matrix)) >= 2)
         maps.reset(read_maps(reinterpret_cast<PyArrayObject *>(matrix), im, per_volume));
     else
-        maps.reset(read_vector(matrix, "matrix", 12));
+        maps.reset(read_first(matrix, "matrix", 12));
     if (!maps)
         return nullptr;
     fbuf osp;

@@ -1,6 +1,6 @@
-/* The package's binding: ten objects in, one object out. The package's
-   transform (python/vexiloimgc/__init__.py) names the arguments; the checks
-   and the work are in src/driver.cpp. */
+/* The package's binding: its transform (ten objects in, one out), named
+   by python/vexiloimgc/__init__.py, with the checks and the work in
+   src/driver.cpp; and reslice's voxel map (src/affine.cpp). */
 %module(package="vexiloimgc") _native
 
 %begin %{
@@ -9,6 +9,7 @@
 %include "runtime.i"
 
 %{
+#include "affine.h"
 #include "driver.h"
 %}
 
@@ -16,3 +17,5 @@
 PyObject *transform_into(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *out,
                          PyObject *workers, PyObject *output_shape, PyObject *output_spacing,
                          PyObject *cval, PyObject *interpolation, PyObject *tile);
+
+PyObject *voxel_map(PyObject *affine, PyObject *target);

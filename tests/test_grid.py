@@ -169,3 +169,39 @@ def test_reslice_reads_nibabels_layout_in_place_and_refuses_bad_affines():
         vexiloimgc.reslice(data, np.zeros((4, 4)), a.shape, a.affine)
     with pytest.raises(ValueError, match="must be a 4x4"):
         vexiloimgc.reslice(data, np.eye(3), a.shape, a.affine)
+
+
+SKEW = np.eye(4)
+SKEW[3, 0] = 0.5
+
+
+@pytest.mark.parametrize("kw, exc, text", [
+    (dict(out=[0.0] * 8), TypeError, "out must be a numpy.ndarray, not list"),
+    (dict(affine=SKEW), ValueError, r"affine must be affine: its last row must be \[0, 0, 0, 1\], not \[0.5"),
+    (dict(target_affine=SKEW), ValueError, "target_affine must be affine"),
+])
+def test_reslice_refusals(kw, exc, text):
+    args = dict(affine=np.eye(4), target_affine=np.eye(4), out=None) | kw
+    with pytest.raises(exc, match=text):
+        vexiloimgc.reslice(np.zeros((2, 2, 2), np.float32), args["affine"], (2, 2, 2), args["target_affine"],
+                           out=args["out"])
+
+
+class SimpleITKLike:
+    def GetSpacing(self): ...
+    def GetOrigin(self): ...
+    def GetDirection(self): ...
+    def __len__(self): return 8
+    def __getitem__(self, i): return float(i)
+
+
+@pytest.mark.parametrize("image, text", [
+    (SimpleITKLike(), "image is a SimpleITK image, not an array: pass SimpleITK.GetArrayViewFromImage"),
+    ("nibabel", "image is a nibabel image, not an array: pass img.get_fdata"),
+])
+def test_images_with_their_own_geometry_are_refused_with_what_to_pass(image, text):
+    if image == "nibabel":
+        nib = pytest.importorskip("nibabel")
+        image = nib.Nifti1Image(np.zeros((4, 4, 4), np.float32), np.eye(4))
+    with pytest.raises(TypeError, match=text):
+        vexiloimgc.transform(image, np.ones(3), np.eye(4))

@@ -3,6 +3,9 @@ rules on random label maps of every integer type, on every worker count;
 ties at half positions; thin structures; the footprint shared with
 "linear"; agreement with one-hot trilinear then argmax; dtype and cval
 refusals leaving out unchanged; tiles."""
+from decimal import Decimal
+from fractions import Fraction
+
 import numpy as np
 import pytest
 
@@ -218,6 +221,12 @@ VOL8 = rng.integers(0, 5, (6, 7, 8)).astype(np.uint8)
     (VOL8.astype(np.bool_), dict(interpolation="label", cval=2), "does not fit bool"),
     (VOL8.astype(F32), dict(interpolation="nearest", cval=0.1), "cval 0.1 does not fit float32"),
     (VOL8.astype(F32), dict(interpolation="nearest", cval=2**24 + 1), "does not fit float32"),
+    # Reals that are not floats are read exactly, not through their double.
+    (VOL8.astype(np.float64), dict(interpolation="nearest", cval=Fraction(1, 3)),
+     "cval Fraction(1, 3"),
+    (VOL8.astype(np.float64), dict(interpolation="nearest", cval=Decimal("0.1")),
+     "cval Decimal('0.1'"),
+    (VOL8.astype(np.int64), dict(interpolation="label", cval=Fraction(2**63 + 1)), "cval 9223372036854775809 does"),
 ])
 def test_refusals_leave_out_unchanged(image, kw, text):
     out = _out(np.dtype(image.dtype).newbyteorder("="))
@@ -241,12 +250,14 @@ def test_out_must_hold_the_images_type(image, out, text):
 
 
 @pytest.mark.parametrize("dtype,cval", [(np.uint64, 2**64 - 1), (np.int64, -2**63), (np.int64, 2**53 + 1),
-                                        (np.uint8, np.uint8(200)), (np.int16, -7.0), (np.bool_, True)])
+                                        (np.uint8, np.uint8(200)), (np.int16, -7.0), (np.bool_, True),
+                                        (np.int64, Fraction(2**53 + 1)), (np.uint64, Decimal(2**64 - 1)),
+                                        (np.int64, Fraction(-(2**63) + 1, 1)), (np.int32, Decimal("-7.000"))])
 def test_cval_exact_in_every_type(dtype, cval):
     vol = VOL8.astype(dtype)
     out = np.zeros(vol.shape, dtype)
     got = vexiloimgc.transform(vol, np.ones(3), np.eye(4), interpolation="label", cval=cval, out=out)
-    assert got is out and got[-1, -1, -1] == dtype(cval) and got[0, 0, 0] == vol[0, 0, 0]
+    assert got is out and got[-1, -1, -1] == dtype(int(cval)) and got[0, 0, 0] == vol[0, 0, 0]
 
 
 @pytest.mark.parametrize("mode", ["nearest", "label"])

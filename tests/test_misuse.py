@@ -17,6 +17,7 @@ import pytest
 import _vexiloimgc
 import vexiloimgc
 from conftest import ONES
+from vexiloimgc._native import transform as native
 
 VOL = np.random.default_rng(15).uniform(-50, 50, (2, 30, 40, 50)).astype(np.float32)
 TURN = np.float32([0.97, -0.24, 0.05, 2.5, 0.24, 0.97, 0, -1.5, 0, 0.02, 1.03, 0.5])
@@ -215,6 +216,22 @@ def test_the_callers_floating_point_mode_changes_no_bit(mode, call, case):
     assert got.tobytes() == want.tobytes()
 
 
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads glibc's fenv_t")
+@pytest.mark.parametrize("mode", [dict(flush=True), dict(upward=True)], ids=["ftz-daz", "upward"])
+def test_reslices_map_is_formed_in_the_defined_mode(mode):
+    rng = np.random.default_rng(21)
+    a, t = np.eye(4), np.eye(4)
+    a[:3] = rng.uniform(-0.3, 0.3, (3, 4)) + np.diag([2.19999909, 2.2, 3.3]) @ np.eye(3, 4)
+    t[:3] = rng.uniform(-0.3, 0.3, (3, 4)) + np.diag([3.1, 2.9, 1e-310]) @ np.eye(3, 4) + [[0], [0], [1]]
+    want = vexiloimgc.voxel_map(a, t), vexiloimgc.reslice(VOL[0], a, (14, 12, 10), t)
+    try:
+        set_mode(**mode)
+        got = vexiloimgc.voxel_map(a, t), vexiloimgc.reslice(VOL[0], a, (14, 12, 10), t)
+    finally:
+        assert LIBM.fesetenv(ctypes.c_void_p(-1 & (2**64 - 1))) == 0  # FE_DFL_ENV
+    assert [g.tobytes() for g in got] == [w.tobytes() for w in want]
+
+
 @pytest.mark.skipif(not hasattr(signal := __import__("signal"), "pthread_kill"), reason="needs signals")
 @pytest.mark.parametrize("workers", [1, 2])
 def test_an_interrupt_stops_a_long_call(workers):
@@ -241,3 +258,58 @@ def test_an_interrupt_stops_a_long_call(workers):
     finally:
         timer.join()
     assert np.isnan(out).any()
+
+
+# ---- Sequences whose items change them ---------------------------------------
+
+class Meddler:
+    """An integer whose __index__ first changes the list it sits in."""
+
+    def __init__(self, value, act):
+        self.value, self.act, self.list = value, act, None
+
+    def __index__(self):
+        self.act(self.list)
+        return self.value
+
+
+ACTS = {"clear": list.clear, "shorten": lambda l: l.__delitem__(slice(1, None)),
+        "replace": lambda l: l.__setitem__(slice(1, None), [l[1] + 1] * (len(l) - 1))}
+
+
+def meddling(values, act):
+    first = Meddler(values[0], ACTS[act])
+    first.list = [first, *values[1:]]
+    return first.list
+
+
+@pytest.mark.parametrize("act", list(ACTS))
+@pytest.mark.parametrize("where", ["output_shape", "tile"])
+def test_a_sequence_is_read_as_it_was_before_its_items_ran(where, act):
+    # The items are read from a snapshot: never from freed memory, nor values
+    # put in by an item's own conversion.
+    src = VOL[0, :8, :8, :8].copy()
+    want = vexiloimgc.transform(src, ONES, TURN)
+    if where == "output_shape":
+        got = vexiloimgc.transform(src, ONES, TURN, output_shape=meddling([8, 8, 8], act))
+    else:
+        got = native(src, ONES, TURN, None, 1, None, None, 0.0, "linear", meddling([8] * 3 + [0] * 6, act))
+    assert got.tobytes() == want.tobytes()
+
+
+@pytest.mark.parametrize("which", ["spacing", "matrix", "output_spacing"])
+def test_only_the_values_used_are_read_from_a_long_vector(which):
+    # A broadcast view of 2^29 values holds 4 bytes: reading it whole would
+    # take 2 GiB and seconds with the interpreter lock held.
+    code = f"""
+import resource, sys, numpy as np, vexiloimgc
+kw = dict(spacing=np.ones(3, np.float32), matrix=np.float32([1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0]))
+kw[{which!r}] = np.broadcast_to(np.float32(1), (2**29,))
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+vexiloimgc.transform(np.ones((4, 4, 4), np.float32), kw["spacing"], kw["matrix"],
+                     output_spacing=kw.get("output_spacing"))
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
+"""
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert r.returncode == 0, r.stderr[-2000:]
+    assert int(r.stdout) < 256 * 1024  # KiB

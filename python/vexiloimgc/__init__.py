@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Any, Literal, Sequence, SupportsFloat, Support
 
 import numpy as np
 
-from ._native import transform as _transform
+from ._native import transform as _transform, voxel_map as _voxel_map
 
 if TYPE_CHECKING:
     from typing import TypeAlias
@@ -46,11 +46,24 @@ _Discrete = Literal["nearest", "label"]
 _ndarray = np.ndarray
 
 
+# Images that carry their own geometry, and how to pass their data instead.
+_IMAGE_KINDS = (
+    (("GetSpacing", "GetOrigin", "GetDirection"), "a SimpleITK image",
+     "pass SimpleITK.GetArrayViewFromImage(img) (indexed Z, Y, X) and img.GetSpacing()"),
+    (("affine", "dataobj"), "a nibabel image",
+     "pass img.get_fdata(dtype=numpy.float32) or numpy.asanyarray(img.dataobj) to vexiloimgc.reslice "
+     "with img.affine"),
+)
+
+
 def _numbers(a: Any, name: str) -> Any:
     """An ndarray as it is (the checks are the module's); anything else
     through numpy.asarray, which must give numbers."""
     if isinstance(a, np.ndarray):
         return a
+    for attrs, kind, hint in _IMAGE_KINDS:
+        if all(hasattr(a, k) for k in attrs):
+            raise TypeError(f"transform: {name} is {kind}, not an array: {hint}")
     b = np.asarray(a)
     if b.dtype.kind not in "biuf":
         raise TypeError(f"transform: {name} must be an array of numbers, not {type(a).__name__}")
@@ -207,7 +220,7 @@ def transform(
 
 
 def _affine(a: Any, name: str) -> np.ndarray[Any, np.dtype[np.float64]]:
-    m = np.array(a, np.float64)
+    m = np.array(a, np.float64, order="C")
     if m.shape != (4, 4):
         raise ValueError(f"reslice: {name} must be a 4x4 voxel-to-world matrix, not of shape {m.shape}")
     if not np.isfinite(m).all():
@@ -215,17 +228,21 @@ def _affine(a: Any, name: str) -> np.ndarray[Any, np.dtype[np.float64]]:
     return m
 
 
+def _last_row(m: np.ndarray[Any, np.dtype[np.float64]], name: str) -> None:
+    if (m[3] != (0, 0, 0, 1)).any():
+        raise ValueError(f"reslice: {name} must be affine: its last row must be [0, 0, 0, 1], not {m[3].tolist()}")
+
+
 def voxel_map(affine: Any, target_affine: Any) -> np.ndarray[Any, np.dtype[np.float64]]:
-    """The 4x4 map from target voxel (i, j, k) to source voxel, in double
-    precision: inv(affine) @ target_affine."""
+    """The 4x4 map from target voxel (i, j, k) to source voxel,
+    inv(affine) @ target_affine, in double precision: formed natively in a
+    fixed order, so its bits depend neither on the caller's floating-point
+    mode nor on the machine."""
     a, t = _affine(affine, "affine"), _affine(target_affine, "target_affine")
-    try:
-        inv = np.linalg.inv(a)
-    except np.linalg.LinAlgError:
-        inv = None
-    if inv is None or not np.isfinite(inv).all():
-        raise ValueError("reslice: affine cannot be inverted")
-    return inv @ t
+    m: np.ndarray[Any, np.dtype[np.float64]] = _voxel_map(a, t)  # reads the top three rows
+    _last_row(a, "affine")
+    _last_row(t, "target_affine")
+    return m
 
 
 @overload
@@ -307,6 +324,8 @@ def reslice(
     are then taken with unit spacing, so voxel (i, j, k) sits at the point
     (i, j, k) and its source index is the map's image of it.
     """
+    if out is not None and not isinstance(out, np.ndarray):
+        raise TypeError(f"reslice: out must be a numpy.ndarray, not {type(out).__name__}")
     v = voxel_map(affine, target_affine)
     a = _numbers(data, "data")
     if a.ndim not in (3, 4):
@@ -315,6 +334,6 @@ def reslice(
     if len(ijk) != 3:
         raise ValueError(f"reslice: shape must hold the target grid's 3 extents (I, J, K), not {len(ijk)}")
     one = np.ones(3, np.float32)
-    r = _transform(a.T, one, v[:3].astype(np.float32), None if out is None else out.T, workers,
+    r = _transform(a.T, one, v[:3], None if out is None else out.T, workers,
                    ijk[::-1], None, cval, interpolation, None)
     return r.T  # type: ignore[no-any-return]
