@@ -169,3 +169,9 @@ def test_reslice_reads_nibabels_layout_in_place_and_refuses_bad_affines():
         vexiloimgc.reslice(data, np.zeros((4, 4)), a.shape, a.affine)
     with pytest.raises(ValueError, match="must be a 4x4"):
         vexiloimgc.reslice(data, np.eye(3), a.shape, a.affine)
+
+
+@pytest.mark.parametrize("out", [[0.0] * 60, (4, 5, 3), memoryview(bytearray(240))])
+def test_reslice_refuses_an_out_that_is_not_an_array(out):
+    with pytest.raises(TypeError, match="out must be a numpy.ndarray, not"):
+        vexiloimgc.reslice(np.ones((3, 4, 5), np.float32), np.eye(4), (3, 4, 5), np.eye(4), out=out)

@@ -315,6 +315,8 @@ def reslice(
     if len(ijk) != 3:
         raise ValueError(f"reslice: shape must hold the target grid's 3 extents (I, J, K), not {len(ijk)}")
     one = np.ones(3, np.float32)
-    r = _transform(a.T, one, v[:3].astype(np.float32), None if out is None else out.T, workers,
+    # Anything but an array goes through untransposed, for the TypeError of transform.
+    o = out.T if isinstance(out, np.ndarray) else out
+    r = _transform(a.T, one, v[:3].astype(np.float32), o, workers,
                    ijk[::-1], None, cval, interpolation, None)
     return r.T  # type: ignore[no-any-return]
