@@ -24,6 +24,7 @@ venv: $(VENV)/.ready
 
 # Builds incrementally in build/ and installs the module into the venv.
 install: venv
+	@echo "building the module into $(VENV) (about a minute the first time)"
 	$(PIP) install -q --no-build-isolation '.[test]'
 
 demo: install
