@@ -114,6 +114,7 @@ struct row_job {
     int bnx, bny, bnz;       // and extents
     bool boxed;              // the box is not the whole volume
     float lox, loy, loz;     // box_low: first box index of each axis, as floats
+    float fx0, fy0, fz0;     // least interior fraction of each axis (see each_row)
     float hix, hiy, hiz;     // box_top: where interior voxels' i0 ends
     int row, slice;          // source strides in samples
     std::int64_t span;       // samples from the first to one past the furthest
@@ -248,6 +249,13 @@ inline float below(int v)
     return h;
 }
 
+// The least f of split() that an interior voxel gives on an axis whose box
+// starts at plane b. Below the box's first plane the clamp leaves f < 0: at
+// the whole source's plane 0 that is c in (-1, 0), interior (it truncates to
+// 0); past a first plane b > 0, c in (b - 1, b) truncates to b - 1, which
+// the box lacks, and c below it reads lower still.
+inline float least_fraction(int b) { return b == 0 ? std::nextafter(-1.0f, 0.0f) : 0.0f; }
+
 // Walks the part's rows, forming each row's fixed products (the same
 // single-precision products as per voxel, so nothing changes), and hands
 // every row to do_row: rows of partly covered slices in order, whole slices
@@ -269,9 +277,10 @@ template <class F> inline void each_row(const part &p, F &&do_row)
     r.bx = p.bx, r.by = p.by, r.bz = p.bz, r.bnx = p.bnx, r.bny = p.bny, r.bnz = p.bnz;
     r.boxed = p.bx != 0 || p.by != 0 || p.bz != 0 || p.bnx != p.X || p.bny != p.Y || p.bnz != p.Z;
     // The clamp of split(): within the box, and no further than an interior
-    // voxel's i0 goes (interior_top); past either, |f| >= 1 tells the voxel
-    // apart, or it could only read outside the box.
+    // voxel's i0 goes (interior_top). Above it f >= 1 tells the voxel apart,
+    // or it could only read past the box; below it f < 0, see least_fraction.
     r.lox = above(p.bx), r.loy = above(p.by), r.loz = above(p.bz);
+    r.fx0 = least_fraction(p.bx), r.fy0 = least_fraction(p.by), r.fz0 = least_fraction(p.bz);
     r.topx = interior_top(p.X), r.topy = interior_top(p.Y), r.topz = interior_top(p.Z);
     // A box axis too short for a sample pair has no interior voxels.
     const float none = -std::numeric_limits<float>::infinity();

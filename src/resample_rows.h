@@ -108,13 +108,13 @@ constexpr int block = 256;
 // One axis of a voxel. The clamp to [lo, hi] (see each_row), NaN to lo,
 // makes the truncation defined and keeps i and i + 1 in the box, yet leaves
 // interior coordinates whose samples the box holds as they truncate; of
-// those, exactly the interior ones give |f| < 1. Returns whether the axis
-// is interior.
-inline int split(float c, float lo, float hi, int &i, float &f)
+// those, exactly the interior ones give least <= f < 1 (least from
+// least_fraction). Returns whether the axis is interior.
+inline int split(float c, float lo, float hi, float least, int &i, float &f)
 {
     i = int(std::min(std::max(lo, c), hi));
     f = c - float(i);
-    return std::fabs(f) < 1.0f;
+    return (f >= least) & (f < 1.0f);
 }
 
 // Sample pairs of n interior voxels, two adjacent floats per 8-byte copy:
@@ -204,8 +204,8 @@ inline int locate(const row_job &r, int n, const float *cx, const float *cy, con
     if (r.span <= 1 << 24)
         for (int i = 0; i < n; ++i) {
             int x, y, z;
-            const int k = split(cx[i], r.lox, r.hix, x, fx[i]) & split(cy[i], r.loy, r.hiy, y, fy[i]) &
-                          split(cz[i], r.loz, r.hiz, z, fz[i]);
+            const int k = split(cx[i], r.lox, r.hix, r.fx0, x, fx[i]) & split(cy[i], r.loy, r.hiy, r.fy0, y, fy[i]) &
+                          split(cz[i], r.loz, r.hiz, r.fz0, z, fz[i]);
             at[i] = int((float(z - r.bz) * fs + float(y - r.by) * fr) + float(x - r.bx));
             in[i] = k;
             count += k;
@@ -213,8 +213,8 @@ inline int locate(const row_job &r, int n, const float *cx, const float *cy, con
     else
         for (int i = 0; i < n; ++i) {
             int x, y, z;
-            const int k = split(cx[i], r.lox, r.hix, x, fx[i]) & split(cy[i], r.loy, r.hiy, y, fy[i]) &
-                          split(cz[i], r.loz, r.hiz, z, fz[i]);
+            const int k = split(cx[i], r.lox, r.hix, r.fx0, x, fx[i]) & split(cy[i], r.loy, r.hiy, r.fy0, y, fy[i]) &
+                          split(cz[i], r.loz, r.hiz, r.fz0, z, fz[i]);
             at[i] = ((z - r.bz) * r.slice + (y - r.by) * r.row) + (x - r.bx);
             in[i] = k;
             count += k;

@@ -292,6 +292,29 @@ def test_tiles_give_the_whole_grids_bits(mode):
         assert lost.any() and (short[lost] == 7).all()
 
 
+@pytest.mark.parametrize("mode", ["linear", "nearest", "label"])
+@pytest.mark.parametrize("axis", [0, 1, 2])
+@pytest.mark.parametrize("b", [1, 3])
+def test_a_box_past_the_low_planes_leaves_their_readers_unmapped(mode, axis, b):
+    """The whole grid from a box that starts at plane b of one axis: a voxel
+    that reads a plane below b maps nowhere; every other voxel keeps the
+    whole call's bits (on the other axes, the whole source's low faces and
+    coordinates in (-1, 0) too)."""
+    vol = label_map((9, 10, 11), 6, np.uint8, False)
+    m = np.eye(4, dtype=F32)
+    m[:3, 3] = -1.9  # quarter steps from -1.9: (b - 1, b) and both low bands on every axis
+    osp, shape = np.float32([0.25, 0.25, 0.25]), (48, 52, 56)
+    whole = native(vol, np.ones(3), m, None, 1, shape, osp, 7, mode, None)
+    lo = [0, 0, 0]
+    lo[axis] = b
+    box = vol[tuple(slice(a, None) for a in lo)]
+    got = native(box, np.ones(3), m, None, 1, shape, osp, 7, mode, list(vol.shape) + lo + [0, 0, 0])
+    c = np.arange(shape[axis], dtype=F32) * F32(0.25) + F32(-1.9)
+    lacks = c + F32(0.5) < b if mode == "nearest" else c < b  # c > -1 truncates, (-2, -1] reads plane 0
+    want = np.where(lacks.reshape([-1 if k == axis else 1 for k in range(3)]), np.uint8(7), whole)
+    assert got.dtype == whole.dtype and got.tobytes() == want.astype(whole.dtype).tobytes()
+
+
 def test_empty_source_and_reslice():
     got = vexiloimgc.transform(np.zeros((0, 4, 4), np.uint8), np.ones(3), np.eye(4), output_shape=(2, 3, 4),
                                interpolation="label", cval=5)

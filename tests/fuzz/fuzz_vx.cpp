@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "convert.h"
+#include "label.h"
 #include "resample.h"
 #include "resample_paths.h"
 
@@ -239,59 +240,95 @@ void fuzz_parts(input &in, const float *img, const int *e, const float *sp, cons
 }
 
 // A window of the volume's grid computed from the box of samples it reads,
-// copied into an exact-size buffer: the whole call's bits, nothing read
-// outside the box; a box a plane short leaves the voxels that need the
-// plane unwritten, and still reads nothing outside.
+// copied into an exact-size buffer, by the linear rule and by the label
+// rule on the samples' bits: the whole volume's bits, nothing read outside
+// the box. A box a plane short at either end of any axis leaves exactly the
+// voxels that read the plane as mapping nowhere, and still reads nothing
+// outside.
 void fuzz_window(input &in, int path, const float *img, const int *e, const float *sp, const float *mx,
                  const float *want)
 {
     const int Z = e[1], Y = e[2], X = e[3], E[3] = {X, Y, Z};
+    const std::size_t volume = std::size_t(Z) * Y * X;
     part w = whole_volume(nullptr, nullptr, X, Y, Z, sp, mx);
     w.wx = in.byte() % X, w.wy = in.byte() % Y, w.wz = in.byte() % Z;
     w.wnx = 1 + in.byte() % (X - w.wx), w.wny = 1 + in.byte() % (Y - w.wy), w.wnz = 1 + in.byte() % (Z - w.wz);
-    w.first = 0, w.last = w.wny * w.wnz, w.fill = true, w.value = 0.0f;  // the whole call's background
+    w.first = 0, w.last = w.wny * w.wnz, w.fill = true, w.value = -1.5e38f;
+    w.oslice = std::int64_t(w.wny) * w.wnx, w.orow = w.wnx;
+    const std::size_t window = std::size_t(w.wnz) * w.wny * w.wnx;
+    // Per voxel the first and last sample read along X, Y, Z; none (-1)
+    // where it maps nowhere.
+    std::vector<int> reads(window * 6, -1);
     int lo[3] = {INT32_MAX, INT32_MAX, INT32_MAX}, hi[3] = {-1, -1, -1};
-    for (int z = w.wz; z < w.wz + w.wnz; ++z)
-        for (int y = w.wy; y < w.wy + w.wny; ++y)
-            for (int x = w.wx; x < w.wx + w.wnx; ++x) {
-                const float p[3] = {float(x) * sp[0], float(y) * sp[1], float(z) * sp[2]};
-                int k[3], i0[3] = {0, 0, 0}, faces = 0, out = 0;
-                for (int a = 0; a < 3; ++a) {
-                    const float *r = mx + 4 * a;
-                    k[a] = axis_class((((r[0] * p[0] + r[1] * p[1]) + r[2] * p[2]) + r[3]) / sp[a], E[a], i0[a]);
-                    faces += k[a] != in_c, out += k[a] == out_c;
-                }
-                if (out || faces > 1)
-                    continue;
-                for (int a = 0; a < 3; ++a) {
-                    const int l = k[a] == in_c ? i0[a] : k[a] == low_c ? 0 : E[a] - 1;
-                    lo[a] = std::min(lo[a], l), hi[a] = std::max(hi[a], k[a] == in_c ? l + 1 : l);
-                }
-            }
+    for (std::size_t v = 0; v < window; ++v) {
+        const int q = int(v / w.wnx), x = w.wx + int(v % w.wnx), y = w.wy + q % w.wny, z = w.wz + q / w.wny;
+        const float p[3] = {float(x) * sp[0], float(y) * sp[1], float(z) * sp[2]};
+        int k[3], i0[3] = {0, 0, 0}, faces = 0, out = 0;
+        for (int a = 0; a < 3; ++a) {
+            const float *r = mx + 4 * a;
+            k[a] = axis_class((((r[0] * p[0] + r[1] * p[1]) + r[2] * p[2]) + r[3]) / sp[a], E[a], i0[a]);
+            faces += k[a] != in_c, out += k[a] == out_c;
+        }
+        if (out || faces > 1)
+            continue;
+        for (int a = 0; a < 3; ++a) {
+            const int l = k[a] == in_c ? i0[a] : k[a] == low_c ? 0 : E[a] - 1, h = k[a] == in_c ? l + 1 : l;
+            reads[6 * v + a] = l, reads[6 * v + 3 + a] = h;
+            lo[a] = std::min(lo[a], l), hi[a] = std::max(hi[a], h);
+        }
+    }
     if (hi[0] < 0)
         return;
-    for (int shy = 0; shy < 2; ++shy) {
+    // The label rule's whole-volume result, the samples' bits for labels.
+    const std::uint32_t fill = 0xfefefefe;
+    std::vector<std::uint32_t> bits(volume), labels(window);
+    std::memcpy(bits.data(), img, volume * 4);
+    typed t{bits.data(), labels.data(), e_u32, mode_label, {}};
+    std::memcpy(t.fill, &fill, 4);
+    label_path(path)(w, t);
+    for (int side = -1; side < 6; ++side) {
         part v = w;
-        v.bx = lo[0], v.by = lo[1], v.bz = lo[2];
-        v.bnx = hi[0] - lo[0] + 1 - shy, v.bny = hi[1] - lo[1] + 1, v.bnz = hi[2] - lo[2] + 1;
-        if (v.bnx < 1)
-            return;
+        int *const b[3] = {&v.bx, &v.by, &v.bz}, *const n[3] = {&v.bnx, &v.bny, &v.bnz};
+        for (int a = 0; a < 3; ++a)
+            *b[a] = lo[a], *n[a] = hi[a] - lo[a] + 1;
+        const int a = side / 2;
+        if (side >= 0 && *n[a] < 2)
+            continue;
+        if (side >= 0)
+            *b[a] += side % 2, *n[a] -= 1;
         v.row = v.bnx, v.slice = std::int64_t(v.bnx) * v.bny;
-        const std::size_t box = std::size_t(v.slice) * v.bnz, window = std::size_t(v.wnz) * v.wny * v.wnx;
+        const std::size_t box = std::size_t(v.slice) * v.bnz;
         fbuf src(floats(box)), got(floats(window));
+        std::unique_ptr<std::uint32_t[], free_delete> lsrc(
+            static_cast<std::uint32_t *>(std::malloc(std::max<std::size_t>(box, 1) * 4)));
+        std::vector<std::uint32_t> lgot(window);
         for (int z = 0; z < v.bnz; ++z)
-            for (int y = 0; y < v.bny; ++y)
-                std::memcpy(src.get() + (std::size_t(z) * v.bny + y) * v.bnx,
-                            img + (std::size_t(v.bz + z) * Y + v.by + y) * X + v.bx, std::size_t(v.bnx) * 4);
-        v.src = src.get(), v.out = got.get(), v.oslice = std::int64_t(v.wny) * v.wnx, v.orow = v.wnx;
+            for (int y = 0; y < v.bny; ++y) {
+                const std::size_t at = (std::size_t(z) * v.bny + y) * v.bnx;
+                const std::size_t from = (std::size_t(v.bz + z) * Y + v.by + y) * X + v.bx;
+                std::memcpy(src.get() + at, img + from, std::size_t(v.bnx) * 4);
+                std::memcpy(lsrc.get() + at, bits.data() + from, std::size_t(v.bnx) * 4);
+            }
+        part l = v;  // labels: the part's float pointers null
+        v.src = src.get(), v.out = got.get();
         path_part(path)(v);
+        t.src = lsrc.get(), t.out = lgot.data();
+        label_path(path)(l, t);
         for (std::size_t k = 0; k < window; ++k) {
+            const int *r = &reads[6 * k];
+            bool held = r[0] >= 0;
+            for (int c = 0; c < 3 && held; ++c)
+                held = r[c] >= *b[c] && r[3 + c] < *b[c] + *n[c];
             const std::size_t q = k / v.wnx, x = k % v.wnx;
-            float b = want[(std::size_t(v.wz) + q / v.wny) * Y * X + (v.wy + q % v.wny) * std::size_t(X) + v.wx + x];
-            const float a = got[k];
-            const bool equal = std::memcmp(&a, &b, 4) == 0 || (std::isnan(a) && std::isnan(b));
-            if (!equal && !(shy && a == v.value))
-                fail(shy ? "a window from a short box wrote a wrong value" : "a window differs from the whole call");
+            const std::size_t at = ((v.wz + q / v.wny) * std::size_t(Y) + v.wy + q % v.wny) * X + v.wx + x;
+            const float a = got[k], m = want[at];
+            const bool equal = held ? std::memcmp(&a, &m, 4) == 0 || (std::isnan(a) && std::isnan(m))
+                                    : std::memcmp(&a, &v.value, 4) == 0;
+            if (!equal)
+                fail(side < 0 ? "a window differs from the whole call"
+                              : "a window from a short box wrote a wrong value");
+            if (lgot[k] != (held ? labels[k] : fill))
+                fail("a label window differs from the whole volume's");
         }
     }
 }
