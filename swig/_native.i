@@ -1,6 +1,7 @@
-/* The package's binding: ten objects in, one object out. The package's
+/* The package's binding: objects in, one object out. The package's
    transform (python/vexiloimgc/__init__.py) names the arguments; the checks
-   and the work are in src/driver.cpp. */
+   and the work are in src/driver.cpp. vexiloimgc.dask checks a call once
+   and asks for its blocks' source boxes (src/boxes.cpp). */
 %module(package="vexiloimgc") _native
 
 %begin %{
@@ -9,6 +10,7 @@
 %include "runtime.i"
 
 %{
+#include "boxes.h"
 #include "driver.h"
 %}
 
@@ -16,3 +18,7 @@
 PyObject *transform_into(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *out,
                          PyObject *workers, PyObject *output_shape, PyObject *output_spacing,
                          PyObject *cval, PyObject *interpolation, PyObject *tile);
+PyObject *transform_check(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *output_shape,
+                          PyObject *output_spacing, PyObject *cval, PyObject *interpolation);
+PyObject *source_boxes(PyObject *extents, PyObject *spacing, PyObject *output_spacing, PyObject *maps,
+                       PyObject *edges_n, PyObject *edges_z, PyObject *edges_y, PyObject *edges_x);

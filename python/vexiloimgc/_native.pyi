@@ -5,3 +5,11 @@ def transform(
     image: Any, spacing: Any, matrix: Any, out: Any, workers: Any, output_shape: Any,
     output_spacing: Any, cval: Any, interpolation: Any, tile: Any, /
 ) -> Any: ...
+def transform_check(
+    image: Any, spacing: Any, matrix: Any, output_shape: Any, output_spacing: Any, cval: Any,
+    interpolation: Any, /
+) -> tuple[Any, tuple[int, ...], Any, Any, Any]: ...
+def source_boxes(
+    extents: Any, spacing: Any, output_spacing: Any, maps: Any, edges_n: Any, edges_z: Any, edges_y: Any,
+    edges_x: Any, /
+) -> Any: ...
