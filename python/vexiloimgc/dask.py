@@ -152,8 +152,9 @@ def _boxes(shape: tuple[int, ...], sp: np.ndarray, osp: Any, maps: np.ndarray,
     (z0, z1, y0, y1, x0, x1), -1 throughout for none: computed natively
     under the kernel's floating-point mode, with its arithmetic."""
     en = _edges(chunks[0]) if len(shape) == 4 else np.array([0, 1], np.int64)
-    return _native_boxes(np.array(shape[-3:], np.int64), sp, sp if osp is None else osp, maps, en,
-                         *(_edges(c) for c in chunks[-3:]))
+    boxes: np.ndarray = _native_boxes(np.array(shape[-3:], np.int64), sp, sp if osp is None else osp, maps, en,
+                                      *(_edges(c) for c in chunks[-3:]))
+    return boxes
 
 
 def _layer(out_layer: dict[Any, Any], piece_layer: dict[Any, Any], name: str, pname: str, image: da.Array,
@@ -194,7 +195,7 @@ def _layer(out_layer: dict[Any, Any], piece_layer: dict[Any, Any], name: str, pn
         vols = slice(v0, v1)
         maps_v = maps[vols] if per_volume else maps
         lead = (n,) if four else ()
-        vspan = span(0, v0, v1) if four else None
+        vspan: Any = span(0, v0, v1) if four else None
         bn = boxes[n]
         for z, z0, _, zn in zaxis:
             bz = bn[z]
