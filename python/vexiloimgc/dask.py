@@ -220,7 +220,7 @@ def _layer(out_layer: dict[Any, Any], piece_layer: dict[Any, Any], name: str, pn
                     py = cy.get((by0, by1)) or span(k0 + 1, by0, by1)
                     px = cx.get((bx0, bx1)) or span(k0 + 2, bx0, bx1)
                     parts = (vspan, pz, py, px) if four else (pz, py, px)
-                    count = len(pz[0]) * len(py[0]) * len(px[0]) * (len(vspan[0]) if four else 1)
+                    count = len(pz[2]) * len(py[2]) * len(px[2]) * (len(vspan[2]) if four else 1)
                     while count > len(singles):
                         singles += [(j,) for j in range(len(singles), 2 * len(singles))]
                     keys = list(map(add, repeat((pname,) + index, count), singles))
@@ -228,8 +228,8 @@ def _layer(out_layer: dict[Any, Any], piece_layer: dict[Any, Any], name: str, pn
                     piece_layer.update(zip(keys, zip(repeat(getitem), map(ckey.__getitem__, product(*at)),
                                                      map(sels.__getitem__, product(*[p[1] for p in parts])))))
                     box = (bz1 - bz0, by1 - by0, bx1 - bx0)
-                    out_layer[key] = (_block, keys, tuple(p[2] for p in parts), (v1 - v0,) + box if four else box,
-                                      task)
+                    out_layer[key] = (_block, keys, (vspan[2], pz[2], py[2], px[2]) if four else (pz[2], py[2], px[2]),
+                                      (v1 - v0,) + box if four else box, task)
 
 
 class _Selections(dict):  # type: ignore[type-arg]
