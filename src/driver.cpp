@@ -782,12 +782,13 @@ PyObject *transform_into(PyObject *image, PyObject *spacing, PyObject *matrix, P
                          PyObject *output_shape, PyObject *output_spacing, PyObject *cval, PyObject *interpolation,
                          PyObject *tile)
 {
-    return transform_run(image, spacing, matrix, out, workers, output_shape, output_spacing, cval, interpolation, tile, false);
+    return transform_run(image, spacing, matrix, out, workers, output_shape, output_spacing, cval, interpolation,
+                         tile, false);
 }
 
 PyObject *transform_check(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *output_shape,
                           PyObject *output_spacing, PyObject *cval, PyObject *interpolation)
 {
-    return transform_run(image, spacing, matrix, Py_None, Py_None, output_shape, output_spacing, cval, interpolation, Py_None,
-               true);
+    return transform_run(image, spacing, matrix, Py_None, Py_None, output_shape, output_spacing, cval,
+                         interpolation, Py_None, true);
 }
