@@ -283,7 +283,8 @@ def _block_boxes(shape: tuple[int, ...], spacing: Any, matrix: Any, output_spaci
     source box, ((z0, z1), (y0, y1), (x0, x1)), or None for none. For tools
     and tests."""
     stand = np.broadcast_to(np.float32(0), shape)
-    _, _, sp, osp, maps = _checked(stand, spacing, matrix, None, output_spacing, 0.0, "linear")
+    _, _, sp, osp, maps = _checked(stand, np.asarray(spacing), np.asarray(matrix), None,
+                                   None if output_spacing is None else np.asarray(output_spacing), 0.0, "linear")
     boxes = _boxes(shape, sp, osp, maps, chunks)[0]
     for index, window in _blocks(chunks):
         b = boxes[index].tolist()
