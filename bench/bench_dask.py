@@ -152,10 +152,9 @@ def worker_memory(vol, spacing, matrix, chunks, chunk):
     from dask.distributed import Client, LocalCluster, wait
 
     shape = vol.shape
-    g = vd._Geometry(shape, spacing, matrix, None)
     need = 0
-    for _, window in vd._blocks(tuple(vd._even(e, -(-e // c)) for e, c in zip(shape, chunks))):
-        box = g.box((0, 1), window)
+    for _, window, box in vd._block_boxes(shape, spacing, matrix, None,
+                                          tuple(vd._even(e, -(-e // c)) for e, c in zip(shape, chunks))):
         size = np.prod([b - a for a, b in window]) + (np.prod([b - a for a, b in box]) if box else 0)
         need = max(need, int(size) * 4)
     scratch = tempfile.mkdtemp(prefix="vx_bench_dask_")

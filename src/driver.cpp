@@ -197,16 +197,19 @@ bool read_request(PyObject *workers, PyObject *interpolation, PyObject *cval, Py
 
 // ---- The checks ------------------------------------------------------------
 
-// The image as the package reads it: the module's limits, any bool,
+// The image as the package reads it: the module's limits (with `lifted`,
+// its extents' alone: a Dask graph's blocks read boxes of it), any bool,
 // integer or float type up to double.
-bool check_source(PyArrayObject *image, const image_shape &im)
+bool check_source(PyArrayObject *image, const image_shape &im, bool lifted)
 {
     const block b = block_of(image, im.nd);
-    if (block_count(b.d, im.nd == 4 ? image4d_limit : image3d_limit) < 0) {
+    const bool big = lifted ? std::max({b.d[0], b.d[1], b.d[2], b.d[3]}) >= (std::int64_t(1) << 31)
+                            : block_count(b.d, im.nd == 4 ? image4d_limit : image3d_limit) < 0;
+    if (big) {
         PyErr_SetString(PyExc_MemoryError, reader_nomem(im.nd));
         return false;
     }
-    if (im.count > 0 && !accepted(b.type, package_types)) {
+    if (im.count != 0 && !accepted(b.type, package_types)) {
         PyErr_Format(PyExc_ValueError,
                      "transform: an image of %R is not read; images may be bool, integers of 8 to 64 "
                      "bits, float16, float32 or float64",
@@ -216,8 +219,9 @@ bool check_source(PyArrayObject *image, const image_shape &im)
     return true;
 }
 
-// The output grid N, Z, Y, X: the image's own, or output_shape's.
-bool output_grid(const request &rq, const image_shape &im, npy_intp od[4])
+// The output grid N, Z, Y, X: the image's own, or output_shape's; with
+// `lifted`, of any number of voxels.
+bool output_grid(const request &rq, const image_shape &im, npy_intp od[4], bool lifted)
 {
     std::memcpy(od, im.dims, sizeof im.dims);
     if (!rq.shape_n)
@@ -237,7 +241,7 @@ bool output_grid(const request &rq, const image_shape &im, npy_intp od[4])
                          "transform: output_shape %s must hold extents from 0 to 2^31 - 1", given.c_str());
             return false;
         }
-    if (block_count(od, max_elements + 1) < 0) {
+    if (!lifted && block_count(od, max_elements + 1) < 0) {
         PyErr_Format(PyExc_MemoryError,
                      "transform: output_shape %s holds 2^29 or more voxels, more than one call writes",
                      given.c_str());
@@ -615,11 +619,45 @@ bool no_interrupt(PyThreadState *&state, std::chrono::steady_clock::time_point &
     return ok;
 }
 
+// A new float32 array of n values (shape (n,), or (n / 12, 12) for `maps`).
+PyObject *floats(const float *v, npy_intp n, bool maps)
+{
+    const npy_intp d[2] = {maps ? n / 12 : n, 12};
+    PyObject *a = PyArray_SimpleNew(maps ? 2 : 1, d, NPY_FLOAT);
+    if (a)
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject *>(a)), v, std::size_t(n) * 4);
+    return a;
+}
+
+// What a call checked is made of (see transform_check in driver.h).
+PyObject *checked(int nd, const npy_intp od[4], int rtype, const unsigned char fill[8], const float *sp,
+                  const float *osp, const float *maps, bool per_volume)
+{
+    ref value(PyArray_SimpleNew(0, nullptr, rtype));
+    ref grid(PyTuple_New(nd));
+    if (!value || !grid)
+        return nullptr;
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject *>(value.get())), fill,
+                PyArray_ITEMSIZE(reinterpret_cast<PyArrayObject *>(value.get())));
+    for (int k = 0; k < nd; ++k) {
+        PyObject *e = PyLong_FromSsize_t(od[4 - nd + k]);
+        if (!e)
+            return nullptr;
+        PyTuple_SET_ITEM(grid.get(), k, e);
+    }
+    ref s(floats(sp, 3, false)), m(floats(maps, per_volume ? 12 * od[0] : 12, per_volume));
+    ref o(osp ? floats(osp, 3, false) : Py_NewRef(Py_None));
+    if (!s || !m || !o)
+        return nullptr;
+    return PyTuple_Pack(5, value.get(), grid.get(), s.get(), o.get(), m.get());
+}
+
 } // namespace
 
-PyObject *transform_into(PyObject *image_obj, PyObject *spacing, PyObject *matrix, PyObject *out_obj,
-                         PyObject *workers, PyObject *output_shape, PyObject *output_spacing,
-                         PyObject *cval, PyObject *interpolation, PyObject *tile)
+// The package's transform; with `check`, its checks alone (transform_check).
+static PyObject *transform_run(PyObject *image_obj, PyObject *spacing, PyObject *matrix, PyObject *out_obj,
+                               PyObject *workers, PyObject *output_shape, PyObject *output_spacing, PyObject *cval,
+                               PyObject *interpolation, PyObject *tile, bool check)
 {
     if (!numpy_ready())
         return nullptr;
@@ -633,10 +671,10 @@ PyObject *transform_into(PyObject *image_obj, PyObject *spacing, PyObject *matri
     // The checks of the module's transform, in its order, then the output
     // grid's, the tile's and out's.
     image_shape im;
-    if (!check_image(image_obj, im, rq.shape_n == 0, package_types))
+    if (!check_image(image_obj, im, rq.shape_n == 0 && !check, package_types))
         return nullptr;
     auto *image = reinterpret_cast<PyArrayObject *>(image_obj);
-    if (!check_source(image, im))
+    if (!check_source(image, im, check))
         return nullptr;
     // nearest and label: the image's element type, in and out, and cval as one.
     int e = -1;
@@ -645,7 +683,7 @@ PyObject *transform_into(PyObject *image_obj, PyObject *spacing, PyObject *matri
     if (rq.mode != linear && ((e = elem_of(image, rq.mode)) < 0 || !fill_of(rq, e, rtype, fill)))
         return nullptr;
     npy_intp od[4];
-    if (!output_grid(rq, im, od))
+    if (!output_grid(rq, im, od, check))
         return nullptr;
     fbuf sp(read_first(spacing, "spacing", 3));
     if (!sp)
@@ -663,6 +701,13 @@ PyObject *transform_into(PyObject *image_obj, PyObject *spacing, PyObject *matri
         return nullptr;
     if (rq.tiled && !check_tile(rq, im, od))
         return nullptr;
+    if (check) {
+        if (rq.mode == linear) {
+            const float value = static_cast<float>(rq.cval);
+            std::memcpy(fill, &value, 4);
+        }
+        return checked(im.nd, od, rtype, fill, sp.get(), osp.get(), maps.get(), per_volume);
+    }
     ref result;
     if (out_obj != Py_None) {
         PyObject *const inputs[4] = {image_obj, spacing, matrix, output_spacing};
@@ -777,4 +822,19 @@ PyObject *transform_into(PyObject *image_obj, PyObject *spacing, PyObject *matri
         return nullptr;
     }
     return res;
+}
+
+PyObject *transform_into(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *out, PyObject *workers,
+                         PyObject *output_shape, PyObject *output_spacing, PyObject *cval, PyObject *interpolation,
+                         PyObject *tile)
+{
+    return transform_run(image, spacing, matrix, out, workers, output_shape, output_spacing, cval, interpolation,
+                         tile, false);
+}
+
+PyObject *transform_check(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *output_shape,
+                          PyObject *output_spacing, PyObject *cval, PyObject *interpolation)
+{
+    return transform_run(image, spacing, matrix, Py_None, Py_None, output_shape, output_spacing, cval,
+                         interpolation, Py_None, true);
 }

@@ -18,3 +18,16 @@
 PyObject *transform_into(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *out,
                          PyObject *workers, PyObject *output_shape, PyObject *output_spacing,
                          PyObject *cval, PyObject *interpolation, PyObject *tile);
+
+// The checks of transform_into for the same arguments (workers, out and tile
+// None), in its order and with its messages, but for one call's limits on
+// the image's and the output grid's voxel counts: a Dask graph's blocks
+// each make a call of their own. `image` may be any array of the image's
+// shape and type (strides 0 will do); nothing of it is read. Returns the
+// call as its blocks make it, read once: (fill, grid, spacing,
+// output_spacing, maps): fill a 0-d array of the result's type holding cval
+// as the kernel writes it; grid the output's extents, a tuple of ints as
+// long as the image's shape; spacing and output_spacing (None when not
+// given) 3 float32 values; maps float32, (12,) or (N, 12) for one per volume.
+PyObject *transform_check(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *output_shape,
+                          PyObject *output_spacing, PyObject *cval, PyObject *interpolation);

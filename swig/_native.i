@@ -1,6 +1,8 @@
-/* The package's binding: its transform (ten objects in, one out), named
-   by python/vexiloimgc/__init__.py, with the checks and the work in
-   src/driver.cpp; and reslice's voxel map (src/affine.cpp). */
+/* The package's binding: objects in, one object out. The package's
+   transform (python/vexiloimgc/__init__.py) names the arguments; the checks
+   and the work are in src/driver.cpp. vexiloimgc.dask checks a call once
+   and asks for its blocks' source boxes (src/boxes.cpp); reslice asks for
+   its voxel map (src/affine.cpp). */
 %module(package="vexiloimgc") _native
 
 %begin %{
@@ -10,6 +12,7 @@
 
 %{
 #include "affine.h"
+#include "boxes.h"
 #include "driver.h"
 %}
 
@@ -19,3 +22,7 @@ PyObject *transform_into(PyObject *image, PyObject *spacing, PyObject *matrix, P
                          PyObject *cval, PyObject *interpolation, PyObject *tile);
 
 PyObject *voxel_map(PyObject *affine, PyObject *target);
+PyObject *transform_check(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *output_shape,
+                          PyObject *output_spacing, PyObject *cval, PyObject *interpolation);
+PyObject *source_boxes(PyObject *extents, PyObject *spacing, PyObject *output_spacing, PyObject *maps,
+                       PyObject *edges_n, PyObject *edges_z, PyObject *edges_y, PyObject *edges_x);

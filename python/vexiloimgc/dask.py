@@ -11,6 +11,9 @@ does not import it.
 """
 from __future__ import annotations
 
+import bisect
+import gc
+import itertools
 import math
 import operator
 from typing import Any, Sequence, SupportsFloat, SupportsIndex
@@ -21,7 +24,7 @@ from dask.base import tokenize
 from dask.highlevelgraph import HighLevelGraph
 
 from . import _numbers
-from ._native import transform as _native
+from ._native import source_boxes as _native_boxes, transform as _native, transform_check as _checked
 
 __all__ = ["transform"]
 
@@ -50,7 +53,8 @@ def transform(
         Any chunking; another array is wrapped with ``dask.array.asarray``.
     spacing, matrix, output_shape, output_spacing, cval, interpolation
         As for `vexiloimgc.transform`; maps per volume are handed to each
-        block for its own volumes.
+        block for its own volumes. Each is read once, here: the graph holds
+        copies, so later changes to the caller's objects change nothing.
     output_chunks : optional
         The result's chunks, as Dask takes them. Default: the image's where
         the output grid is the image's, else blocks of about 128 MiB.
@@ -60,7 +64,9 @@ def transform(
     dask.array.Array
         Computes to the bits of `vexiloimgc.transform` on the whole image in
         memory, for any chunking and scheduler. Argument errors are raised
-        here, with that function's messages.
+        here, with that function's messages. A block whose source read comes
+        back with another shape or element type than its box raises
+        RuntimeError when computed.
     """
     if not isinstance(image, da.Array):
         image = da.asarray(_numbers(image, "image"))  # type: ignore[no-untyped-call]
@@ -71,22 +77,28 @@ def transform(
     matrix = _numbers(matrix, "matrix")
     if output_spacing is not None:
         output_spacing = _numbers(output_spacing, "output_spacing")
-    if output_shape is not None:
-        try:  # read once: a generator would be spent by the check
-            output_shape = list(output_shape)
-        except TypeError:
-            pass
-    fill = _check(image, spacing, matrix, output_shape, output_spacing, cval, interpolation)
-    cval = float(cval)
-
     shape = tuple(int(e) for e in image.shape)
-    out_shape = shape if output_shape is None else shape[:-3] + tuple(operator.index(v) for v in output_shape[-3:])
+    # One call's checks, on a stand-in of the image's shape and type with no
+    # memory, and its limits on whole sizes lifted: each argument is read
+    # once, natively, and what the blocks need comes back as read (the fill
+    # exactly as the kernel writes it, the maps as float32).
+    stand = np.broadcast_to(np.zeros((), image.dtype), shape)
+    fill, out_shape, sp, osp, maps = _checked(stand, spacing, matrix, output_shape, output_spacing, cval,
+                                              interpolation)
+    del spacing, matrix, output_spacing, output_shape  # the caller's: never read again
+    value = fill.item()
     chunks = _output_chunks(output_chunks, image, out_shape, fill.dtype)
-    g = _Geometry(shape, spacing, matrix, output_spacing)
+    boxes = _boxes(shape, sp, osp, maps, chunks)
+    nd = len(shape)
+    sizes = (boxes[..., 1::2] - boxes[..., ::2]).astype(np.float64).prod(axis=-1)
+    if (sizes > _BOX3).any():
+        index = tuple(int(i) for i in np.argwhere(sizes > _BOX3)[0][4 - nd:])
+        box = tuple(int(b) for b in np.diff(boxes[(0,) * (4 - nd) + index].reshape(3, 2)).ravel())
+        raise ValueError(f"vexiloimgc.dask.transform: output block {index} reads a source box "
+                         f"{box} of 2^31 or more samples; pass smaller output_chunks")
 
-    token = tokenize(image, spacing, matrix, out_shape, output_spacing, chunks, cval, interpolation)
+    token = tokenize(image, sp, maps, osp, out_shape, chunks, fill.dtype.str, fill.tobytes(), interpolation)
     name, pname = "vexiloimgc-transform-" + token, "vexiloimgc-source-" + token
-    in_edges = [np.cumsum((0,) + c) for c in image.chunks]
     direct = _direct_reader(image)
     bname = "vexiloimgc-base-" + token
     if direct is not None and isinstance(direct[1], np.ndarray):
@@ -95,35 +107,18 @@ def transform(
         direct = (direct[0], bname, direct[2])
     else:
         layers_extra = {}
-    nd = len(shape)
     out_layer: dict[Any, Any] = {}
     piece_layer: dict[Any, Any] = {}
-    for index, window in _blocks(chunks):
-        wshape = tuple(b - a for a, b in window)
-        vols = window[0] if nd == 4 else (0, 1)
-        key = (name,) + index
-        box = g.box(vols, window[-3:]) if math.prod(wshape) else None
-        if box is None:
-            out_layer[key] = (np.full, wshape, fill)
-            continue
-        if math.prod(b - a for a, b in box) > _BOX3:
-            raise ValueError(f"vexiloimgc.dask.transform: output block {index} reads a source box "
-                             f"{tuple(b - a for a, b in box)} of 2^31 or more samples; pass smaller output_chunks")
-        region = ((vols,) if nd == 4 else ()) + box
-        maps = g.maps_of(matrix, vols)
-        tile = tuple(shape[-3:]) + tuple(a for a, _ in box) + tuple(a for a, _ in window[-3:])
-        call = (spacing, maps, g.per_volume, output_spacing, cval, interpolation, wshape[-3:], tile)
-        if direct is not None:
-            get, source, kwargs = direct
-            out_layer[key] = (_read_block, get, source, tuple(slice(a, b) for a, b in region), kwargs, call)
-            continue
-        keys, places = [], []
-        for cidx, sel, place in _pieces(in_edges, region):
-            pkey = (pname,) + index + cidx
-            piece_layer[pkey] = (operator.getitem, (image.name,) + cidx, sel)
-            keys.append(pkey)
-            places.append(place)
-        out_layer[key] = (_block, keys, places, tuple(b - a for a, b in region), call)
+    # The cyclic collector finds nothing in the plain tuples built here, but
+    # left on it walks them again and again as their number grows.
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        _layer(out_layer, piece_layer, name, pname, image, shape, chunks, boxes.tolist(), direct,
+               (image.dtype, sp, maps, osp, value, interpolation), fill)
+    finally:
+        if collecting:
+            gc.enable()
 
     layers = dict(image.dask.layers)
     deps = {k: set(v) for k, v in image.dask.dependencies.items()}
@@ -138,46 +133,112 @@ def transform(
     return da.Array(graph, name, chunks, meta=np.empty((0,) * nd, fill.dtype))  # type: ignore[no-untyped-call]
 
 
-def _check(image: da.Array, spacing: Any, matrix: Any, output_shape: Any, output_spacing: Any, cval: Any,
-           interpolation: Any) -> np.ndarray:
-    """Raises what `vexiloimgc.transform` would for these arguments, by
-    running its checks on a stand-in of at most one voxel per volume; the
-    limits on the whole image's size are lifted. Returns one voxel that maps
-    nowhere, of the result's dtype."""
-    shape = tuple(int(e) for e in image.shape)
-    stand = np.zeros(tuple(e if k == 0 and len(shape) == 4 else min(e, 1) for k, e in enumerate(shape)),
-                     image.dtype)
-    linear = isinstance(interpolation, str) and interpolation == "linear"
-    # `out` is checked last: a probe of the wrong shape stops the call there,
-    # after every other check has passed.
-    probe = np.empty(stand.shape if stand.ndim in (3, 4) else (1, 1, 1), np.float32 if linear else image.dtype)
+def _windows(chunks: tuple[int, ...]) -> list[tuple[int, int, int, int]]:
+    """Each chunk of one axis: (index, start, stop, extent)."""
+    out, at = [], 0
+    for i, c in enumerate(chunks):
+        out.append((i, at, at + c, c))
+        at += c
+    return out
 
-    def run(grid: Any) -> None:
-        try:
-            _native(stand, spacing, matrix, probe, 1, grid, output_spacing, cval, interpolation, None)
-        except ValueError as e:
-            if not str(e).startswith("transform: out must"):
-                raise
 
-    try:
-        run(output_shape)
-    except MemoryError as e:
-        if "2^29 or more voxels" not in str(e):
-            raise
-        # One call's limit, which blocks lift: the rest on a grid within it.
-        run([output_shape[0], 1, 1, 1] if len(output_shape) == 4 else [1, 1, 1])
-    if any(e >= 1 << 31 for e in shape):
-        raise MemoryError(f"Failed to allocate memory in array2float{len(shape)}d")
-    def nowhere(dtype: Any) -> np.ndarray:
-        # a NaN map: the one voxel maps nowhere and takes cval as the kernel writes it
-        one, nan = np.zeros((1, 1, 1), dtype), np.full(12, np.nan, np.float32)
-        r: np.ndarray = _native(one, np.ones(3, np.float32), nan, None, 1, None, None, cval, interpolation, None)
-        return r.reshape(())
+def _edges(chunks: tuple[int, ...]) -> np.ndarray:
+    return np.cumsum((0,) + tuple(chunks), dtype=np.int64)
 
-    try:
-        return nowhere(image.dtype if stand.size else np.float32)
-    except ValueError:  # an empty image of a type the kernel does not read
-        return nowhere(np.float32)
+
+def _boxes(shape: tuple[int, ...], sp: np.ndarray, osp: Any, maps: np.ndarray,
+           chunks: tuple[tuple[int, ...], ...]) -> np.ndarray:
+    """Each output block's source box, (blocks along N, Z, Y, X, 6) of
+    (z0, z1, y0, y1, x0, x1), -1 throughout for none: computed natively
+    under the kernel's floating-point mode, with its arithmetic."""
+    en = _edges(chunks[0]) if len(shape) == 4 else np.array([0, 1], np.int64)
+    boxes: np.ndarray = _native_boxes(np.array(shape[-3:], np.int64), sp, sp if osp is None else osp, maps, en,
+                                      *(_edges(c) for c in chunks[-3:]))
+    return boxes
+
+
+def _layer(out_layer: dict[Any, Any], piece_layer: dict[Any, Any], name: str, pname: str, image: da.Array,
+           shape: tuple[int, ...], chunks: tuple[tuple[int, ...], ...], boxes: list[Any], direct: Any,
+           call: tuple[Any, ...], fill: np.ndarray) -> None:
+    """The output blocks' tasks, and the pieces of source chunks they take
+    where they do not read the source themselves: what each axis gives made
+    once, then one tight loop over the blocks, in which the iterators alone
+    make the pieces."""
+    dtype, sp, maps, osp, value, interpolation = call
+    full, getitem, add, repeat, product = np.full, operator.getitem, operator.add, itertools.repeat, itertools.product
+    per_volume = maps.ndim == 2
+    whole = tuple(shape[-3:])
+    four = len(shape) == 4
+    vaxis = _windows(chunks[0]) if four else [(0, 0, 1, 1)]
+    zaxis, yaxis, xaxis = (_windows(c) for c in chunks[-3:])
+    in_edges = [[int(v) for v in _edges(c)] for c in image.chunks]
+    # One object for each chunk key and piece selection, however many
+    # pieces share it.
+    ckey = {c: (image.name,) + c for c in product(*(range(len(c)) for c in image.chunks))}
+    sels = _Selections()
+    singles = [(j,) for j in range(64)]
+    # Per axis and interval of it, the input chunks it overlaps: their
+    # indices, the slices of them taken and their extents.
+    cache: list[dict[tuple[int, int], Any]] = [{} for _ in in_edges]
+
+    def span(k: int, a: int, b: int) -> Any:
+        e = in_edges[k]
+        got = [(i, max(a, e[i]) - e[i], min(b, e[i + 1]) - e[i])
+               for i in range(bisect.bisect_right(e, a) - 1, bisect.bisect_left(e, b))]
+        out = cache[k][a, b] = ([i for i, _, _ in got], [(lo, hi) for _, lo, hi in got],
+                                tuple(hi - lo for _, lo, hi in got))
+        return out
+
+    cz, cy, cx = cache[-3], cache[-2], cache[-1]
+    k0 = len(in_edges) - 3
+    for n, v0, v1, vn in vaxis:
+        vols = slice(v0, v1)
+        maps_v = maps[vols] if per_volume else maps
+        lead = (n,) if four else ()
+        vspan: Any = span(0, v0, v1) if four else None
+        bn = boxes[n]
+        for z, z0, _, zn in zaxis:
+            bz = bn[z]
+            for y, y0, _, yn in yaxis:
+                by = bz[y]
+                for x, x0, _, xn in xaxis:
+                    index = lead + (z, y, x)
+                    key = (name,) + index
+                    b = by[x]
+                    if b[0] < 0:
+                        out_layer[key] = (full, (vn, zn, yn, xn) if four else (zn, yn, xn), fill)
+                        continue
+                    bz0, bz1, by0, by1, bx0, bx1 = b
+                    task = (index, dtype, sp, maps_v, per_volume, osp, value, interpolation, (zn, yn, xn),
+                            whole + (bz0, by0, bx0, z0, y0, x0))
+                    if direct is not None:
+                        region = (slice(bz0, bz1), slice(by0, by1), slice(bx0, bx1))
+                        out_layer[key] = (_read_block, direct[0], direct[1], (vols,) + region if four else region,
+                                          direct[2], task)
+                        continue
+                    pz = cz.get((bz0, bz1)) or span(k0, bz0, bz1)
+                    py = cy.get((by0, by1)) or span(k0 + 1, by0, by1)
+                    px = cx.get((bx0, bx1)) or span(k0 + 2, bx0, bx1)
+                    parts = (vspan, pz, py, px) if four else (pz, py, px)
+                    count = len(pz[2]) * len(py[2]) * len(px[2]) * (len(vspan[2]) if four else 1)
+                    while count > len(singles):
+                        singles += [(j,) for j in range(len(singles), 2 * len(singles))]
+                    keys = list(map(add, repeat((pname,) + index, count), singles))
+                    at = [p[0] for p in parts]
+                    piece_layer.update(zip(keys, zip(repeat(getitem), map(ckey.__getitem__, product(*at)),
+                                                     map(sels.__getitem__, product(*[p[1] for p in parts])))))
+                    box = (bz1 - bz0, by1 - by0, bx1 - bx0)
+                    out_layer[key] = (_block, keys, (vspan[2], pz[2], py[2], px[2]) if four else (pz[2], py[2], px[2]),
+                                      (v1 - v0,) + box if four else box, task)
+
+
+class _Selections(dict):  # type: ignore[type-arg]
+    """The selection of a piece, a tuple of slices, by its (start, stop)
+    per axis (slices are not hashable before Python 3.12)."""
+
+    def __missing__(self, key: tuple[tuple[int, int], ...]) -> tuple[slice, ...]:
+        sel = self[key] = tuple(slice(a, b) for a, b in key)
+        return sel
 
 
 def _output_chunks(output_chunks: Any, image: da.Array, out_shape: tuple[int, ...],
@@ -192,8 +253,8 @@ def _output_chunks(output_chunks: Any, image: da.Array, out_shape: tuple[int, ..
         chunks = da.core.normalize_chunks(  # type: ignore[no-untyped-call]
             output_chunks, out_shape, limit=_AUTO, dtype=dtype)
     if math.prod(_largest(chunks)) > _CALL:
-        raise ValueError(f"vexiloimgc.dask.transform: an output block of {_largest(chunks)} voxels a volume is "
-                         "more than one call writes (2^29 - 1); pass smaller output_chunks")
+        raise ValueError(f"vexiloimgc.dask.transform: output blocks of up to (Z, Y, X) = {_largest(chunks)} "
+                         "hold more voxels than one call writes (2^29 - 1); pass smaller output_chunks")
     return chunks
 
 
@@ -211,101 +272,23 @@ def _largest(chunks: Any) -> tuple[int, ...]:
 
 def _blocks(chunks: tuple[tuple[int, ...], ...]) -> Any:
     """Each block's index and its (start, stop) per axis."""
-    edges = [np.cumsum((0,) + c) for c in chunks]
-    for index in np.ndindex(*(len(c) for c in chunks)):
-        yield index, tuple((int(e[i]), int(e[i + 1])) for e, i in zip(edges, index))
+    axes = [[(i, (a, b)) for i, a, b, _ in _windows(c)] for c in chunks]
+    for block in itertools.product(*axes):
+        yield tuple(i for i, _ in block), tuple(w for _, w in block)
 
 
-def _pieces(edges: list[np.ndarray], region: tuple[tuple[int, int], ...]) -> Any:
-    """The input chunks a region overlaps: each chunk's index, the slice of
-    it in the region and where that lands in the region."""
-    spans = []
-    for e, (a, b) in zip(edges, region):
-        first = int(np.searchsorted(e, a, side="right")) - 1
-        last = int(np.searchsorted(e, b, side="left"))
-        spans.append([(i, max(a, int(e[i])), min(b, int(e[i + 1]))) for i in range(first, last)])
-    for combo in np.ndindex(*(len(s) for s in spans)):
-        parts = [s[i] for s, i in zip(spans, combo)]
-        yield (tuple(p[0] for p in parts),
-               tuple(slice(lo - int(e[i]), hi - int(e[i])) for (i, lo, hi), e in zip(parts, edges)),
-               tuple(slice(lo - a, hi - a) for (_, lo, hi), (a, _) in zip(parts, region)))
-
-
-class _Geometry:
-    """The maps as the kernel reads them, and the source box each block of
-    the output grid reads."""
-
-    def __init__(self, shape: tuple[int, ...], spacing: Any, matrix: Any, output_spacing: Any) -> None:
-        self.E = shape[-3:][::-1]  # X, Y, Z
-        self.s = _along_first(spacing, 3)
-        self.o = self.s if output_spacing is None else _along_first(output_spacing, 3)
-        m = np.asarray(matrix)
-        n = shape[0] if len(shape) == 4 else None
-        rows4 = m.ndim >= 2 and m.shape[-1] == 4 and m.shape[-2] in (3, 4)
-        one = m.ndim == 2 and rows4
-        self.per_volume = not one and n is not None and m.ndim >= 2 and m.shape[0] == n and (
-            (m.ndim == 2 and m.shape[1] in (12, 16)) or (m.ndim == 3 and rows4))
-        if one:
-            maps = m[:3].reshape(1, 12)
-        elif self.per_volume and m.ndim == 2:
-            maps = m[:, :12]
-        elif self.per_volume:
-            maps = m[:, :3].reshape(-1, 12)
-        else:
-            maps = _along_first(m, 12)[None]
-        self.maps = np.asarray(maps).astype(np.float32)
-
-    def maps_of(self, matrix: Any, vols: tuple[int, int]) -> Any:
-        return matrix[vols[0]:vols[1]] if self.per_volume else matrix
-
-    def box(self, vols: tuple[int, int], window: tuple[tuple[int, int], ...]) -> Any:
-        """The source box, ((z0, z1), (y0, y1), (x0, x1)), holding every
-        sample the window's voxels of volumes vols read; None for none."""
-        maps = self.maps[vols[0]:vols[1]] if self.per_volume else self.maps
-        lo = [None] * 3
-        hi = [None] * 3
-        for m in maps:
-            got = [self.axis(m[4 * a:4 * a + 4], a, window) for a in range(3)]
-            if any(r is None for r in got):
-                continue  # this volume maps nowhere here
-            for a, (l, h) in enumerate(got):
-                lo[a] = l if lo[a] is None else min(lo[a], l)
-                hi[a] = h if hi[a] is None else max(hi[a], h)
-        if lo[0] is None:
-            return None
-        return tuple((lo[a], hi[a]) for a in (2, 1, 0))
-
-    def axis(self, row: np.ndarray, a: int, window: tuple[tuple[int, int], ...]) -> Any:
-        """The source indices [lo, hi) along axis a (0 = X) the window reads
-        through one map row; None for none.
-
-        c is each voxel's coordinate as the kernel forms it, in float32, one
-        rounding per operation. Every operation is monotone in its operands,
-        so c is monotone in each of x, y, z and its extremes over the window
-        are the kernel's own values at two of its corners."""
-        s, E = self.s[a], self.E[a]
-        if s == 0 or np.isnan(s) or np.isnan(row).any():
-            return None  # every c is NaN or infinite: outside
-        xs, ys, zs = (np.array([lo, hi - 1], np.float32) for lo, hi in window[::-1])
-        with np.errstate(all="ignore"):
-            px, py, pz = xs * self.o[0], ys * self.o[1], zs * self.o[2]
-            c = (((row[0] * px[:, None, None] + row[1] * py[None, :, None]) + row[2] * pz[None, None, :])
-                 + row[3]) / s
-        if np.isnan(c).any():
-            return (0, E) if E > 0 else None  # infinities met: the whole axis
-        # i0 = trunc(c): inside reads i0 and i0 + 1, the low face (i0 = -1)
-        # plane 0, the high face (i0 = E - 1) plane E - 1.
-        lo, hi = (math.trunc(float(np.clip(v, -2.0 ** 40, 2.0 ** 40))) for v in (c.min(), c.max()))
-        first, last = max(lo, 0), min(hi + 1, E - 1)
-        if hi < -1 or lo > E - 1 or last < first:
-            return None
-        return (first, last + 1)
-
-
-def _along_first(a: Any, n: int) -> np.ndarray:
-    """The first n values along axis 0, as the kernel reads a vector."""
-    a = np.asarray(a)
-    return np.array([a[i].flat[0] if a.ndim > 1 else a[i] for i in range(n)]).astype(np.float32)
+def _block_boxes(shape: tuple[int, ...], spacing: Any, matrix: Any, output_spacing: Any,
+                 chunks: tuple[tuple[int, ...], ...]) -> Any:
+    """Each block of a 3-D output chunking: its index, its window and its
+    source box, ((z0, z1), (y0, y1), (x0, x1)), or None for none. For tools
+    and tests."""
+    stand = np.broadcast_to(np.float32(0), shape)
+    _, _, sp, osp, maps = _checked(stand, np.asarray(spacing), np.asarray(matrix), None,
+                                   None if output_spacing is None else np.asarray(output_spacing), 0.0, "linear")
+    boxes = _boxes(shape, sp, osp, maps, chunks)[0]
+    for index, window in _blocks(chunks):
+        b = boxes[index].tolist()
+        yield index, window, None if b[0] < 0 else ((b[0], b[1]), (b[2], b[3]), (b[4], b[5]))
 
 
 def _direct_reader(image: da.Array) -> Any:
@@ -313,27 +296,37 @@ def _direct_reader(image: da.Array) -> Any:
     read of one array-like (dask.array.from_zarr, from_array of a lazy
     array): blocks then read their boxes from it themselves, so no source
     chunk waits in memory for the several blocks that share it. Else None."""
+    # Dask's task classes are private (dask._task_spec), but nothing public
+    # tells what a block's task does, and telling a plain read apart is what
+    # lets a block read its box from a zarr array without the chunks. A Dask
+    # without them (before 2024.12) sends every source through its chunks.
     try:
         from dask._task_spec import DataNode, GraphNode, Task, TaskRef
         from dask.array.core import getter, getter_inline, getter_nofancy
     except ImportError:
         return None
     graph = image.__dask_graph__()
-    base = _one_base(image, graph, DataNode)
-    if base is not None:
-        return (operator.getitem, base, {})
+    # The first block alone first: most sources are neither, and looking at
+    # every block makes Dask build each task of the layer.
+    first = _first_task(graph, (image.name,) + (0,) * image.ndim)
+    if isinstance(first, (DataNode, np.ndarray)):
+        base = _one_base(image, graph, DataNode)
+        return None if base is None else (operator.getitem, base, {})
+    if not (isinstance(first, Task) and first.func in (getter, getter_nofancy, getter_inline)):
+        return None
     found = None
-    for index, window in _blocks(image.chunks):
-        t = graph.get((image.name,) + index)
+    for t, want in zip(*_tasks_and_windows(image, graph)):
         if not (isinstance(t, Task) and t.func in (getter, getter_nofancy, getter_inline) and len(t.args) == 2
                 and isinstance(t.args[1], DataNode)):
             return None
         ref, sel = t.args
-        want = tuple(slice(a, b) for a, b in window)
-        if not (isinstance(sel.value, tuple) and len(sel.value) == len(want) and all(
+        if sel.value != want and not (isinstance(sel.value, tuple) and len(sel.value) == len(want) and all(
                 isinstance(x, slice) and (x.start or 0, x.stop, x.step or 1) == (w.start, w.stop, 1)
                 for x, w in zip(sel.value, want))):
             return None
+        if (found is not None and t.func is found[0] and isinstance(ref, TaskRef) and ref.key == found[1]
+                and not t.kwargs and not found[2]):
+            continue  # the same read as the block before
         if isinstance(ref, TaskRef) and ref.key in graph and not isinstance(graph[ref.key], GraphNode):
             source, obj = ref.key, graph[ref.key]
         elif isinstance(ref, TaskRef) and isinstance(graph.get(ref.key), DataNode):
@@ -352,25 +345,48 @@ def _direct_reader(image: da.Array) -> Any:
     return found
 
 
+def _tasks_and_windows(image: da.Array, graph: Any) -> tuple[Any, Any]:
+    """Iterators of the image's blocks' tasks and of their windows, as
+    tuples of slices, in the same order."""
+    layer = graph.layers.get(image.name, graph)
+    keys = map(operator.add, itertools.repeat((image.name,)), itertools.product(*(range(len(c)) for c in image.chunks)))
+    windows = itertools.product(*([slice(a, b) for _, a, b, _ in _windows(c)] for c in image.chunks))
+    return map(layer.get, keys), windows
+
+
+def _first_task(graph: Any, key: tuple[Any, ...]) -> Any:
+    """One block's task, without making Dask build every task of a layer
+    it has not built."""
+    layer = graph.layers.get(key[0])
+    try:
+        if layer is not None and not layer.is_materialized():
+            return layer.cull({key}, [key])[0].get(key)
+    except Exception:  # a layer of another kind: built whole below
+        pass
+    return graph.get(key)
+
+
 def _one_base(image: da.Array, graph: Any, data_node: Any) -> Any:
     """The NumPy array whose views every block of the image is
     (dask.array.from_array of an array in memory), else None: blocks then
     take views of their boxes, with no copy."""
-    base = None
-    for index, window in _blocks(image.chunks):
-        a = graph.get((image.name,) + index)
+    base = start = None
+    for a, want in zip(*_tasks_and_windows(image, graph)):
         a = a.value if isinstance(a, data_node) else a
         if not isinstance(a, np.ndarray):
             return None
-        b = a
-        while isinstance(b.base, np.ndarray):
-            b = b.base
-        if base is None:
-            base = b
-        start = sum(lo * st for (lo, _), st in zip(window, b.strides))
-        if (b is not base or b.shape != image.shape or b.dtype != a.dtype or a.strides != b.strides
-                or a.shape != tuple(hi - lo for lo, hi in window)
-                or a.__array_interface__["data"][0] - b.__array_interface__["data"][0] != start):
+        b = a.base
+        if b is not base or b is None:
+            b = a
+            while isinstance(b.base, np.ndarray):
+                b = b.base
+            if base is None:
+                base, start = b, b.__array_interface__["data"][0]
+                if b.shape != image.shape:
+                    return None
+        at = start + sum([w.start * st for w, st in zip(want, b.strides)])
+        if (b is not base or b.dtype != a.dtype or a.strides != b.strides
+                or a.shape != tuple([w.stop - w.start for w in want]) or a.__array_interface__["data"][0] != at):
             return None
     return base
 
@@ -378,24 +394,43 @@ def _one_base(image: da.Array, graph: Any, data_node: Any) -> Any:
 def _read_block(get: Any, source: Any, region: tuple[slice, ...], kwargs: dict[str, Any],
                 call: tuple[Any, ...]) -> np.ndarray:
     """One output block, its source box read straight from the array-like."""
-    return _run(get(source, region, **kwargs), *call)
+    src = get(source, region, **kwargs)
+    _expect(src, tuple(s.stop - s.start for s in region), call)
+    return _run(src, *call)
 
 
-def _block(pieces: list[np.ndarray], places: list[tuple[slice, ...]], box: tuple[int, ...],
+def _block(pieces: list[np.ndarray], extents: tuple[tuple[int, ...], ...], box: tuple[int, ...],
            call: tuple[Any, ...]) -> np.ndarray:
     """One output block: its source box put together from the input's
-    pieces, resampled."""
+    pieces, resampled. The pieces come in the order of the product of the
+    axes' parts, `extents` along each axis."""
+    axes = [[(a - e, a) for a, e in zip(itertools.accumulate(ext), ext)] for ext in extents]
+    places = [tuple(slice(a, b) for a, b in combo) for combo in itertools.product(*axes)]
+    for p, where in zip(pieces, places):
+        _expect(p, tuple(s.stop - s.start for s in where), call)
     if len(pieces) == 1:
         src = pieces[0]
     else:
-        src = np.empty(box, pieces[0].dtype)
+        src = np.empty(box, call[1])
         for p, where in zip(pieces, places):
             src[where] = p
     return _run(src, *call)
 
 
-def _run(src: np.ndarray, spacing: Any, maps: Any, per_volume: bool, output_spacing: Any, cval: float,
-         interpolation: str, window: tuple[int, ...], tile: tuple[int, ...]) -> np.ndarray:
+def _expect(got: Any, shape: tuple[int, ...], call: tuple[Any, ...]) -> None:
+    """A read of the source must give what was asked: a read that came back
+    short would leave voxels as if they mapped nowhere."""
+    index, dtype = call[0], call[1]
+    if not isinstance(got, np.ndarray) or got.shape != shape or got.dtype != dtype:
+        what = (f"an array of shape {got.shape} and type {got.dtype}" if isinstance(got, np.ndarray)
+                else f"a {type(got).__name__}")
+        raise RuntimeError(f"vexiloimgc.dask.transform: output block {index} read {what} from the source "
+                           f"where it asked for shape {shape} and type {np.dtype(dtype)}")
+
+
+def _run(src: np.ndarray, index: tuple[int, ...], dtype: Any, spacing: Any, maps: Any, per_volume: bool,
+         output_spacing: Any, cval: Any, interpolation: str, window: tuple[int, ...],
+         tile: tuple[int, ...]) -> np.ndarray:
     def one(s: np.ndarray, m: Any) -> np.ndarray:
         r: np.ndarray = _native(s, spacing, m, None, 1, window, output_spacing, cval, interpolation, tile)
         return r

@@ -1,0 +1,19 @@
+// The source boxes of a chunked output grid, for vexiloimgc.dask: the
+// samples each block's voxels read, from the kernel's own coordinates.
+#pragma once
+
+#include <Python.h>
+
+// extents: int64, the whole source's Z, Y, X. spacing, output_spacing:
+// float32, 3 values along X, Y, Z; maps: float32, one map (12 values) or
+// one per volume ((N, 12)); all as transform_check returns them. edges_n,
+// edges_z, edges_y, edges_x: int64 edges of the output grid's chunks along
+// N, Z, Y, X (each at or above the one before, below 2^31; edges_n [0, 1]
+// for a 3-D image). All C-contiguous in the machine's byte order.
+//
+// Returns an int64 array (blocks along N, Z, Y, X, 6): each block's box
+// (z0, z1, y0, y1, x0, x1), half-open, holding every sample its voxels of
+// its volumes read, or -1 throughout for a block whose voxels all map
+// nowhere (or that has none). NULL with an exception set on bad arguments.
+PyObject *source_boxes(PyObject *extents, PyObject *spacing, PyObject *output_spacing, PyObject *maps,
+                       PyObject *edges_n, PyObject *edges_z, PyObject *edges_y, PyObject *edges_x);
