@@ -9,6 +9,7 @@
 
 #include "checks.h"
 #include "fpmode.h"
+#include "texts.h"
 
 namespace {
 
@@ -70,7 +71,7 @@ PyObject *voxel_map(PyObject *affine, PyObject *target)
     if (!numpy_ready())
         return nullptr;
     if (!plain_affine(affine) || !plain_affine(target)) {
-        PyErr_SetString(PyExc_TypeError, "voxel_map: affines must be C-contiguous (4, 4) float64 arrays");
+        PyErr_SetString(PyExc_TypeError, text::affines);
         return nullptr;
     }
     npy_intp dims[2] = {4, 4};
@@ -86,7 +87,7 @@ PyObject *voxel_map(PyObject *affine, PyObject *target)
     }
     if (!ok) {
         Py_DECREF(result);
-        PyErr_SetString(PyExc_ValueError, "reslice: affine cannot be inverted");
+        PyErr_SetString(PyExc_ValueError, text::singular);
         return nullptr;
     }
     return result;

@@ -13,6 +13,7 @@
 
 #include "checks.h"
 #include "fpmode.h"
+#include "texts.h"
 #include "resample_rows.h"
 
 namespace {
@@ -22,22 +23,21 @@ namespace {
 template <class T> const T *elements(PyObject *obj, const char *name, int type, npy_intp &n)
 {
     if (!PyArray_Check(obj)) {
-        PyErr_Format(PyExc_TypeError, "source_boxes: %s must be a numpy.ndarray, not %.200s", name,
+        PyErr_Format(PyExc_TypeError, text::boxes_type, name,
                      Py_TYPE(obj)->tp_name);
         return nullptr;
     }
     auto *a = reinterpret_cast<PyArrayObject *>(obj);
     if (!PyArray_EquivTypenums(PyArray_TYPE(a), type) || !PyArray_ISNBO(PyArray_DESCR(a)->byteorder) ||
         !PyArray_IS_C_CONTIGUOUS(a) || !PyArray_ISALIGNED(a)) {
-        PyErr_Format(PyExc_ValueError, "source_boxes: %s must be a C-contiguous, aligned %s array in the "
-                     "machine's byte order", name, type == NPY_FLOAT ? "float32" : "int64");
+        PyErr_Format(PyExc_ValueError, text::boxes_layout, name, type == NPY_FLOAT ? "float32" : "int64");
         return nullptr;
     }
     n = PyArray_SIZE(a);
     return static_cast<const T *>(PyArray_DATA(a));
 }
 
-constexpr std::int64_t far = std::int64_t(1) << 31;
+constexpr std::int64_t far = extent_limit;
 
 // Chunk edges: two or more, from 0 up, each at or above the one before.
 bool edges_ok(const std::int64_t *e, npy_intp n, const char *name)
@@ -46,8 +46,7 @@ bool edges_ok(const std::int64_t *e, npy_intp n, const char *name)
     for (npy_intp k = 1; ok && k < n; ++k)
         ok = e[k] >= e[k - 1];
     if (!ok)
-        PyErr_Format(PyExc_ValueError, "source_boxes: %s must hold 2 or more edges, rising from 0, below 2^31",
-                     name);
+        PyErr_Format(PyExc_ValueError, text::boxes_edges, name);
     return ok;
 }
 
@@ -116,8 +115,7 @@ PyObject *source_boxes(PyObject *extents, PyObject *spacing, PyObject *output_sp
     const npy_intp count = nm / 12;  // maps
     if (ne != 3 || ns != 3 || no != 3 || nm % 12 || std::min({ext[0], ext[1], ext[2]}) < 0 ||
         std::max({ext[0], ext[1], ext[2]}) >= far || (count != 1 && en[nn - 1] > count)) {
-        PyErr_SetString(PyExc_ValueError, "source_boxes: extents must be 3 from 0 to 2^31 - 1, spacing and "
-                                          "output_spacing 3 values, maps 12 values or 12 per volume");
+        PyErr_SetString(PyExc_ValueError, text::boxes_sizes);
         return nullptr;
     }
     // Every extent is below 2^31: the blocks' count times 6 fits 64 bits
@@ -126,7 +124,7 @@ PyObject *source_boxes(PyObject *extents, PyObject *spacing, PyObject *output_sp
     std::int64_t total = 1;
     for (npy_intp d : dims) {
         if (total > (std::int64_t(1) << 62) / std::max<npy_intp>(d, 1)) {
-            PyErr_SetString(PyExc_MemoryError, "source_boxes: too many blocks");
+            PyErr_SetString(PyExc_MemoryError, text::boxes_nomem);
             return nullptr;
         }
         total *= d;

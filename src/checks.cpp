@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "convert.h"
+#include "texts.h"
 
 namespace {
 
@@ -16,7 +17,7 @@ bool long_enough(PyArrayObject *a, const char *name, npy_intp need)
 {
     if (PyArray_NDIM(a) == 0) {
         PyErr_Format(PyExc_ValueError,
-                     "transform: %s needs at least %zd values along its first axis, got a 0-d array",
+                     text::short_0d,
                      name, need);
         return false;
     }
@@ -24,13 +25,13 @@ bool long_enough(PyArrayObject *a, const char *name, npy_intp need)
     // (3, 0) array has none to read.
     if (PyArray_DIMS(a)[0] >= need && PyArray_SIZE(a) == 0) {
         PyErr_Format(PyExc_ValueError,
-                     "transform: %s needs at least %zd values along its first axis, got an empty array",
+                     text::short_empty,
                      name, need);
         return false;
     }
     if (PyArray_DIMS(a)[0] < need) {
         PyErr_Format(PyExc_ValueError,
-                     "transform: %s needs at least %zd values along its first axis, got %zd", name,
+                     text::short_n, name,
                      need, PyArray_DIMS(a)[0]);
         return false;
     }
@@ -59,7 +60,7 @@ bool numpy_ready()
     if (PyArray_API || _import_array() >= 0)
         return true;
     PyErr_Print();
-    PyErr_SetString(PyExc_ImportError, "numpy._core.multiarray failed to import");
+    PyErr_SetString(PyExc_ImportError, text::numpy_missing);
     return false;
 }
 
@@ -69,7 +70,7 @@ bool is_array(PyObject *a, const char *name)
 {
     if (PyArray_Check(a))
         return true;
-    PyErr_Format(PyExc_TypeError, "transform: %s must be a numpy.ndarray, not %.200s", name,
+    PyErr_Format(PyExc_TypeError, text::not_array, name,
                  Py_TYPE(a)->tp_name);
     return false;
 }
@@ -103,7 +104,7 @@ bool check_image(PyObject *obj, image_shape &im, bool own_grid, int types)
     auto *image = reinterpret_cast<PyArrayObject *>(obj);
     im.nd = PyArray_NDIM(image);
     if (im.nd != 3 && im.nd != 4) {
-        PyErr_Format(PyExc_ValueError, "transform: image must have 3 or 4 dimensions, got %d", im.nd);
+        PyErr_Format(PyExc_ValueError, text::dimensions, im.nd);
         return false;
     }
     // Whole extents: an empty image keeps its own shape even where an
@@ -119,7 +120,7 @@ bool check_image(PyObject *obj, image_shape &im, bool own_grid, int types)
     // A 3-D image the reader would take but the output buffer cannot hold is
     // refused before a buffer of up to 8 GiB is read only to be dropped.
     if (own_grid && im.nd == 3 && im.count > max_elements && accepted(PyArray_TYPE(image), types)) {
-        PyErr_SetString(PyExc_MemoryError, "Failed to allocate memory in image transform");
+        PyErr_SetString(PyExc_MemoryError, text::nomem);
         return false;
     }
     return true;

@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
-// The output buffer's byte count must fit a signed 32-bit integer.
-constexpr std::int64_t max_elements = (std::int64_t(1) << 29) - 1;
+#include "sizes.h"
+
 
 // Fills the NumPy C-API table of the checks and the package's driver, once;
 // false with ImportError set (the cause printed first) when NumPy is unusable.

@@ -8,6 +8,8 @@
 #include <sys/mman.h>
 #endif
 
+#include "texts.h"
+
 namespace {
 
 // Elements with no C type of their own: NumPy's bool (any nonzero byte is
@@ -189,9 +191,9 @@ struct reader {
     const char *nomem, *badtype;
 };
 const reader readers[3] = {
-    {vector_limit, vector_types, "Failed to allocate memory in array2float", "Failed to convert to FLOAT"},
-    {image3d_limit, image_types, "Failed to allocate memory in array2float3d", "Failed to convert to FLOAT 3D"},
-    {image4d_limit, image_types, "Failed to allocate memory in array2float4d", "Failed to convert to FLOAT 4D"},
+    {vector_limit, vector_types, text::nomem_read[0], text::bad_type_read[0]},
+    {image3d_limit, image_types, text::nomem_read[1], text::bad_type_read[1]},
+    {image4d_limit, image_types, text::nomem_read[2], text::bad_type_read[2]},
 };
 const reader &reader_for(int naxes) { return readers[naxes == 1 ? 0 : naxes == 3 ? 1 : 2]; }
 
@@ -279,7 +281,7 @@ std::int64_t block_count(const std::int64_t d[4], std::int64_t limit)
         return 0;
     std::int64_t count = 1;
     for (int k = 0; k < 4; ++k) {
-        if (d[k] >= (std::int64_t(1) << 31))
+        if (d[k] >= extent_limit)
             return -1;
         count *= d[k];  // below 2^31 * 2^31: no overflow
         if (count >= limit)

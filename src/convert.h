@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "sizes.h"
+
 // Float buffers come from malloc and go back with free; this holds one so
 // every exit path releases it.
 struct free_delete {
@@ -16,11 +18,6 @@ struct free_delete {
 };
 using fbuf = std::unique_ptr<float[], free_delete>;
 
-// Buffer indices are 32-bit: every reader's element count stays below its
-// limit (and every extent below 2^31).
-constexpr std::int64_t vector_limit = std::int64_t(1) << 31;
-constexpr std::int64_t image3d_limit = std::int64_t(1) << 31;
-constexpr std::int64_t image4d_limit = std::int64_t(1) << 29;
 
 // Python-facing readers: a new buffer, or NULL with MemoryError / ValueError set.
 float *array2float(PyArrayObject *a);

@@ -19,6 +19,7 @@
 #include "fpmode.h"
 #include "label.h"
 #include "resample_paths.h"
+#include "texts.h"
 #include "workers.h"
 
 namespace {
@@ -151,9 +152,7 @@ bool read_request(PyObject *workers, PyObject *interpolation, PyObject *cval, Py
         if (PyUnicode_CompareWithASCIIString(interpolation, modes[k]) == 0)
             rq.mode = k;
     if (rq.mode < 0) {
-        PyErr_Format(PyExc_ValueError,
-                     "transform: interpolation must be \"linear\", \"nearest\" or \"label\", not %.200R",
-                     interpolation);
+        PyErr_Format(PyExc_ValueError, text::interpolation, interpolation);
         return false;
     }
     if (rq.mode != linear && PyIndex_Check(cval)) {
@@ -168,26 +167,23 @@ bool read_request(PyObject *workers, PyObject *interpolation, PyObject *cval, Py
     }
     rq.cval = rq.cint ? 0.0 : PyFloat_AsDouble(cval);
     if (rq.cval == -1.0 && PyErr_Occurred())
-        return retype("transform: cval must be a real number, not %.200s", cval);
+        return retype(text::cval_type, cval);
     if (rq.mode != linear && !rq.cint && !PyFloat_Check(cval) && !exact_real(cval, rq))
         return false;
     if (output_shape != Py_None) {
-        if (!read_ints(output_shape, "transform: output_shape must be a sequence of integers, not %.200s",
-                       rq.shape, 4, rq.shape_n))
+        if (!read_ints(output_shape, text::shape_type, rq.shape, 4, rq.shape_n))
             return false;
         if (rq.shape_n < 3 || rq.shape_n > 4) {
-            PyErr_Format(PyExc_ValueError,
-                         "transform: output_shape must hold 3 extents (Z, Y, X), or 4 for a 4-D image, "
-                         "not %d", rq.shape_n);
+            PyErr_Format(PyExc_ValueError, text::shape_count, rq.shape_n);
             return false;
         }
     }
     if (tile != Py_None) {
         int n = 0;
-        if (!read_ints(tile, "transform: tile must be a sequence of integers, not %.200s", rq.tile, 9, n))
+        if (!read_ints(tile, text::tile_type, rq.tile, 9, n))
             return false;
         if (n != 9) {
-            PyErr_SetString(PyExc_ValueError, "transform: tile must hold 9 integers");
+            PyErr_SetString(PyExc_ValueError, text::tile_count);
             return false;
         }
         rq.tiled = true;
@@ -203,16 +199,14 @@ bool read_request(PyObject *workers, PyObject *interpolation, PyObject *cval, Py
 bool check_source(PyArrayObject *image, const image_shape &im, bool lifted)
 {
     const block b = block_of(image, im.nd);
-    const bool big = lifted ? std::max({b.d[0], b.d[1], b.d[2], b.d[3]}) >= (std::int64_t(1) << 31)
+    const bool big = lifted ? std::max({b.d[0], b.d[1], b.d[2], b.d[3]}) >= extent_limit
                             : block_count(b.d, im.nd == 4 ? image4d_limit : image3d_limit) < 0;
     if (big) {
         PyErr_SetString(PyExc_MemoryError, reader_nomem(im.nd));
         return false;
     }
     if (im.count != 0 && !accepted(b.type, package_types)) {
-        PyErr_Format(PyExc_ValueError,
-                     "transform: an image of %R is not read; images may be bool, integers of 8 to 64 "
-                     "bits, float16, float32 or float64",
+        PyErr_Format(PyExc_ValueError, text::image_type,
                      reinterpret_cast<PyObject *>(PyArray_DESCR(image)));
         return false;
     }
@@ -229,22 +223,18 @@ bool output_grid(const request &rq, const image_shape &im, npy_intp od[4], bool 
     const std::string given = shape_text(rq.shape, rq.shape_n);
     if (rq.shape_n == 4 && (im.nd != 4 || rq.shape[0] != im.dims[0])) {
         PyErr_Format(PyExc_ValueError,
-                     im.nd == 4 ? "transform: output_shape %s must start with the image's %zd volumes"
-                                : "transform: output_shape %s has 4 extents for a 3-D image",
+                     im.nd == 4 ? text::shape_volumes : text::shape_3d,
                      given.c_str(), im.dims[0]);
         return false;
     }
     std::memcpy(od + 1, rq.shape + rq.shape_n - 3, 3 * sizeof(npy_intp));
     for (int k = 1; k < 4; ++k)
-        if (od[k] < 0 || od[k] >= (npy_intp(1) << 31)) {
-            PyErr_Format(PyExc_ValueError,
-                         "transform: output_shape %s must hold extents from 0 to 2^31 - 1", given.c_str());
+        if (od[k] < 0 || od[k] >= extent_limit) {
+            PyErr_Format(PyExc_ValueError, text::shape_range, given.c_str());
             return false;
         }
     if (!lifted && block_count(od, max_elements + 1) < 0) {
-        PyErr_Format(PyExc_MemoryError,
-                     "transform: output_shape %s holds 2^29 or more voxels, more than one call writes",
-                     given.c_str());
+        PyErr_Format(PyExc_MemoryError, text::shape_voxels, given.c_str());
         return false;
     }
     return true;
@@ -256,9 +246,7 @@ float *read_output_spacing(PyObject *obj)
     fbuf o(read_first(obj, "output_spacing", 3));
     if (o && !(std::isfinite(o[0]) && std::isfinite(o[1]) && std::isfinite(o[2]) && o[0] > 0 && o[1] > 0 &&
                o[2] > 0)) {
-        PyErr_Format(PyExc_ValueError,
-                     "transform: output_spacing must be finite and positive, got (%S, %S, %S)",
-                     ref(PyFloat_FromDouble(o[0])).get(), ref(PyFloat_FromDouble(o[1])).get(),
+        PyErr_Format(PyExc_ValueError, text::output_spacing, ref(PyFloat_FromDouble(o[0])).get(), ref(PyFloat_FromDouble(o[1])).get(),
                      ref(PyFloat_FromDouble(o[2])).get());
         return nullptr;
     }
@@ -272,13 +260,12 @@ bool check_tile(const request &rq, const image_shape &im, const npy_intp od[4])
     const npy_intp *t = rq.tile;
     bool ok = true;
     for (int k = 0; k < 3; ++k) {
-        ok = ok && t[k] >= 0 && t[k] < (npy_intp(1) << 31) && t[3 + k] >= 0 && t[3 + k] <= t[k] &&
+        ok = ok && t[k] >= 0 && t[k] < extent_limit && t[3 + k] >= 0 && t[3 + k] <= t[k] &&
              im.dims[1 + k] <= t[k] - t[3 + k];
-        ok = ok && t[6 + k] >= 0 && t[6 + k] < (npy_intp(1) << 31) - od[1 + k];
+        ok = ok && t[6 + k] >= 0 && t[6 + k] < extent_limit - od[1 + k];
     }
     if (!ok)
-        PyErr_SetString(PyExc_ValueError, "transform: the tile's box must lie within its source and "
-                                          "its window within 2^31 voxels of the origin");
+        PyErr_SetString(PyExc_ValueError, text::tile_box);
     return ok;
 }
 
@@ -302,11 +289,7 @@ float *read_maps(PyArrayObject *m, const image_shape &im, bool &per_volume)
     } else {
         const std::string image =
             im.nd == 4 ? "a 4-D image of " + std::to_string(im.dims[0]) + " volumes" : "a 3-D image";
-        PyErr_Format(PyExc_ValueError,
-                     "transform: a matrix of shape %s does not fit %s; a matrix is 12 or more values "
-                     "along one axis, a (3, 4) or (4, 4) array, or for a 4-D image of N volumes an "
-                     "(N, 12), (N, 16), (N, 3, 4) or (N, 4, 4) array",
-                     shape_text(m).c_str(), image.c_str());
+        PyErr_Format(PyExc_ValueError, text::matrix_shape, shape_text(m).c_str(), image.c_str());
         return nullptr;
     }
     return read_vector_block(b);
@@ -344,7 +327,7 @@ bool check_out(PyObject *obj, int nd, const npy_intp od[4], bool own_grid, PyObj
     PyArray_Descr *type = PyArray_DESCR(out);
     if (!PyArray_EquivTypenums(PyArray_TYPE(out), want) || !PyArray_ISNBO(type->byteorder)) {
         ref name(reinterpret_cast<PyObject *>(PyArray_DescrFromType(want)));
-        PyErr_Format(PyExc_ValueError, "transform: out must be %S in the machine's byte order, not %R",
+        PyErr_Format(PyExc_ValueError, text::out_type,
                      name.get(), reinterpret_cast<PyObject *>(type));
         return false;
     }
@@ -353,11 +336,11 @@ bool check_out(PyObject *obj, int nd, const npy_intp od[4], bool own_grid, PyObj
                         : !PyArray_ISWRITEABLE(out)   ? "writeable"
                                                       : nullptr;
     if (fault) {
-        PyErr_Format(PyExc_ValueError, "transform: out must be %s", fault);
+        PyErr_Format(PyExc_ValueError, text::out_layout, fault);
         return false;
     }
     if (PyArray_NDIM(out) != nd || std::memcmp(PyArray_DIMS(out), od + 4 - nd, nd * sizeof(npy_intp)) != 0) {
-        PyErr_Format(PyExc_ValueError, "transform: out must have the %s shape %s, not %s",
+        PyErr_Format(PyExc_ValueError, text::out_shape,
                      own_grid ? "image's" : "output's", shape_text(od + 4 - nd, nd).c_str(),
                      shape_text(out).c_str());
         return false;
@@ -365,7 +348,7 @@ bool check_out(PyObject *obj, int nd, const npy_intp od[4], bool own_grid, PyObj
     static const char *const names[4] = {"image", "spacing", "matrix", "output_spacing"};
     for (int k = 0; k < 4; ++k)
         if (inputs[k] != Py_None && !apart(out, reinterpret_cast<PyArrayObject *>(inputs[k]))) {
-            PyErr_Format(PyExc_ValueError, "transform: out must not share memory with %s", names[k]);
+            PyErr_Format(PyExc_ValueError, text::out_shares, names[k]);
             return false;
         }
     return true;
@@ -387,9 +370,7 @@ int elem_of(PyArrayObject *image, int mode)
         e = size == 4 ? e_f32 : e_f64;
     if (e < 0)
         PyErr_Format(PyExc_ValueError,
-                     mode == label ? "transform: interpolation=\"label\" takes bool or integer images, not %R"
-                                   : "transform: interpolation=\"nearest\" takes bool, integer, float32 or "
-                                     "float64 images, not %R",
+                     mode == label ? text::label_type : text::nearest_type,
                      reinterpret_cast<PyObject *>(PyArray_DESCR(image)));
     return e;
 }
@@ -448,16 +429,16 @@ bool fill_of(const request &rq, int e, int type, unsigned char fill[8])
     if (!ok) {
         ref name(reinterpret_cast<PyObject *>(PyArray_DescrFromType(type)));
         if (!rq.inexact.empty())
-            PyErr_Format(PyExc_ValueError, "transform: cval %s does not fit %S exactly", rq.inexact.c_str(),
+            PyErr_Format(PyExc_ValueError, text::cval_inexact, rq.inexact.c_str(),
                          name.get());
         else if (rq.cint && rq.huge)
-            PyErr_Format(PyExc_ValueError, "transform: cval, an integer beyond 64 bits, does not fit %S exactly",
+            PyErr_Format(PyExc_ValueError, text::cval_huge,
                          name.get());
         else if (rq.cint)
-            PyErr_Format(PyExc_ValueError, "transform: cval %s%llu does not fit %S exactly", rq.cneg ? "-" : "",
+            PyErr_Format(PyExc_ValueError, text::cval_int, rq.cneg ? "-" : "",
                          rq.cmag, name.get());
         else
-            PyErr_Format(PyExc_ValueError, "transform: cval %R does not fit %S exactly",
+            PyErr_Format(PyExc_ValueError, text::cval_real,
                          ref(PyFloat_FromDouble(rq.cval)).get(), name.get());
     }
     return ok;
@@ -488,7 +469,7 @@ bool in_place(const block &b, source &src)
     }
     if (st[1] < 0 || st[2] < 0 || (b.d[3] > 1 && st[3] != 1))
         return false;
-    constexpr std::int64_t far = std::int64_t(1) << 31;
+    constexpr std::int64_t far = extent_limit;
     for (int k = 1; k < 4; ++k) {
         if (st[k] >= far)  // extents are below 2^31: the product below fits
             return false;
@@ -558,7 +539,7 @@ bool typed_in_place(const block &b, int size, source &src)
     }
     if (st[1] < 0 || st[2] < 0 || (b.d[3] > 1 && st[3] != 1))
         return false;
-    constexpr std::int64_t far = std::int64_t(1) << 31;
+    constexpr std::int64_t far = extent_limit;
     for (int k = 1; k < 4; ++k) {
         if (st[k] >= far)
             return false;
@@ -721,7 +702,7 @@ static PyObject *transform_run(PyObject *image_obj, PyObject *spacing, PyObject 
         if (!result) {
             if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
                 PyErr_Clear();
-                PyErr_SetString(PyExc_MemoryError, "Failed to allocate memory in image transform");
+                PyErr_SetString(PyExc_MemoryError, text::nomem);
             }
             return nullptr;
         }

@@ -11,6 +11,7 @@
 #include "convert.h"
 #include "fpmode.h"
 #include "resample.h"
+#include "texts.h"
 
 static_assert(std::is_same_v<npy_intp, std::int64_t>, "the kernel takes dims as npy_intp");
 
@@ -22,7 +23,7 @@ bool own_numpy_ready()
     if (_import_array() >= 0)
         return true;
     PyErr_Print();
-    PyErr_SetString(PyExc_ImportError, "numpy._core.multiarray failed to import");
+    PyErr_SetString(PyExc_ImportError, text::numpy_missing);
     return false;
 }
 
@@ -45,7 +46,7 @@ PyObject *transform(PyArrayObject *image, PyArrayObject *spacing, PyArrayObject 
     // calloc: fresh pages come zeroed without a pass over them.
     fbuf out(alloc_floats(im.count, true));  // an empty image may get NULL: not a failure
     if (!out && im.count > 0) {
-        PyErr_SetString(PyExc_MemoryError, "Failed to allocate memory in image transform");
+        PyErr_SetString(PyExc_MemoryError, text::nomem);
         return nullptr;
     }
 

@@ -11,6 +11,8 @@
 #include <windows.h>
 #endif
 
+#include "texts.h"
+
 int cpu_count()
 {
 #if defined(__linux__)
@@ -51,7 +53,7 @@ int thread_cap(PyObject *workers)
         if (!PyErr_ExceptionMatches(PyExc_TypeError))
             return 0;
         PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "transform: workers must be an integer or None, not %.200s",
+        PyErr_Format(PyExc_TypeError, text::workers_type,
                      Py_TYPE(workers)->tp_name);
         return 0;
     }
@@ -61,17 +63,14 @@ int thread_cap(PyObject *workers)
     if (overflow > 0 || (!overflow && n > INT_MAX))
         return INT_MAX;
     if (n == 0 && !overflow) {
-        PyErr_SetString(PyExc_ValueError, "transform: workers must not be 0");
+        PyErr_SetString(PyExc_ValueError, text::workers_zero);
         return 0;
     }
     if (n > 0)
         return int(n);
     const int cpus = cpu_count();
     if (overflow < 0 || n < -cpus) {
-        PyErr_Format(PyExc_ValueError,
-                     "transform: workers=%S is out of range: negative values count back from the "
-                     "%d CPUs this process may run on, so the lowest is %d",
-                     workers, cpus, -cpus);
+        PyErr_Format(PyExc_ValueError, text::workers_range, workers, cpus, -cpus);
         return 0;
     }
     return int(cpus + 1 + n);

@@ -14,7 +14,13 @@
 #include "affine.h"
 #include "boxes.h"
 #include "driver.h"
+#include "sizes.h"
 %}
+
+/* The sizes the Dask layer plans its blocks by: most voxels one call writes
+   (and most elements of a 4-D source), most elements of a 3-D source. */
+%constant long long call_limit = max_elements;
+%constant long long box_limit = image3d_limit - 1;
 
 %rename(transform) transform_into;
 PyObject *transform_into(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *out,

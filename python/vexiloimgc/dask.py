@@ -24,12 +24,11 @@ from dask.base import tokenize
 from dask.highlevelgraph import HighLevelGraph
 
 from . import _numbers
+from ._native import box_limit as _BOX3, call_limit as _CALL
 from ._native import source_boxes as _native_boxes, transform as _native, transform_check as _checked
 
 __all__ = ["transform"]
 
-_CALL = (1 << 29) - 1  # most voxels one call writes, most elements of a 4-D source
-_BOX3 = (1 << 31) - 1  # most elements of a 3-D source
 _AUTO = 128 << 20  # bytes of an output block by default
 
 
