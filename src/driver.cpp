@@ -18,6 +18,7 @@
 #include "convert.h"
 #include "fpmode.h"
 #include "label.h"
+#include "rules.h"
 #include "resample_paths.h"
 #include "texts.h"
 #include "workers.h"
@@ -41,13 +42,11 @@ std::string shape_text(PyArrayObject *a) { return shape_text(PyArray_DIMS(a), Py
 
 // ---- The arguments that can run a caller's code, converted first ----------
 
-enum { linear, nearest, label };
-
 // Everything of a call that Python code could still change, as plain
 // numbers: after this, no Python code runs until the work is done.
 struct request {
     int cap;          // thread cap (thread_cap)
-    int mode;         // interpolation
+    int mode;         // interpolation: a rule (rules.h)
     double cval;
     // nearest and label: a cval with __index__ as the exact integer it is
     // (sign and magnitude; `huge` past 64 bits), else the double above.
@@ -146,10 +145,9 @@ bool read_request(PyObject *workers, PyObject *interpolation, PyObject *cval, Py
     rq.cap = thread_cap(workers);
     if (rq.cap == 0)
         return false;
-    static const char *const modes[] = {"linear", "nearest", "label"};
     rq.mode = -1;
-    for (int k = 0; k < 3 && PyUnicode_Check(interpolation); ++k)
-        if (PyUnicode_CompareWithASCIIString(interpolation, modes[k]) == 0)
+    for (int k = 0; k < rule_count && PyUnicode_Check(interpolation); ++k)
+        if (PyUnicode_CompareWithASCIIString(interpolation, rule_names[k]) == 0)
             rq.mode = k;
     if (rq.mode < 0) {
         PyErr_Format(PyExc_ValueError, text::interpolation, interpolation);
@@ -358,16 +356,10 @@ bool check_out(PyObject *obj, int nd, const npy_intp od[4], bool own_grid, PyObj
 // or -1 with ValueError set.
 int elem_of(PyArrayObject *image, int mode)
 {
-    const char kind = PyArray_DESCR(image)->kind;
     const npy_intp size = PyArray_ITEMSIZE(image);
-    const int at = size == 1 ? 0 : size == 2 ? 1 : size == 4 ? 2 : size == 8 ? 3 : -1;
-    int e = -1;
-    if (at >= 0 && (kind == 'u' || kind == 'b'))
-        e = e_u8 + 2 * at;
-    else if (at >= 0 && kind == 'i')
-        e = e_i8 + 2 * at;
-    else if (mode == nearest && kind == 'f' && (size == 4 || size == 8))
-        e = size == 4 ? e_f32 : e_f64;
+    int e = size <= 8 ? elem_find(PyArray_DESCR(image)->kind, int(size)) : -1;
+    if (e >= 0 && elems[e].kind == 'f' && mode != nearest)  // label compares labels, not floats
+        e = -1;
     if (e < 0)
         PyErr_Format(PyExc_ValueError,
                      mode == label ? text::label_type : text::nearest_type,
@@ -381,7 +373,7 @@ bool fill_of(const request &rq, int e, int type, unsigned char fill[8])
 {
     constexpr double two64 = 18446744073709551616.0;
     bool ok = false;
-    if (e == e_f32 || e == e_f64) {
+    if (elems[e].kind == 'f') {
         double d = rq.cval;
         if (rq.cint) {  // an integer: exact in double when it comes back unchanged
             d = double(rq.cmag);
@@ -400,7 +392,7 @@ bool fill_of(const request &rq, int e, int type, unsigned char fill[8])
         }
     } else {
         const int bits = 8 * elem_size(e);
-        const bool is_signed = e == e_i8 || e == e_i16 || e == e_i32 || e == e_i64;
+        const bool is_signed = elems[e].kind == 'i';
         bool neg = rq.cneg;
         unsigned long long mag = rq.cmag;
         if (rq.cint) {
@@ -773,7 +765,7 @@ static PyObject *transform_run(PyObject *image_obj, PyObject *spacing, PyObject 
         convert(b, dense.get(), threads);
     if (tcopy)
         copy_typed(b, size, tcopy.get(), threads);
-    typed tp{nullptr, nullptr, e, rq.mode == nearest ? mode_nearest : mode_label, {}};
+    typed tp{nullptr, nullptr, e, rq.mode, {}};
     std::memcpy(tp.fill, fill, sizeof fill);
     const std::int64_t window = std::int64_t(p.wnz) * p.wny * p.wnx;
     if (rq.mode != linear && !tsrc)  // an empty source: nothing maps

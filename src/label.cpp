@@ -2,26 +2,17 @@
 
 #include "label_rows.h"
 
-int elem_size(int type)
+int elem_size(int type) { return type >= 0 && type < elem_count ? elems[type].size : 0; }
+
+int elem_find(char kind, int size)
 {
-    static const int size[elem_count] = {1, 1, 2, 2, 4, 4, 8, 8, 4, 8};
-    return type >= 0 && type < elem_count ? size[type] : 0;
+    for (int e = 0; e < elem_count; ++e)
+        if (elems[e].kind == (kind == 'b' ? 'u' : kind) && elems[e].size == size)
+            return e;
+    return -1;
 }
 
 void label_scalar(const part &p, const typed &t) { label_kernels(p, t); }
-
-label_fn label_path(int path)
-{
-    static const label_fn table[path_count] = {
-        label_scalar,
-#if defined(VX_X86_PATHS)
-        label_avx2, label_avx512,
-#else
-        nullptr, nullptr,
-#endif
-    };
-    return path >= 0 && path < path_count ? table[path] : nullptr;
-}
 
 void label_part(const part &p, const typed &t)
 {

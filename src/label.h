@@ -6,13 +6,26 @@
 #include <cstdint>
 
 #include "resample_paths.h"
+#include "rules.h"
 
 // Element types by size and signedness: nearest moves elements whole, so
 // it needs only their size; label compares them, so it needs their sign.
 enum elem { e_u8, e_i8, e_u16, e_i16, e_u32, e_i32, e_u64, e_i64, e_f32, e_f64, elem_count };
-enum { mode_nearest = 1, mode_label = 2 };
 
+// The one table of the element kinds: NumPy's kind letter ('u', 'i', 'f')
+// and the size in bytes of each.
+struct elem_info {
+    char kind;
+    int size;
+};
+constexpr elem_info elems[elem_count] = {{'u', 1}, {'i', 1}, {'u', 2}, {'i', 2}, {'u', 4},
+                                         {'i', 4}, {'u', 8}, {'i', 8}, {'f', 4}, {'f', 8}};
+
+// The size of elem `type`, 0 for none.
 int elem_size(int type);
+// The elem of NumPy kind `kind` (bool reads as unsigned) and `size` bytes,
+// or -1 for none.
+int elem_find(char kind, int size);
 
 // The typed side of a part whose float pointers are null: sample (z, y, x)
 // of the box and voxel (z, y, x) of the window at the element offsets the
@@ -20,7 +33,7 @@ int elem_size(int type);
 struct typed {
     const void *src;
     void *out;
-    int type, mode;
+    int type, mode;         // an elem and a rule (nearest or label)
     unsigned char fill[8];  // cval as one element of `type`, in its first bytes
 };
 
@@ -28,7 +41,8 @@ struct typed {
 // on the best path this CPU runs (the linear kernel's choice).
 void label_part(const part &p, const typed &t);
 
-// One path's kernel, the same bits on each; nullptr when this build lacks it.
+// One path's kernel, the same bits on each; nullptr when this build lacks it
+// (from the paths' table in resample.cpp).
 using label_fn = void (*)(const part &p, const typed &t);
 label_fn label_path(int path);
 void label_scalar(const part &p, const typed &t);

@@ -203,7 +203,7 @@ template <class T> void run(const part &p, const typed &t)
     T *O = static_cast<T *>(t.out);
     T cv;
     std::memcpy(&cv, t.fill, sizeof(T));
-    if (t.mode == mode_nearest)
+    if (t.mode == nearest)
         each_row(p, [&](const row_job &r) { nearest_row(r, S, O + r.at, cv); });
     else
         each_row(p, [&](const row_job &r) { label_row(r, S, O + r.at, cv); });
@@ -212,7 +212,7 @@ template <class T> void run(const part &p, const typed &t)
 // The part through the kernels of this compilation.
 inline void label_kernels(const part &p, const typed &t)
 {
-    if (t.mode == mode_nearest) {  // elements moved whole: only their size counts
+    if (t.mode == nearest) {  // elements moved whole: only their size counts
         switch (elem_size(t.type)) {
         case 1: run<std::uint8_t>(p, t); break;
         case 2: run<std::uint16_t>(p, t); break;

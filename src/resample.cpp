@@ -1,5 +1,6 @@
 #include "resample.h"
 
+#include "label.h"
 #include "resample_paths.h"
 #include "resample_rows.h"
 
@@ -34,22 +35,24 @@ void whole(const float *image, const std::int64_t *dims, const float *spacing, c
         F(whole_volume(image + v * volume, out + v * volume, X, Y, Z, spacing, matrix));
 }
 
-// The one table of the kernel's paths; a build without a path's file has
-// a null entry.
+// The one table of the kernel's paths, each with every rule: linear (a
+// part, and the module's whole call) and nearest and label. A build without
+// a path's files has null entries.
 struct path_entry {
     const char *name;
     part_fn part;
     kernel_fn kernel;
+    label_fn labels;
 };
 #if defined(VX_X86_PATHS)
-#define VX_PATH(f) f, whole<f>
+#define VX_PATH(f, g) f, whole<f>, g
 #else
-#define VX_PATH(f) nullptr, nullptr
+#define VX_PATH(f, g) nullptr, nullptr, nullptr
 #endif
 const path_entry paths[path_count] = {
-    {"scalar", resample_scalar, whole<resample_scalar>},
-    {"avx2", VX_PATH(resample_avx2)},
-    {"avx512", VX_PATH(resample_avx512)},
+    {"scalar", resample_scalar, whole<resample_scalar>, label_scalar},
+    {"avx2", VX_PATH(resample_avx2, label_avx2)},
+    {"avx512", VX_PATH(resample_avx512, label_avx512)},
 };
 #undef VX_PATH
 
@@ -69,6 +72,8 @@ void resample_scalar(const part &p) { each_row(p, plain_row); }
 part_fn path_part(int path) { return path >= 0 && path < path_count ? paths[path].part : nullptr; }
 
 kernel_fn path_kernel(int path) { return path >= 0 && path < path_count ? paths[path].kernel : nullptr; }
+
+label_fn label_path(int path) { return path >= 0 && path < path_count ? paths[path].labels : nullptr; }
 
 int rows_per_chunk(const part &p)
 {

@@ -78,7 +78,7 @@ bool reads_outside(const case_t &c, int mode, const box_t &b, int x, int y, int 
     for (int a = 0; a < 3; ++a) {
         const float *r = m + 4 * a;
         const float v = (((r[0] * p[0] + r[1] * p[1]) + r[2] * p[2]) + r[3]) / s[a];
-        if (mode == mode_nearest) {
+        if (mode == nearest) {
             const double d = std::floor(double(v) + 0.5);
             if (!(d >= 0 && d < E[a]))
                 return false;
@@ -107,8 +107,8 @@ TEST(labels, every_path_gives_the_scalar_bytes)
     int compared = 0;
     for (int trial = 0; trial < 120; ++trial) {
         const case_t c = random_case(g);
-        const int type = int(g() % elem_count), mode = g() % 2 ? mode_nearest : mode_label;
-        if (mode == mode_label && (type == e_f32 || type == e_f64))
+        const int type = int(g() % elem_count), mode = g() % 2 ? nearest : label;
+        if (mode == label && (type == e_f32 || type == e_f64))
             continue;
         const int size = elem_size(type), labels = 2 + int(g() % 6);
         std::vector<unsigned char> src(std::size_t(c.X) * c.Y * c.Z * size);
@@ -138,7 +138,7 @@ TEST(labels, boxes_short_of_a_plane)
     long lost = 0;
     for (int trial = 0; trial < 150; ++trial) {
         const case_t c = random_case(g);
-        const int type = int(g() % e_f32), mode = g() % 2 ? mode_nearest : mode_label, side = int(g() % 6);
+        const int type = int(g() % e_f32), mode = g() % 2 ? nearest : label, side = int(g() % 6);
         const int a = side / 2, size = elem_size(type), rows = c.wny * c.wnz;
         box_t b = {{0, 0, 0}, {c.X, c.Y, c.Z}};
         if (b.n[a] < 2)

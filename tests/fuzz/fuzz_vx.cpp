@@ -283,7 +283,7 @@ void fuzz_window(input &in, int path, const float *img, const int *e, const floa
     const std::uint32_t fill = 0xfefefefe;
     std::vector<std::uint32_t> bits(volume), labels(window);
     std::memcpy(bits.data(), img, volume * 4);
-    typed t{bits.data(), labels.data(), e_u32, mode_label, {}};
+    typed t{bits.data(), labels.data(), e_u32, label, {}};
     std::memcpy(t.fill, &fill, 4);
     label_path(path)(w, t);
     for (int side = -1; side < 6; ++side) {

@@ -1,0 +1,8 @@
+// The interpolation rules, one enum for every layer: the package's
+// converter of `interpolation` reads their names here, and the paths'
+// dispatch table (resample.cpp) has an entry per rule for each path.
+#pragma once
+
+enum rule { linear, nearest, label, rule_count };
+
+constexpr const char *rule_names[rule_count] = {"linear", "nearest", "label"};
