@@ -7,8 +7,6 @@
 #include <numpy/arrayobject.h>
 
 #include <chrono>
-#include <cfloat>
-#include <climits>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -16,19 +14,18 @@
 
 #include "checks.h"
 #include "convert.h"
+#include "fill.h"
 #include "fpmode.h"
 #include "label.h"
-#include "rules.h"
+#include "pyref.h"
+#include "request.h"
 #include "resample_paths.h"
+#include "rules.h"
+#include "source.h"
 #include "texts.h"
 #include "workers.h"
 
 namespace {
-
-struct decref {
-    void operator()(PyObject *o) const noexcept { Py_DECREF(o); }
-};
-using ref = std::unique_ptr<PyObject, decref>;
 
 std::string shape_text(const npy_intp *d, int nd)
 {
@@ -39,155 +36,6 @@ std::string shape_text(const npy_intp *d, int nd)
 }
 
 std::string shape_text(PyArrayObject *a) { return shape_text(PyArray_DIMS(a), PyArray_NDIM(a)); }
-
-// ---- The arguments that can run a caller's code, converted first ----------
-
-// Everything of a call that Python code could still change, as plain
-// numbers: after this, no Python code runs until the work is done.
-struct request {
-    int cap;          // thread cap (thread_cap)
-    int mode;         // interpolation: a rule (rules.h)
-    double cval;
-    // nearest and label: a cval with __index__ as the exact integer it is
-    // (sign and magnitude; `huge` past 64 bits), else the double above.
-    bool cint = false, cneg = false, huge = false;
-    unsigned long long cmag = 0;
-    std::string inexact;  // a cval no double holds, as its repr shows it
-    int shape_n = 0;  // 0: the image's grid; else 3 or 4 extents
-    npy_intp shape[4];
-    bool tiled = false;
-    npy_intp tile[9];
-};
-
-// Our TypeError in place of one from a conversion; anything else a
-// caller's __index__, __float__ or __iter__ raised passes through unchanged.
-bool retype(const char *format, PyObject *obj)
-{
-    if (!PyErr_ExceptionMatches(PyExc_TypeError))
-        return false;
-    PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, format, Py_TYPE(obj)->tp_name);
-    return false;
-}
-
-// The first `most` integers of a sequence into v, their count into n. Values
-// beyond the int64 range saturate (the checks refuse them). The items are
-// read from a tuple of the sequence: an item's __index__ may change a list
-// it sits in, never the tuple.
-bool read_ints(PyObject *obj, const char *format, npy_intp *v, int most, int &n)
-{
-    ref seq(PySequence_Tuple(obj));
-    if (!seq)
-        return retype(format, obj);
-    n = int(std::min<Py_ssize_t>(PyTuple_GET_SIZE(seq.get()), INT_MAX));
-    for (int k = 0; k < n && k < most; ++k) {
-        PyObject *item = PyTuple_GET_ITEM(seq.get(), k);
-        ref index(PyNumber_Index(item));
-        if (!index)
-            return retype(format, item);
-        int overflow = 0;
-        const long long x = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-        v[k] = overflow > 0 ? NPY_MAX_INTP : overflow < 0 ? NPY_MIN_INTP : npy_intp(x);
-    }
-    return true;
-}
-
-// An integer cval, exactly: sign and magnitude, `huge` past 64 bits.
-void exact_int(PyObject *index, request &rq)
-{
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(index, &overflow);
-    rq.cint = true;
-    rq.cneg = overflow < 0 || (overflow == 0 && v < 0);
-    rq.cmag = v < 0 ? 0 - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
-    if (overflow > 0) {
-        rq.cmag = PyLong_AsUnsignedLongLong(index);
-        rq.huge = rq.cmag == static_cast<unsigned long long>(-1) && PyErr_Occurred();
-    }
-    rq.huge = rq.huge || overflow < 0;
-    PyErr_Clear();
-}
-
-// A real cval that is not a float (a Fraction, a Decimal, NumPy's wider
-// floats) may hold a value no double holds: an integral one is read as the
-// integer it is; any other must equal its double, else no element type
-// holds it exactly (`inexact`, with its repr for the message).
-bool exact_real(PyObject *cval, request &rq)
-{
-    if (std::isnan(rq.cval))
-        return true;
-    ref d(PyFloat_FromDouble(rq.cval));
-    const int same = d ? PyObject_RichCompareBool(cval, d.get(), Py_EQ) : -1;
-    if (same != 0)
-        return same > 0;
-    ref whole(PyNumber_Long(cval));  // truncates toward zero
-    const int integral = whole ? PyObject_RichCompareBool(cval, whole.get(), Py_EQ) : 0;
-    if (!whole && !PyErr_ExceptionMatches(PyExc_TypeError))
-        return false;
-    PyErr_Clear();
-    if (integral < 0)
-        return false;
-    if (integral) {
-        exact_int(whole.get(), rq);
-        return true;
-    }
-    ref shown(PyObject_Repr(cval));
-    const char *text = shown ? PyUnicode_AsUTF8(shown.get()) : nullptr;
-    if (!text)
-        return false;
-    rq.inexact = text;
-    return true;
-}
-
-bool read_request(PyObject *workers, PyObject *interpolation, PyObject *cval, PyObject *output_shape,
-                  PyObject *tile, request &rq)
-{
-    rq.cap = thread_cap(workers);
-    if (rq.cap == 0)
-        return false;
-    rq.mode = -1;
-    for (int k = 0; k < rule_count && PyUnicode_Check(interpolation); ++k)
-        if (PyUnicode_CompareWithASCIIString(interpolation, rule_names[k]) == 0)
-            rq.mode = k;
-    if (rq.mode < 0) {
-        PyErr_Format(PyExc_ValueError, text::interpolation, interpolation);
-        return false;
-    }
-    if (rq.mode != linear && PyIndex_Check(cval)) {
-        ref index(PyNumber_Index(cval));
-        if (index) {
-            exact_int(index.get(), rq);
-        } else if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();  // an __index__ that refuses (NumPy's bool): read as a number below
-        } else {
-            return false;
-        }
-    }
-    rq.cval = rq.cint ? 0.0 : PyFloat_AsDouble(cval);
-    if (rq.cval == -1.0 && PyErr_Occurred())
-        return retype(text::cval_type, cval);
-    if (rq.mode != linear && !rq.cint && !PyFloat_Check(cval) && !exact_real(cval, rq))
-        return false;
-    if (output_shape != Py_None) {
-        if (!read_ints(output_shape, text::shape_type, rq.shape, 4, rq.shape_n))
-            return false;
-        if (rq.shape_n < 3 || rq.shape_n > 4) {
-            PyErr_Format(PyExc_ValueError, text::shape_count, rq.shape_n);
-            return false;
-        }
-    }
-    if (tile != Py_None) {
-        int n = 0;
-        if (!read_ints(tile, text::tile_type, rq.tile, 9, n))
-            return false;
-        if (n != 9) {
-            PyErr_SetString(PyExc_ValueError, text::tile_count);
-            return false;
-        }
-        rq.tiled = true;
-    }
-    return true;
-}
 
 // ---- The checks ------------------------------------------------------------
 
@@ -352,126 +200,7 @@ bool check_out(PyObject *obj, int nd, const npy_intp od[4], bool own_grid, PyObj
     return true;
 }
 
-// The element kind nearest or label reads and writes: the image's own,
-// or -1 with ValueError set.
-int elem_of(PyArrayObject *image, int mode)
-{
-    const npy_intp size = PyArray_ITEMSIZE(image);
-    int e = size <= 8 ? elem_find(PyArray_DESCR(image)->kind, int(size)) : -1;
-    if (e >= 0 && elems[e].kind == 'f' && mode != nearest)  // label compares labels, not floats
-        e = -1;
-    if (e < 0)
-        PyErr_Format(PyExc_ValueError,
-                     mode == label ? text::label_type : text::nearest_type,
-                     reinterpret_cast<PyObject *>(PyArray_DESCR(image)));
-    return e;
-}
-
-// cval as one element of kind e (bool: 0 or 1) into fill, or false with
-// ValueError set when that element cannot hold it exactly.
-bool fill_of(const request &rq, int e, int type, unsigned char fill[8])
-{
-    constexpr double two64 = 18446744073709551616.0;
-    bool ok = false;
-    if (elems[e].kind == 'f') {
-        double d = rq.cval;
-        if (rq.cint) {  // an integer: exact in double when it comes back unchanged
-            d = double(rq.cmag);
-            ok = !rq.huge && d < two64 && static_cast<unsigned long long>(d) == rq.cmag;
-            d = rq.cneg ? -d : d;
-        } else {
-            ok = true;
-        }
-        if (e == e_f32) {
-            const bool fits = std::isnan(d) || std::isinf(d) || std::fabs(d) <= double(FLT_MAX);
-            ok = ok && fits && (std::isnan(d) || double(float(d)) == d);
-            const float f = ok ? float(d) : 0.0f;
-            std::memcpy(fill, &f, 4);
-        } else {
-            std::memcpy(fill, &d, 8);
-        }
-    } else {
-        const int bits = 8 * elem_size(e);
-        const bool is_signed = elems[e].kind == 'i';
-        bool neg = rq.cneg;
-        unsigned long long mag = rq.cmag;
-        if (rq.cint) {
-            ok = !rq.huge;
-        } else {
-            const double d = rq.cval;
-            ok = d == std::floor(d) && d > -two64 && d < two64;
-            neg = d < 0;
-            mag = ok ? static_cast<unsigned long long>(neg ? -d : d) : 0;
-        }
-        const unsigned long long top = is_signed ? (1ull << (bits - 1)) - 1
-                                       : type == NPY_BOOL ? 1ull
-                                       : bits == 64 ? ~0ull : (1ull << bits) - 1;
-        ok = ok && (neg ? is_signed && mag <= top + 1 : mag <= top);
-        const unsigned long long u = neg ? 0 - mag : mag;  // two's complement, modulo 2^64
-        const std::uint8_t u8 = std::uint8_t(u);
-        const std::uint16_t u16 = std::uint16_t(u);
-        const std::uint32_t u32 = std::uint32_t(u);
-        const std::uint64_t u64 = u;
-        if (bits == 8) std::memcpy(fill, &u8, 1);
-        if (bits == 16) std::memcpy(fill, &u16, 2);
-        if (bits == 32) std::memcpy(fill, &u32, 4);
-        if (bits == 64) std::memcpy(fill, &u64, 8);
-    }
-    ok = ok && rq.inexact.empty();
-    if (!ok) {
-        ref name(reinterpret_cast<PyObject *>(PyArray_DescrFromType(type)));
-        if (!rq.inexact.empty())
-            PyErr_Format(PyExc_ValueError, text::cval_inexact, rq.inexact.c_str(),
-                         name.get());
-        else if (rq.cint && rq.huge)
-            PyErr_Format(PyExc_ValueError, text::cval_huge,
-                         name.get());
-        else if (rq.cint)
-            PyErr_Format(PyExc_ValueError, text::cval_int, rq.cneg ? "-" : "",
-                         rq.cmag, name.get());
-        else
-            PyErr_Format(PyExc_ValueError, text::cval_real,
-                         ref(PyFloat_FromDouble(rq.cval)).get(), name.get());
-    }
-    return ok;
-}
-
 // ---- The work --------------------------------------------------------------
-
-// The source as the kernel reads it: sample (n, z, y, x) at
-// data[n * volume + z * slice + y * row + x].
-struct source {
-    const float *data;
-    std::int64_t volume, slice, row;
-};
-
-// A native float32 image with dense, aligned rows and non-negative slice and
-// row strides is read where it lies, when its furthest sample within a
-// volume is one the kernel's 32-bit offsets reach.
-bool in_place(const block &b, source &src)
-{
-    if (b.type != NPY_FLOAT || b.swapped || reinterpret_cast<std::uintptr_t>(b.data) % alignof(float))
-        return false;
-    std::int64_t st[4], reach = 0;
-    for (int k = 0; k < 4; ++k) {
-        st[k] = b.d[k] > 1 ? b.s[k] : 0;  // an axis of extent 1 never steps
-        if (st[k] % 4)
-            return false;
-        st[k] /= 4;
-    }
-    if (st[1] < 0 || st[2] < 0 || (b.d[3] > 1 && st[3] != 1))
-        return false;
-    constexpr std::int64_t far = extent_limit;
-    for (int k = 1; k < 4; ++k) {
-        if (st[k] >= far)  // extents are below 2^31: the product below fits
-            return false;
-        reach += (b.d[k] - 1) * st[k];
-        if (reach >= far)
-            return false;
-    }
-    src = {reinterpret_cast<const float *>(b.data), st[0], st[1], st[2]};
-    return true;
-}
 
 // One call's work: every volume's window rows, cut into jobs of whole rows.
 // Each row is computed as on one thread, so the bits never depend on the cut.
@@ -513,65 +242,6 @@ std::int64_t rows_per_job(const plan &p, int threads, bool released)
     if (p.N * ((rows + unit - 1) / unit) >= 4 * threads)
         return unit * std::max<std::int64_t>(1, want / unit);
     return std::min(rows, want);
-}
-
-// nearest and label read a native image with dense, aligned rows (bool
-// aside: its bytes are made 0 or 1) where it lies, within the same 32-bit
-// reach as in_place; strides into src in elements.
-bool typed_in_place(const block &b, int size, source &src)
-{
-    if (b.type == NPY_BOOL || b.swapped || reinterpret_cast<std::uintptr_t>(b.data) % size)
-        return false;
-    std::int64_t st[4], reach = 0;
-    for (int k = 0; k < 4; ++k) {
-        st[k] = b.d[k] > 1 ? b.s[k] : 0;
-        if (st[k] % size)
-            return false;
-        st[k] /= size;
-    }
-    if (st[1] < 0 || st[2] < 0 || (b.d[3] > 1 && st[3] != 1))
-        return false;
-    constexpr std::int64_t far = extent_limit;
-    for (int k = 1; k < 4; ++k) {
-        if (st[k] >= far)
-            return false;
-        reach += (b.d[k] - 1) * st[k];
-        if (reach >= far)
-            return false;
-    }
-    src = {nullptr, st[0], st[1], st[2]};
-    return true;
-}
-
-// Calls copy(first element, d, s, q) for every slice q of the image (its
-// volumes' slices in order), as one 1 x 1 x Y x X block, some slices a job.
-template <class F> void each_slice(const block &b, int threads, F &&copy)
-{
-    const std::int64_t slices = b.d[0] * b.d[1], plane = b.d[2] * b.d[3];
-    const std::int64_t per = threads == 1 ? slices : std::max<std::int64_t>(1, (std::int64_t(1) << 16) / std::max<std::int64_t>(plane, 1));
-    const std::int64_t d[4] = {1, 1, b.d[2], b.d[3]}, s[4] = {0, 0, b.s[2], b.s[3]};
-    parallel(threads, (slices + per - 1) / per, [&](std::int64_t i) {
-        for (std::int64_t q = i * per; q < std::min(slices, (i + 1) * per); ++q)
-            copy(b.data + q / b.d[1] * b.s[0] + q % b.d[1] * b.s[1], d, s, q);
-    });
-}
-
-// Copies the image, as elements, into the dense buffer `dst`.
-void copy_typed(const block &b, int size, unsigned char *dst, int threads)
-{
-    const std::int64_t plane = b.d[2] * b.d[3];
-    each_slice(b, threads, [&](const char *p, const std::int64_t *d, const std::int64_t *s, std::int64_t q) {
-        copy_elems(p, d, s, size, b.swapped, b.type == NPY_BOOL, dst + q * plane * size);
-    });
-}
-
-// Converts the image into the dense float buffer `dst`.
-void convert(const block &b, float *dst, int threads)
-{
-    const std::int64_t plane = b.d[2] * b.d[3];
-    each_slice(b, threads, [&](const char *p, const std::int64_t *d, const std::int64_t *s, std::int64_t q) {
-        read_block(p, d, s, b.type, b.swapped, package_types, dst + q * plane);
-    });
 }
 
 // Signals reach Python only through the main thread with the lock held:

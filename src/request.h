@@ -1,0 +1,31 @@
+// The package's arguments that can run a caller's code (__index__,
+// __float__, __iter__), each converted once, first, into plain numbers.
+#pragma once
+
+#include <Python.h>
+#include <numpy/ndarraytypes.h>
+
+#include <string>
+
+// Everything of a call that Python code could still change, as plain
+// numbers: after this, no Python code runs until the work is done.
+struct request {
+    int cap;          // thread cap (thread_cap)
+    int mode;         // interpolation: a rule (rules.h)
+    double cval;
+    // nearest and label: a cval with __index__ as the exact integer it is
+    // (sign and magnitude; `huge` past 64 bits), else the double above.
+    bool cint = false, cneg = false, huge = false;
+    unsigned long long cmag = 0;
+    std::string inexact;  // a cval no double holds, as its repr shows it
+    int shape_n = 0;  // 0: the image's grid; else 3 or 4 extents
+    npy_intp shape[4];
+    bool tiled = false;
+    npy_intp tile[9];
+};
+
+// Converts workers, interpolation, cval, output_shape and tile (None for
+// none) into rq, in that order; false with the exception set on failure
+// (ours for a conversion's TypeError, any other unchanged).
+bool read_request(PyObject *workers, PyObject *interpolation, PyObject *cval, PyObject *output_shape,
+                  PyObject *tile, request &rq);

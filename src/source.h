@@ -1,0 +1,26 @@
+// How the package reads a call's source: where it lies, or through one
+// dense copy made on the call's threads.
+#pragma once
+
+#include <cstdint>
+
+#include "convert.h"
+
+// The source as the kernel reads it: sample (n, z, y, x) at
+// data[n * volume + z * slice + y * row + x].
+struct source {
+    const float *data;
+    std::int64_t volume, slice, row;
+};
+
+// A native float32 image with dense, aligned rows and non-negative slice
+// and row strides, read where it lies: true with src set, when its furthest
+// sample within a volume is one the kernel's 32-bit offsets reach.
+bool in_place(const block &b, source &src);
+// The same for nearest and label, elements of `size` bytes of any type but
+// bool (its bytes are made 0 or 1): src's strides in elements, its data null.
+bool typed_in_place(const block &b, int size, source &src);
+// The image into the dense buffer `dst`, on up to `threads` threads: as
+// elements (copy_typed) or converted to float (convert).
+void copy_typed(const block &b, int size, unsigned char *dst, int threads);
+void convert(const block &b, float *dst, int threads);
