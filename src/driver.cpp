@@ -295,10 +295,178 @@ PyObject *checked(int nd, const npy_intp od[4], int rtype, const unsigned char f
     return PyTuple_Pack(5, value.get(), grid.get(), s.get(), o.get(), m.get());
 }
 
+// A checked call as plain C++: nothing in it runs Python code, and the
+// image's block is read only once the work starts.
+struct call {
+    request rq;
+    image_shape im;
+    block image;
+    int e = -1;                   // nearest and label: the image's elem
+    int rtype;                    // the result's NumPy type
+    unsigned char fill[8] = {};   // nearest and label: cval as one element
+    npy_intp od[4];               // the output grid N, Z, Y, X
+    fbuf sp, osp, maps;           // osp null: the source's spacing
+    bool per_volume = false;
+};
+
+// The checks of the module's transform, in its order, then the output
+// grid's and the tile's; with `lifted`, without one call's limits on whole
+// sizes. False with the exception set.
+bool check_call(PyObject *image_obj, PyObject *spacing, PyObject *matrix, PyObject *output_spacing, bool lifted,
+                call &c)
+{
+    const request &rq = c.rq;
+    if (!check_image(image_obj, c.im, rq.shape_n == 0 && !lifted, package_types))
+        return false;
+    auto *image = reinterpret_cast<PyArrayObject *>(image_obj);
+    if (!check_source(image, c.im, lifted))
+        return false;
+    c.image = block_of(image, c.im.nd);
+    c.rtype = rq.mode == linear ? NPY_FLOAT : PyArray_TYPE(image);
+    if (rq.mode != linear && ((c.e = elem_of(image, rq.mode)) < 0 || !fill_of(rq, c.e, c.rtype, c.fill)))
+        return false;
+    if (!output_grid(rq, c.im, c.od, lifted) || !(c.sp = fbuf(read_first(spacing, "spacing", 3))))
+        return false;
+    if (PyArray_Check(matrix) && PyArray_NDIM(reinterpret_cast<PyArrayObject *>(matrix)) >= 2)
+        c.maps.reset(read_maps(reinterpret_cast<PyArrayObject *>(matrix), c.im, c.per_volume));
+    else
+        c.maps.reset(read_first(matrix, "matrix", 12));
+    if (!c.maps || (output_spacing != Py_None && !(c.osp = fbuf(read_output_spacing(output_spacing)))))
+        return false;
+    return !rq.tiled || check_tile(rq, c.im, c.od);
+}
+
+// `out` checked, or a new array of the output's shape and type.
+PyObject *result_of(const call &c, PyObject *out, PyObject *const inputs[4])
+{
+    const int nd = c.im.nd;
+    if (out != Py_None) {
+        if (!check_out(out, nd, c.od, c.rq.shape_n == 0, inputs, c.rtype))
+            return nullptr;
+        return Py_NewRef(out);
+    }
+    PyObject *r = PyArray_New(&PyArray_Type, nd, c.od + 4 - nd, c.rtype, nullptr, nullptr, 0, 0, nullptr);
+    if (!r && PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_MemoryError, text::nomem);
+    }
+    return r;
+}
+
+// The source as the kernel reads it, and the buffer of its copy, if any:
+// float for linear, the image's elements (at `typed_src`) for the others.
+struct reading {
+    source src{};
+    fbuf dense;
+    std::unique_ptr<unsigned char[], free_delete> copy;
+    const char *typed_src = nullptr;
+};
+
+// Where the source is read: in place, or a buffer for one dense copy
+// (MemoryError when it cannot be had). An empty image reads nothing.
+bool reading_of(const call &c, int size, reading &r)
+{
+    const block &b = c.image;
+    const source dense_strides{nullptr, b.d[1] * b.d[2] * b.d[3], b.d[2] * b.d[3], b.d[3]};
+    if (c.im.count == 0)
+        return true;
+    if (c.rq.mode == linear) {
+        if (in_place(b, r.src))
+            return true;
+        r.dense.reset(alloc_floats(c.im.count, false));
+        r.src = dense_strides;
+        r.src.data = r.dense.get();
+    } else {
+        if (typed_in_place(b, size, r.src)) {
+            r.typed_src = b.data;
+            return true;
+        }
+        r.copy.reset(static_cast<unsigned char *>(std::malloc(std::size_t(c.im.count) * size)));
+        r.src = dense_strides;
+        r.typed_src = reinterpret_cast<const char *>(r.copy.get());
+    }
+    if (r.dense || r.copy)
+        return true;
+    PyErr_SetString(PyExc_MemoryError, reader_nomem(c.im.nd));
+    return false;
+}
+
+// The plan of a call's rows into `out`: the whole source, or a tile's box.
+plan plan_of(const call &c, const source &src, char *out)
+{
+    plan p{};
+    p.src = src;
+    p.bnz = int(c.im.dims[1]), p.bny = int(c.im.dims[2]), p.bnx = int(c.im.dims[3]);
+    const npy_intp *t = c.rq.tile;
+    if (c.rq.tiled) {
+        p.Z = int(t[0]), p.Y = int(t[1]), p.X = int(t[2]);
+        p.bz = int(t[3]), p.by = int(t[4]), p.bx = int(t[5]);
+        p.wz = int(t[6]), p.wy = int(t[7]), p.wx = int(t[8]);
+    } else {
+        p.Z = p.bnz, p.Y = p.bny, p.X = p.bnx;
+    }
+    p.out = c.rq.mode == linear ? reinterpret_cast<float *>(out) : nullptr;
+    p.N = int(c.od[0]), p.wnz = int(c.od[1]), p.wny = int(c.od[2]), p.wnx = int(c.od[3]);
+    p.spacing = c.sp.get(), p.out_spacing = c.osp ? c.osp.get() : c.sp.get(), p.maps = c.maps.get();
+    p.per_volume = c.per_volume;
+    p.value = static_cast<float>(c.rq.cval);
+    return p;
+}
+
+// The work of a checked call into `out`, `voxels` of them, with the lock
+// released for large calls; false with the exception set when it could not
+// start or an interrupt stopped it (`out` then part-written).
+bool run(const call &c, char *out, std::int64_t voxels)
+{
+    const bool lin = c.rq.mode == linear;
+    const int size = lin ? 4 : elem_size(c.e);
+    reading r;
+    if (!reading_of(c, size, r))
+        return false;
+    const plan p = plan_of(c, r.src, out);
+    const int threads = thread_count(c.rq.cap, voxels);
+    // Small calls keep the lock: taking it back can cost more than they do.
+    const bool release = voxels >= 4096;
+    const std::int64_t rows = std::int64_t(p.wnz) * p.wny, per = rows_per_job(p, threads, release);
+    const std::int64_t jobs = (rows + per - 1) / per;  // in each volume
+    const std::int64_t window = rows * p.wnx;
+    const part_fn kernel = best_part();
+    typed tp{nullptr, nullptr, c.e, c.rq.mode, {}};
+    std::memcpy(tp.fill, c.fill, sizeof c.fill);
+    PyThreadState *state = release ? PyEval_SaveThread() : nullptr;
+    if (r.dense)
+        convert(c.image, r.dense.get(), threads);
+    if (r.copy)
+        copy_typed(c.image, size, r.copy.get(), threads);
+    const bool empty = !lin && !r.typed_src;  // an empty source: nothing maps
+    for (std::int64_t k = 0; empty && k < voxels; ++k)
+        std::memcpy(out + k * size, c.fill, size);
+    auto next = release ? std::chrono::steady_clock::now() + std::chrono::milliseconds(50)
+                        : std::chrono::steady_clock::time_point();
+    const bool whole = parallel(
+        threads, empty ? 0 : p.N * jobs,
+        [&](std::int64_t i) {
+            const std::int64_t v = i / jobs, first = i % jobs * per;
+            const part q = volume_part(p, v, first, std::min(rows, first + per));
+            if (lin) {
+                kernel(q);
+                return;
+            }
+            typed t = tp;
+            t.src = r.typed_src + v * r.src.volume * size;
+            t.out = out + v * window * size;
+            label_part(q, t);
+        },
+        [&] { return no_interrupt(state, next); });
+    if (state)
+        PyEval_RestoreThread(state);
+    return whole;
+}
+
 } // namespace
 
 // The package's transform; with `check`, its checks alone (transform_check).
-static PyObject *transform_run(PyObject *image_obj, PyObject *spacing, PyObject *matrix, PyObject *out_obj,
+static PyObject *transform_run(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *out,
                                PyObject *workers, PyObject *output_shape, PyObject *output_spacing, PyObject *cval,
                                PyObject *interpolation, PyObject *tile, bool check)
 {
@@ -307,161 +475,32 @@ static PyObject *transform_run(PyObject *image_obj, PyObject *spacing, PyObject 
     // Conversions run callers' code (__index__, __float__, __iter__) that may
     // change any argument: all of them first, and no Python code after the
     // last check.
-    request rq;
-    if (!read_request(workers, interpolation, cval, output_shape, tile, rq))
+    call c;
+    if (!read_request(workers, interpolation, cval, output_shape, tile, c.rq))
         return nullptr;
     const fp_scope mode;
-    // The checks of the module's transform, in its order, then the output
-    // grid's, the tile's and out's.
-    image_shape im;
-    if (!check_image(image_obj, im, rq.shape_n == 0 && !check, package_types))
-        return nullptr;
-    auto *image = reinterpret_cast<PyArrayObject *>(image_obj);
-    if (!check_source(image, im, check))
-        return nullptr;
-    // nearest and label: the image's element type, in and out, and cval as one.
-    int e = -1;
-    const int rtype = rq.mode == linear ? NPY_FLOAT : PyArray_TYPE(image);
-    unsigned char fill[8] = {};
-    if (rq.mode != linear && ((e = elem_of(image, rq.mode)) < 0 || !fill_of(rq, e, rtype, fill)))
-        return nullptr;
-    npy_intp od[4];
-    if (!output_grid(rq, im, od, check))
-        return nullptr;
-    fbuf sp(read_first(spacing, "spacing", 3));
-    if (!sp)
-        return nullptr;
-    bool per_volume = false;
-    fbuf maps;
-    if (PyArray_Check(matrix) && PyArray_NDIM(reinterpret_cast<PyArrayObject *>(matrix)) >= 2)
-        maps.reset(read_maps(reinterpret_cast<PyArrayObject *>(matrix), im, per_volume));
-    else
-        maps.reset(read_first(matrix, "matrix", 12));
-    if (!maps)
-        return nullptr;
-    fbuf osp;
-    if (output_spacing != Py_None && !(osp = fbuf(read_output_spacing(output_spacing))))
-        return nullptr;
-    if (rq.tiled && !check_tile(rq, im, od))
+    if (!check_call(image, spacing, matrix, output_spacing, check, c))
         return nullptr;
     if (check) {
-        if (rq.mode == linear) {
-            const float value = static_cast<float>(rq.cval);
-            std::memcpy(fill, &value, 4);
+        if (c.rq.mode == linear) {
+            const float value = static_cast<float>(c.rq.cval);
+            std::memcpy(c.fill, &value, 4);
         }
-        return checked(im.nd, od, rtype, fill, sp.get(), osp.get(), maps.get(), per_volume);
+        return checked(c.im.nd, c.od, c.rtype, c.fill, c.sp.get(), c.osp.get(), c.maps.get(), c.per_volume);
     }
-    ref result;
-    if (out_obj != Py_None) {
-        PyObject *const inputs[4] = {image_obj, spacing, matrix, output_spacing};
-        if (!check_out(out_obj, im.nd, od, rq.shape_n == 0, inputs, rtype))
-            return nullptr;
-        Py_INCREF(out_obj);
-        result.reset(out_obj);
-    } else {
-        result.reset(PyArray_New(&PyArray_Type, im.nd, od + 4 - im.nd, rtype, nullptr, nullptr, 0, 0,
-                                 nullptr));
-        if (!result) {
-            if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
-                PyErr_Clear();
-                PyErr_SetString(PyExc_MemoryError, text::nomem);
-            }
-            return nullptr;
-        }
-    }
-    const std::int64_t voxels = od[0] * od[1] * od[2] * od[3];
-    if (voxels == 0)
+    PyObject *const inputs[4] = {image, spacing, matrix, output_spacing};
+    ref result(result_of(c, out, inputs));
+    const std::int64_t voxels = c.od[0] * c.od[1] * c.od[2] * c.od[3];
+    if (!result || voxels == 0)
         return result.release();
-
-    // The source: read in place, or converted once into a dense buffer.
-    const block b = block_of(image, im.nd);
-    source src{};
-    fbuf dense;
-    // nearest and label: the image's elements where they lie, or one dense copy.
-    const int size = rq.mode == linear ? 4 : elem_size(e);
-    const char *tsrc = nullptr;
-    std::unique_ptr<unsigned char[], free_delete> tcopy;
-    if (rq.mode != linear && im.count > 0) {
-        if (typed_in_place(b, size, src)) {
-            tsrc = b.data;
-        } else {
-            tcopy.reset(static_cast<unsigned char *>(std::malloc(std::size_t(im.count) * size)));
-            if (!tcopy) {
-                PyErr_SetString(PyExc_MemoryError, reader_nomem(im.nd));
-                return nullptr;
-            }
-            tsrc = reinterpret_cast<const char *>(tcopy.get());
-            src = {nullptr, b.d[1] * b.d[2] * b.d[3], b.d[2] * b.d[3], b.d[3]};
-        }
-    } else if (rq.mode == linear && im.count > 0 && !in_place(b, src)) {
-        dense.reset(alloc_floats(im.count, false));
-        if (!dense) {
-            PyErr_SetString(PyExc_MemoryError, reader_nomem(im.nd));
-            return nullptr;
-        }
-        src = {dense.get(), b.d[1] * b.d[2] * b.d[3], b.d[2] * b.d[3], b.d[3]};
-    }
-    const npy_intp *t = rq.tile;
-    const int threads = thread_count(rq.cap, voxels);
-    plan p{};
-    p.src = src;
-    p.bnz = int(im.dims[1]), p.bny = int(im.dims[2]), p.bnx = int(im.dims[3]);
-    if (rq.tiled) {
-        p.Z = int(t[0]), p.Y = int(t[1]), p.X = int(t[2]);
-        p.bz = int(t[3]), p.by = int(t[4]), p.bx = int(t[5]);
-        p.wz = int(t[6]), p.wy = int(t[7]), p.wx = int(t[8]);
-    } else {
-        p.Z = p.bnz, p.Y = p.bny, p.X = p.bnx;
-    }
-    char *const tout = static_cast<char *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(result.get())));
-    p.out = rq.mode == linear ? reinterpret_cast<float *>(tout) : nullptr;
-    p.N = int(od[0]), p.wnz = int(od[1]), p.wny = int(od[2]), p.wnx = int(od[3]);
-    p.spacing = sp.get(), p.out_spacing = osp ? osp.get() : sp.get(), p.maps = maps.get();
-    p.per_volume = per_volume;
-    p.value = static_cast<float>(rq.cval);
-    // Small calls keep the lock: taking it back can cost more than they do.
-    const bool release = voxels >= 4096;
-    const std::int64_t rows = std::int64_t(p.wnz) * p.wny, per = rows_per_job(p, threads, release);
-    const std::int64_t jobs = (rows + per - 1) / per;  // in each volume
-    const part_fn kernel = best_part();
     // Nothing may own a Python object across the release: a daemon thread
     // that takes the lock back during finalization is ended by unwinding
     // its stack, and a destructor run then would touch the interpreter
     // without a thread state. The reference is held bare until the lock is
     // back.
     PyObject *const res = result.release();
-    PyThreadState *state = release ? PyEval_SaveThread() : nullptr;
-    if (dense)
-        convert(b, dense.get(), threads);
-    if (tcopy)
-        copy_typed(b, size, tcopy.get(), threads);
-    typed tp{nullptr, nullptr, e, rq.mode, {}};
-    std::memcpy(tp.fill, fill, sizeof fill);
-    const std::int64_t window = std::int64_t(p.wnz) * p.wny * p.wnx;
-    if (rq.mode != linear && !tsrc)  // an empty source: nothing maps
-        for (std::int64_t k = 0; k < voxels; ++k)
-            std::memcpy(tout + k * size, fill, size);
-    auto next = release ? std::chrono::steady_clock::now() + std::chrono::milliseconds(50)
-                        : std::chrono::steady_clock::time_point();
-    const bool whole = parallel(
-        threads, rq.mode != linear && !tsrc ? 0 : p.N * jobs,
-        [&](std::int64_t i) {
-            const std::int64_t v = i / jobs, first = i % jobs * per;
-            const part q = volume_part(p, v, first, std::min(rows, first + per));
-            if (rq.mode == linear) {
-                kernel(q);
-                return;
-            }
-            typed t = tp;
-            t.src = tsrc + v * src.volume * size;
-            t.out = tout + v * window * size;
-            label_part(q, t);
-        },
-        [&] { return no_interrupt(state, next); });
-    if (state)
-        PyEval_RestoreThread(state);
-    if (!whole) {  // a part-written result is never handed out as one
-        Py_DECREF(res);
+    if (!run(c, static_cast<char *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(res))), voxels)) {
+        Py_DECREF(res);  // a part-written result is never handed out as one
         return nullptr;
     }
     return res;
