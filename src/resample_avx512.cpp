@@ -89,9 +89,8 @@ inline void weigh(__m256 fx, __m256 fy, __m256 fz, weights &w)
 
 // The interior formula for the interior lanes k, i00 the index of
 // (x0, y0, z0), from 64-bit sample pairs: half the elements of single-float
-// gathers, whose cost goes by the element on AMD's AVX-512 cores (measured
-// 10 % faster on the 256^3 turns there, lines straddled now and then
-// included).
+// gathers, whose cost goes by the element on some AVX-512 cores (see
+// "Design measurements" in docs/performance.md).
 inline __m512d interior(const row_job &r, __mmask8 k, __m256i i00, const weights &w)
 {
     const float *S = r.src;
@@ -324,10 +323,8 @@ inline void block16(const row_job &r, int x, int runs)
 // right (-1, x falls along the row) where the row stays on a source row for
 // some thirty voxels or more and moves less than three samples per voxel;
 // else (0) by the portable rows compiled here, whose 8-byte copies beat
-// gathers where a gather costs by the element (AMD's Zen 4: a 15-degree turn
-// about Z 3.4 ns per voxel against 4.1, the oblique map 5.0 against 6.3;
-// at a turn of 1 degree still 3.4 against 3.6, at half a degree the runs
-// win, 3.2 against 3.4).
+// gathers where a gather costs by the element; the thresholds come from
+// "Design measurements" in docs/performance.md.
 inline int fetch_mode(const part &p)
 {
     const float *m = p.matrix, *s = p.spacing, *o = p.out_spacing;

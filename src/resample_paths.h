@@ -128,13 +128,11 @@ struct row_job {
 // crosses source slices more often than source rows (a turn about Y), else
 // 1. Such a row's samples lie on a few rows of many slices, and the row one
 // output slice on reads nearly the same lines; slice by slice, those lines
-// have left L1 and L2 when the next output slice comes back to them. On the
-// 256^3 turn about Y (avx512, edges walked out, prefetching as below) 32
-// and 64 measured 4.1 ns per voxel, 16 4.5; at 64 a tile's lines on one
-// source row outgrow the 64 ways L2 gives lines a slice of 256 KiB apart.
-// Rows that cross source rows too (the oblique map) measured no faster
-// tiled in the kernel alone and slower in the whole call, and rows that
-// stay within a source slice reuse their lines from the row before.
+// have left L1 and L2 when the next output slice comes back to them. Much
+// deeper tiles put more lines of one source row in a set than L2 has ways.
+// Rows that cross source rows too (the oblique map) gain nothing tiled, and
+// rows that stay within a source slice reuse their lines from the row
+// before ("Design measurements" in docs/performance.md).
 inline int tile_slices(const part &p)
 {
     const float *m = p.matrix, *s = p.spacing, *o = p.out_spacing;
@@ -152,8 +150,7 @@ inline int tile_slices(const part &p)
 // a shift read the source in order and go without. The step is rounded per
 // source axis, so the fetched 2 x 2 sample rows are the future voxel's,
 // give or take one; summed unrounded, the step's fraction of a slice lands
-// rows away (the oblique map: 5.3 ns per voxel without prefetching, 4.6
-// unrounded, 3.8 rounded). In tiles the row on comes a tile's rows later;
+// rows away. In tiles the row on comes a tile's rows later;
 // the slice on comes a slice's rows later, when its lines have left L2 but
 // wait in L3.
 inline std::ptrdiff_t fetch_ahead_of(const part &p, int row, int slice)
@@ -175,9 +172,8 @@ inline std::ptrdiff_t fetch_ahead_of(const part &p, int row, int slice)
 }
 
 // Voxels per prefetch along a row: 8, or 4 where the row crosses more than
-// three source rows and slices in eight voxels (the oblique map: 3.8 ns per
-// voxel against 4.5 every eighth). Denser measured slower (the oblique map
-// every second voxel 3.9, the turn about Z every fourth 3.5 against 3.4).
+// three source rows and slices in eight voxels; denser prefetching only
+// adds instructions ("Design measurements" in docs/performance.md).
 inline int fetch_every(const part &p)
 {
     const float *m = p.matrix, *s = p.spacing, *o = p.out_spacing;

@@ -78,7 +78,7 @@ int thread_cap(PyObject *workers)
 
 int thread_count(int cap, std::int64_t voxels)
 {
-    // About 0.2 ms of kernel work a thread, some ten times its start-up.
+    // Enough kernel work a thread to outweigh starting it many times over.
     constexpr std::int64_t grain = std::int64_t(1) << 16;
     const std::int64_t most = std::max<std::int64_t>(1, voxels / grain);
     if (most == 1 || cap == 1)
