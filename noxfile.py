@@ -27,6 +27,9 @@ QPIP = ("-m", "pip", "--disable-pip-version-check", "-q")
 
 nox.options.default_venv_backend = "venv"
 nox.options.reuse_venv = "yes"
+# A missing interpreter fails its session, as in CI, and is never downloaded.
+nox.options.error_on_missing_interpreters = True
+nox.options.download_python = "never"
 # A bare `nox` runs the tests, never the whole list.
 nox.options.sessions = ["tests"]
 
