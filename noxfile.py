@@ -126,14 +126,10 @@ def wheel_of(folder):
     return whl
 
 
-def base_python(session):
-    """The interpreter the session's venv was made from, for fresh venvs."""
-    return session.python
-
-
 def fresh_venv(session, path):
+    """A venv of the session's own interpreter, made anew."""
     shutil.rmtree(path, ignore_errors=True)
-    session.run(base_python(session), "-m", "venv", path, external=True)
+    session.run(session.python, "-m", "venv", path, external=True)
     return f"{path}/bin/python"
 
 
@@ -283,10 +279,10 @@ def wheel_repair(session):
     wheel_suite(session, f"{folder}-repaired", f".venv-checks/{tag_of(session)}")
 
 
-def current_wheel(session):
+def current_wheel(session, tag):
     """dist/cpXY's wheel when it is newer than every source file (as `wheel`
     leaves it), else a new one."""
-    folder = f"dist/{tag_of(session)}"
+    folder = f"dist/{tag}"
     wheels = glob.glob(f"{folder}/*.whl")
     if len(wheels) == 1:
         files = subprocess.run(["git", "ls-files", "-co", "--exclude-standard", "-z"],
@@ -324,7 +320,7 @@ def numpy(session):
     its first. Uses the wheel `wheel` left in dist/cpXY when it is current.
     """
     tag = tag_of(session)
-    folder = current_wheel(session)
+    folder = current_wheel(session, tag)
     checks = f".venv-checks/{tag}"
     if tag == "cp311":
         numpy_check(session, folder, checks, "numpy==1.23.2", "fallback", suite=True)
