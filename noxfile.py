@@ -161,39 +161,28 @@ def tests(session):
     session.run("python", "-m", "pytest", "-q", "tests")
 
 
-@nox.session(python=PY)
-def demo(session):
-    """Resamples a phantom, writes examples/out/demo.png (`make demo`)."""
-    install(session)
-    session.run("python", "examples/demo.py")
+# The examples with a make target of their own: session name, script, what it shows.
+EXAMPLES = {
+    "demo": ("demo.py", "Resamples a phantom, writes examples/out/demo.png (`make demo`)."),
+    "augment": ("augment_labels.py",
+                "Images and masks of a batch through one random map per volume: examples/out/augment_labels.png."),
+    "real-data": ("real_data.py", "examples/real_data.py (docs/real-data.md)."),
+    "reslice": ("reslice.py", "examples/reslice.py: a scan onto another grid (docs/real-data.md)."),
+    "dask-batch": ("dask_batch.py", "examples/dask_batch.py: a batch both ways (docs/real-data.md)."),
+}
 
 
-@nox.session(python=PY)
-def augment(session):
-    """Images and masks of a batch through one random map per volume: examples/out/augment_labels.png."""
-    install(session)
-    session.run("python", "examples/augment_labels.py")
+def example(script, doc):
+    def run(session):
+        install(session)
+        session.run("python", f"examples/{script}")
+
+    run.__doc__ = doc
+    return run
 
 
-@nox.session(python=PY, name="real-data")
-def real_data(session):
-    """examples/real_data.py (docs/real-data.md)."""
-    install(session)
-    session.run("python", "examples/real_data.py")
-
-
-@nox.session(python=PY)
-def reslice(session):
-    """examples/reslice.py: a scan onto another grid (docs/real-data.md)."""
-    install(session)
-    session.run("python", "examples/reslice.py")
-
-
-@nox.session(python=PY, name="dask-batch")
-def dask_batch(session):
-    """examples/dask_batch.py: a batch both ways (docs/real-data.md)."""
-    install(session)
-    session.run("python", "examples/dask_batch.py")
+for _name, (_script, _doc) in EXAMPLES.items():
+    nox.session(python=PY, name=_name)(example(_script, _doc))
 
 
 @nox.session(python=PY, name="big-volume")
