@@ -72,8 +72,10 @@ def ready(session):
     digest = hashlib.sha256((ROOT / "pyproject.toml").read_bytes()).hexdigest()
     if stamp.exists() and stamp.read_text() == digest:
         return
-    pip(session, "install", "--upgrade", "pip")
-    pip(session, "install", *PYPROJECT["build-system"]["requires"])
+    # session.install, not session.run: `nox --install-only` must run these
+    # too, or it would stamp a venv that lacks them.
+    session.install("--upgrade", "pip")
+    session.install(*PYPROJECT["build-system"]["requires"])
     stamp.write_text(digest)
 
 
@@ -84,8 +86,7 @@ def install(session, *config, target=".[test]", build_dir=None):
     build_dir = build_dir or f"build/nox/{session.name}"
     session.log(f"building the module into {session.virtualenv.location} "
                 "(about a minute the first time)")
-    pip(session, "install", "--no-build-isolation", "-C", f"build-dir={build_dir}",
-        *config, target)
+    session.install("--no-build-isolation", "-C", f"build-dir={build_dir}", *config, target)
 
 
 def venv_python(session):
