@@ -72,23 +72,35 @@ def transform(
     if any(math.isnan(c) for cs in image.chunks for c in cs):
         raise ValueError("vexiloimgc.dask.transform: the image's chunk sizes must be known "
                          "(see dask.array.Array.compute_chunk_sizes)")
+    fill, out_shape, sp, osp, maps = _check(image, spacing, matrix, output_shape, output_spacing, cval,
+                                            interpolation)
+    del spacing, matrix, output_spacing, output_shape  # the caller's: never read again
+    shape = tuple(int(e) for e in image.shape)
+    chunks = _output_chunks(output_chunks, image, out_shape, fill.dtype)
+    boxes = _boxes(shape, sp, osp, maps, chunks)
+    _check_boxes(boxes, len(shape))
+    token = tokenize(image, sp, maps, osp, out_shape, chunks, fill.dtype.str, fill.tobytes(), interpolation)
+    return _graph(token, image, shape, chunks, boxes, (image.dtype, sp, maps, osp, fill.item(), interpolation),
+                  fill)
+
+
+def _check(image: da.Array, spacing: Any, matrix: Any, output_shape: Any, output_spacing: Any, cval: Any,
+           interpolation: Any) -> tuple[np.ndarray, tuple[int, ...], np.ndarray, Any, np.ndarray]:
+    """One call's checks, on a stand-in of the image's shape and type with no
+    memory, and its limits on whole sizes lifted: each argument is read once,
+    natively, and what the blocks need comes back as read (the fill exactly
+    as the kernel writes it, the maps as float32)."""
     spacing = _numbers(spacing, "spacing")
     matrix = _numbers(matrix, "matrix")
     if output_spacing is not None:
         output_spacing = _numbers(output_spacing, "output_spacing")
-    shape = tuple(int(e) for e in image.shape)
-    # One call's checks, on a stand-in of the image's shape and type with no
-    # memory, and its limits on whole sizes lifted: each argument is read
-    # once, natively, and what the blocks need comes back as read (the fill
-    # exactly as the kernel writes it, the maps as float32).
-    stand = np.broadcast_to(np.zeros((), image.dtype), shape)
-    fill, out_shape, sp, osp, maps = _checked(stand, spacing, matrix, output_shape, output_spacing, cval,
-                                              interpolation)
-    del spacing, matrix, output_spacing, output_shape  # the caller's: never read again
-    value = fill.item()
-    chunks = _output_chunks(output_chunks, image, out_shape, fill.dtype)
-    boxes = _boxes(shape, sp, osp, maps, chunks)
-    nd = len(shape)
+    stand = np.broadcast_to(np.zeros((), image.dtype), tuple(int(e) for e in image.shape))
+    return _checked(stand, spacing, matrix, output_shape, output_spacing, cval,  # type: ignore[no-any-return]
+                    interpolation)
+
+
+def _check_boxes(boxes: np.ndarray, nd: int) -> None:
+    """A block's source box must be one the kernel can address."""
     sizes = (boxes[..., 1::2] - boxes[..., ::2]).astype(np.float64).prod(axis=-1)
     if (sizes > _BOX3).any():
         index = tuple(int(i) for i in np.argwhere(sizes > _BOX3)[0][4 - nd:])
@@ -96,7 +108,11 @@ def transform(
         raise ValueError(f"vexiloimgc.dask.transform: output block {index} reads a source box "
                          f"{box} of 2^31 or more samples; pass smaller output_chunks")
 
-    token = tokenize(image, sp, maps, osp, out_shape, chunks, fill.dtype.str, fill.tobytes(), interpolation)
+
+def _graph(token: str, image: da.Array, shape: tuple[int, ...], chunks: tuple[tuple[int, ...], ...],
+           boxes: np.ndarray, call: tuple[Any, ...], fill: np.ndarray) -> da.Array:
+    """The result: the image's graph, a layer of the source pieces the blocks
+    take, and the layer of the blocks."""
     name, pname = "vexiloimgc-transform-" + token, "vexiloimgc-source-" + token
     direct = _direct_reader(image)
     bname = "vexiloimgc-base-" + token
@@ -113,8 +129,7 @@ def transform(
     collecting = gc.isenabled()
     gc.disable()
     try:
-        _layer(out_layer, piece_layer, name, pname, image, shape, chunks, boxes.tolist(), direct,
-               (image.dtype, sp, maps, osp, value, interpolation), fill)
+        _layer(out_layer, piece_layer, name, pname, image, shape, chunks, boxes.tolist(), direct, call, fill)
     finally:
         if collecting:
             gc.enable()
@@ -129,7 +144,7 @@ def transform(
         layers[k], deps[k] = layer, set()
         deps[name].add(k)
     graph = HighLevelGraph(layers, deps)
-    return da.Array(graph, name, chunks, meta=np.empty((0,) * nd, fill.dtype))  # type: ignore[no-untyped-call]
+    return da.Array(graph, name, chunks, meta=np.empty((0,) * len(shape), fill.dtype))  # type: ignore[no-untyped-call]
 
 
 def _windows(chunks: tuple[int, ...]) -> list[tuple[int, int, int, int]]:
@@ -160,36 +175,16 @@ def _layer(out_layer: dict[Any, Any], piece_layer: dict[Any, Any], name: str, pn
            shape: tuple[int, ...], chunks: tuple[tuple[int, ...], ...], boxes: list[Any], direct: Any,
            call: tuple[Any, ...], fill: np.ndarray) -> None:
     """The output blocks' tasks, and the pieces of source chunks they take
-    where they do not read the source themselves: what each axis gives made
-    once, then one tight loop over the blocks, in which the iterators alone
-    make the pieces."""
+    where they do not read the source themselves: one tight loop over the
+    blocks."""
     dtype, sp, maps, osp, value, interpolation = call
-    full, getitem, add, repeat, product = np.full, operator.getitem, operator.add, itertools.repeat, itertools.product
+    full = np.full
     per_volume = maps.ndim == 2
     whole = tuple(shape[-3:])
     four = len(shape) == 4
     vaxis = _windows(chunks[0]) if four else [(0, 0, 1, 1)]
     zaxis, yaxis, xaxis = (_windows(c) for c in chunks[-3:])
-    in_edges = [[int(v) for v in _edges(c)] for c in image.chunks]
-    # One object for each chunk key and piece selection, however many
-    # pieces share it.
-    ckey = {c: (image.name,) + c for c in product(*(range(len(c)) for c in image.chunks))}
-    sels = _Selections()
-    singles = [(j,) for j in range(64)]
-    # Per axis and interval of it, the input chunks it overlaps: their
-    # indices, the slices of them taken and their extents.
-    cache: list[dict[tuple[int, int], Any]] = [{} for _ in in_edges]
-
-    def span(k: int, a: int, b: int) -> Any:
-        e = in_edges[k]
-        got = [(i, max(a, e[i]) - e[i], min(b, e[i + 1]) - e[i])
-               for i in range(bisect.bisect_right(e, a) - 1, bisect.bisect_left(e, b))]
-        out = cache[k][a, b] = ([i for i, _, _ in got], [(lo, hi) for _, lo, hi in got],
-                                tuple(hi - lo for _, lo, hi in got))
-        return out
-
-    cz, cy, cx = cache[-3], cache[-2], cache[-1]
-    k0 = len(in_edges) - 3
+    pieces, span = _piece_maker(image, pname, piece_layer)
     for n, v0, v1, vn in vaxis:
         vols = slice(v0, v1)
         maps_v = maps[vols] if per_volume else maps
@@ -215,20 +210,56 @@ def _layer(out_layer: dict[Any, Any], piece_layer: dict[Any, Any], name: str, pn
                         out_layer[key] = (_read_block, direct[0], direct[1], (vols,) + region if four else region,
                                           direct[2], task)
                         continue
-                    pz = cz.get((bz0, bz1)) or span(k0, bz0, bz1)
-                    py = cy.get((by0, by1)) or span(k0 + 1, by0, by1)
-                    px = cx.get((bx0, bx1)) or span(k0 + 2, bx0, bx1)
-                    parts = (vspan, pz, py, px) if four else (pz, py, px)
-                    count = len(pz[2]) * len(py[2]) * len(px[2]) * (len(vspan[2]) if four else 1)
-                    while count > len(singles):
-                        singles += [(j,) for j in range(len(singles), 2 * len(singles))]
-                    keys = list(map(add, repeat((pname,) + index, count), singles))
-                    at = [p[0] for p in parts]
-                    piece_layer.update(zip(keys, zip(repeat(getitem), map(ckey.__getitem__, product(*at)),
-                                                     map(sels.__getitem__, product(*[p[1] for p in parts])))))
+                    keys, extents = pieces(index, vspan, b)
                     box = (bz1 - bz0, by1 - by0, bx1 - bx0)
-                    out_layer[key] = (_block, keys, (vspan[2], pz[2], py[2], px[2]) if four else (pz[2], py[2], px[2]),
-                                      (v1 - v0,) + box if four else box, task)
+                    out_layer[key] = (_block, keys, extents, (v1 - v0,) + box if four else box, task)
+
+
+def _piece_maker(image: da.Array, pname: str, piece_layer: dict[Any, Any]) -> tuple[Any, Any]:
+    """pieces(index, vspan, box): the keys of the pieces of source chunks
+    that make block `index`'s box, added to piece_layer, and their extents
+    per axis; span(axis, a, b): the chunks an interval overlaps. What each
+    axis gives is made once; the iterators alone make the pieces."""
+    getitem, add, repeat, product = operator.getitem, operator.add, itertools.repeat, itertools.product
+    in_edges = [[int(v) for v in _edges(c)] for c in image.chunks]
+    four = len(in_edges) == 4
+    # One object for each chunk key and piece selection, however many
+    # pieces share it.
+    ckey = {c: (image.name,) + c for c in product(*(range(len(c)) for c in image.chunks))}
+    sels = _Selections()
+    singles = [(j,) for j in range(64)]
+    # Per axis and interval of it, the input chunks it overlaps: their
+    # indices, the slices of them taken and their extents.
+    cache: list[dict[tuple[int, int], Any]] = [{} for _ in in_edges]
+
+    def span(k: int, a: int, b: int) -> Any:
+        e = in_edges[k]
+        got = [(i, max(a, e[i]) - e[i], min(b, e[i + 1]) - e[i])
+               for i in range(bisect.bisect_right(e, a) - 1, bisect.bisect_left(e, b))]
+        out = cache[k][a, b] = ([i for i, _, _ in got], [(lo, hi) for _, lo, hi in got],
+                                tuple(hi - lo for _, lo, hi in got))
+        return out
+
+    cz, cy, cx = cache[-3], cache[-2], cache[-1]
+    k0 = len(in_edges) - 3
+
+    def pieces(index: tuple[int, ...], vspan: Any, b: Any) -> tuple[list[Any], tuple[Any, ...]]:
+        nonlocal singles
+        bz0, bz1, by0, by1, bx0, bx1 = b
+        pz = cz.get((bz0, bz1)) or span(k0, bz0, bz1)
+        py = cy.get((by0, by1)) or span(k0 + 1, by0, by1)
+        px = cx.get((bx0, bx1)) or span(k0 + 2, bx0, bx1)
+        parts = (vspan, pz, py, px) if four else (pz, py, px)
+        count = len(pz[2]) * len(py[2]) * len(px[2]) * (len(vspan[2]) if four else 1)
+        while count > len(singles):
+            singles += [(j,) for j in range(len(singles), 2 * len(singles))]
+        keys = list(map(add, repeat((pname,) + index, count), singles))
+        at = [p[0] for p in parts]
+        piece_layer.update(zip(keys, zip(repeat(getitem), map(ckey.__getitem__, product(*at)),
+                                         map(sels.__getitem__, product(*[p[1] for p in parts])))))
+        return keys, tuple(p[2] for p in parts)
+
+    return pieces, span
 
 
 class _Selections(dict):  # type: ignore[type-arg]
