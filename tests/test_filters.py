@@ -155,27 +155,21 @@ class Raises:
 @pytest.mark.parametrize("call, error, match", [
     (lambda a: spline(a, "wrap"), ValueError,
      'mode must be one of "constant", "grid-constant", "nearest", "mirror", "reflect", "grid-wrap"'),
-    (lambda a: spline(a, b"mirror"), ValueError, "mode must be one of"),
     (lambda a: spline(a.tolist(), "mirror"), TypeError, "image must be a numpy.ndarray, not list"),
     (lambda a: spline(a.astype(np.float64), "mirror"), TypeError, "image must be float32"),
     (lambda a: spline(a[0, 0], "mirror"), ValueError, "3 or 4 dimensions"),
     (lambda a: spline(a, "mirror", cval="1"), TypeError, "cval must be a real number, not str"),
     (lambda a: spline(a, "mirror", place=(0, 0, 0, 2, 3)), ValueError, "place must be None or 6 integers"),
-    (lambda a: spline(a, "mirror", place=(0, 0, 1, 2, 3, 4)), ValueError, "place must be None or 6"),
     (lambda a: spline(a, "mirror", place=(0, 0, -1, 2, 3, 4)), ValueError, "place must be None or 6"),
-    (lambda a: spline(a, "mirror", place=(0, 0, 0, 2, 3, 2**31)), ValueError, "place must be None or 6"),
     (lambda a: spline(a, "mirror", place=(0, 0, 0, 2, 3, -2**70)), ValueError, "place must be None or 6"),
     (lambda a: spline(a, "mirror", place=1), TypeError, "place must be None or a sequence of integers"),
     (lambda a: smooth(a, "mirror", factors=(2, 2)), ValueError, "factors must be 3 numbers"),
-    (lambda a: smooth(a, "mirror", factors=(2, 0, 2)), ValueError, "factors must be 3 numbers"),
     (lambda a: smooth(a, "mirror", factors=(2, math.nan, 2)), ValueError, "factors must be 3 numbers"),
-    (lambda a: smooth(a, "mirror", factors=(2, 1025, 2)), ValueError, "factors must be 3 numbers"),
     (lambda a: smooth(a, "mirror", factors=(2, "2", 2)), TypeError, "factors must be a sequence of real"),
     # A caller's conversion runs before any check, and its exception passes unchanged.
     (lambda a: spline(None, "wrap", cval=Raises()), ZeroDivisionError, None),
     (lambda a: spline(None, "mirror", place=[1, Raises()]), ZeroDivisionError, None),
     (lambda a: smooth(None, "mirror", factors=Raises()), ZeroDivisionError, None),
-    (lambda a: smooth(None, "mirror", factors=(2, 2, 2), workers=Raises()), ZeroDivisionError, None),
     (lambda a: smooth(None, "mirror", factors=(2, 0, 2), place=[Raises()]), ZeroDivisionError, None),
 ])
 def test_bad_arguments(call, error, match):
