@@ -7,7 +7,6 @@
 #include <numpy/arrayobject.h>
 
 #include <algorithm>
-#include <cmath>
 #include <string>
 
 #include "axis_filter.h"
