@@ -68,4 +68,18 @@ constexpr char boxes_sizes[] = "source_boxes: extents must be 3 from 0 to 2^31 -
                                "values, maps 12 values or 12 per volume";
 constexpr char boxes_nomem[] = "source_boxes: too many blocks";
 
+// The separable filters' entries (spline_coefficients, gaussian_smooth);
+// %s is the entry's name, filter_mode's second %s the modes' names.
+constexpr char filter_image[] = "%s: image must be a numpy.ndarray, not %.200s";
+constexpr char filter_dtype[] = "%s: image must be float32, not %R";
+constexpr char filter_dims[] = "%s: image must have 3 or 4 dimensions, each of extent below 2^31 (%d given)";
+constexpr char filter_mode[] = "%s: mode must be one of %s; got %.200R";
+constexpr char filter_cval[] = "%s: cval must be a real number, not %.200s";
+constexpr char filter_factors_type[] = "%s: factors must be a sequence of real numbers, not %.200s";
+constexpr char filter_factors[] = "%s: factors must be 3 numbers (X, Y, Z), each finite, above 0 and at most %d";
+constexpr char filter_place_type[] = "%s: place must be None or a sequence of integers, not %.200s";
+constexpr char filter_place[] = "%s: place must be None or 6 integers (z0, y0, x0, Z, Y, X): where the image's "
+                                "first sample lies in a whole volume of extents Z, Y, X below 2^31 that holds it";
+constexpr char filter_nomem[] = "%s: out of memory";
+
 } // namespace text

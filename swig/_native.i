@@ -2,7 +2,8 @@
    transform (python/vexiloimgc/__init__.py) names the arguments; the checks
    and the work are in src/driver.cpp. vexiloimgc.dask checks a call once
    and asks for its blocks' source boxes (src/boxes.cpp); reslice asks for
-   its voxel map (src/affine.cpp). */
+   its voxel map (src/affine.cpp). The separable filters (src/filters.cpp)
+   are the cubic rule's groundwork, not public yet. */
 %module(package="vexiloimgc") _native
 
 %begin %{
@@ -14,6 +15,7 @@
 #include "affine.h"
 #include "boxes.h"
 #include "driver.h"
+#include "filters.h"
 #include "sizes.h"
 %}
 
@@ -32,3 +34,7 @@ PyObject *transform_check(PyObject *image, PyObject *spacing, PyObject *matrix, 
                           PyObject *output_spacing, PyObject *cval, PyObject *interpolation);
 PyObject *source_boxes(PyObject *extents, PyObject *spacing, PyObject *output_spacing, PyObject *maps,
                        PyObject *edges_n, PyObject *edges_z, PyObject *edges_y, PyObject *edges_x);
+PyObject *spline_coefficients(PyObject *image, PyObject *mode, PyObject *cval, PyObject *workers,
+                              PyObject *place);
+PyObject *gaussian_smooth(PyObject *image, PyObject *factors, PyObject *mode, PyObject *workers,
+                          PyObject *place);

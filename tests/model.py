@@ -3,6 +3,8 @@ rules rather than from the C++ code: single-precision coordinates in a fixed
 order, truncation toward zero, four axis classes, double-precision weights
 and sums, float32 store."""
 
+import math
+
 import numpy as np
 
 F32 = np.float32
@@ -70,3 +72,115 @@ def model(image, spacing, matrix, output_shape=None, output_spacing=None, cval=0
         val = np.select([faces == 0, kx != IN, ky != IN], [inner, xface, yface], zface)
         out[v] = np.where(ok, val.astype(F32), F32(cval))
     return out if img.ndim == 4 else out[0]
+
+
+# ---- boundary modes and the separable axis filters ---------------------------
+# Written from the documented arithmetic (docs/usage.md, "Boundary modes and
+# separable filters"): each axis's output sample is the sum of h[k] times the
+# extended sample at offset k, k from -K to K, in double, left to right,
+# rounded to float32 after each axis (X, then Y, then Z).
+
+MODES = ("constant", "grid-constant", "nearest", "mirror", "reflect", "grid-wrap")
+SPLINE_K = 12
+LN2_HI = float.fromhex("0x1.62e42feep-1")
+LN2_LO = float.fromhex("0x1.a39ef35793c76p-33")
+
+
+def extend(mode, i, n):
+    """The index of [0, n) that indices i (int64) read, or -1 for the fill."""
+    i = np.asarray(i, np.int64)
+    inside = (i >= 0) & (i < n)
+    if mode == "grid-constant":
+        return np.where(inside, i, -1)
+    if mode == "nearest":
+        return np.clip(i, 0, n - 1)
+    if mode == "grid-wrap":
+        return np.mod(i, n)
+    if mode == "reflect":
+        r = np.mod(i, 2 * n)
+        return np.where(r < n, r, 2 * n - 1 - r)
+    if n == 1:  # mirror, and constant as mirror
+        return np.zeros_like(i)
+    r = np.mod(i, 2 * n - 2)
+    return np.where(r < n, r, 2 * n - 2 - r)
+
+
+def _normalised(e):
+    total = e[0]
+    for t in e[1:]:
+        total += t
+    return [t / total for t in e]
+
+
+def spline_taps():
+    s3 = math.sqrt(3.0)
+    z = s3 - 2.0
+    p = [1.0]
+    for _ in range(SPLINE_K):
+        p.append(p[-1] * z)
+    return _normalised([s3 * p[abs(k)] for k in range(-SPLINE_K, SPLINE_K + 1)])
+
+
+def fixed_exp(x):
+    if x < -746.0:
+        return 0.0
+    n = float(math.floor(x * 1.4426950408889634 + 0.5))
+    r = (x - n * LN2_HI) - n * LN2_LO
+    fact = [1.0]
+    for k in range(1, 14):
+        fact.append(fact[-1] * k)
+    e = 1.0 / fact[13]
+    for k in range(12, -1, -1):
+        e = e * r + 1.0 / fact[k]
+    return math.ldexp(e, int(n))
+
+
+def gaussian_taps(d):
+    """None for a factor of 1 or less: that axis is not filtered."""
+    if not d > 1.0:
+        return None
+    sigma = (d - 1.0) / 2.0
+    q = 2.0 * sigma * sigma
+    K = math.ceil(4.0 * sigma)
+    return _normalised([fixed_exp(-(float(k) * float(k)) / q) for k in range(-K, K + 1)])
+
+
+def filter_axis(vol, axis, h, mode, fill=0.0, origin=0, whole=None):
+    """One pass of taps h along `axis` of float32 `vol`, a box whose first
+    sample is sample `origin` of a whole axis of extent `whole`; reads the
+    whole's extension puts outside the box take the box's nearest sample."""
+    v = np.moveaxis(np.asarray(vol, F32), axis, -1)
+    n = v.shape[-1]
+    whole = n if whole is None else whole
+    K = len(h) // 2
+    e = extend(mode, origin + np.arange(-K, n + K), whole)
+    at = np.where(e < 0, n, np.clip(e - origin, 0, n - 1))
+    padded = np.concatenate([v, np.full(v.shape[:-1] + (1,), fill, F32)], axis=-1)
+    s = padded[..., at].astype(np.float64)
+    with np.errstate(all="ignore"):
+        acc = h[0] * s[..., 0:n]
+        for k in range(1, 2 * K + 1):
+            acc = acc + h[k] * s[..., k:k + n]
+        out = acc.astype(F32)
+    return np.moveaxis(out, -1, axis)
+
+
+def _passes(image, taps_xyz, mode, fill, place):
+    img = np.asarray(image, F32)
+    vols = img if img.ndim == 4 else img[None]
+    origin = (0, 0, 0) if place is None else place[:3]  # Z, Y, X
+    whole = vols.shape[1:] if place is None else place[3:]
+    for a, h in enumerate(taps_xyz):  # X, Y, Z: array axes 3, 2, 1
+        if h is not None:
+            vols = filter_axis(vols, 3 - a, h, mode, F32(fill), origin[2 - a], whole[2 - a])
+    return vols if img.ndim == 4 else vols[0]
+
+
+def spline_model(image, mode, cval=0.0, place=None):
+    h = spline_taps()
+    return _passes(image, (h, h, h), mode, cval, place)
+
+
+def gaussian_model(image, factors, mode, place=None):
+    mode = "mirror" if mode in ("constant", "grid-constant") else mode
+    return _passes(image, [gaussian_taps(float(d)) for d in factors], mode, 0.0, place)

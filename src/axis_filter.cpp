@@ -1,0 +1,202 @@
+#include "axis_filter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "convert.h"
+#include "workers.h"
+
+namespace {
+
+// Lines filtered side by side in the Y and Z passes (adjacent along X), and
+// outputs formed side by side along a line in the X pass: independent sums,
+// so the compiler may run them in vector lanes without reordering any one.
+constexpr std::int64_t width = 32;
+
+// Normalised in place: each tap over their sum, summed left to right.
+void normalise(taps &h)
+{
+    double sum = h[0];
+    for (std::size_t m = 1; m < h.size(); ++m)
+        sum += h[m];
+    for (double &t : h)
+        t /= sum;
+}
+
+// The box samples read at the offsets -K..-1 and n..n + K - 1 from the
+// box's first sample (fill_index for the fill): the rest lie in the box.
+std::vector<std::int64_t> edges(const axis_place &a, std::int64_t K, mode m)
+{
+    auto local = [&](std::int64_t g) {
+        const std::int64_t e = extend(m, g, a.whole);
+        return e == fill_index ? e : std::min(std::max(e - a.origin, std::int64_t(0)), a.n - 1);
+    };
+    std::vector<std::int64_t> r(std::size_t(2 * K));
+    for (std::int64_t j = 0; j < K; ++j) {
+        r[std::size_t(j)] = local(a.origin - K + j);
+        r[std::size_t(K + j)] = local(a.origin + a.n + j);
+    }
+    return r;
+}
+
+// Filters W <= width adjacent lines of n samples, sample i of line w at
+// p[i * step + w], through `ext`, (n + 2K) * W floats: the lines as read,
+// extension included, since the outputs overwrite them. r: edges().
+void lines(float *p, std::int64_t step, std::int64_t W, std::int64_t n, const taps &h, const std::int64_t *r,
+           float fill, float *ext)
+{
+    const std::int64_t K = std::int64_t(h.size() / 2);
+    auto put = [&](std::int64_t j, std::int64_t at) {
+        float *e = ext + j * W;
+        if (at == fill_index)
+            std::fill(e, e + W, fill);
+        else
+            std::memcpy(e, p + at * step, std::size_t(W) * sizeof(float));
+    };
+    for (std::int64_t j = 0; j < K; ++j) {
+        put(j, r[j]);
+        put(K + n + j, r[K + j]);
+    }
+    if (W == 1 && step == 1)
+        std::memcpy(ext + K, p, std::size_t(n) * sizeof(float));
+    else
+        for (std::int64_t j = 0; j < n; ++j)
+            put(K + j, j);
+    double acc[width];
+    if (W == 1) {
+        for (std::int64_t i0 = 0; i0 < n; i0 += width) {
+            const std::int64_t b = std::min(width, n - i0);
+            const float *e = ext + i0;
+            for (std::int64_t j = 0; j < b; ++j)
+                acc[j] = h[0] * double(e[j]);
+            for (std::int64_t k = 1; k <= 2 * K; ++k)
+                for (std::int64_t j = 0; j < b; ++j)
+                    acc[j] += h[std::size_t(k)] * double(e[j + k]);
+            for (std::int64_t j = 0; j < b; ++j)
+                p[(i0 + j) * step] = float(acc[j]);
+        }
+        return;
+    }
+    for (std::int64_t i = 0; i < n; ++i) {
+        const float *e = ext + i * W;
+        for (std::int64_t w = 0; w < W; ++w)
+            acc[w] = h[0] * double(e[w]);
+        for (std::int64_t k = 1; k <= 2 * K; ++k)
+            for (std::int64_t w = 0; w < W; ++w)
+                acc[w] += h[std::size_t(k)] * double(e[k * W + w]);
+        for (std::int64_t w = 0; w < W; ++w)
+            p[i * step + w] = float(acc[w]);
+    }
+}
+
+} // namespace
+
+taps spline_taps()
+{
+    const double s3 = std::sqrt(3.0), z = s3 - 2.0;
+    // z^k by repeated products, each rounded once: a model repeats them exactly.
+    double p[spline_reach + 1] = {1.0};
+    for (int k = 1; k <= spline_reach; ++k)
+        p[k] = p[k - 1] * z;
+    taps h(2 * spline_reach + 1);
+    for (int m = 0; m <= 2 * spline_reach; ++m)
+        h[std::size_t(m)] = s3 * p[std::abs(m - spline_reach)];
+    normalise(h);
+    return h;
+}
+
+double fixed_exp(double x)
+{
+    if (x < -746.0)  // below half the least subnormal
+        return 0.0;
+    // x = n ln2 + r, |r| <= ln2 / 2 (ln2 in two parts: n * hi is exact for |n| < 2^21)
+    const double n = std::floor(x * 1.4426950408889634 + 0.5);
+    const double r = (x - n * 0x1.62e42feep-1) - n * 0x1.a39ef35793c76p-33;
+    // Taylor to r^13, Horner; k! is exact in double to 18!.
+    double fact[14] = {1.0};
+    for (int k = 1; k <= 13; ++k)
+        fact[k] = fact[k - 1] * k;
+    double e = 1.0 / fact[13];
+    for (int k = 12; k >= 0; --k)
+        e = e * r + 1.0 / fact[k];
+    return std::ldexp(e, int(n));
+}
+
+taps gaussian_taps(double d)
+{
+    if (!(d > 1.0))
+        return {};
+    const double sigma = (d - 1.0) / 2.0, q = 2.0 * sigma * sigma;
+    const std::int64_t K = std::int64_t(std::ceil(4.0 * sigma));
+    taps h(std::size_t(2 * K + 1));
+    for (std::int64_t m = 0; m <= 2 * K; ++m) {
+        const double k = double(m - K);
+        h[std::size_t(m)] = fixed_exp(-(k * k) / q);
+    }
+    normalise(h);
+    return h;
+}
+
+namespace {
+
+bool run(float *v, std::int64_t volumes, const axis_place at[3], const taps *const h[3], mode m, float fill,
+         int threads)
+{
+    const std::int64_t X = at[0].n, Y = at[1].n, Z = at[2].n;
+    if (volumes <= 0 || X <= 0 || Y <= 0 || Z <= 0)
+        return true;
+    std::int64_t span = 0;
+    for (int a = 0; a < 3; ++a)
+        if (!h[a]->empty())
+            span = std::max(span, at[a].n + std::int64_t(h[a]->size()) - 1);
+    if (span == 0)
+        return true;
+    // A buffer per job, one job per thread: nothing to allocate once the work starts.
+    const std::int64_t jobs = std::max(threads, 1);
+    std::vector<fbuf> ext;
+    for (std::int64_t t = 0; t < jobs; ++t) {
+        ext.emplace_back(static_cast<float *>(std::malloc(std::size_t(span * width) * sizeof(float))));
+        if (!ext.back())
+            return false;
+    }
+    const std::int64_t chunks = (X + width - 1) / width;
+    for (int a = 0; a < 3; ++a) {
+        if (h[a]->empty())
+            continue;
+        const std::vector<std::int64_t> r = edges(at[a], std::int64_t(h[a]->size() / 2), m);
+        // Units of work: rows for X; for Y and Z, up to `width` lines side by side.
+        const std::int64_t units = a == 0 ? volumes * Z * Y : a == 1 ? volumes * Z * chunks : volumes * Y * chunks;
+        parallel(int(jobs), jobs, [&](std::int64_t t) {
+            float *e = ext[std::size_t(t)].get();
+            for (std::int64_t u = t; u < units; u += jobs) {
+                if (a == 0) {
+                    lines(v + u * X, 1, 1, X, *h[a], r.data(), fill, e);
+                    continue;
+                }
+                const std::int64_t c = u % chunks, W = std::min(width, X - c * width);
+                if (a == 1)
+                    lines(v + (u / chunks) * Y * X + c * width, X, W, Y, *h[a], r.data(), fill, e);
+                else
+                    lines(v + (u / (chunks * Y)) * Z * Y * X + (u / chunks % Y) * X + c * width, Y * X, W, Z,
+                          *h[a], r.data(), fill, e);
+            }
+        });
+    }
+    return true;
+}
+
+} // namespace
+
+bool filter_volumes(float *v, std::int64_t volumes, const axis_place at[3], const taps *const h[3], mode m,
+                    float fill, int threads)
+{
+    try {
+        return run(v, volumes, at, h, m, fill, threads);
+    } catch (const std::bad_alloc &) {  // the small tables before the work
+        return false;
+    }
+}
