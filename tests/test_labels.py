@@ -65,24 +65,42 @@ def label_model(vol, spacing, matrix, out_shape=None, out_spacing=None, cval=0):
     def S(k, j, i):
         return vol[np.clip(k, 0, Z - 1), np.clip(j, 0, Y - 1), np.clip(i, 0, X - 1)]
 
-    terms = {  # (samples, weights) per case, in term order
-        "in": [(S(z0, y0, x0), gx * gy * gz), (S(z0, y0, x1), fx * gy * gz), (S(z0, y1, x0), gx * fy * gz),
-               (S(z0, y1, x1), fx * fy * gz), (S(z1, y0, x0), gx * gy * fz), (S(z1, y0, x1), fx * gy * fz),
-               (S(z1, y1, x0), gx * fy * fz), (S(z1, y1, x1), fx * fy * fz)],
-        "x": [(S(z0, y0, bx), gy * gz), (S(z0, y1, bx), fy * gz), (S(z1, y0, bx), gy * fz),
-              (S(z1, y1, bx), fy * fz)],
-        "y": [(S(z0, by, x1), fx * gz), (S(z0, by, x0), gx * gz), (S(z1, by, x0), gx * fz),
-              (S(z1, by, x1), fx * fz)],
-        "z": [(S(bz, y0, x1), fx * gy), (S(bz, y0, x0), gx * gy), (S(bz, y1, x0), gx * fy),
-              (S(bz, y1, x1), fx * fy)],
+    def T(k, j, i, w):  # a term: its label, its weight and its sample's place
+        return S(k, j, i), w, tuple(np.broadcast_to(v, w.shape) for v in (k, j, i))
+
+    terms = {  # per case, in term order
+        "in": [T(z0, y0, x0, gx * gy * gz), T(z0, y0, x1, fx * gy * gz), T(z0, y1, x0, gx * fy * gz),
+               T(z0, y1, x1, fx * fy * gz), T(z1, y0, x0, gx * gy * fz), T(z1, y0, x1, fx * gy * fz),
+               T(z1, y1, x0, gx * fy * fz), T(z1, y1, x1, fx * fy * fz)],
+        "x": [T(z0, y0, bx, gy * gz), T(z0, y1, bx, fy * gz), T(z1, y0, bx, gy * fz), T(z1, y1, bx, fy * fz)],
+        "y": [T(z0, by, x1, fx * gz), T(z0, by, x0, gx * gz), T(z1, by, x0, gx * fz), T(z1, by, x1, fx * fz)],
+        "z": [T(bz, y0, x1, fx * gy), T(bz, y0, x0, gx * gy), T(bz, y1, x0, gx * fy), T(bz, y1, x1, fx * fy)],
     }
 
+    def greater(a, b):  # a > b, tuples of arrays compared in order
+        out, same = np.zeros(a[0].shape, bool), np.ones(a[0].shape, bool)
+        for u, v in zip(a, b):
+            out |= same & (u > v)
+            same &= u == v
+        return out
+
+    def pick(take, a, b):
+        return tuple(np.where(take, u, v) for u, v in zip(a, b))
+
     def winner(ts):
-        best, top = ts[0][0], None
-        for lt, _ in ts:
-            score = sum(np.where(lu == lt, wu, 0.0) for lu, wu in ts)  # term order
-            take = np.ones(lt.shape, bool) if top is None else (score > top) | ((score == top) & (lt < best))
-            best, top = np.where(take, lt, best), score if top is None else np.where(take, score, top)
+        # A label's key: its score (its weights summed in term order), then
+        # its heaviest term's weight and that term's place along Z, Y, X.
+        best = key = None
+        for lt, _, _ in ts:
+            score = sum(np.where(lu == lt, wu, 0.0) for lu, wu, _ in ts)
+            top = (np.full(lt.shape, -np.inf),) + (np.zeros(lt.shape, np.int64),) * 3
+            for lu, wu, at in ts:
+                mine = (wu,) + at
+                top = pick((lu == lt) & greater(mine, top), mine, top)
+            mine = (score,) + top
+            take = np.ones(lt.shape, bool) if key is None else greater(mine, key)
+            best = lt if best is None else np.where(take, lt, best)
+            key = mine if key is None else pick(take, mine, key)
         return best
 
     got = np.select([faces == 0, kx != 2, ky != 2],
@@ -146,6 +164,32 @@ def test_matches_the_model_on_every_worker_count(mode, dtype, labels, blocky, wh
                                    interpolation=mode, workers=workers)
         assert got.dtype == np.dtype(dtype).newbyteorder("=") and got.flags.c_contiguous
         np.testing.assert_array_equal(got, np.stack(want))
+
+
+# Maps whose weights tie exactly: halves along every axis, a 2.5-fold
+# down-sampling, and a turn through halves.
+TIES = {
+    "halves": (np.float32([[1, 0, 0, 0.5], [0, 1, 0, -0.5], [0, 0, 1, 0.5]]), (20, 21, 22), (1, 1, 1)),
+    "down 2.5": (np.float32(np.eye(3, 4)), (8, 9, 9), (2.5, 2.5, 2.5)),
+    "turn": (np.float32([[0, -1, 0, 20.5], [1, 0, 0, 0.5], [0, 0, 1, 0]]), (20, 22, 21), (1, 1, 1)),
+}
+
+
+@pytest.mark.parametrize("dtype", [np.uint8, ">i2", np.int64])
+@pytest.mark.parametrize("where", list(TIES))
+def test_relabelling_relabels_the_result(dtype, where):
+    vol = label_map((20, 21, 22), 6, dtype, blocky=False)
+    values = np.unique(vol)
+    moved = np.concatenate([values[:1], rng.permutation(values[1:])])  # cval keeps its label
+
+    def relabel(a):
+        return moved[np.searchsorted(values, a)].astype(a.dtype)
+
+    m, shape, osp = TIES[where]
+    kw = dict(output_shape=shape, output_spacing=osp, cval=values[0].item(), interpolation="label", workers=2)
+    got = vexiloimgc.transform(vol, np.ones(3), m, **kw)
+    np.testing.assert_array_equal(vexiloimgc.transform(relabel(vol), np.ones(3), m, **kw), relabel(got))
+    np.testing.assert_array_equal(got, label_model(vol, np.ones(3), m, shape, osp, values[0].item()))
 
 
 @pytest.mark.parametrize("dtype", [np.float32, np.float64, ">f4"])

@@ -189,8 +189,9 @@ def transform(
         sample nearest the source index (halves toward the higher index),
         where it lies in the source. "label": for integer (label) images,
         on the voxels "linear" writes, the label whose trilinear weights
-        sum highest (ties to the smaller label). Both keep the image's
-        element type.
+        sum highest (exact ties to the label of the heaviest single
+        term, then of the sample at the larger index: label numbers
+        never decide). Both keep the image's element type.
     out : ndarray, optional
         Where to write the result: float32 (for "nearest" and "label", the
         image's element type), native byte order, C-contiguous,
