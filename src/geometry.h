@@ -52,12 +52,20 @@ inline float exact_inverse(float s)
 // The output position of grid index i along an axis of spacing o.
 inline float position(int i, float o) { return float(i) * o; }
 
-// Source axis a (0 X, 1 Y, 2 Z) of the map g along the output row at
-// positions py, pz: the row's fixed products, single precision.
+// The fixed products of source axis a (0 X, 1 Y, 2 Z) of the map g along
+// the output row at positions py, pz, single precision.
+inline void at_row(axis_map &m, const grid_map &g, int a, float py, float pz)
+{
+    m.a = g.matrix[4 * a + 1] * py, m.b = g.matrix[4 * a + 2] * pz;
+}
+
+// Source axis a of the map g along that row.
 inline axis_map axis_of(const grid_map &g, int a, float py, float pz)
 {
     const float *r = g.matrix + 4 * a, s = g.spacing[a];
-    return {r[0], r[1] * py, r[2] * pz, r[3], s, exact_inverse(s)};
+    axis_map m = {r[0], 0, 0, r[3], s, exact_inverse(s)};
+    at_row(m, g, a, py, pz);
+    return m;
 }
 
 // Single precision, one rounding per operation; the division comes last.
@@ -400,6 +408,22 @@ inline lanes classify8(__m256 c, int e)
     l.lo = _mm256_mask_cmpeq_epi32_mask(ok, l.i0, m1);
     l.face = l.lo | _mm256_mask_cmpeq_epi32_mask(ok, l.i0, last);
     return l;
+}
+
+// cell_of()'s cells of eight lanes, `live` those that exist: the interior
+// lanes and those on the face of each axis; any other lane maps nowhere.
+struct cells8 {
+    __mmask8 in, face[3];
+};
+
+inline cells8 cells_of8(const lanes &x, const lanes &y, const lanes &z, __mmask8 live)
+{
+    cells8 c;
+    c.in = live & x.in & y.in & z.in;
+    c.face[0] = live & x.face & y.in & z.in;
+    c.face[1] = live & x.in & y.face & z.in;
+    c.face[2] = live & x.in & y.in & z.face;
+    return c;
 }
 
 // The fraction c - float(i0), single precision.

@@ -55,9 +55,9 @@ inline __m512d wide(__m256 v) { return _mm512_cvtps_pd(v); }
 inline __m512d interior(const row_job &r, __mmask8 k, __m256i i00, const __m512d (&f)[3])
 {
     const float *S = r.in->src;
-    const __m256i i01 = _mm256_add_epi32(i00, _mm256_set1_epi32(r.row));
-    const __m256i i10 = _mm256_add_epi32(i00, _mm256_set1_epi32(r.slice));
-    const __m256i i11 = _mm256_add_epi32(i01, _mm256_set1_epi32(r.slice));
+    const __m256i i01 = _mm256_add_epi32(i00, _mm256_set1_epi32(int(corner(r, ic<2>()))));
+    const __m256i i10 = _mm256_add_epi32(i00, _mm256_set1_epi32(int(corner(r, ic<4>()))));
+    const __m256i i11 = _mm256_add_epi32(i00, _mm256_set1_epi32(int(corner(r, ic<6>()))));
     const __m512i p[4] = {pairs(S, k, i00), pairs(S, k, i01), pairs(S, k, i10), pairs(S, k, i11)};
     linear_sum<__m512d> sum;
     interior_terms(f, [&](auto t, auto c, auto... w) { sum.add(t, of_pair(p[c >> 1], c), w...); });
@@ -94,23 +94,22 @@ inline void general(const row_job &r, int x, __mmask8 live, __m256 cx, __m256 cy
 {
     const int X = r.in->X, Y = r.in->Y, Z = r.in->Z;
     const lanes lx = classify8(cx, X), ly = classify8(cy, Y), lz = classify8(cz, Z);
-    const __mmask8 in = live & lx.in & ly.in & lz.in;
-    const __mmask8 fx_ = live & lx.face & ly.in & lz.in;
-    const __mmask8 fy_ = live & lx.in & ly.face & lz.in;
-    const __mmask8 fz_ = live & lx.in & ly.in & lz.face;
-    const __mmask8 all = in | fx_ | fy_ | fz_;
+    const cells8 c = cells_of8(lx, ly, lz, live);
+    const __mmask8 all = c.in | c.face[0] | c.face[1] | c.face[2];
     if (!all)
         return;
     const __m512d f[3] = {wide(frac8(cx, lx.i0)), wide(frac8(cy, ly.i0)), wide(frac8(cz, lz.i0))};
     __m512d v = _mm512_setzero_pd();
-    if (in)
-        v = _mm512_mask_mov_pd(v, in, interior(r, in, index8(r, lz.i0, ly.i0, lx.i0), f));
-    if (fx_)
-        v = _mm512_mask_mov_pd(v, fx_, face_x(r, fx_, index8(r, lz.i0, ly.i0, border8(lx, X)), f));
-    if (fy_)
-        v = _mm512_mask_mov_pd(v, fy_, face_pairs<1>(r, fy_, index8(r, lz.i0, border8(ly, Y), lx.i0), f));
-    if (fz_)
-        v = _mm512_mask_mov_pd(v, fz_, face_pairs<2>(r, fz_, index8(r, border8(lz, Z), ly.i0, lx.i0), f));
+    if (c.in)
+        v = _mm512_mask_mov_pd(v, c.in, interior(r, c.in, index8(r, lz.i0, ly.i0, lx.i0), f));
+    if (c.face[0])
+        v = _mm512_mask_mov_pd(v, c.face[0], face_x(r, c.face[0], index8(r, lz.i0, ly.i0, border8(lx, X)), f));
+    if (c.face[1])
+        v = _mm512_mask_mov_pd(v, c.face[1],
+                               face_pairs<1>(r, c.face[1], index8(r, lz.i0, border8(ly, Y), lx.i0), f));
+    if (c.face[2])
+        v = _mm512_mask_mov_pd(v, c.face[2],
+                               face_pairs<2>(r, c.face[2], index8(r, border8(lz, Z), ly.i0, lx.i0), f));
     _mm256_mask_storeu_ps(r.out + x, all, _mm512_cvtpd_ps(v));
 }
 

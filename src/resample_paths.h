@@ -142,6 +142,7 @@ inline row_job job_of(const part &p)
     r.x0 = p.win.x, r.n = p.win.nx, r.ox = p.map.out_spacing[0];
     r.ahead = r.empty ? 0 : fetch_ahead_of(p, r.row, r.slice);
     r.every = fetch_every(p);
+    r.mx = axis_of(p.map, 0, 0, 0), r.my = axis_of(p.map, 1, 0, 0), r.mz = axis_of(p.map, 2, 0, 0);
     return r;
 }
 
@@ -152,7 +153,7 @@ inline void start_row(const part &p, row_job &r, int q)
 {
     const int ny = p.win.ny, z = p.win.z + q / ny, y = p.win.y + q % ny;
     const float py = position(y, p.map.out_spacing[1]), pz = position(z, p.map.out_spacing[2]);
-    r.mx = axis_of(p.map, 0, py, pz), r.my = axis_of(p.map, 1, py, pz), r.mz = axis_of(p.map, 2, py, pz);
+    at_row(r.mx, p.map, 0, py, pz), at_row(r.my, p.map, 1, py, pz), at_row(r.mz, p.map, 2, py, pz);
     r.at = (q / ny) * p.win.slice + (q % ny) * p.win.row;
     // A part of another element type (label.h) writes through its own
     // pointer and fills its own rows.
