@@ -275,6 +275,18 @@ inline bool in_box(const source_box &in, int kx, int x0, int ky, int y0, int kz,
            reach(kz, z0, in.Z, in.bz, in.bnz);
 }
 
+// The nearest rule's sample along an axis whose box holds planes [lo, hi):
+// c + 0.5 is exact in double (c is a float below 2^31 in magnitude wherever
+// it matters), and on [lo, hi) its truncation is its floor, halves upward.
+// The plane is clamped into the box (NaN to its low end); `held` says
+// whether it lay there. Branch-free, for the compiler to vectorise.
+inline int nearest_plane(float c, double lo, double hi, int &held)
+{
+    const double d = double(c) + 0.5;
+    held = (d >= lo) & (d < hi);
+    return int(std::min(std::max(lo, d), hi - 1));
+}
+
 // ---- Terms -------------------------------------------------------------------
 
 template <int N> using ic = std::integral_constant<int, N>;

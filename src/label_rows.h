@@ -122,12 +122,8 @@ template <class T> void label_row(const row_job &r, const T *S, T *out, T cv)
     }
 }
 
-// The nearest rule's row. Per axis, c + 0.5 is exact in double (c is a
-// float below 2^31 in magnitude wherever it matters), and on [b, b + n) its
-// truncation is its floor: the sample index, halves upward, within the box.
-// Branch-free, so the compiler vectorises it: every voxel's index is clamped
-// into the box (NaN to its low end) and read, and `in` picks the sample or
-// the fill.
+// The nearest rule's row: every voxel's sample (nearest_plane) is read, and
+// `in` picks it or the fill.
 template <class T> void nearest_row(const row_job &r, const T *S, T *out, T cv)
 {
     const source_box &b = *r.in;
@@ -144,11 +140,11 @@ template <class T> void nearest_row(const row_job &r, const T *S, T *out, T cv)
         const int n = r.n - x0 < block ? r.n - x0 : block;
         coords(r, x0, n, cx, cy, cz);
         for (int i = 0; i < n; ++i) {
-            const double dx = double(cx[i]) + 0.5, dy = double(cy[i]) + 0.5, dz = double(cz[i]) + 0.5;
-            in[i] = (dx >= lx) & (dx < hx) & (dy >= ly) & (dy < hy) & (dz >= lz) & (dz < hz);
-            const int x = int(std::min(std::max(lx, dx), hx - 1)) - bx;
-            const int y = int(std::min(std::max(ly, dy), hy - 1)) - by;
-            const int z = int(std::min(std::max(lz, dz), hz - 1)) - bz;
+            int kx, ky, kz;
+            const int x = nearest_plane(cx[i], lx, hx, kx) - bx;
+            const int y = nearest_plane(cy[i], ly, hy, ky) - by;
+            const int z = nearest_plane(cz[i], lz, hz, kz) - bz;
+            in[i] = kx & ky & kz;
             at[i] = (z * slice + y * row) + x;
         }
         T *o = out + x0;
