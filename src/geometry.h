@@ -329,20 +329,6 @@ template <int A, class D, class F> inline void face_terms(const D (&f)[3], F &&u
     }
 }
 
-// The linear rule: each term's sample times its factors in order, the
-// terms summed in order, the first one as it is.
-template <class D> struct linear_sum {
-    D sum;
-    template <int T, class... W> void add(ic<T>, D s, W... w)
-    {
-        const D v = (s * ... * w);
-        if constexpr (T == 0)
-            sum = v;
-        else
-            sum = sum + v;
-    }
-};
-
 // A voxel that reads samples: the face it lies on (-1 for none), the box
 // index of its corner 0, its fractions.
 struct cell {

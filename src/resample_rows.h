@@ -2,8 +2,9 @@
 // resample.cpp compiles it for any CPU (the scalar path), resample_avx2.cpp
 // for AVX2, where the same loops get twice the vector width and a 32-bit
 // integer multiply. Internal linkage keeps the two compilations apart.
-// The label rows and the tests include it for its classes and coordinates
-// alone: the whole-row functions are marked maybe_unused.
+// The label rows include it for its coordinates and interior split alone
+// (coords, locate): the whole-row functions are marked maybe_unused. Where
+// voxels read is geometry.h's; this file combines their terms (linear_sum).
 #pragma once
 
 #include <algorithm>
@@ -14,6 +15,20 @@
 #include "resample_paths.h"
 
 namespace {
+
+// The linear rule: each term's sample times its factors in order, the
+// terms summed in order, the first one as it is.
+template <class D> struct linear_sum {
+    D sum;
+    template <int T, class... W> void add(ic<T>, D s, W... w)
+    {
+        const D v = (s * ... * w);
+        if constexpr (T == 0)
+            sum = v;
+        else
+            sum = sum + v;
+    }
+};
 
 // Evaluates one output voxel from its continuous source index and stores it
 // unless no sample can be formed.
