@@ -14,7 +14,7 @@
 #include "checks.h"
 #include "fpmode.h"
 #include "texts.h"
-#include "resample_rows.h"
+#include "geometry.h"
 
 namespace {
 
@@ -51,22 +51,22 @@ bool edges_ok(const std::int64_t *e, npy_intp n, const char *name)
 }
 
 // The output positions of each window's first and last voxel along one
-// axis, as the kernel places them: float(i) * o.
+// axis, as the kernel places them.
 std::vector<float> corners(const std::int64_t *e, npy_intp n, float o)
 {
     std::vector<float> p(2 * std::size_t(n - 1));
     for (npy_intp j = 0; j + 1 < n; ++j) {
-        p[2 * j] = float(e[j]) * o;
-        p[2 * j + 1] = float(std::max(e[j], e[j + 1] - 1)) * o;
+        p[2 * j] = position(int(e[j]), o);
+        p[2 * j + 1] = position(int(std::max(e[j], e[j + 1] - 1)), o);
     }
     return p;
 }
 
 // The source planes [first, last) one axis of a window reads, from the
-// coordinates c at its eight corners; false for none. classify's rule:
-// i0 = trunc(c); inside reads i0 and i0 + 1, the low band (i0 = -1) plane 0,
-// the high band (i0 = E - 1) plane E - 1, anything further nothing. c and
-// trunc are monotone, so the window reaches no plane beyond the extremes'.
+// coordinates c at its eight corners; false for none. c and its truncation
+// are monotone, so the window reads no plane beyond those its extremes
+// read, clamped to the axis's classes: the low band at -1, the high band
+// at E - 1.
 bool reach(const float c[8], std::int64_t E, std::int64_t &first, std::int64_t &last)
 {
     float lo = c[0], hi = c[0];
@@ -79,10 +79,66 @@ bool reach(const float c[8], std::int64_t E, std::int64_t &first, std::int64_t &
     }
     // Clamped first: a float beyond the int64 range has no defined truncation.
     auto trunc = [](float v) { return std::int64_t(std::min(std::max(double(v), -0x1p40), 0x1p40)); };
-    const std::int64_t i = trunc(lo), j = trunc(hi);
-    first = std::max<std::int64_t>(i, 0);
-    last = std::min<std::int64_t>(j + 1, E - 1) + 1;
-    return j >= -1 && i <= E - 1 && last > first;
+    const std::int64_t i = std::max<std::int64_t>(trunc(lo), -1), j = std::min<std::int64_t>(trunc(hi), E - 1);
+    if (E <= 0 || i > j)
+        return false;
+    first = first_plane(class_of(i, E), i, E);
+    last = last_plane(class_of(j, E), j, E) + 1;
+    return last > first;
+}
+
+// The output grid's chunks along X, Y, Z: n[a] edges e[a], and the
+// positions of each chunk's first and last voxel (corners).
+struct chunks {
+    const std::int64_t *e[3];
+    npy_intp n[3];
+    std::vector<float> p[3];
+};
+
+// The planes [got[a][0], got[a][1]) that block (bx, by, bz) of volume map g
+// reads along each axis a of extent E[a]; false when it reads none.
+bool block_reach(const grid_map &g, const std::int64_t E[3], const chunks &k, npy_intp bx, npy_intp by,
+                 npy_intp bz, std::int64_t got[3][2])
+{
+    const std::vector<float> &px = k.p[0], &py = k.p[1], &pz = k.p[2];
+    float c[8];
+    for (int a = 0; a < 3; ++a) {
+        for (int j = 0; j < 8; ++j)  // corner j: bit 0 x, 1 y, 2 z
+            c[j] = coordinate(axis_of(g, a, py[2 * by + (j >> 1 & 1)], pz[2 * bz + (j >> 2)]), px[2 * bx + (j & 1)]);
+        if (!reach(c, E[a], got[a][0], got[a][1]))
+            return false;
+    }
+    return true;
+}
+
+// Widens each block's box at `at` (six values per block, Z, Y, X) to hold
+// what the block reads in one volume of map g.
+void bound_volume(const grid_map &g, const std::int64_t E[3], const chunks &k, std::int64_t *at)
+{
+    const float *sp = g.spacing, *map = g.matrix;
+    // An axis whose every coordinate is NaN or infinite: the volume maps nowhere.
+    bool dead = false;
+    for (int a = 0; a < 3; ++a)
+        dead = dead || sp[a] == 0 || std::isnan(sp[a]) || std::isnan(map[4 * a]) || std::isnan(map[4 * a + 1]) ||
+               std::isnan(map[4 * a + 2]) || std::isnan(map[4 * a + 3]);
+    if (dead)
+        return;
+    const std::int64_t *ex = k.e[0], *ey = k.e[1], *ez = k.e[2];
+    std::int64_t got[3][2];
+    for (npy_intp bz = 0; bz + 1 < k.n[2]; ++bz)
+        for (npy_intp by = 0; by + 1 < k.n[1]; ++by)
+            for (npy_intp bx = 0; bx + 1 < k.n[0]; ++bx, at += 6) {
+                if (ez[bz] == ez[bz + 1] || ey[by] == ey[by + 1] || ex[bx] == ex[bx + 1])
+                    continue;  // no voxels
+                if (!block_reach(g, E, k, bx, by, bz, got))
+                    continue;
+                for (int a = 0; a < 3; ++a) {  // the box is Z, Y, X
+                    std::int64_t *b = at + 2 * (2 - a);
+                    const bool fresh = b[0] < 0;
+                    b[0] = fresh ? got[a][0] : std::min(b[0], got[a][0]);
+                    b[1] = fresh ? got[a][1] : std::max(b[1], got[a][1]);
+                }
+            }
 }
 
 } // namespace
@@ -137,47 +193,15 @@ PyObject *source_boxes(PyObject *extents, PyObject *spacing, PyObject *output_sp
 
     // The kernel's arithmetic in its defined mode, whatever the caller's.
     const fp_scope mode;
-    const std::vector<float> px = corners(ex, nx, osp[0]), py = corners(ey, ny, osp[1]), pz = corners(ez, nz, osp[2]);
+    chunks k;
+    k.e[0] = ex, k.e[1] = ey, k.e[2] = ez, k.n[0] = nx, k.n[1] = ny, k.n[2] = nz;
+    k.p[0] = corners(ex, nx, osp[0]), k.p[1] = corners(ey, ny, osp[1]), k.p[2] = corners(ez, nz, osp[2]);
     const std::int64_t E[3] = {ext[2], ext[1], ext[0]};  // X, Y, Z
-    std::int64_t got[3][2];
-    float c[8];
     for (npy_intp bn = 0; bn + 1 < nn; ++bn)
         for (std::int64_t v = en[bn]; v < en[bn + 1]; ++v) {
-            const float *map = m + (count == 1 ? 0 : 12 * v);
-            // An axis whose every coordinate is NaN or infinite: the volume maps nowhere.
-            bool dead = false;
-            for (int a = 0; a < 3; ++a)
-                dead = dead || sp[a] == 0 || std::isnan(sp[a]) || std::isnan(map[4 * a]) ||
-                       std::isnan(map[4 * a + 1]) || std::isnan(map[4 * a + 2]) || std::isnan(map[4 * a + 3]);
-            if (dead)
-                continue;
-            std::int64_t *at = box + bn * (nz - 1) * (ny - 1) * (nx - 1) * 6;
-            for (npy_intp bz = 0; bz + 1 < nz; ++bz)
-                for (npy_intp by = 0; by + 1 < ny; ++by)
-                    for (npy_intp bx = 0; bx + 1 < nx; ++bx, at += 6) {
-                        if (ez[bz] == ez[bz + 1] || ey[by] == ey[by + 1] || ex[bx] == ex[bx + 1])
-                            continue;  // no voxels
-                        bool some = true;
-                        for (int a = 0; a < 3 && some; ++a) {
-                            const float *r = map + 4 * a;
-                            axis_map am = {r[0], 0, 0, r[3], sp[a], exact_inverse(sp[a])};
-                            for (int k = 0; k < 8; ++k) {  // corner k: bit 0 x, 1 y, 2 z
-                                am.a = r[1] * py[2 * by + (k >> 1 & 1)];
-                                am.b = r[2] * pz[2 * bz + (k >> 2)];
-                                c[k] = numerator(am, px[2 * bx + (k & 1)]);
-                            }
-                            divide(c, 8, am);
-                            some = reach(c, E[a], got[a][0], got[a][1]);
-                        }
-                        if (!some)
-                            continue;
-                        for (int a = 0; a < 3; ++a) {  // the box is Z, Y, X
-                            std::int64_t *b = at + 2 * (2 - a);
-                            const bool fresh = b[0] < 0;
-                            b[0] = fresh ? got[a][0] : std::min(b[0], got[a][0]);
-                            b[1] = fresh ? got[a][1] : std::max(b[1], got[a][1]);
-                        }
-                    }
+            grid_map g;
+            g.spacing = sp, g.out_spacing = osp, g.matrix = m + (count == 1 ? 0 : 12 * v);
+            bound_volume(g, E, k, box + bn * (nz - 1) * (ny - 1) * (nx - 1) * 6);
         }
     return result;
 }

@@ -220,11 +220,18 @@ const float *map_of(const plan &p, std::int64_t v) { return p.maps + (p.per_volu
 part volume_part(const plan &p, std::int64_t v, std::int64_t first, std::int64_t last)
 {
     const std::int64_t window = std::int64_t(p.wnz) * p.wny * p.wnx;
-    return {p.src.data ? p.src.data + v * p.src.volume : nullptr, p.src.slice, p.src.row,
-            p.X, p.Y, p.Z, p.bx, p.by, p.bz, p.bnx, p.bny, p.bnz,
-            p.out ? p.out + v * window : nullptr, std::int64_t(p.wny) * p.wnx, p.wnx,
-            p.wx, p.wy, p.wz, p.wnx, p.wny, p.wnz, int(first), int(last), true, p.value,
-            p.spacing, p.out_spacing, map_of(p, v)};
+    part q;
+    q.in.src = p.src.data ? p.src.data + v * p.src.volume : nullptr;
+    q.in.slice = p.src.slice, q.in.row = p.src.row;
+    q.in.X = p.X, q.in.Y = p.Y, q.in.Z = p.Z;
+    q.in.bx = p.bx, q.in.by = p.by, q.in.bz = p.bz, q.in.bnx = p.bnx, q.in.bny = p.bny, q.in.bnz = p.bnz;
+    q.win.out = p.out ? p.out + v * window : nullptr;
+    q.win.slice = std::int64_t(p.wny) * p.wnx, q.win.row = p.wnx;
+    q.win.x = p.wx, q.win.y = p.wy, q.win.z = p.wz, q.win.nx = p.wnx, q.win.ny = p.wny, q.win.nz = p.wnz;
+    q.win.first = int(first), q.win.last = int(last);
+    q.fill.on = true, q.fill.value = p.value;
+    q.map.spacing = p.spacing, q.map.out_spacing = p.out_spacing, q.map.matrix = map_of(p, v);
+    return q;
 }
 
 // Rows per job, within one volume: enough jobs for the threads to even out

@@ -58,13 +58,34 @@ const path_entry paths[path_count] = {
 
 } // namespace
 
-part whole_volume(const float *src, float *out, int X, int Y, int Z, const float *spacing,
-                  const float *matrix)
+source_box whole_box(const float *src, int X, int Y, int Z)
 {
-    const std::int64_t row = X, slice = std::int64_t(Y) * X;
-    return {src, slice, row, X, Y, Z, 0, 0, 0, X, Y, Z,
-            out, slice, row, 0, 0, 0, X, Y, Z, 0, Z * Y, false, 0.0f,
-            spacing, spacing, matrix};
+    source_box b;
+    b.src = src, b.row = X, b.slice = std::int64_t(Y) * X;
+    b.X = X, b.Y = Y, b.Z = Z;
+    b.bx = b.by = b.bz = 0;
+    b.bnx = X, b.bny = Y, b.bnz = Z;
+    return b;
+}
+
+out_window whole_window(float *out, int X, int Y, int Z)
+{
+    out_window w;
+    w.out = out, w.row = X, w.slice = std::int64_t(Y) * X;
+    w.x = w.y = w.z = 0;
+    w.nx = X, w.ny = Y, w.nz = Z;
+    w.first = 0, w.last = Z * Y;
+    return w;
+}
+
+part whole_volume(const float *src, float *out, int X, int Y, int Z, const float *spacing, const float *matrix)
+{
+    part p;
+    p.in = whole_box(src, X, Y, Z);
+    p.win = whole_window(out, X, Y, Z);
+    p.fill.on = false, p.fill.value = 0.0f;
+    p.map.spacing = spacing, p.map.out_spacing = spacing, p.map.matrix = matrix;
+    return p;
 }
 
 void resample_scalar(const part &p) { each_row(p, plain_row); }
@@ -77,10 +98,11 @@ label_fn label_path(int path) { return path >= 0 && path < path_count ? paths[pa
 
 int rows_per_chunk(const part &p)
 {
-    if (p.wny <= 0 || p.wnz <= 0)
+    const int ny = p.win.ny, nz = p.win.nz;
+    if (ny <= 0 || nz <= 0)
         return 1;
     const int t = tile_slices(p);
-    return p.wny * (t < p.wnz ? t : p.wnz);  // no more than the window's rows
+    return ny * (t < nz ? t : nz);  // no more than the window's rows
 }
 
 bool path_usable(int path) { return path_kernel(path) && cpu_has(path); }

@@ -10,6 +10,9 @@
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
+// The vector types' may_alias, dropped in linear_sum<__m512d>, which holds
+// its value and is never read through a pointer.
+#pragma GCC diagnostic ignored "-Wignored-attributes"
 #endif
 
 #include <cmath>
@@ -40,151 +43,73 @@ inline __m512d second(__m512i p)
     return _mm512_cvtps_pd(_mm256_castsi256_ps(_mm512_cvtepi64_epi32(_mm512_srli_epi64(p, 32))));
 }
 
-inline __m512d term(__m512d s, __m512d a, __m512d b) { return _mm512_mul_pd(_mm512_mul_pd(s, a), b); }
-inline __m512d term(__m512d s, __m512d a, __m512d b, __m512d c) { return _mm512_mul_pd(term(s, a, b), c); }
+// A sample of corner k from its row's pair: x0 first, x1 second.
+template <int K> inline __m512d of_pair(__m512i p, ic<K>) { return K & 1 ? second(p) : first(p); }
 
-inline __m256 coord8(const axis_map &a, __m256 px)
+inline __m512d wide(__m256 v) { return _mm512_cvtps_pd(v); }
+
+// The interior terms for the interior lanes k, i00 the index of corner 0,
+// from 64-bit sample pairs: half the elements of single-float gathers,
+// whose cost goes by the element on some AVX-512 cores (see "Design
+// measurements" in docs/performance.md).
+inline __m512d interior(const row_job &r, __mmask8 k, __m256i i00, const __m512d (&f)[3])
 {
-    const __m256 t = _mm256_add_ps(_mm256_mul_ps(_mm256_set1_ps(a.m), px), _mm256_set1_ps(a.a));
-    const __m256 u = _mm256_add_ps(_mm256_add_ps(t, _mm256_set1_ps(a.b)), _mm256_set1_ps(a.t));
-    return a.inv != 0 ? _mm256_mul_ps(u, _mm256_set1_ps(a.inv)) : _mm256_div_ps(u, _mm256_set1_ps(a.s));
+    const float *S = r.in->src;
+    const __m256i i01 = _mm256_add_epi32(i00, _mm256_set1_epi32(int(corner(r, ic<2>()))));
+    const __m256i i10 = _mm256_add_epi32(i00, _mm256_set1_epi32(int(corner(r, ic<4>()))));
+    const __m256i i11 = _mm256_add_epi32(i00, _mm256_set1_epi32(int(corner(r, ic<6>()))));
+    const __m512i p[4] = {pairs(S, k, i00), pairs(S, k, i01), pairs(S, k, i10), pairs(S, k, i11)};
+    linear_sum<__m512d> sum;
+    interior_terms(f, [&](auto t, auto c, auto... w) { sum.add(t, of_pair(p[c >> 1], c), w...); });
+    return sum.sum;
 }
 
-inline __m512 coord16(const axis_map &a, __m512 px)
+// The X face's terms for lanes k, i the index of corner 0 on the border
+// plane: single samples.
+inline __m512d face_x(const row_job &r, __mmask8 k, __m256i i, const __m512d (&f)[3])
 {
-    const __m512 t = _mm512_add_ps(_mm512_mul_ps(_mm512_set1_ps(a.m), px), _mm512_set1_ps(a.a));
-    const __m512 u = _mm512_add_ps(_mm512_add_ps(t, _mm512_set1_ps(a.b)), _mm512_set1_ps(a.t));
-    return a.inv != 0 ? _mm512_mul_ps(u, _mm512_set1_ps(a.inv)) : _mm512_div_ps(u, _mm512_set1_ps(a.s));
+    linear_sum<__m512d> sum;
+    face_terms<0>(f, [&](auto t, auto c, auto... w) {
+        const __m256i at = _mm256_add_epi32(i, _mm256_set1_epi32(int(corner(r, c))));
+        sum.add(t, single(r.in->src, k, at), w...);
+    });
+    return sum.sum;
 }
 
-// Interior lanes of one axis, by two float comparisons (see interior_top);
-// NaN fails both.
-inline __mmask16 inner16(__m512 c, float top)
+// The Y or Z face's terms: x0 and x1 in pairs, from two rows of samples.
+template <int A> inline __m512d face_pairs(const row_job &r, __mmask8 k, __m256i i, const __m512d (&f)[3])
 {
-    return _mm512_cmp_ps_mask(c, _mm512_set1_ps(-1.0f), _CMP_GT_OQ) &
-           _mm512_cmp_ps_mask(c, _mm512_set1_ps(top), _CMP_LE_OQ);
+    constexpr int V = 1 << (3 - A);  // the corner bit of the face's other axis
+    const float *S = r.in->src;
+    const __m256i j = _mm256_add_epi32(i, _mm256_set1_epi32(int(corner(r, ic<V>()))));
+    const __m512i p[2] = {pairs(S, k, i), pairs(S, k, j)};
+    linear_sum<__m512d> sum;
+    face_terms<A>(f, [&](auto t, auto c, auto... w) { sum.add(t, of_pair(p[(c & V) != 0], c), w...); });
+    return sum.sum;
 }
-
-// Index of the sample (x, y, z); fits in 32 bits, as a volume's count does.
-// Two independent products, not nested ones: the gathers wait on this.
-inline __m256i at8(const row_job &r, __m256i z, __m256i y, __m256i x)
-{
-    const __m256i zp = _mm256_mullo_epi32(z, _mm256_set1_epi32(r.slice));
-    return _mm256_add_epi32(_mm256_add_epi32(zp, _mm256_mullo_epi32(y, _mm256_set1_epi32(r.row))), x);
-}
-
-// Weights of index i1 and i0: f = c - float(i0) in single precision, then
-// widened, and 1 - f in double.
-struct weights {
-    __m512d fx, gx, fy, gy, fz, gz;
-};
-
-inline void weigh(__m256 fx, __m256 fy, __m256 fz, weights &w)
-{
-    const __m512d one = _mm512_set1_pd(1.0);
-    w.fx = _mm512_cvtps_pd(fx), w.gx = _mm512_sub_pd(one, w.fx);
-    w.fy = _mm512_cvtps_pd(fy), w.gy = _mm512_sub_pd(one, w.fy);
-    w.fz = _mm512_cvtps_pd(fz), w.gz = _mm512_sub_pd(one, w.fz);
-}
-
-// The interior formula for the interior lanes k, i00 the index of
-// (x0, y0, z0), from 64-bit sample pairs: half the elements of single-float
-// gathers, whose cost goes by the element on some AVX-512 cores (see
-// "Design measurements" in docs/performance.md).
-inline __m512d interior(const row_job &r, __mmask8 k, __m256i i00, const weights &w)
-{
-    const float *S = r.src;
-    const __m256i i01 = _mm256_add_epi32(i00, _mm256_set1_epi32(r.row));
-    const __m256i i10 = _mm256_add_epi32(i00, _mm256_set1_epi32(r.slice));
-    const __m256i i11 = _mm256_add_epi32(i01, _mm256_set1_epi32(r.slice));
-    const __m512i p00 = pairs(S, k, i00), p01 = pairs(S, k, i01), p10 = pairs(S, k, i10), p11 = pairs(S, k, i11);
-    __m512d sum = term(first(p00), w.gx, w.gy, w.gz);
-    sum = _mm512_add_pd(sum, term(second(p00), w.fx, w.gy, w.gz));
-    sum = _mm512_add_pd(sum, term(first(p01), w.gx, w.fy, w.gz));
-    sum = _mm512_add_pd(sum, term(second(p01), w.fx, w.fy, w.gz));
-    sum = _mm512_add_pd(sum, term(first(p10), w.gx, w.gy, w.fz));
-    sum = _mm512_add_pd(sum, term(second(p10), w.fx, w.gy, w.fz));
-    sum = _mm512_add_pd(sum, term(first(p11), w.gx, w.fy, w.fz));
-    sum = _mm512_add_pd(sum, term(second(p11), w.fx, w.fy, w.fz));
-    return sum;
-}
-
-// One axis of eight lanes: the continuous index, its truncation (meaningful
-// where the float is in the int32 range) and the classes as masks.
-struct lanes {
-    __m256 c;
-    __m256i i0;
-    __mmask8 in, face, lo;  // inside; low or high face; low face
-};
-
-// The scalar classes: the range test on the float decides first whether
-// the truncation means anything.
-inline lanes classify8(__m256 c, int e)
-{
-    lanes l;
-    l.c = c;
-    const __mmask8 ok = _mm256_cmp_ps_mask(c, _mm256_set1_ps(-2147483648.0f), _CMP_GT_OQ) &
-                        _mm256_cmp_ps_mask(c, _mm256_set1_ps(2147483648.0f), _CMP_LT_OQ);
-    l.i0 = _mm256_cvttps_epi32(c);
-    const __m256i last = _mm256_set1_epi32(e - 1);
-    const __m256i m1 = _mm256_set1_epi32(-1);
-    l.in = _mm256_mask_cmpgt_epi32_mask(ok, l.i0, m1) & _mm256_cmpgt_epi32_mask(last, l.i0);
-    l.lo = _mm256_mask_cmpeq_epi32_mask(ok, l.i0, m1);
-    l.face = l.lo | _mm256_mask_cmpeq_epi32_mask(ok, l.i0, last);
-    return l;
-}
-
-inline __m256 frac(const lanes &l) { return _mm256_sub_ps(l.c, _mm256_cvtepi32_ps(l.i0)); }
-
-// The border plane of a face lane: 0 on the low face, e - 1 on the high.
-inline __m256i border(const lanes &l, int e) { return _mm256_maskz_mov_epi32(~l.lo, _mm256_set1_epi32(e - 1)); }
 
 // Eight voxels of any class, `live` the lanes that exist. Each lane takes
-// the interior formula or its one face formula, or is not written.
+// the interior terms or its one face's, or is not written.
 inline void general(const row_job &r, int x, __mmask8 live, __m256 cx, __m256 cy, __m256 cz)
 {
-    const int X = r.X, Y = r.Y, Z = r.Z;
+    const int X = r.in->X, Y = r.in->Y, Z = r.in->Z;
     const lanes lx = classify8(cx, X), ly = classify8(cy, Y), lz = classify8(cz, Z);
-    const __mmask8 in = live & lx.in & ly.in & lz.in;
-    const __mmask8 fx_ = live & lx.face & ly.in & lz.in;
-    const __mmask8 fy_ = live & lx.in & ly.face & lz.in;
-    const __mmask8 fz_ = live & lx.in & ly.in & lz.face;
-    const __mmask8 all = in | fx_ | fy_ | fz_;
+    const cells8 c = cells_of8(lx, ly, lz, live);
+    const __mmask8 all = c.in | c.face[0] | c.face[1] | c.face[2];
     if (!all)
         return;
-    weights w;
-    weigh(frac(lx), frac(ly), frac(lz), w);
-    const __m256i vX = _mm256_set1_epi32(r.row), vplane = _mm256_set1_epi32(r.slice);
-    const float *S = r.src;
+    const __m512d f[3] = {wide(frac8(cx, lx.i0)), wide(frac8(cy, ly.i0)), wide(frac8(cz, lz.i0))};
     __m512d v = _mm512_setzero_pd();
-    if (in)
-        v = _mm512_mask_mov_pd(v, in, interior(r, in, at8(r, lz.i0, ly.i0, lx.i0), w));
-    if (fx_) {  // border plane along X, no X weights
-        const __m256i i = at8(r, lz.i0, ly.i0, border(lx, X)), j = _mm256_add_epi32(i, vplane);
-        __m512d sum = term(single(S, fx_, i), w.gy, w.gz);
-        sum = _mm512_add_pd(sum, term(single(S, fx_, _mm256_add_epi32(i, vX)), w.fy, w.gz));
-        sum = _mm512_add_pd(sum, term(single(S, fx_, j), w.gy, w.fz));
-        sum = _mm512_add_pd(sum, term(single(S, fx_, _mm256_add_epi32(j, vX)), w.fy, w.fz));
-        v = _mm512_mask_mov_pd(v, fx_, sum);
-    }
-    if (fy_) {  // x1 leads here, unlike the interior
-        const __m256i i = at8(r, lz.i0, border(ly, Y), lx.i0);
-        const __m512i p0 = pairs(S, fy_, i), p1 = pairs(S, fy_, _mm256_add_epi32(i, vplane));
-        __m512d sum = term(second(p0), w.fx, w.gz);
-        sum = _mm512_add_pd(sum, term(first(p0), w.gx, w.gz));
-        sum = _mm512_add_pd(sum, term(first(p1), w.gx, w.fz));
-        sum = _mm512_add_pd(sum, term(second(p1), w.fx, w.fz));
-        v = _mm512_mask_mov_pd(v, fy_, sum);
-    }
-    if (fz_) {
-        const __m256i i = at8(r, border(lz, Z), ly.i0, lx.i0);
-        const __m512i p0 = pairs(S, fz_, i), p1 = pairs(S, fz_, _mm256_add_epi32(i, vX));
-        __m512d sum = term(second(p0), w.fx, w.gy);
-        sum = _mm512_add_pd(sum, term(first(p0), w.gx, w.gy));
-        sum = _mm512_add_pd(sum, term(first(p1), w.gx, w.fy));
-        sum = _mm512_add_pd(sum, term(second(p1), w.fx, w.fy));
-        v = _mm512_mask_mov_pd(v, fz_, sum);
-    }
+    if (c.in)
+        v = _mm512_mask_mov_pd(v, c.in, interior(r, c.in, index8(r, lz.i0, ly.i0, lx.i0), f));
+    if (c.face[0])
+        v = _mm512_mask_mov_pd(v, c.face[0], face_x(r, c.face[0], index8(r, lz.i0, ly.i0, border8(lx, X)), f));
+    if (c.face[1])
+        v = _mm512_mask_mov_pd(v, c.face[1],
+                               face_pairs<1>(r, c.face[1], index8(r, lz.i0, border8(ly, Y), lx.i0), f));
+    if (c.face[2])
+        v = _mm512_mask_mov_pd(v, c.face[2],
+                               face_pairs<2>(r, c.face[2], index8(r, border8(lz, Z), ly.i0, lx.i0), f));
     _mm256_mask_storeu_ps(r.out + x, all, _mm512_cvtpd_ps(v));
 }
 
@@ -193,10 +118,8 @@ inline void general(const row_job &r, int x, __mmask8 live, __m256 cx, __m256 cy
 inline void inside8(const row_job &r, int x, __m256 cx, __m256 cy, __m256 cz)
 {
     const __m256i ix = _mm256_cvttps_epi32(cx), iy = _mm256_cvttps_epi32(cy), iz = _mm256_cvttps_epi32(cz);
-    weights w;
-    weigh(_mm256_sub_ps(cx, _mm256_cvtepi32_ps(ix)), _mm256_sub_ps(cy, _mm256_cvtepi32_ps(iy)),
-          _mm256_sub_ps(cz, _mm256_cvtepi32_ps(iz)), w);
-    _mm256_storeu_ps(r.out + x, _mm512_cvtpd_ps(interior(r, 0xff, at8(r, iz, iy, ix), w)));
+    const __m512d f[3] = {wide(frac8(cx, ix)), wide(frac8(cy, iy)), wide(frac8(cz, iz))};
+    _mm256_storeu_ps(r.out + x, _mm512_cvtpd_ps(interior(r, 0xff, index8(r, iz, iy, ix), f)));
 }
 
 inline void block8(const row_job &r, int x, __mmask8 live)
@@ -204,7 +127,7 @@ inline void block8(const row_job &r, int x, __mmask8 live)
     const __m256 px = _mm256_mul_ps(
         _mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_set1_epi32(r.x0 + x), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7))),
         _mm256_set1_ps(r.ox));
-    general(r, x, live, coord8(r.mx, px), coord8(r.my, px), coord8(r.mz, px));
+    general(r, x, live, coordinate(r.mx, px), coordinate(r.my, px), coordinate(r.mz, px));
 }
 
 inline __m256 lower(__m512 v) { return _mm512_castps512_ps256(v); }
@@ -243,7 +166,7 @@ inline void runs16(const row_job &r, __m512i key, __m512i at, bool down, __m512 
         // is there (masked lanes are never picked: they lie past x1).
         const std::int64_t room = r.span - (std::int64_t(b) + off[3]);
         for (int c = 0; c < 4; ++c) {
-            const float *p = r.src + b + off[c];
+            const float *p = r.in->src + b + off[c];
             __m512 t0, t1;
             if (room >= 17) {
                 t0 = _mm512_loadu_ps(p), t1 = _mm512_loadu_ps(p + 1);
@@ -261,12 +184,12 @@ inline void runs16(const row_job &r, __m512i key, __m512i at, bool down, __m512 
     if (rest)
         for (int c = 0; c < 4; ++c) {
             const __m512i i = _mm512_add_epi32(at, _mm512_set1_epi32(int(off[c])));
-            s[2 * c] = _mm512_mask_i32gather_ps(s[2 * c], rest, i, r.src, 4);
-            s[2 * c + 1] = _mm512_mask_i32gather_ps(s[2 * c + 1], rest, i, r.src + 1, 4);
+            s[2 * c] = _mm512_mask_i32gather_ps(s[2 * c], rest, i, r.in->src, 4);
+            s[2 * c + 1] = _mm512_mask_i32gather_ps(s[2 * c + 1], rest, i, r.in->src + 1, 4);
         }
 }
 
-inline __m512d wide(__m512 v, int h) { return _mm512_cvtps_pd(h ? upper(v) : lower(v)); }
+inline __m512d wide(__m512 v, int h) { return wide(h ? upper(v) : lower(v)); }
 
 // Sixteen voxels from x on. In most blocks of a volume of any size all are
 // interior: their coordinates, truncations and fractions are formed sixteen
@@ -277,8 +200,8 @@ inline void block16(const row_job &r, int x, int runs)
     const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
     const __m512 px = _mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_add_epi32(_mm512_set1_epi32(r.x0 + x), lane)),
                                     _mm512_set1_ps(r.ox));
-    const __m512 cx = coord16(r.mx, px), cy = coord16(r.my, px), cz = coord16(r.mz, px);
-    const __mmask16 in = inner16(cx, r.topx) & inner16(cy, r.topy) & inner16(cz, r.topz);
+    const __m512 cx = coordinate(r.mx, px), cy = coordinate(r.my, px), cz = coordinate(r.mz, px);
+    const __mmask16 in = inner16(cx, r.ax.top) & inner16(cy, r.ay.top) & inner16(cz, r.az.top);
     if (in != 0xffff) {
         for (int h = 0; h < 2; ++h) {
             const __m256 hx = h ? upper(cx) : lower(cx), hy = h ? upper(cy) : lower(cy), hz = h ? upper(cz) : lower(cz);
@@ -290,12 +213,8 @@ inline void block16(const row_job &r, int x, int runs)
         return;
     }
     const __m512i ix = _mm512_cvttps_epi32(cx), iy = _mm512_cvttps_epi32(cy), iz = _mm512_cvttps_epi32(cz);
-    const __m512 fx = _mm512_sub_ps(cx, _mm512_cvtepi32_ps(ix));
-    const __m512 fy = _mm512_sub_ps(cy, _mm512_cvtepi32_ps(iy));
-    const __m512 fz = _mm512_sub_ps(cz, _mm512_cvtepi32_ps(iz));
-    const __m512i zp = _mm512_mullo_epi32(iz, _mm512_set1_epi32(r.slice));
-    const __m512i key = _mm512_add_epi32(zp, _mm512_mullo_epi32(iy, _mm512_set1_epi32(r.row)));
-    const __m512i at = _mm512_add_epi32(key, ix);
+    const __m512 fx = frac16(cx, ix), fy = frac16(cy, iy), fz = frac16(cz, iz);
+    const __m512i key = row16(r, iz, iy), at = _mm512_add_epi32(key, ix);
     if (r.ahead) {
         fetch(r, _mm_cvtsi128_si32(_mm512_castsi512_si128(at)));
         fetch(r, _mm_cvtsi128_si32(_mm512_extracti32x4_epi32(at, 2)));
@@ -305,17 +224,10 @@ inline void block16(const row_job &r, int x, int runs)
         v = _mm512_setzero_ps();
     runs16(r, key, at, runs < 0, s);
     for (int h = 0; h < 2; ++h) {
-        weights w;
-        weigh(h ? upper(fx) : lower(fx), h ? upper(fy) : lower(fy), h ? upper(fz) : lower(fz), w);
-        __m512d sum = term(wide(s[0], h), w.gx, w.gy, w.gz);
-        sum = _mm512_add_pd(sum, term(wide(s[1], h), w.fx, w.gy, w.gz));
-        sum = _mm512_add_pd(sum, term(wide(s[2], h), w.gx, w.fy, w.gz));
-        sum = _mm512_add_pd(sum, term(wide(s[3], h), w.fx, w.fy, w.gz));
-        sum = _mm512_add_pd(sum, term(wide(s[4], h), w.gx, w.gy, w.fz));
-        sum = _mm512_add_pd(sum, term(wide(s[5], h), w.fx, w.gy, w.fz));
-        sum = _mm512_add_pd(sum, term(wide(s[6], h), w.gx, w.fy, w.fz));
-        sum = _mm512_add_pd(sum, term(wide(s[7], h), w.fx, w.fy, w.fz));
-        _mm256_storeu_ps(r.out + x + 8 * h, _mm512_cvtpd_ps(sum));
+        const __m512d f[3] = {wide(fx, h), wide(fy, h), wide(fz, h)};
+        linear_sum<__m512d> sum;
+        interior_terms(f, [&](auto t, auto c, auto... w) { sum.add(t, wide(s[c], h), w...); });
+        _mm256_storeu_ps(r.out + x + 8 * h, _mm512_cvtpd_ps(sum.sum));
     }
 }
 
@@ -327,7 +239,7 @@ inline void block16(const row_job &r, int x, int runs)
 // "Design measurements" in docs/performance.md.
 inline int fetch_mode(const part &p)
 {
-    const float *m = p.matrix, *s = p.spacing, *o = p.out_spacing;
+    const float *m = p.map.matrix, *s = p.map.spacing, *o = p.map.out_spacing;
     const double dx = double(m[0]) * o[0] / s[0], dy = double(m[4]) * o[0] / s[1], dz = double(m[8]) * o[0] / s[2];
     const double turn = 16 * (std::fabs(dy) + std::fabs(dz));
     if (!(turn <= 0.2 && turn + std::fabs(dx) <= 3))
@@ -353,8 +265,7 @@ void row512(const row_job &r, int runs)
 // keep every read inside it.
 void resample_avx512(const part &p)
 {
-    const bool whole = p.bx == 0 && p.by == 0 && p.bz == 0 && p.bnx == p.X && p.bny == p.Y && p.bnz == p.Z;
-    const int runs = whole ? fetch_mode(p) : 0;
+    const int runs = frame_of(p.in).boxed ? 0 : fetch_mode(p);
     if (runs)
         each_row(p, [runs](const row_job &r) { row512(r, runs); });
     else

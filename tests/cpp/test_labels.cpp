@@ -59,9 +59,14 @@ std::vector<unsigned char> run(label_fn f, const case_t &c, const std::vector<un
                         &src[((std::size_t(b.lo[2] + z) * c.Y + b.lo[1] + y) * c.X + b.lo[0]) * size],
                         std::size_t(b.n[0]) * size);
     std::vector<unsigned char> out(std::size_t(c.wnx) * c.wny * c.wnz * size, 0xa5);
-    part p{nullptr, std::int64_t(b.n[1]) * b.n[0], b.n[0], c.X, c.Y, c.Z, b.lo[0], b.lo[1], b.lo[2],
-           b.n[0], b.n[1], b.n[2], nullptr, std::int64_t(c.wny) * c.wnx, c.wnx, 0, 0, 0, c.wnx, c.wny, c.wnz,
-           first, last, false, 0.0f, c.spacing, c.out_spacing, c.matrix};
+    part p;
+    p.in = whole_box(nullptr, c.X, c.Y, c.Z);
+    p.in.bx = b.lo[0], p.in.by = b.lo[1], p.in.bz = b.lo[2], p.in.bnx = b.n[0], p.in.bny = b.n[1], p.in.bnz = b.n[2];
+    p.in.row = b.n[0], p.in.slice = std::int64_t(b.n[1]) * b.n[0];
+    p.win = whole_window(nullptr, c.wnx, c.wny, c.wnz);
+    p.win.first = first, p.win.last = last;
+    p.fill.on = false, p.fill.value = 0.0f;
+    p.map.spacing = c.spacing, p.map.out_spacing = c.out_spacing, p.map.matrix = c.matrix;
     typed t{sub.data(), out.data(), type, mode, {7, 0, 0, 0, 0, 0, 0, 0}};
     f(p, t);
     return out;

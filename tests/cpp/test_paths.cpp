@@ -230,7 +230,7 @@ part strided(const float *src, std::int64_t slice, std::int64_t row, float *out,
              int last, bool clear, const problem &p)
 {
     part q = whole_volume(src, out, X, Y, Z, p.spacing, p.matrix);
-    q.slice = slice, q.row = row, q.first = first, q.last = last, q.fill = clear;
+    q.in.slice = slice, q.in.row = row, q.win.first = first, q.win.last = last, q.fill.on = clear;
     return q;
 }
 
@@ -379,8 +379,8 @@ struct box {
 // maps nowhere.
 bool voxel_reads(const part &w, int x, int y, int z, box &b)
 {
-    const float *m = w.matrix, *s = w.spacing, *o = w.out_spacing;
-    const int E[3] = {w.X, w.Y, w.Z};
+    const float *m = w.map.matrix, *s = w.map.spacing, *o = w.map.out_spacing;
+    const int E[3] = {w.in.X, w.in.Y, w.in.Z};
     const float p[3] = {float(x) * o[0], float(y) * o[1], float(z) * o[2]};
     int k[3], i0[3] = {0, 0, 0}, faces = 0, out = 0;
     for (int a = 0; a < 3; ++a) {
@@ -401,9 +401,9 @@ bool voxel_reads(const part &w, int x, int y, int z, box &b)
 box reads(const part &w)
 {
     box b, v;
-    for (int z = w.wz; z < w.wz + w.wnz; ++z)
-        for (int y = w.wy; y < w.wy + w.wny; ++y)
-            for (int x = w.wx; x < w.wx + w.wnx; ++x)
+    for (int z = w.win.z; z < w.win.z + w.win.nz; ++z)
+        for (int y = w.win.y; y < w.win.y + w.win.ny; ++y)
+            for (int x = w.win.x; x < w.win.x + w.win.nx; ++x)
                 if (voxel_reads(w, x, y, z, v))
                     for (int a = 0; a < 3; ++a)
                         b.lo[a] = std::min(b.lo[a], v.lo[a]), b.hi[a] = std::max(b.hi[a], v.hi[a]);
@@ -429,10 +429,10 @@ TEST_P(path, windows_of_other_grids_from_boxes)
         const std::size_t count = std::size_t(OZ) * OY * OX;
         std::vector<float> whole(count, unwritten), mine(count, unwritten);
         part w = whole_volume(p.image.data(), whole.data(), X, Y, Z, p.spacing, p.matrix);
-        w.out_spacing = os, w.oslice = std::int64_t(OY) * OX, w.orow = OX;
-        w.wnx = OX, w.wny = OY, w.wnz = OZ, w.last = OZ * OY;
+        w.map.out_spacing = os, w.win.slice = std::int64_t(OY) * OX, w.win.row = OX;
+        w.win.nx = OX, w.win.ny = OY, w.win.nz = OZ, w.win.last = OZ * OY;
         resample_scalar(w);
-        w.out = mine.data();
+        w.win.out = mine.data();
         f(w);
         for (std::size_t k = 0; k < count; ++k) {
             written += whole[k] != unwritten;
@@ -441,35 +441,35 @@ TEST_P(path, windows_of_other_grids_from_boxes)
         // Windows: any corner and extent, some rows of each.
         for (int j = 0; j < 4; ++j) {
             part v = w;
-            v.wx = pick(rng) % OX, v.wy = pick(rng) % OY, v.wz = pick(rng) % OZ;
-            v.wnx = 1 + pick(rng) % (OX - v.wx), v.wny = 1 + pick(rng) % (OY - v.wy), v.wnz = 1 + pick(rng) % (OZ - v.wz);
-            v.first = pick(rng) % (v.wny * v.wnz), v.last = v.first + 1 + pick(rng) % (v.wny * v.wnz - v.first);
-            v.fill = j % 2 == 0, v.value = -9.5f;
+            v.win.x = pick(rng) % OX, v.win.y = pick(rng) % OY, v.win.z = pick(rng) % OZ;
+            v.win.nx = 1 + pick(rng) % (OX - v.win.x), v.win.ny = 1 + pick(rng) % (OY - v.win.y), v.win.nz = 1 + pick(rng) % (OZ - v.win.z);
+            v.win.first = pick(rng) % (v.win.ny * v.win.nz), v.win.last = v.win.first + 1 + pick(rng) % (v.win.ny * v.win.nz - v.win.first);
+            v.fill.on = j % 2 == 0, v.fill.value = -9.5f;
             const box b = reads(v);
             if (b.hi[0] < 0)
                 continue;
-            v.bx = b.lo[0], v.by = b.lo[1], v.bz = b.lo[2];
-            v.bnx = b.hi[0] - b.lo[0] + 1, v.bny = b.hi[1] - b.lo[1] + 1, v.bnz = b.hi[2] - b.lo[2] + 1;
-            v.row = v.bnx + pick(rng) % 3, v.slice = v.row * v.bny + pick(rng) % 5;
-            guarded src(std::size_t((v.bnz - 1) * v.slice + (v.bny - 1) * v.row + v.bnx));
-            for (int z = 0; z < v.bnz; ++z)
-                for (int y = 0; y < v.bny; ++y)
-                    std::memcpy(src.data + z * v.slice + y * v.row,
-                                &p.image[(std::size_t(v.bz + z) * Y + v.by + y) * X + v.bx], v.bnx * 4);
-            v.src = src.data;
-            std::vector<float> got(std::size_t(v.wnz) * v.wny * v.wnx, unwritten);
-            v.out = got.data(), v.oslice = std::int64_t(v.wny) * v.wnx, v.orow = v.wnx;
+            v.in.bx = b.lo[0], v.in.by = b.lo[1], v.in.bz = b.lo[2];
+            v.in.bnx = b.hi[0] - b.lo[0] + 1, v.in.bny = b.hi[1] - b.lo[1] + 1, v.in.bnz = b.hi[2] - b.lo[2] + 1;
+            v.in.row = v.in.bnx + pick(rng) % 3, v.in.slice = v.in.row * v.in.bny + pick(rng) % 5;
+            guarded src(std::size_t((v.in.bnz - 1) * v.in.slice + (v.in.bny - 1) * v.in.row + v.in.bnx));
+            for (int z = 0; z < v.in.bnz; ++z)
+                for (int y = 0; y < v.in.bny; ++y)
+                    std::memcpy(src.data + z * v.in.slice + y * v.in.row,
+                                &p.image[(std::size_t(v.in.bz + z) * Y + v.in.by + y) * X + v.in.bx], v.in.bnx * 4);
+            v.in.src = src.data;
+            std::vector<float> got(std::size_t(v.win.nz) * v.win.ny * v.win.nx, unwritten);
+            v.win.out = got.data(), v.win.slice = std::int64_t(v.win.ny) * v.win.nx, v.win.row = v.win.nx;
             f(v);
-            for (int q = 0; q < v.wnz * v.wny; ++q)
-                for (int x = 0; x < v.wnx; ++x) {
-                    const int zz = v.wz + q / v.wny, yy = v.wy + q % v.wny;
-                    float want = whole[(std::size_t(zz) * OY + yy) * OX + v.wx + x];
-                    const bool mine_row = q >= v.first && q < v.last;
+            for (int q = 0; q < v.win.nz * v.win.ny; ++q)
+                for (int x = 0; x < v.win.nx; ++x) {
+                    const int zz = v.win.z + q / v.win.ny, yy = v.win.y + q % v.win.ny;
+                    float want = whole[(std::size_t(zz) * OY + yy) * OX + v.win.x + x];
+                    const bool mine_row = q >= v.win.first && q < v.win.last;
                     if (!mine_row)
                         want = unwritten;
-                    else if (want == unwritten && v.fill)
-                        want = v.value;
-                    ASSERT_TRUE(same(want, got[std::size_t(q) * v.wnx + x]))
+                    else if (want == unwritten && v.fill.on)
+                        want = v.fill.value;
+                    ASSERT_TRUE(same(want, got[std::size_t(q) * v.win.nx + x]))
                         << "case " << i << " window " << j << " row " << q << " x " << x;
                 }
             ++boxed;
@@ -478,25 +478,25 @@ TEST_P(path, windows_of_other_grids_from_boxes)
             // mapping nowhere, the others keep their bits.
             for (int side = 0; side < 6; ++side) {
                 part shy = v;
-                int *const lo[3] = {&shy.bx, &shy.by, &shy.bz}, *const n[3] = {&shy.bnx, &shy.bny, &shy.bnz};
+                int *const lo[3] = {&shy.in.bx, &shy.in.by, &shy.in.bz}, *const n[3] = {&shy.in.bnx, &shy.in.bny, &shy.in.bnz};
                 const int a = side / 2;
                 if (*n[a] < 2)
                     continue;
-                const std::int64_t step = a == 0 ? 1 : a == 1 ? v.row : v.slice;
+                const std::int64_t step = a == 0 ? 1 : a == 1 ? v.in.row : v.in.slice;
                 if (side % 2)
-                    *lo[a] += 1, shy.src += step;
+                    *lo[a] += 1, shy.in.src += step;
                 *n[a] -= 1;
                 std::vector<float> cut(got.size(), unwritten);
-                shy.out = cut.data();
+                shy.win.out = cut.data();
                 f(shy);
-                for (int q = 0; q < v.wnz * v.wny; ++q)
-                    for (int x = 0; x < v.wnx; ++x) {
-                        const std::size_t k = std::size_t(q) * v.wnx + x;
+                for (int q = 0; q < v.win.nz * v.win.ny; ++q)
+                    for (int x = 0; x < v.win.nx; ++x) {
+                        const std::size_t k = std::size_t(q) * v.win.nx + x;
                         box r;
-                        const bool lost = q >= v.first && q < v.last &&
-                                          voxel_reads(v, v.wx + x, v.wy + q % v.wny, v.wz + q / v.wny, r) &&
+                        const bool lost = q >= v.win.first && q < v.win.last &&
+                                          voxel_reads(v, v.win.x + x, v.win.y + q % v.win.ny, v.win.z + q / v.win.ny, r) &&
                                           (r.lo[a] < *lo[a] || r.hi[a] >= *lo[a] + *n[a]);
-                        ASSERT_TRUE(same(lost ? v.fill ? v.value : unwritten : got[k], cut[k]))
+                        ASSERT_TRUE(same(lost ? v.fill.on ? v.fill.value : unwritten : got[k], cut[k]))
                             << "case " << i << " window " << j << " side " << side << " voxel " << k;
                         shorted += lost;
                     }

@@ -225,7 +225,7 @@ void fuzz_parts(input &in, const float *img, const int *e, const float *sp, cons
             for (int first = 0, last; first < Z * Y; first = last) {
                 last = std::min(Z * Y, first + 1 + in.byte() % 7);
                 part q = whole_volume(src.get(), got.get(), X, Y, Z, sp, mx);
-                q.slice = slice, q.row = row, q.first = first, q.last = last, q.fill = true;
+                q.in.slice = slice, q.in.row = row, q.win.first = first, q.win.last = last, q.fill.on = true;
                 path_part(path)(q);
             }
             // NaN is NaN whatever its sign and payload, as in check_kernel.
@@ -251,17 +251,17 @@ void fuzz_window(input &in, int path, const float *img, const int *e, const floa
     const int Z = e[1], Y = e[2], X = e[3], E[3] = {X, Y, Z};
     const std::size_t volume = std::size_t(Z) * Y * X;
     part w = whole_volume(nullptr, nullptr, X, Y, Z, sp, mx);
-    w.wx = in.byte() % X, w.wy = in.byte() % Y, w.wz = in.byte() % Z;
-    w.wnx = 1 + in.byte() % (X - w.wx), w.wny = 1 + in.byte() % (Y - w.wy), w.wnz = 1 + in.byte() % (Z - w.wz);
-    w.first = 0, w.last = w.wny * w.wnz, w.fill = true, w.value = -1.5e38f;
-    w.oslice = std::int64_t(w.wny) * w.wnx, w.orow = w.wnx;
-    const std::size_t window = std::size_t(w.wnz) * w.wny * w.wnx;
+    w.win.x = in.byte() % X, w.win.y = in.byte() % Y, w.win.z = in.byte() % Z;
+    w.win.nx = 1 + in.byte() % (X - w.win.x), w.win.ny = 1 + in.byte() % (Y - w.win.y), w.win.nz = 1 + in.byte() % (Z - w.win.z);
+    w.win.first = 0, w.win.last = w.win.ny * w.win.nz, w.fill.on = true, w.fill.value = -1.5e38f;
+    w.win.slice = std::int64_t(w.win.ny) * w.win.nx, w.win.row = w.win.nx;
+    const std::size_t window = std::size_t(w.win.nz) * w.win.ny * w.win.nx;
     // Per voxel the first and last sample read along X, Y, Z; none (-1)
     // where it maps nowhere.
     std::vector<int> reads(window * 6, -1);
     int lo[3] = {INT32_MAX, INT32_MAX, INT32_MAX}, hi[3] = {-1, -1, -1};
     for (std::size_t v = 0; v < window; ++v) {
-        const int q = int(v / w.wnx), x = w.wx + int(v % w.wnx), y = w.wy + q % w.wny, z = w.wz + q / w.wny;
+        const int q = int(v / w.win.nx), x = w.win.x + int(v % w.win.nx), y = w.win.y + q % w.win.ny, z = w.win.z + q / w.win.ny;
         const float p[3] = {float(x) * sp[0], float(y) * sp[1], float(z) * sp[2]};
         int k[3], i0[3] = {0, 0, 0}, faces = 0, out = 0;
         for (int a = 0; a < 3; ++a) {
@@ -288,7 +288,7 @@ void fuzz_window(input &in, int path, const float *img, const int *e, const floa
     label_path(path)(w, t);
     for (int side = -1; side < 6; ++side) {
         part v = w;
-        int *const b[3] = {&v.bx, &v.by, &v.bz}, *const n[3] = {&v.bnx, &v.bny, &v.bnz};
+        int *const b[3] = {&v.in.bx, &v.in.by, &v.in.bz}, *const n[3] = {&v.in.bnx, &v.in.bny, &v.in.bnz};
         for (int a = 0; a < 3; ++a)
             *b[a] = lo[a], *n[a] = hi[a] - lo[a] + 1;
         const int a = side / 2;
@@ -296,21 +296,21 @@ void fuzz_window(input &in, int path, const float *img, const int *e, const floa
             continue;
         if (side >= 0)
             *b[a] += side % 2, *n[a] -= 1;
-        v.row = v.bnx, v.slice = std::int64_t(v.bnx) * v.bny;
-        const std::size_t box = std::size_t(v.slice) * v.bnz;
+        v.in.row = v.in.bnx, v.in.slice = std::int64_t(v.in.bnx) * v.in.bny;
+        const std::size_t box = std::size_t(v.in.slice) * v.in.bnz;
         fbuf src(floats(box)), got(floats(window));
         std::unique_ptr<std::uint32_t[], free_delete> lsrc(
             static_cast<std::uint32_t *>(std::malloc(std::max<std::size_t>(box, 1) * 4)));
         std::vector<std::uint32_t> lgot(window);
-        for (int z = 0; z < v.bnz; ++z)
-            for (int y = 0; y < v.bny; ++y) {
-                const std::size_t at = (std::size_t(z) * v.bny + y) * v.bnx;
-                const std::size_t from = (std::size_t(v.bz + z) * Y + v.by + y) * X + v.bx;
-                std::memcpy(src.get() + at, img + from, std::size_t(v.bnx) * 4);
-                std::memcpy(lsrc.get() + at, bits.data() + from, std::size_t(v.bnx) * 4);
+        for (int z = 0; z < v.in.bnz; ++z)
+            for (int y = 0; y < v.in.bny; ++y) {
+                const std::size_t at = (std::size_t(z) * v.in.bny + y) * v.in.bnx;
+                const std::size_t from = (std::size_t(v.in.bz + z) * Y + v.in.by + y) * X + v.in.bx;
+                std::memcpy(src.get() + at, img + from, std::size_t(v.in.bnx) * 4);
+                std::memcpy(lsrc.get() + at, bits.data() + from, std::size_t(v.in.bnx) * 4);
             }
         part l = v;  // labels: the part's float pointers null
-        v.src = src.get(), v.out = got.get();
+        v.in.src = src.get(), v.win.out = got.get();
         path_part(path)(v);
         t.src = lsrc.get(), t.out = lgot.data();
         label_path(path)(l, t);
@@ -319,11 +319,11 @@ void fuzz_window(input &in, int path, const float *img, const int *e, const floa
             bool held = r[0] >= 0;
             for (int c = 0; c < 3 && held; ++c)
                 held = r[c] >= *b[c] && r[3 + c] < *b[c] + *n[c];
-            const std::size_t q = k / v.wnx, x = k % v.wnx;
-            const std::size_t at = ((v.wz + q / v.wny) * std::size_t(Y) + v.wy + q % v.wny) * X + v.wx + x;
+            const std::size_t q = k / v.win.nx, x = k % v.win.nx;
+            const std::size_t at = ((v.win.z + q / v.win.ny) * std::size_t(Y) + v.win.y + q % v.win.ny) * X + v.win.x + x;
             const float a = got[k], m = want[at];
             const bool equal = held ? std::memcmp(&a, &m, 4) == 0 || (std::isnan(a) && std::isnan(m))
-                                    : std::memcmp(&a, &v.value, 4) == 0;
+                                    : std::memcmp(&a, &v.fill.value, 4) == 0;
             if (!equal)
                 fail(side < 0 ? "a window differs from the whole call"
                               : "a window from a short box wrote a wrong value");
