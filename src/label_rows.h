@@ -15,29 +15,6 @@
 
 namespace {
 
-// The candidate with the highest score, ties to the smallest label. Each
-// label is scored once, from its first term on, its weights summed in term
-// order: at most n * n steps whatever the number of labels.
-template <class T> inline T pick(const T *L, const double *w, int n)
-{
-    T best = L[0];
-    double top = 0;
-    for (int t = 0; t < n; ++t) {
-        bool seen = false;
-        for (int u = 0; u < t; ++u)
-            seen |= L[u] == L[t];
-        if (seen)
-            continue;
-        double s = w[t];
-        for (int u = t + 1; u < n; ++u)
-            if (L[u] == L[t])
-                s += w[u];
-        if (t == 0 || s > top || (s == top && L[t] < best))
-            best = L[t], top = s;
-    }
-    return best;
-}
-
 template <class T> inline bool uniform(const T *L, int n)
 {
     bool same = true;
@@ -47,15 +24,49 @@ template <class T> inline bool uniform(const T *L, int n)
 }
 
 // The label rule's vote over a voxel's terms: labels L, weights the
-// products of each term's factors, in term order.
+// products of each term's factors, and corners k, in term order. Within a
+// cell a larger corner is a sample at a larger index along Z, then Y, then X.
 template <class T> struct votes {
     T L[8];
     double w[8];
-    template <int t, int k, class... W> void add(ic<t>, ic<k>, const T *S, const frame &g, W... f)
+    int k[8];
+    template <int t, int c, class... W> void add(ic<t>, ic<c>, const T *S, const frame &g, W... f)
     {
-        L[t] = S[corner(g, ic<k>())], w[t] = (... * f);
+        L[t] = S[corner(g, ic<c>())], w[t] = (... * f), k[t] = c;
     }
 };
+
+// The candidate with the highest score; of exact ties, the one owning the
+// heaviest term, then the one whose such term has the larger corner: no
+// label value decides, so relabelling commutes with the rule. Each label is
+// scored once, from its first term on, its weights summed in term order:
+// at most n * n steps whatever the number of labels.
+template <class T> inline T pick(const votes<T> &v, int n)
+{
+    const T *L = v.L;
+    const double *w = v.w;
+    T best = L[0];
+    double top = 0, heavy = 0;
+    int at = 0;
+    for (int t = 0; t < n; ++t) {
+        bool seen = false;
+        for (int u = 0; u < t; ++u)
+            seen |= L[u] == L[t];
+        if (seen)
+            continue;
+        double s = w[t], h = w[t];
+        int k = v.k[t];
+        for (int u = t + 1; u < n; ++u)
+            if (L[u] == L[t]) {
+                s += w[u];
+                if (w[u] > h || (w[u] == h && v.k[u] > k))
+                    h = w[u], k = v.k[u];
+            }
+        if (t == 0 || s > top || (s == top && (h > heavy || (h == heavy && k > at))))
+            best = L[t], top = s, heavy = h, at = k;
+    }
+    return best;
+}
 
 // voxel() of resample_rows.h with labels for samples: the same cells and
 // terms.
@@ -68,7 +79,7 @@ inline void label_voxel(const row_job &r, const T *S, T *o, float cx, float cy, 
     votes<T> v;
     each_term(c, [&](auto t, auto k, auto... w) { v.add(t, k, S + c.at, r, w...); });
     const int n = c.face < 0 ? 8 : 4;
-    *o = uniform(v.L, n) ? v.L[0] : pick(v.L, v.w, n);
+    *o = uniform(v.L, n) ? v.L[0] : pick(v, n);
 }
 
 // The label rule's row: plain_row's split into interior voxels, read as
@@ -117,7 +128,7 @@ template <class T> void label_row(const row_job &r, const T *S, T *out, T cv)
             const double f[3] = {c.fx[i], c.fy[i], c.fz[i]};
             votes<T> v;
             interior_terms(f, [&](auto t, auto k, auto... w) { v.add(t, k, S + c.at[i], r, w...); });
-            o[i] = pick(v.L, v.w, 8);
+            o[i] = pick(v, 8);
         }
     }
 }
