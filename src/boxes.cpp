@@ -85,7 +85,57 @@ bool reach(const float c[8], std::int64_t E, std::int64_t &first, std::int64_t &
     return j >= -1 && i <= E - 1 && last > first;
 }
 
+// Whether a volume maps nowhere: an axis whose every coordinate is NaN or
+// infinite.
+bool nowhere(const float *sp, const float *map)
+{
+    bool dead = false;
+    for (int a = 0; a < 3; ++a)
+        dead = dead || sp[a] == 0 || std::isnan(sp[a]) || std::isnan(map[4 * a]) || std::isnan(map[4 * a + 1]) ||
+               std::isnan(map[4 * a + 2]) || std::isnan(map[4 * a + 3]);
+    return dead;
+}
+
+// The box (z0, z1, y0, y1, x0, x1) a window reads, from the output
+// positions of its first and last voxel along X, Y and Z (px, py, pz);
+// false when it reads nothing.
+bool corner_box(const std::int64_t E[3], const float *sp, const float *map, const float *px, const float *py,
+                const float *pz, std::int64_t box[6])
+{
+    std::int64_t got[3][2];
+    float c[8];
+    for (int a = 0; a < 3; ++a) {
+        const float *r = map + 4 * a;
+        axis_map am = {r[0], 0, 0, r[3], sp[a], exact_inverse(sp[a])};
+        for (int k = 0; k < 8; ++k) {  // corner k: bit 0 x, 1 y, 2 z
+            am.a = r[1] * py[k >> 1 & 1];
+            am.b = r[2] * pz[k >> 2];
+            c[k] = numerator(am, px[k & 1]);
+        }
+        divide(c, 8, am);
+        if (!reach(c, E[a], got[a][0], got[a][1]))
+            return false;
+    }
+    for (int a = 0; a < 3; ++a)  // the box is Z, Y, X
+        box[2 * (2 - a)] = got[a][0], box[2 * (2 - a) + 1] = got[a][1];
+    return true;
+}
+
 } // namespace
+
+bool window_box(const std::int64_t extents[3], const float *spacing, const float *output_spacing,
+                const float *map, const std::int64_t window[6], std::int64_t box[6])
+{
+    if (window[0] >= window[1] || window[2] >= window[3] || window[4] >= window[5] || nowhere(spacing, map))
+        return false;
+    const std::int64_t E[3] = {extents[2], extents[1], extents[0]};
+    float p[3][2];  // X, Y, Z, as corners() places them
+    for (int a = 0; a < 3; ++a) {
+        const std::int64_t *e = window + 2 * (2 - a);
+        p[a][0] = float(e[0]) * output_spacing[a], p[a][1] = float(e[1] - 1) * output_spacing[a];
+    }
+    return corner_box(E, spacing, map, p[0], p[1], p[2], box);
+}
 
 PyObject *source_boxes(PyObject *extents, PyObject *spacing, PyObject *output_spacing, PyObject *maps,
                        PyObject *edges_n, PyObject *edges_z, PyObject *edges_y, PyObject *edges_x)
@@ -139,17 +189,10 @@ PyObject *source_boxes(PyObject *extents, PyObject *spacing, PyObject *output_sp
     const fp_scope mode;
     const std::vector<float> px = corners(ex, nx, osp[0]), py = corners(ey, ny, osp[1]), pz = corners(ez, nz, osp[2]);
     const std::int64_t E[3] = {ext[2], ext[1], ext[0]};  // X, Y, Z
-    std::int64_t got[3][2];
-    float c[8];
     for (npy_intp bn = 0; bn + 1 < nn; ++bn)
         for (std::int64_t v = en[bn]; v < en[bn + 1]; ++v) {
             const float *map = m + (count == 1 ? 0 : 12 * v);
-            // An axis whose every coordinate is NaN or infinite: the volume maps nowhere.
-            bool dead = false;
-            for (int a = 0; a < 3; ++a)
-                dead = dead || sp[a] == 0 || std::isnan(sp[a]) || std::isnan(map[4 * a]) ||
-                       std::isnan(map[4 * a + 1]) || std::isnan(map[4 * a + 2]) || std::isnan(map[4 * a + 3]);
-            if (dead)
+            if (nowhere(sp, map))
                 continue;
             std::int64_t *at = box + bn * (nz - 1) * (ny - 1) * (nx - 1) * 6;
             for (npy_intp bz = 0; bz + 1 < nz; ++bz)
@@ -157,25 +200,13 @@ PyObject *source_boxes(PyObject *extents, PyObject *spacing, PyObject *output_sp
                     for (npy_intp bx = 0; bx + 1 < nx; ++bx, at += 6) {
                         if (ez[bz] == ez[bz + 1] || ey[by] == ey[by + 1] || ex[bx] == ex[bx + 1])
                             continue;  // no voxels
-                        bool some = true;
-                        for (int a = 0; a < 3 && some; ++a) {
-                            const float *r = map + 4 * a;
-                            axis_map am = {r[0], 0, 0, r[3], sp[a], exact_inverse(sp[a])};
-                            for (int k = 0; k < 8; ++k) {  // corner k: bit 0 x, 1 y, 2 z
-                                am.a = r[1] * py[2 * by + (k >> 1 & 1)];
-                                am.b = r[2] * pz[2 * bz + (k >> 2)];
-                                c[k] = numerator(am, px[2 * bx + (k & 1)]);
-                            }
-                            divide(c, 8, am);
-                            some = reach(c, E[a], got[a][0], got[a][1]);
-                        }
-                        if (!some)
+                        std::int64_t got[6];
+                        if (!corner_box(E, sp, map, &px[2 * bx], &py[2 * by], &pz[2 * bz], got))
                             continue;
-                        for (int a = 0; a < 3; ++a) {  // the box is Z, Y, X
-                            std::int64_t *b = at + 2 * (2 - a);
-                            const bool fresh = b[0] < 0;
-                            b[0] = fresh ? got[a][0] : std::min(b[0], got[a][0]);
-                            b[1] = fresh ? got[a][1] : std::max(b[1], got[a][1]);
+                        for (int k = 0; k < 6; k += 2) {
+                            const bool fresh = at[k] < 0;
+                            at[k] = fresh ? got[k] : std::min(at[k], got[k]);
+                            at[k + 1] = fresh ? got[k + 1] : std::max(at[k + 1], got[k + 1]);
                         }
                     }
         }
