@@ -44,12 +44,13 @@ std::string shape_text(PyArrayObject *a) { return shape_text(PyArray_DIMS(a), Py
 // ---- The checks ------------------------------------------------------------
 
 // The image as the package reads it: any number of elements (each volume
-// is read in windows where it must be), extents below 2^31, any bool,
-// integer or float type up to double.
-bool check_source(PyArrayObject *image, const image_shape &im)
+// is read in windows where it must be), extents below 2^31 (an empty
+// image's too with `graph`: a Dask graph's blocks read boxes of it), any
+// bool, integer or float type up to double.
+bool check_source(PyArrayObject *image, const image_shape &im, bool graph)
 {
     const block b = block_of(image, im.nd);
-    if (std::max({b.d[0], b.d[1], b.d[2], b.d[3]}) >= extent_limit) {
+    if ((graph || im.count != 0) && std::max({b.d[0], b.d[1], b.d[2], b.d[3]}) >= extent_limit) {
         PyErr_SetString(PyExc_MemoryError, reader_nomem(im.nd));
         return false;
     }
@@ -313,9 +314,9 @@ struct call {
 };
 
 // The checks of the module's transform, in its order, then the output
-// grid's and the tile's, without the module's limits on whole
-// sizes. False with the exception set.
-bool check_call(PyObject *image_obj, PyObject *spacing, PyObject *matrix, PyObject *output_spacing,
+// grid's and the tile's, without the module's limits on whole sizes;
+// `graph` for transform_check. False with the exception set.
+bool check_call(PyObject *image_obj, PyObject *spacing, PyObject *matrix, PyObject *output_spacing, bool graph,
                 call &c)
 {
     const request &rq = c.rq;
@@ -323,7 +324,7 @@ bool check_call(PyObject *image_obj, PyObject *spacing, PyObject *matrix, PyObje
         return false;
     auto *image = reinterpret_cast<PyArrayObject *>(image_obj);
     c.im.count = PyArray_SIZE(image);  // NumPy holds it: the count fits, past the module's limits too
-    if (!check_source(image, c.im))
+    if (!check_source(image, c.im, graph))
         return false;
     c.image = block_of(image, c.im.nd);
     c.rtype = rq.mode == linear ? NPY_FLOAT : PyArray_TYPE(image);
@@ -697,7 +698,7 @@ static PyObject *transform_run(PyObject *image, PyObject *spacing, PyObject *mat
     if (!read_request(workers, interpolation, cval, output_shape, tile, c.rq))
         return nullptr;
     const fp_scope mode;
-    if (!check_call(image, spacing, matrix, output_spacing, c))
+    if (!check_call(image, spacing, matrix, output_spacing, check, c))
         return nullptr;
     if (check) {
         if (c.rq.mode == linear) {
