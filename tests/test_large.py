@@ -35,13 +35,13 @@ def oblique(z):
     return np.hstack([rz @ rx * 1.1, [[8.3], [5.1], [z * SPACING[2]]]]).astype(np.float32)
 
 
-def tiled(image, m, shape, interpolation, cval):
-    """The window as a Dask block computes it: one call on its box."""
-    fill_, grid, sp, osp, maps = transform_check(image, SPACING, m, shape, None, cval, interpolation)
-    edges = [np.array([0, n], np.int64) for n in (1, *grid)]
-    box = source_boxes(np.array(image.shape, np.int64), sp, sp, maps, *edges).reshape(6)
+def tiled(image, m, shape, interpolation, cval, at=(0, 0, 0)):
+    """The window of `shape` at `at` as a Dask block computes it: one call on its box."""
+    sp, maps = transform_check(image, SPACING, m, None, None, cval, interpolation)[2::2]
+    edges = [np.array([0, 1])] + [np.array([a, a + n]) for a, n in zip(at, shape)]
+    box = source_boxes(np.array(image.shape), sp, sp, maps, *edges).reshape(6)
     view = image[box[0]:box[1], box[2]:box[3], box[4]:box[5]]
-    return native(view, SPACING, m, None, 1, shape, None, cval, interpolation, (*image.shape, *box[::2], 0, 0, 0))
+    return native(view, SPACING, m, None, 1, shape, None, cval, interpolation, (*image.shape, *box[::2], *at))
 
 
 @pytest.mark.parametrize("interpolation, dtype", KINDS)
@@ -54,6 +54,17 @@ def test_oblique_window_far_in_gives_the_bits_of_its_box(interpolation, dtype, w
                                workers=workers)
     want = tiled(image, m, shape, interpolation, 3)
     assert got.tobytes() == want.tobytes()
+    assert (got != 3).sum() > got.size // 2
+
+
+@pytest.mark.parametrize("interpolation, dtype", KINDS)
+def test_tile_of_a_box_past_2_31_gives_the_bits_of_its_own_box(interpolation, dtype):
+    # The tile's box (slices 100 on) and window (from (7, 3, 5)) offset every window's.
+    image = virtual(BIG, dtype)
+    fill(image, np.s_[2040:2110, :110, :110])
+    m, shape, at = oblique(2053), (24, 40, 44), (7, 3, 5)
+    got = native(image[100:], SPACING, m, None, 2, shape, None, 3, interpolation, (*BIG, 100, 0, 0, *at))
+    assert got.tobytes() == tiled(image, m, shape, interpolation, 3, at).tobytes()
     assert (got != 3).sum() > got.size // 2
 
 
