@@ -599,12 +599,16 @@ bool run(const call &c, char *out, std::int64_t voxels)
     // Small calls keep the lock: taking it back can cost more than they do.
     const bool release = voxels >= 4096;
     // The windows read where the call reads, their jobs numbered one after
-    // another (start), and those that read copies of their boxes.
+    // another, and those that read copies of their boxes.
+    struct span {
+        plan q;
+        std::int64_t first, jobs, per;  // its first job, its jobs in each volume and their rows
+        std::int64_t v0;
+    };
     std::vector<win> wins;
-    std::vector<plan> plans;
-    std::vector<std::int64_t> start{0}, per, base;
+    std::vector<span> spans;
     std::vector<std::size_t> copied;
-    std::int64_t most = 0;
+    std::int64_t most = 0, jobs = 0;
     if (!windows_of(p, r.bounded, wins))
         return false;
     try {
@@ -614,12 +618,10 @@ bool run(const call &c, char *out, std::int64_t voxels)
                 most = std::max(most, samples(wins[k].b));
                 continue;
             }
-            plans.push_back(window_plan(p, wins[k], nullptr));
-            const plan &q = plans.back();
+            const plan q = window_plan(p, wins[k], nullptr);
             const std::int64_t rows = std::int64_t(q.wnz) * q.wny, n = rows_per_job(q, threads, release);
-            per.push_back(n);
-            base.push_back(wins[k].v0);
-            start.push_back(start.back() + q.N * ((rows + n - 1) / n));
+            spans.push_back({q, jobs, (rows + n - 1) / n, n, wins[k].v0});
+            jobs += q.N * spans.back().jobs;
         }
     } catch (const std::bad_alloc &) {
         PyErr_SetString(PyExc_MemoryError, text::nomem);
@@ -657,13 +659,12 @@ bool run(const call &c, char *out, std::int64_t voxels)
                         : std::chrono::steady_clock::time_point();
     auto go = [&] { return no_interrupt(state, next); };
     bool whole = parallel(
-        threads, empty ? 0 : start.back(),
+        threads, empty ? 0 : jobs,
         [&](std::int64_t i) {
-            const std::size_t k = std::size_t(std::upper_bound(start.begin(), start.end(), i) - start.begin()) - 1;
-            const plan &q = plans[k];
-            const std::int64_t j = i - start[k], jobs = (start[k + 1] - start[k]) / q.N;
-            const std::int64_t v = base[k] + j / jobs, first = j % jobs * per[k];
-            run_rows(q, v, first, std::min(std::int64_t(q.wnz) * q.wny, first + per[k]));
+            const span &s = *(std::upper_bound(spans.begin(), spans.end(), i,
+                                               [](std::int64_t j, const span &t) { return j < t.first; }) - 1);
+            const std::int64_t j = i - s.first, first = j % s.jobs * s.per;
+            run_rows(s.q, s.v0 + j / s.jobs, first, std::min(std::int64_t(s.q.wnz) * s.q.wny, first + s.per));
         },
         go);
     for (std::size_t k = 0; whole && k < copied.size(); ++k) {
