@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 // extents: int64, the whole source's Z, Y, X. spacing, output_spacing:
 // float32, 3 values along X, Y, Z; maps: float32, one map (12 values) or
 // one per volume ((N, 12)); all as transform_check returns them. edges_n,
@@ -17,8 +19,6 @@
 // nowhere (or that has none). NULL with an exception set on bad arguments.
 PyObject *source_boxes(PyObject *extents, PyObject *spacing, PyObject *output_spacing, PyObject *maps,
                        PyObject *edges_n, PyObject *edges_z, PyObject *edges_y, PyObject *edges_x);
-
-#include <cstdint>
 
 // The same box for one output window [z0, z1) x [y0, y1) x [x0, x1) of a
 // volume under one map (12 floats), the whole source's extents Z, Y, X:
