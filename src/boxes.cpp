@@ -95,16 +95,28 @@ struct chunks {
     std::vector<float> p[3];
 };
 
-// The planes [got[a][0], got[a][1]) that block (bx, by, bz) of volume map g
-// reads along each axis a of extent E[a]; false when it reads none.
-bool block_reach(const grid_map &g, const std::int64_t E[3], const chunks &k, npy_intp bx, npy_intp by,
-                 npy_intp bz, std::int64_t got[3][2])
+// Whether a volume maps nowhere: an axis whose every coordinate is NaN or
+// infinite.
+bool nowhere(const grid_map &g)
 {
-    const std::vector<float> &px = k.p[0], &py = k.p[1], &pz = k.p[2];
+    const float *sp = g.spacing, *map = g.matrix;
+    bool dead = false;
+    for (int a = 0; a < 3; ++a)
+        dead = dead || sp[a] == 0 || std::isnan(sp[a]) || std::isnan(map[4 * a]) || std::isnan(map[4 * a + 1]) ||
+               std::isnan(map[4 * a + 2]) || std::isnan(map[4 * a + 3]);
+    return dead;
+}
+
+// The planes [got[a][0], got[a][1]) that a window reads along each axis a
+// of extent E[a], from the output positions of its first and last voxel
+// along X, Y and Z (px, py, pz: two each); false when it reads none.
+bool corner_reach(const grid_map &g, const std::int64_t E[3], const float *px, const float *py, const float *pz,
+                  std::int64_t got[3][2])
+{
     float c[8];
     for (int a = 0; a < 3; ++a) {
         for (int j = 0; j < 8; ++j)  // corner j: bit 0 x, 1 y, 2 z
-            c[j] = coordinate(axis_of(g, a, py[2 * by + (j >> 1 & 1)], pz[2 * bz + (j >> 2)]), px[2 * bx + (j & 1)]);
+            c[j] = coordinate(axis_of(g, a, py[j >> 1 & 1], pz[j >> 2]), px[j & 1]);
         if (!reach(c, E[a], got[a][0], got[a][1]))
             return false;
     }
@@ -115,13 +127,7 @@ bool block_reach(const grid_map &g, const std::int64_t E[3], const chunks &k, np
 // what the block reads in one volume of map g.
 void bound_volume(const grid_map &g, const std::int64_t E[3], const chunks &k, std::int64_t *at)
 {
-    const float *sp = g.spacing, *map = g.matrix;
-    // An axis whose every coordinate is NaN or infinite: the volume maps nowhere.
-    bool dead = false;
-    for (int a = 0; a < 3; ++a)
-        dead = dead || sp[a] == 0 || std::isnan(sp[a]) || std::isnan(map[4 * a]) || std::isnan(map[4 * a + 1]) ||
-               std::isnan(map[4 * a + 2]) || std::isnan(map[4 * a + 3]);
-    if (dead)
+    if (nowhere(g))
         return;
     const std::int64_t *ex = k.e[0], *ey = k.e[1], *ez = k.e[2];
     std::int64_t got[3][2];
@@ -130,7 +136,7 @@ void bound_volume(const grid_map &g, const std::int64_t E[3], const chunks &k, s
             for (npy_intp bx = 0; bx + 1 < k.n[0]; ++bx, at += 6) {
                 if (ez[bz] == ez[bz + 1] || ey[by] == ey[by + 1] || ex[bx] == ex[bx + 1])
                     continue;  // no voxels
-                if (!block_reach(g, E, k, bx, by, bz, got))
+                if (!corner_reach(g, E, &k.p[0][2 * bx], &k.p[1][2 * by], &k.p[2][2 * bz], got))
                     continue;
                 for (int a = 0; a < 3; ++a) {  // the box is Z, Y, X
                     std::int64_t *b = at + 2 * (2 - a);
@@ -142,6 +148,27 @@ void bound_volume(const grid_map &g, const std::int64_t E[3], const chunks &k, s
 }
 
 } // namespace
+
+bool window_box(const std::int64_t extents[3], const float *spacing, const float *output_spacing,
+                const float *map, const std::int64_t window[6], std::int64_t box[6])
+{
+    grid_map g;
+    g.spacing = spacing, g.out_spacing = output_spacing, g.matrix = map;
+    if (window[0] >= window[1] || window[2] >= window[3] || window[4] >= window[5] || nowhere(g))
+        return false;
+    const std::int64_t E[3] = {extents[2], extents[1], extents[0]};
+    float p[3][2];  // X, Y, Z, as corners() places them
+    for (int a = 0; a < 3; ++a) {
+        const std::int64_t *e = window + 2 * (2 - a);
+        p[a][0] = position(int(e[0]), output_spacing[a]), p[a][1] = position(int(e[1] - 1), output_spacing[a]);
+    }
+    std::int64_t got[3][2];
+    if (!corner_reach(g, E, p[0], p[1], p[2], got))
+        return false;
+    for (int a = 0; a < 3; ++a)  // the box is Z, Y, X
+        box[2 * (2 - a)] = got[a][0], box[2 * (2 - a) + 1] = got[a][1];
+    return true;
+}
 
 PyObject *source_boxes(PyObject *extents, PyObject *spacing, PyObject *output_spacing, PyObject *maps,
                        PyObject *edges_n, PyObject *edges_z, PyObject *edges_y, PyObject *edges_x)

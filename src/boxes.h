@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 // extents: int64, the whole source's Z, Y, X. spacing, output_spacing:
 // float32, 3 values along X, Y, Z; maps: float32, one map (12 values) or
 // one per volume ((N, 12)); all as transform_check returns them. edges_n,
@@ -17,3 +19,10 @@
 // nowhere (or that has none). NULL with an exception set on bad arguments.
 PyObject *source_boxes(PyObject *extents, PyObject *spacing, PyObject *output_spacing, PyObject *maps,
                        PyObject *edges_n, PyObject *edges_z, PyObject *edges_y, PyObject *edges_x);
+
+// The same box for one output window [z0, z1) x [y0, y1) x [x0, x1) of a
+// volume under one map (12 floats), the whole source's extents Z, Y, X:
+// (z0, z1, y0, y1, x0, x1) into `box`, or false when the window's voxels all
+// map nowhere. To be called in the kernel's floating-point mode (fp_scope).
+bool window_box(const std::int64_t extents[3], const float *spacing, const float *output_spacing,
+                const float *map, const std::int64_t window[6], std::int64_t box[6]);

@@ -9,9 +9,13 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <algorithm>
 #include <memory>
+#include <new>
 #include <string>
+#include <vector>
 
+#include "boxes.h"
 #include "checks.h"
 #include "convert.h"
 #include "fill.h"
@@ -39,15 +43,14 @@ std::string shape_text(PyArrayObject *a) { return shape_text(PyArray_DIMS(a), Py
 
 // ---- The checks ------------------------------------------------------------
 
-// The image as the package reads it: the module's limits (with `lifted`,
-// its extents' alone: a Dask graph's blocks read boxes of it), any bool,
-// integer or float type up to double.
-bool check_source(PyArrayObject *image, const image_shape &im, bool lifted)
+// The image as the package reads it: any number of elements (each volume
+// is read in windows where it must be), extents below 2^31 (an empty
+// image's too with `graph`: a Dask graph's blocks read boxes of it), any
+// bool, integer or float type up to double.
+bool check_source(PyArrayObject *image, const image_shape &im, bool graph)
 {
     const block b = block_of(image, im.nd);
-    const bool big = lifted ? std::max({b.d[0], b.d[1], b.d[2], b.d[3]}) >= extent_limit
-                            : block_count(b.d, im.nd == 4 ? image4d_limit : image3d_limit) < 0;
-    if (big) {
+    if ((graph || im.count != 0) && std::max({b.d[0], b.d[1], b.d[2], b.d[3]}) >= extent_limit) {
         PyErr_SetString(PyExc_MemoryError, reader_nomem(im.nd));
         return false;
     }
@@ -59,9 +62,9 @@ bool check_source(PyArrayObject *image, const image_shape &im, bool lifted)
     return true;
 }
 
-// The output grid N, Z, Y, X: the image's own, or output_shape's; with
-// `lifted`, of any number of voxels.
-bool output_grid(const request &rq, const image_shape &im, npy_intp od[4], bool lifted)
+// The output grid N, Z, Y, X: the image's own, or output_shape's, of any
+// number of voxels.
+bool output_grid(const request &rq, const image_shape &im, npy_intp od[4])
 {
     std::memcpy(od, im.dims, sizeof im.dims);
     if (!rq.shape_n)
@@ -79,10 +82,6 @@ bool output_grid(const request &rq, const image_shape &im, npy_intp od[4], bool 
             PyErr_Format(PyExc_ValueError, text::shape_range, given.c_str());
             return false;
         }
-    if (!lifted && block_count(od, max_elements + 1) < 0) {
-        PyErr_Format(PyExc_MemoryError, text::shape_voxels, given.c_str());
-        return false;
-    }
     return true;
 }
 
@@ -204,29 +203,34 @@ bool check_out(PyObject *obj, int nd, const npy_intp od[4], bool own_grid, PyObj
 
 // One call's work: every volume's window rows, cut into jobs of whole rows.
 // Each row is computed as on one thread, so the bits never depend on the cut.
+// A plan is the whole call, or one window of it reading its own box.
 struct plan {
-    source src;
+    source src;                             // float, at the box's first sample; data null for typed
+    const char *typed;                      // nearest and label: the box's first element
+    int size;                               // bytes per element of the source read and the result
     int X, Y, Z;                            // the whole source
     int bx, by, bz, bnx, bny, bnz;          // the box held
-    float *out;
+    char *out;                              // the window's first voxel of volume 0
+    std::int64_t ovolume, oslice, orow;     // the result's strides, in voxels
     int N, wx, wy, wz, wnx, wny, wnz;       // the window written
     const float *spacing, *out_spacing, *maps;
-    bool per_volume;
+    bool per_volume, linear;
     float value;
 };
 
 const float *map_of(const plan &p, std::int64_t v) { return p.maps + (p.per_volume ? 12 * v : 0); }
 
-part volume_part(const plan &p, std::int64_t v, std::int64_t first, std::int64_t last)
+// The kernel's part for rows [first, last) of volume v's window: the one
+// place a part is made.
+part tile_part(const plan &p, std::int64_t v, std::int64_t first, std::int64_t last)
 {
-    const std::int64_t window = std::int64_t(p.wnz) * p.wny * p.wnx;
     part q;
     q.in.src = p.src.data ? p.src.data + v * p.src.volume : nullptr;
     q.in.slice = p.src.slice, q.in.row = p.src.row;
     q.in.X = p.X, q.in.Y = p.Y, q.in.Z = p.Z;
     q.in.bx = p.bx, q.in.by = p.by, q.in.bz = p.bz, q.in.bnx = p.bnx, q.in.bny = p.bny, q.in.bnz = p.bnz;
-    q.win.out = p.out ? p.out + v * window : nullptr;
-    q.win.slice = std::int64_t(p.wny) * p.wnx, q.win.row = p.wnx;
+    q.win.out = p.linear ? reinterpret_cast<float *>(p.out) + v * p.ovolume : nullptr;
+    q.win.slice = p.oslice, q.win.row = p.orow;
     q.win.x = p.wx, q.win.y = p.wy, q.win.z = p.wz, q.win.nx = p.wnx, q.win.ny = p.wny, q.win.nz = p.wnz;
     q.win.first = int(first), q.win.last = int(last);
     q.fill.on = true, q.fill.value = p.value;
@@ -245,7 +249,7 @@ std::int64_t rows_per_job(const plan &p, int threads, bool released)
         return rows;
     const std::int64_t want = std::max<std::int64_t>(
         (std::int64_t(1) << 14) / std::max(p.wnx, 1) + 1, p.N * rows / (std::int64_t(threads) * 8));
-    const std::int64_t unit = rows_per_chunk(volume_part(p, 0, 0, rows));
+    const std::int64_t unit = rows_per_chunk(tile_part(p, 0, 0, std::min<std::int64_t>(rows, 1)));
     if (p.N * ((rows + unit - 1) / unit) >= 4 * threads)
         return unit * std::max<std::int64_t>(1, want / unit);
     return std::min(rows, want);
@@ -317,22 +321,23 @@ struct call {
 };
 
 // The checks of the module's transform, in its order, then the output
-// grid's and the tile's; with `lifted`, without one call's limits on whole
-// sizes. False with the exception set.
-bool check_call(PyObject *image_obj, PyObject *spacing, PyObject *matrix, PyObject *output_spacing, bool lifted,
+// grid's and the tile's, without the module's limits on whole sizes;
+// `graph` for transform_check. False with the exception set.
+bool check_call(PyObject *image_obj, PyObject *spacing, PyObject *matrix, PyObject *output_spacing, bool graph,
                 call &c)
 {
     const request &rq = c.rq;
-    if (!check_image(image_obj, c.im, rq.shape_n == 0 && !lifted, package_types))
+    if (!check_image(image_obj, c.im, false, package_types))
         return false;
     auto *image = reinterpret_cast<PyArrayObject *>(image_obj);
-    if (!check_source(image, c.im, lifted))
+    c.im.count = PyArray_SIZE(image);  // NumPy holds it: the count fits, past the module's limits too
+    if (!check_source(image, c.im, graph))
         return false;
     c.image = block_of(image, c.im.nd);
     c.rtype = rq.mode == linear ? NPY_FLOAT : PyArray_TYPE(image);
     if (rq.mode != linear && ((c.e = elem_of(image, rq.mode)) < 0 || !fill_of(rq, c.e, c.rtype, c.fill)))
         return false;
-    if (!output_grid(rq, c.im, c.od, lifted) || !(c.sp = fbuf(read_first(spacing, "spacing", 3))))
+    if (!output_grid(rq, c.im, c.od) || !(c.sp = fbuf(read_first(spacing, "spacing", 3))))
         return false;
     if (PyArray_Check(matrix) && PyArray_NDIM(reinterpret_cast<PyArrayObject *>(matrix)) >= 2)
         c.maps.reset(read_maps(reinterpret_cast<PyArrayObject *>(matrix), c.im, c.per_volume));
@@ -352,8 +357,13 @@ PyObject *result_of(const call &c, PyObject *out, PyObject *const inputs[4])
             return nullptr;
         return Py_NewRef(out);
     }
-    PyObject *r = PyArray_New(&PyArray_Type, nd, c.od + 4 - nd, c.rtype, nullptr, nullptr, 0, 0, nullptr);
-    if (!r && PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    // NumPy refuses nonzero extents whose bytes pass npy_intp with ValueError:
+    // no memory holds them either.
+    npy_intp bytes = c.rq.mode == linear ? 4 : elem_size(c.e);
+    for (int k = 0; k < 4; ++k)
+        bytes = c.od[k] == 0 ? bytes : bytes >= 0 && bytes <= NPY_MAX_INTP / c.od[k] ? bytes * c.od[k] : -1;
+    PyObject *r = bytes < 0 ? nullptr : PyArray_New(&PyArray_Type, nd, c.od + 4 - nd, c.rtype, nullptr, nullptr, 0, 0, nullptr);
+    if (bytes < 0 || (!r && PyErr_ExceptionMatches(PyExc_MemoryError))) {
         PyErr_Clear();
         PyErr_SetString(PyExc_MemoryError, text::nomem);
     }
@@ -362,36 +372,46 @@ PyObject *result_of(const call &c, PyObject *out, PyObject *const inputs[4])
 
 // The source as the kernel reads it, and the buffer of its copy, if any:
 // float for linear, the image's elements (at `typed_src`) for the others.
+// `bounded`: each volume's furthest sample within the kernel's 32-bit
+// offsets, so one part can read it whole; else windows read their boxes.
 struct reading {
     source src{};
     fbuf dense;
     std::unique_ptr<unsigned char[], free_delete> copy;
     const char *typed_src = nullptr;
+    bool bounded = true;
 };
 
-// Where the source is read: in place, or a buffer for one dense copy
-// (MemoryError when it cannot be had). An empty image reads nothing.
+// Where the source is read: in place within 32-bit reach, else one dense
+// copy (MemoryError when it cannot be had), except that a volume the copy
+// could not reach either is read in place where it can be. An empty image
+// reads nothing.
 bool reading_of(const call &c, int size, reading &r)
 {
     const block &b = c.image;
     const source dense_strides{nullptr, b.d[1] * b.d[2] * b.d[3], b.d[2] * b.d[3], b.d[3]};
     if (c.im.count == 0)
         return true;
-    if (c.rq.mode == linear) {
-        if (in_place(b, r.src))
-            return true;
-        r.dense.reset(alloc_floats(c.im.count, false));
-        r.src = dense_strides;
-        r.src.data = r.dense.get();
-    } else {
-        if (typed_in_place(b, size, r.src)) {
-            r.typed_src = b.data;
-            return true;
-        }
-        r.copy.reset(static_cast<unsigned char *>(std::malloc(std::size_t(c.im.count) * size)));
-        r.src = dense_strides;
-        r.typed_src = reinterpret_cast<const char *>(r.copy.get());
+    const bool lin = c.rq.mode == linear;
+    auto here = [&](bool bounded) {
+        return lin ? in_place(b, bounded, r.src) : typed_in_place(b, size, bounded, r.src);
+    };
+    // The copy's furthest sample within a volume is its count less one.
+    r.bounded = here(true) || dense_strides.volume <= extent_limit;
+    if (here(r.bounded)) {
+        r.typed_src = lin ? nullptr : b.data;
+        return true;
     }
+    const std::int64_t each = lin ? 4 : size;  // NumPy holds the image: its count fits, not always its copy's bytes
+    if (c.im.count <= NPY_MAX_INTP / each) {
+        if (lin)
+            r.dense.reset(alloc_floats(c.im.count, false));
+        else
+            r.copy.reset(static_cast<unsigned char *>(std::malloc(std::size_t(c.im.count * each))));
+    }
+    r.src = dense_strides;
+    r.src.data = r.dense.get();
+    r.typed_src = reinterpret_cast<const char *>(r.copy.get());
     if (r.dense || r.copy)
         return true;
     PyErr_SetString(PyExc_MemoryError, reader_nomem(c.im.nd));
@@ -399,10 +419,12 @@ bool reading_of(const call &c, int size, reading &r)
 }
 
 // The plan of a call's rows into `out`: the whole source, or a tile's box.
-plan plan_of(const call &c, const source &src, char *out)
+plan plan_of(const call &c, const reading &r, char *out, int size)
 {
     plan p{};
-    p.src = src;
+    p.src = r.src;
+    p.typed = r.typed_src;
+    p.size = size;
     p.bnz = int(c.im.dims[1]), p.bny = int(c.im.dims[2]), p.bnx = int(c.im.dims[3]);
     const npy_intp *t = c.rq.tile;
     if (c.rq.tiled) {
@@ -412,12 +434,161 @@ plan plan_of(const call &c, const source &src, char *out)
     } else {
         p.Z = p.bnz, p.Y = p.bny, p.X = p.bnx;
     }
-    p.out = c.rq.mode == linear ? reinterpret_cast<float *>(out) : nullptr;
+    p.out = out;
     p.N = int(c.od[0]), p.wnz = int(c.od[1]), p.wny = int(c.od[2]), p.wnx = int(c.od[3]);
+    p.orow = p.wnx, p.oslice = std::int64_t(p.wny) * p.wnx, p.ovolume = p.oslice * p.wnz;
     p.spacing = c.sp.get(), p.out_spacing = c.osp ? c.osp.get() : c.sp.get(), p.maps = c.maps.get();
     p.per_volume = c.per_volume;
+    p.linear = c.rq.mode == linear;
     p.value = static_cast<float>(c.rq.cval);
     return p;
+}
+
+// ---- Windows: a call past the kernel's 32-bit reach --------------------------
+
+// A window [z0, z1) x [y0, y1) x [x0, x1) of the call's output for volumes
+// [v0, v1), and the box (z0, z1, y0, y1, x0, x1) of the whole source it
+// reads; `none` when its voxels all map nowhere, `copy` when it reads a
+// dense copy of its box.
+struct win {
+    std::int64_t v0, v1, w[6], b[6];
+    bool none, copy;
+};
+
+// Samples of a box copied for a window that cannot read its box where it
+// lies; smaller windows read smaller boxes, down to a voxel's 2 x 2 x 2.
+constexpr std::int64_t copy_limit = std::int64_t(1) << 24;
+
+// The furthest sample of a box from its first, as `s` lays it out.
+std::int64_t reach_of(const source &s, const std::int64_t b[6])
+{
+    const std::int64_t nz = b[1] - b[0], ny = b[3] - b[2], nx = b[5] - b[4];
+    return (nz > 1 ? (nz - 1) * s.slice : 0) + (ny > 1 ? (ny - 1) * s.row : 0) + nx - 1;
+}
+
+std::int64_t samples(const std::int64_t b[6]) { return (b[1] - b[0]) * (b[3] - b[2]) * (b[5] - b[4]); }
+
+// The box a window reads, with source_boxes' arithmetic, within the box the
+// call holds; false for none.
+bool box_of(const plan &p, const float *map, const std::int64_t w[6], std::int64_t b[6])
+{
+    const std::int64_t E[3] = {p.Z, p.Y, p.X};
+    const std::int64_t g[6] = {p.wz + w[0], p.wz + w[1], p.wy + w[2], p.wy + w[3], p.wx + w[4], p.wx + w[5]};
+    if (!window_box(E, p.spacing, p.out_spacing, map, g, b))
+        return false;
+    const std::int64_t lo[3] = {p.bz, p.by, p.bx}, n[3] = {p.bnz, p.bny, p.bnx};
+    for (int k = 0; k < 3; ++k) {
+        b[2 * k] = std::max(b[2 * k], lo[k]);
+        b[2 * k + 1] = std::min(b[2 * k + 1], lo[k] + n[k]);
+        if (b[2 * k] >= b[2 * k + 1])
+            return false;
+    }
+    return true;
+}
+
+// Half h (0 or 1) of window w along axis k (0 Z, 1 Y, 2 X).
+void half(const std::int64_t w[6], int k, int h, std::int64_t u[6])
+{
+    std::copy(w, w + 6, u);
+    const std::int64_t mid = w[2 * k] + (w[2 * k + 1] - w[2 * k]) / 2;
+    u[2 * k + 1 - h] = mid;
+}
+
+// Window w, or its pieces, until each can be a part: rows below 2^31, and
+// a box read where it lies within 32-bit reach or copied (copy_limit). A
+// piece of one voxel reads at most 2 x 2 x 2 samples, so the halving ends.
+// It halves along Z while the rows are too many, else along the axis whose
+// worse half reaches least.
+void cut(const plan &p, const float *map, std::int64_t v0, std::int64_t v1, const std::int64_t w[6],
+         std::vector<win> &out)
+{
+    win x{v0, v1, {w[0], w[1], w[2], w[3], w[4], w[5]}, {}, false, false};
+    x.none = !box_of(p, map, w, x.b);
+    const std::int64_t rows = (w[1] - w[0]) * (w[3] - w[2]);
+    if (rows < extent_limit && (x.none || reach_of(p.src, x.b) < extent_limit || samples(x.b) <= copy_limit)) {
+        x.copy = !x.none && reach_of(p.src, x.b) >= extent_limit;
+        out.push_back(x);
+        return;
+    }
+    int axis = -1;
+    std::int64_t best = 0;
+    for (int k = 0; k < 3; ++k) {
+        if (w[2 * k + 1] - w[2 * k] < 2 || (rows >= extent_limit && k != 0))
+            continue;
+        std::int64_t worst = 0, u[6], b[6];
+        for (int h = 0; h < 2; ++h) {
+            half(w, k, h, u);
+            if (box_of(p, map, u, b))
+                worst = std::max(worst, reach_of(p.src, b));
+        }
+        if (axis < 0 || worst < best)
+            axis = k, best = worst;
+    }
+    for (int h = 0; h < 2; ++h) {
+        std::int64_t u[6];
+        half(w, axis, h, u);
+        cut(p, map, v0, v1, u, out);
+    }
+}
+
+// The call's windows: the whole output reading the whole box where one part
+// can, else its pieces (cut), each volume's on its own with maps per volume.
+// False with MemoryError set when they cannot be held.
+bool windows_of(const plan &p, bool bounded, std::vector<win> &out)
+{
+    const std::int64_t all[6] = {0, p.wnz, 0, p.wny, 0, p.wnx};
+    try {
+        if (bounded && std::int64_t(p.wnz) * p.wny < extent_limit) {
+            out.push_back({0, p.N, {0, p.wnz, 0, p.wny, 0, p.wnx},
+                           {p.bz, p.bz + p.bnz, p.by, p.by + p.bny, p.bx, p.bx + p.bnx}, false, false});
+            return true;
+        }
+        for (std::int64_t v = 0; v < (p.per_volume ? p.N : 1); ++v)
+            cut(p, map_of(p, v), v, p.per_volume ? v + 1 : p.N, all, out);
+    } catch (const std::bad_alloc &) {
+        PyErr_SetString(PyExc_MemoryError, text::nomem);
+        return false;
+    }
+    return true;
+}
+
+// The plan of window x: its rows into the call's output, its box read where
+// the call's plan reads it, or from `copy` (its box, dense).
+plan window_plan(const plan &p, const win &x, const unsigned char *copy)
+{
+    plan q = p;
+    q.N = int(x.v1 - x.v0);
+    q.wz = int(p.wz + x.w[0]), q.wy = int(p.wy + x.w[2]), q.wx = int(p.wx + x.w[4]);
+    q.wnz = int(x.w[1] - x.w[0]), q.wny = int(x.w[3] - x.w[2]), q.wnx = int(x.w[5] - x.w[4]);
+    q.out = p.out + (x.w[0] * p.oslice + x.w[2] * p.orow + x.w[4]) * p.size;
+    if (x.none) {  // nothing read: the fill alone
+        q.bnz = q.bny = q.bnx = 0;
+        return q;
+    }
+    q.bz = int(x.b[0]), q.by = int(x.b[2]), q.bx = int(x.b[4]);
+    q.bnz = int(x.b[1] - x.b[0]), q.bny = int(x.b[3] - x.b[2]), q.bnx = int(x.b[5] - x.b[4]);
+    if (copy) {
+        q.src = {nullptr, 0, std::int64_t(q.bny) * q.bnx, q.bnx};
+        q.src.data = p.linear ? reinterpret_cast<const float *>(copy) : nullptr;
+        q.typed = p.linear ? nullptr : reinterpret_cast<const char *>(copy);
+        return q;
+    }
+    const std::int64_t at = (x.b[0] - p.bz) * p.src.slice + (x.b[2] - p.by) * p.src.row + (x.b[4] - p.bx);
+    q.src.data = p.src.data ? p.src.data + at : nullptr;
+    q.typed = p.typed ? p.typed + at * p.size : nullptr;
+    return q;
+}
+
+// Volume v's box of window x from the image, dense, into `dst`.
+void copy_box(const call &c, const plan &p, const win &x, std::int64_t v, unsigned char *dst, int threads)
+{
+    block b = c.image;
+    b.data += v * b.s[0] + (x.b[0] - p.bz) * b.s[1] + (x.b[2] - p.by) * b.s[2] + (x.b[4] - p.bx) * b.s[3];
+    b.d[0] = 1, b.d[1] = x.b[1] - x.b[0], b.d[2] = x.b[3] - x.b[2], b.d[3] = x.b[5] - x.b[4];
+    if (p.linear)
+        convert(b, reinterpret_cast<float *>(dst), threads);
+    else
+        copy_typed(b, p.size, dst, threads);
 }
 
 // The work of a checked call into `out`, `voxels` of them, with the lock
@@ -430,16 +601,59 @@ bool run(const call &c, char *out, std::int64_t voxels)
     reading r;
     if (!reading_of(c, size, r))
         return false;
-    const plan p = plan_of(c, r.src, out);
+    const plan p = plan_of(c, r, out, size);
     const int threads = thread_count(c.rq.cap, voxels);
     // Small calls keep the lock: taking it back can cost more than they do.
     const bool release = voxels >= 4096;
-    const std::int64_t rows = std::int64_t(p.wnz) * p.wny, per = rows_per_job(p, threads, release);
-    const std::int64_t jobs = (rows + per - 1) / per;  // in each volume
-    const std::int64_t window = rows * p.wnx;
+    // The windows read where the call reads, their jobs numbered one after
+    // another, and those that read copies of their boxes.
+    struct span {
+        plan q;
+        std::int64_t first, jobs, per;  // its first job, its jobs in each volume and their rows
+        std::int64_t v0;
+    };
+    std::vector<win> wins;
+    std::vector<span> spans;
+    std::vector<std::size_t> copied;
+    std::int64_t most = 0, jobs = 0;
+    if (!windows_of(p, r.bounded, wins))
+        return false;
+    try {
+        for (std::size_t k = 0; k < wins.size(); ++k) {
+            if (wins[k].copy) {
+                copied.push_back(k);
+                most = std::max(most, samples(wins[k].b));
+                continue;
+            }
+            const plan q = window_plan(p, wins[k], nullptr);
+            const std::int64_t rows = std::int64_t(q.wnz) * q.wny, n = rows_per_job(q, threads, release);
+            spans.push_back({q, jobs, (rows + n - 1) / n, n, wins[k].v0});
+            jobs += q.N * spans.back().jobs;
+        }
+    } catch (const std::bad_alloc &) {
+        PyErr_SetString(PyExc_MemoryError, text::nomem);
+        return false;
+    }
+    std::unique_ptr<unsigned char[], free_delete> box;
+    if (most && !(box = decltype(box)(static_cast<unsigned char *>(std::malloc(std::size_t(most) * size))))) {
+        PyErr_SetString(PyExc_MemoryError, text::nomem);
+        return false;
+    }
     const part_fn kernel = best_part();
     typed tp{nullptr, nullptr, c.e, c.rq.mode, {}};
     std::memcpy(tp.fill, c.fill, sizeof c.fill);
+    // Rows [first, last) of volume v of a window's plan q.
+    auto run_rows = [&](const plan &q, std::int64_t v, std::int64_t first, std::int64_t last) {
+        const part one = tile_part(q, v, first, last);
+        if (lin) {
+            kernel(one);
+            return;
+        }
+        typed t = tp;
+        t.src = q.typed ? q.typed + v * q.src.volume * size : nullptr;
+        t.out = q.out + v * q.ovolume * size;
+        label_part(one, t);
+    };
     PyThreadState *state = release ? PyEval_SaveThread() : nullptr;
     if (r.dense)
         convert(c.image, r.dense.get(), threads);
@@ -450,21 +664,27 @@ bool run(const call &c, char *out, std::int64_t voxels)
         std::memcpy(out + k * size, c.fill, size);
     auto next = release ? std::chrono::steady_clock::now() + std::chrono::milliseconds(50)
                         : std::chrono::steady_clock::time_point();
-    const bool whole = parallel(
-        threads, empty ? 0 : p.N * jobs,
+    auto go = [&] { return no_interrupt(state, next); };
+    bool whole = parallel(
+        threads, empty ? 0 : jobs,
         [&](std::int64_t i) {
-            const std::int64_t v = i / jobs, first = i % jobs * per;
-            const part q = volume_part(p, v, first, std::min(rows, first + per));
-            if (lin) {
-                kernel(q);
-                return;
-            }
-            typed t = tp;
-            t.src = r.typed_src + v * r.src.volume * size;
-            t.out = out + v * window * size;
-            label_part(q, t);
+            const span &s = *(std::upper_bound(spans.begin(), spans.end(), i,
+                                               [](std::int64_t j, const span &t) { return j < t.first; }) - 1);
+            const std::int64_t j = i - s.first, first = j % s.jobs * s.per;
+            run_rows(s.q, s.v0 + j / s.jobs, first, std::min(std::int64_t(s.q.wnz) * s.q.wny, first + s.per));
         },
-        [&] { return no_interrupt(state, next); });
+        go);
+    for (std::size_t k = 0; whole && k < copied.size(); ++k) {
+        const win &x = wins[copied[k]];
+        const plan q = window_plan(p, x, box.get());
+        const std::int64_t n = std::int64_t(q.wnz) * q.wny, each = rows_per_job(q, threads, release);
+        for (std::int64_t v = x.v0; whole && v < x.v1; ++v) {
+            copy_box(c, p, x, v, box.get(), threads);
+            whole = parallel(threads, (n + each - 1) / each, [&](std::int64_t i) {
+                run_rows(q, v, i * each, std::min(n, (i + 1) * each));
+            }, go) && go();
+        }
+    }
     if (state)
         PyEval_RestoreThread(state);
     return whole;

@@ -10,9 +10,9 @@
 namespace {
 
 // Elements of `size` bytes in dense, aligned rows, with non-negative slice
-// and row strides, whose furthest sample within a volume the kernel's
-// 32-bit offsets reach: src's strides in elements.
-bool dense_rows(const block &b, int size, source &src)
+// and row strides (with `bounded`, whose furthest sample within a volume
+// the kernel's 32-bit offsets reach): src's strides in elements.
+bool dense_rows(const block &b, int size, bool bounded, source &src)
 {
     if (b.swapped || reinterpret_cast<std::uintptr_t>(b.data) % size)
         return false;
@@ -25,7 +25,7 @@ bool dense_rows(const block &b, int size, source &src)
     }
     if (st[1] < 0 || st[2] < 0 || (b.d[3] > 1 && st[3] != 1))
         return false;
-    for (int k = 1; k < 4; ++k) {
+    for (int k = 1; bounded && k < 4; ++k) {
         if (st[k] >= extent_limit)  // extents are below 2^31: the product below fits
             return false;
         reach += (b.d[k] - 1) * st[k];
@@ -51,15 +51,18 @@ template <class F> void each_slice(const block &b, int threads, F &&copy)
 
 } // namespace
 
-bool in_place(const block &b, source &src)
+bool in_place(const block &b, bool bounded, source &src)
 {
-    if (b.type != NPY_FLOAT || !dense_rows(b, 4, src))
+    if (b.type != NPY_FLOAT || !dense_rows(b, 4, bounded, src))
         return false;
     src.data = reinterpret_cast<const float *>(b.data);
     return true;
 }
 
-bool typed_in_place(const block &b, int size, source &src) { return b.type != NPY_BOOL && dense_rows(b, size, src); }
+bool typed_in_place(const block &b, int size, bool bounded, source &src)
+{
+    return b.type != NPY_BOOL && dense_rows(b, size, bounded, src);
+}
 
 void copy_typed(const block &b, int size, unsigned char *dst, int threads)
 {

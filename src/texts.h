@@ -39,7 +39,6 @@ constexpr char image_type[] = "transform: an image of %R is not read; images may
 constexpr char shape_volumes[] = "transform: output_shape %s must start with the image's %zd volumes";
 constexpr char shape_3d[] = "transform: output_shape %s has 4 extents for a 3-D image";
 constexpr char shape_range[] = "transform: output_shape %s must hold extents from 0 to 2^31 - 1";
-constexpr char shape_voxels[] = "transform: output_shape %s holds 2^29 or more voxels, more than one call writes";
 constexpr char output_spacing[] = "transform: output_spacing must be finite and positive, got (%S, %S, %S)";
 constexpr char tile_box[] = "transform: the tile's box must lie within its source and its window within 2^31 "
                             "voxels of the origin";

@@ -52,7 +52,11 @@ def call(args):
 # The package's own paths beside the module's: out, maps, workers, threads.
 OUT = np.zeros(VOL.shape, np.float32)
 BIG_VOL = np.zeros((48, 64, 64), np.float32)  # past the threads' threshold
-PACKAGE_PATHS = {name: (args, {}) for name, args in PATHS.items()} | {
+# The module's count limits are not the package's: it refuses only what no
+# memory holds (its result, or its image's float32 copy).
+PACKAGE_PATHS = {name: (args, {}) for name, args in PATHS.items() if name not in ("image-4d-count", "output")} | {
+    "output-nomem": ((VOL, ONES, EYE), {"output_shape": (2**30, 2**30, 2**30)}),
+    "copy-nomem": ((np.broadcast_to(ZERO_U8, (2**30, 2**30, 1)), ONES, EYE), {"output_shape": (1, 1, 1)}),
     "out": ((VOL, ONES, EYE), {"out": OUT}),
     "out-shape": ((VOL, ONES, EYE), {"out": OUT[:-1]}),
     "out-not-array": ((VOL, ONES, EYE), {"out": [1.0]}),

@@ -11,7 +11,7 @@ import warnings
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import assume, given, settings, strategies as st
 
 import _vexiloimgc
 import vexiloimgc
@@ -77,8 +77,6 @@ def expected_of_package(image, spacing, matrix):
         if image.dtype.char not in PACKAGE_TYPES:
             return ValueError, (f"transform: an image of {image.dtype!r} is not read; images may be bool, "
                                 "integers of 8 to 64 bits, float16, float32 or float64")
-        if nd == 3 and image.size > 2**29 - 1:
-            return MemoryError, "Failed to allocate memory in image transform"
         image = image.astype(np.float32)
         want = outcome(_vexiloimgc.transform, image, spacing, EYE if matrix.ndim >= 2 else matrix)
     if matrix.ndim >= 2 and not isinstance(want[0], type):   # a result: the maps decide
@@ -99,6 +97,10 @@ def expected_of_package(image, spacing, matrix):
 @hostile
 @given(image=images, spacing=spacings, matrix=matrices, workers=st.sampled_from([1, 2, 3, -1, None]))
 def test_same_outcome_as_the_module(image, spacing, matrix, workers):
+    # Past the module's sizes the package computes, gigabytes of zero-strided
+    # image: test_large.py shows those bits.
+    assume(not isinstance(image, np.ndarray) or image.ndim not in (3, 4) or image.size <= 2**24
+           or max(image.shape) >= 2**31)
     before = [snapshot(a) for a in (image, spacing, matrix)]
     want = expected_of_package(image, spacing, matrix)
     got = outcome(vexiloimgc.transform, image, spacing, matrix, workers=workers)

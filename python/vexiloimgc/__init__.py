@@ -7,8 +7,9 @@ any background value (`cval`), and reads every integer and float element
 type. It reads a native float32 image whose rows are contiguous where it
 lies, writes straight into its result (or into `out=`), releases the
 interpreter lock while it works, and takes one map per volume of a 4-D
-image. `reslice` resamples an image held in nibabel's (i, j, k) order
-between two voxel-to-world affines.
+image. Where the module refuses a size (2^29 voxels), it goes on: any size
+memory holds, each extent under 2^31. `reslice` resamples an image held in
+nibabel's (i, j, k) order between two voxel-to-world affines.
 """
 from __future__ import annotations
 

@@ -1,0 +1,101 @@
+"""The package past the module's sizes: sources whose samples lie 2^31 or
+more apart, read in windows of the output, give the bits of small calls.
+The sources live in anonymous private maps: pages never written read as
+zeros and take no memory."""
+import mmap
+
+import numpy as np
+import pytest
+
+import vexiloimgc
+from conftest import EYE, shifted
+from vexiloimgc._native import source_boxes, transform as native, transform_check
+
+rng = np.random.default_rng(31)
+SPACING = np.float32([0.9, 1.1, 1.3])
+# 2200 slices of 2^20 samples: the furthest sample lies past 2^31.
+BIG = (2200, 1024, 1024)
+KINDS = [("linear", np.float32), ("nearest", np.float32), ("nearest", np.int16), ("label", np.uint8)]
+
+
+def virtual(shape, dtype):
+    return np.ndarray(shape, dtype, mmap.mmap(-1, int(np.prod(shape)) * np.dtype(dtype).itemsize,
+                                               flags=mmap.MAP_PRIVATE))
+
+
+def fill(a, where):
+    a[where] = rng.integers(0, 4, a[where].shape) if a.dtype.kind in "iu" else rng.uniform(-9, 9, a[where].shape)
+
+
+def oblique(z):
+    """A turn about every axis, zoom 1.1, that reads about slice z."""
+    a, b = np.radians(20), np.radians(-15)
+    rx = np.array([[1, 0, 0], [0, np.cos(a), -np.sin(a)], [0, np.sin(a), np.cos(a)]])
+    rz = np.array([[np.cos(b), -np.sin(b), 0], [np.sin(b), np.cos(b), 0], [0, 0, 1]])
+    return np.hstack([rz @ rx * 1.1, [[8.3], [5.1], [z * SPACING[2]]]]).astype(np.float32)
+
+
+def tiled(image, m, shape, interpolation, cval, at=(0, 0, 0)):
+    """The window of `shape` at `at` as a Dask block computes it: one call on its box."""
+    sp, maps = transform_check(image, SPACING, m, None, None, cval, interpolation)[2::2]
+    edges = [np.array([0, 1])] + [np.array([a, a + n]) for a, n in zip(at, shape)]
+    box = source_boxes(np.array(image.shape), sp, sp, maps, *edges).reshape(6)
+    view = image[box[0]:box[1], box[2]:box[3], box[4]:box[5]]
+    return native(view, SPACING, m, None, 1, shape, None, cval, interpolation, (*image.shape, *box[::2], *at))
+
+
+@pytest.mark.parametrize("interpolation, dtype", KINDS)
+@pytest.mark.parametrize("workers", [1, 2])
+def test_oblique_window_far_in_gives_the_bits_of_its_box(interpolation, dtype, workers):
+    image = virtual(BIG, dtype)
+    fill(image, np.s_[2040:2110, :110, :110])
+    m, shape = oblique(2060), (24, 40, 44)
+    got = vexiloimgc.transform(image, SPACING, m, output_shape=shape, interpolation=interpolation, cval=3,
+                               workers=workers)
+    want = tiled(image, m, shape, interpolation, 3)
+    assert got.tobytes() == want.tobytes()
+    assert (got != 3).sum() > got.size // 2
+
+
+@pytest.mark.parametrize("interpolation, dtype", KINDS)
+def test_tile_of_a_box_past_2_31_gives_the_bits_of_its_own_box(interpolation, dtype):
+    # The tile's box (slices 100 on) and window (from (7, 3, 5)) offset every window's.
+    image = virtual(BIG, dtype)
+    fill(image, np.s_[2040:2110, :110, :110])
+    m, shape, at = oblique(2053), (24, 40, 44), (7, 3, 5)
+    got = native(image[100:], SPACING, m, None, 2, shape, None, 3, interpolation, (*BIG, 100, 0, 0, *at))
+    assert got.tobytes() == tiled(image, m, shape, interpolation, 3, at).tobytes()
+    assert (got != 3).sum() > got.size // 2
+
+
+@pytest.mark.parametrize("interpolation, dtype", KINDS)
+@pytest.mark.parametrize("zoom, shape", [(1, (2200, 4, 4)), (25, (2200, 5, 5))], ids=["copied", "cut"])
+@pytest.mark.parametrize("workers", [1, 2])
+def test_window_whose_box_passes_2_31(interpolation, dtype, zoom, shape, workers):
+    # Every slice read: the window's box reaches past 2^31. A small box is
+    # copied; a large one is cut into windows whose boxes do not.
+    image = virtual(BIG, dtype)
+    fill(image, np.s_[:, :104, :104])
+    m = shifted(0.25, 0.5, 0.75)
+    m[0] = m[5] = zoom
+    got = vexiloimgc.transform(image, np.ones(3), m, output_shape=shape, interpolation=interpolation,
+                               workers=workers)
+    want = vexiloimgc.transform(image[:, :104, :104], np.ones(3), m, output_shape=shape,
+                                interpolation=interpolation)
+    assert got.tobytes() == want.tobytes()
+
+
+def test_output_past_2_29_voxels():
+    image = np.broadcast_to(np.uint8(7), (2, 2, 2))
+    got = vexiloimgc.transform(image, np.ones(3), EYE * 0, output_shape=(2**10, 2**10, 2**9 + 1),
+                               interpolation="nearest", cval=1)
+    assert got.shape == (2**10, 2**10, 2**9 + 1) and (got == 7).all()
+
+
+@pytest.mark.parametrize("image, shape, text", [
+    (np.zeros((1, 1, 1), np.float32), (2**30, 2**30, 2**30), "Failed to allocate memory in image transform"),
+    (np.broadcast_to(np.uint8(0), (2**30, 2**30, 1)), (1, 1, 1), "Failed to allocate memory in array2float3d"),
+])
+def test_what_no_memory_holds_is_a_memory_error(image, shape, text):
+    with pytest.raises(MemoryError, match=f"^{text}$"):
+        vexiloimgc.transform(image, np.ones(3), EYE, output_shape=shape)
