@@ -1,0 +1,39 @@
+// The package's arguments as one checked call: each converted and checked
+// once, in the module's order and with its texts, into plain C++ that runs
+// no Python code (the argument contract of transform_into and
+// transform_check).
+#pragma once
+
+#include <Python.h>
+#include <numpy/ndarraytypes.h>
+
+#include "checks.h"
+#include "convert.h"
+#include "request.h"
+
+// A checked call as plain C++: nothing in it runs Python code, and the
+// image's block is read only once the work starts.
+struct call {
+    request rq;
+    image_shape im;
+    block image;
+    int e = -1;                   // nearest and label: the image's elem
+    int rtype;                    // the result's NumPy type
+    unsigned char fill[8] = {};   // nearest and label: cval as one element
+    npy_intp od[4];               // the output grid N, Z, Y, X
+    fbuf sp, osp, maps;           // osp null: the source's spacing
+    bool per_volume = false;
+};
+
+// The checks of the module's transform, in its order, then the output
+// grid's and the tile's, without the module's limits on whole sizes;
+// `graph` for transform_check. False with the exception set.
+bool check_call(PyObject *image_obj, PyObject *spacing, PyObject *matrix, PyObject *output_spacing, bool graph,
+                call &c);
+
+// `out` checked, or a new array of the output's shape and type.
+PyObject *result_of(const call &c, PyObject *out, PyObject *const inputs[4]);
+
+// What a call checked is made of (see transform_check in driver.h).
+PyObject *checked(int nd, const npy_intp od[4], int rtype, const unsigned char fill[8], const float *sp,
+                  const float *osp, const float *maps, bool per_volume);
