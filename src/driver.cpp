@@ -52,8 +52,8 @@ struct span {
 // The spans of the windows that read where the call reads, their jobs
 // numbered one after another; the windows that read copies of their boxes,
 // and the largest such box. False with MemoryError set.
-bool spans_of(const plan &p, const std::vector<win> &wins, int threads, bool release, std::vector<span> &spans,
-              std::vector<std::size_t> &copied, std::int64_t &most, std::int64_t &jobs)
+bool spans_of(const plan &p, const wins_t &wins, int threads, bool release, std::pmr::vector<span> &spans,
+              std::pmr::vector<std::size_t> &copied, std::int64_t &most, std::int64_t &jobs)
 {
     try {
         for (std::size_t k = 0; k < wins.size(); ++k) {
@@ -114,9 +114,12 @@ bool run(const call &c, char *out, std::int64_t voxels)
     const int threads = thread_count(c.rq.cap, voxels);
     // Small calls keep the lock: taking it back can cost more than they do.
     const bool release = voxels >= 4096;
-    std::vector<win> wins;
-    std::vector<span> spans;
-    std::vector<std::size_t> copied;
+    // Room for a few windows and their spans without the heap; more take it.
+    alignas(std::max_align_t) unsigned char room[2048];
+    std::pmr::monotonic_buffer_resource arena(room, sizeof room);
+    wins_t wins(&arena);
+    std::pmr::vector<span> spans(&arena);
+    std::pmr::vector<std::size_t> copied(&arena);
     std::int64_t most = 0, jobs = 0;
     if (!windows_of(p, r.bounded, wins) || !spans_of(p, wins, threads, release, spans, copied, most, jobs))
         return false;

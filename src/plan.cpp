@@ -64,7 +64,7 @@ void half(const std::int64_t w[6], int k, int h, std::int64_t u[6])
 // It halves along Z while the rows are too many, else along the axis whose
 // worse half reaches least.
 void cut(const plan &p, const float *map, std::int64_t v0, std::int64_t v1, const std::int64_t w[6],
-         std::vector<win> &out)
+         wins_t &out)
 {
     win x{v0, v1, {w[0], w[1], w[2], w[3], w[4], w[5]}, {}, false, false};
     x.none = !box_of(p, map, w, x.b);
@@ -183,7 +183,7 @@ plan plan_of(const call &c, const reading &r, char *out, int size)
     return p;
 }
 
-bool windows_of(const plan &p, bool bounded, std::vector<win> &out)
+bool windows_of(const plan &p, bool bounded, wins_t &out)
 {
     const std::int64_t all[6] = {0, p.wnz, 0, p.wny, 0, p.wnx};
     try {

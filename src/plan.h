@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <memory_resource>
 #include <vector>
 
 #include "call.h"
@@ -71,12 +72,16 @@ struct win {
     bool none, copy;
 };
 
+// A call's windows: one for nearly every call, in memory the caller
+// provides (a heap allocation would cost a small call a measurable share).
+using wins_t = std::pmr::vector<win>;
+
 inline std::int64_t samples(const std::int64_t b[6]) { return (b[1] - b[0]) * (b[3] - b[2]) * (b[5] - b[4]); }
 
 // The call's windows: the whole output reading the whole box where one part
 // can, else its pieces (cut), each volume's on its own with maps per volume.
 // False with MemoryError set when they cannot be held.
-bool windows_of(const plan &p, bool bounded, std::vector<win> &out);
+bool windows_of(const plan &p, bool bounded, wins_t &out);
 
 // The plan of window x: its rows into the call's output, its box read where
 // the call's plan reads it, or from `copy` (its box, dense).
