@@ -188,10 +188,12 @@ static PyObject *transform_run(PyObject *image, PyObject *spacing, PyObject *mat
     }
     PyObject *const inputs[4] = {image, spacing, matrix, output_spacing};
     ref result(result_of(c, out, inputs));
+    if (!result)
+        return nullptr;
     // The result exists: its extents' product fits unless one is 0.
     const bool none = c.od[0] == 0 || c.od[1] == 0 || c.od[2] == 0 || c.od[3] == 0;
     const std::int64_t voxels = none ? 0 : c.od[0] * c.od[1] * c.od[2] * c.od[3];
-    if (!result || voxels == 0)
+    if (voxels == 0)
         return result.release();
     // Nothing may own a Python object across the release: a daemon thread
     // that takes the lock back during finalization is ended by unwinding
