@@ -13,7 +13,9 @@
 #include <string>
 
 #include "checks.h"
+#include "axis_filter.h"
 #include "convert.h"
+#include "cubic.h"
 #include "fill.h"
 #include "fpmode.h"
 #include "label.h"
@@ -36,6 +38,9 @@ std::string shape_text(const npy_intp *d, int nd)
 }
 
 std::string shape_text(PyArrayObject *a) { return shape_text(PyArray_DIMS(a), PyArray_NDIM(a)); }
+
+// Whether a rule writes float32 (else the image's own elements).
+bool floats_out(int rule) { return rule == linear || rule == cubic; }
 
 // ---- The checks ------------------------------------------------------------
 
@@ -329,8 +334,12 @@ bool check_call(PyObject *image_obj, PyObject *spacing, PyObject *matrix, PyObje
     if (!check_source(image, c.im, lifted))
         return false;
     c.image = block_of(image, c.im.nd);
-    c.rtype = rq.mode == linear ? NPY_FLOAT : PyArray_TYPE(image);
-    if (rq.mode != linear && ((c.e = elem_of(image, rq.mode)) < 0 || !fill_of(rq, c.e, c.rtype, c.fill)))
+    if (rq.mode == cubic && rq.tiled) {
+        PyErr_SetString(PyExc_ValueError, text::cubic_tile);
+        return false;
+    }
+    c.rtype = floats_out(rq.mode) ? NPY_FLOAT : PyArray_TYPE(image);
+    if (!floats_out(rq.mode) && ((c.e = elem_of(image, rq.mode)) < 0 || !fill_of(rq, c.e, c.rtype, c.fill)))
         return false;
     if (!output_grid(rq, c.im, c.od, lifted) || !(c.sp = fbuf(read_first(spacing, "spacing", 3))))
         return false;
@@ -361,7 +370,8 @@ PyObject *result_of(const call &c, PyObject *out, PyObject *const inputs[4])
 }
 
 // The source as the kernel reads it, and the buffer of its copy, if any:
-// float for linear, the image's elements (at `typed_src`) for the others.
+// float for linear, the image's elements (at `typed_src`) for nearest and
+// label, and for cubic always a float copy, which the prefilter overwrites.
 struct reading {
     source src{};
     fbuf dense;
@@ -377,8 +387,8 @@ bool reading_of(const call &c, int size, reading &r)
     const source dense_strides{nullptr, b.d[1] * b.d[2] * b.d[3], b.d[2] * b.d[3], b.d[3]};
     if (c.im.count == 0)
         return true;
-    if (c.rq.mode == linear) {
-        if (in_place(b, r.src))
+    if (floats_out(c.rq.mode)) {
+        if (c.rq.mode == linear && in_place(b, r.src))
             return true;
         r.dense.reset(alloc_floats(c.im.count, false));
         r.src = dense_strides;
@@ -412,7 +422,7 @@ plan plan_of(const call &c, const source &src, char *out)
     } else {
         p.Z = p.bnz, p.Y = p.bny, p.X = p.bnx;
     }
-    p.out = c.rq.mode == linear ? reinterpret_cast<float *>(out) : nullptr;
+    p.out = floats_out(c.rq.mode) ? reinterpret_cast<float *>(out) : nullptr;
     p.N = int(c.od[0]), p.wnz = int(c.od[1]), p.wny = int(c.od[2]), p.wnx = int(c.od[3]);
     p.spacing = c.sp.get(), p.out_spacing = c.osp ? c.osp.get() : c.sp.get(), p.maps = c.maps.get();
     p.per_volume = c.per_volume;
@@ -425,8 +435,8 @@ plan plan_of(const call &c, const source &src, char *out)
 // start or an interrupt stopped it (`out` then part-written).
 bool run(const call &c, char *out, std::int64_t voxels)
 {
-    const bool lin = c.rq.mode == linear;
-    const int size = lin ? 4 : elem_size(c.e);
+    const bool lin = c.rq.mode == linear, cub = c.rq.mode == cubic;
+    const int size = lin || cub ? 4 : elem_size(c.e);
     reading r;
     if (!reading_of(c, size, r))
         return false;
@@ -445,18 +455,32 @@ bool run(const call &c, char *out, std::int64_t voxels)
         convert(c.image, r.dense.get(), threads);
     if (r.copy)
         copy_typed(c.image, size, r.copy.get(), threads);
-    const bool empty = !lin && !r.typed_src;  // an empty source: nothing maps
+    bool filtered = true;
+    if (cub && r.dense) {  // the coefficients, in place of the copy
+        const taps h = spline_taps();
+        const taps *const hs[3] = {&h, &h, &h};
+        const axis_place at[3] = {{p.X, 0, p.X}, {p.Y, 0, p.Y}, {p.Z, 0, p.Z}};
+        filtered = filter_volumes(r.dense.get(), c.im.dims[0], at, hs, mode(c.rq.bound), p.value, threads);
+    }
+    const bool empty = cub ? !r.dense : !lin && !r.typed_src;  // an empty source: nothing maps
+    const unsigned char *fill = c.fill;
+    if (cub)
+        fill = reinterpret_cast<const unsigned char *>(&p.value);
     for (std::int64_t k = 0; empty && k < voxels; ++k)
-        std::memcpy(out + k * size, c.fill, size);
+        std::memcpy(out + k * size, fill, size);
     auto next = release ? std::chrono::steady_clock::now() + std::chrono::milliseconds(50)
                         : std::chrono::steady_clock::time_point();
-    const bool whole = parallel(
+    const bool whole = filtered && parallel(
         threads, empty ? 0 : p.N * jobs,
         [&](std::int64_t i) {
             const std::int64_t v = i / jobs, first = i % jobs * per;
             const part q = volume_part(p, v, first, std::min(rows, first + per));
             if (lin) {
                 kernel(q);
+                return;
+            }
+            if (cub) {
+                cubic_part(q, mode(c.rq.bound));
                 return;
             }
             typed t = tp;
@@ -467,6 +491,8 @@ bool run(const call &c, char *out, std::int64_t voxels)
         [&] { return no_interrupt(state, next); });
     if (state)
         PyEval_RestoreThread(state);
+    if (!filtered)
+        PyErr_SetString(PyExc_MemoryError, text::nomem);
     return whole;
 }
 
@@ -475,7 +501,7 @@ bool run(const call &c, char *out, std::int64_t voxels)
 // The package's transform; with `check`, its checks alone (transform_check).
 static PyObject *transform_run(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *out,
                                PyObject *workers, PyObject *output_shape, PyObject *output_spacing, PyObject *cval,
-                               PyObject *interpolation, PyObject *tile, bool check)
+                               PyObject *interpolation, PyObject *tile, PyObject *mode, bool check)
 {
     if (!numpy_ready())
         return nullptr;
@@ -483,13 +509,13 @@ static PyObject *transform_run(PyObject *image, PyObject *spacing, PyObject *mat
     // change any argument: all of them first, and no Python code after the
     // last check.
     call c;
-    if (!read_request(workers, interpolation, cval, output_shape, tile, c.rq))
+    if (!read_request(workers, interpolation, mode, cval, output_shape, tile, c.rq))
         return nullptr;
-    const fp_scope mode;
+    const fp_scope fp;
     if (!check_call(image, spacing, matrix, output_spacing, check, c))
         return nullptr;
     if (check) {
-        if (c.rq.mode == linear) {
+        if (floats_out(c.rq.mode)) {
             const float value = static_cast<float>(c.rq.cval);
             std::memcpy(c.fill, &value, 4);
         }
@@ -515,15 +541,15 @@ static PyObject *transform_run(PyObject *image, PyObject *spacing, PyObject *mat
 
 PyObject *transform_into(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *out, PyObject *workers,
                          PyObject *output_shape, PyObject *output_spacing, PyObject *cval, PyObject *interpolation,
-                         PyObject *tile)
+                         PyObject *tile, PyObject *mode)
 {
     return transform_run(image, spacing, matrix, out, workers, output_shape, output_spacing, cval, interpolation,
-                         tile, false);
+                         tile, mode, false);
 }
 
 PyObject *transform_check(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *output_shape,
                           PyObject *output_spacing, PyObject *cval, PyObject *interpolation)
 {
     return transform_run(image, spacing, matrix, Py_None, Py_None, output_shape, output_spacing, cval,
-                         interpolation, Py_None, true);
+                         interpolation, Py_None, Py_None, true);
 }

@@ -3,6 +3,6 @@
 // dispatch table (resample.cpp) has an entry per rule for each path.
 #pragma once
 
-enum rule { linear, nearest, label, rule_count };
+enum rule { linear, nearest, label, cubic, rule_count };
 
-constexpr const char *rule_names[rule_count] = {"linear", "nearest", "label"};
+constexpr const char *rule_names[rule_count] = {"linear", "nearest", "label", "cubic"};
