@@ -4,6 +4,7 @@
 // docs/usage.md, rounded once to float32.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -25,16 +26,17 @@ inline void cubic_weights(double t, double w[4])
 }
 
 // One axis of a voxel: its 4 weights and the offsets (index times the
-// axis's stride) of its 4 coefficients, -1 for the fill.
+// axis's stride) of its 4 coefficients.
 struct cubic_axis {
     double w[4];
     std::int64_t at[4];
 };
 
-// The axis at continuous index c, extent e, stride `step`; false where the
-// voxel maps nowhere: under "constant" outside [0, e - 1] (NaN included),
-// under the others beyond 2^62 in magnitude, where floor has no int64.
-inline bool cubic_axis_of(float c, std::int64_t e, std::int64_t step, mode m, cubic_axis &a)
+// The axis at continuous index c, extent e, stride `step`, coefficients
+// grown by `pad` (cubic.h); false where the voxel maps nowhere: under
+// "constant" outside [0, e - 1], under the others beyond 2^62 in
+// magnitude, where floor has no int64; NaN under every mode.
+inline bool cubic_axis_of(float c, std::int64_t e, std::int64_t step, mode m, int pad, cubic_axis &a)
 {
     const double d = c;
     if (m == constant ? !(d >= 0.0 && d <= double(e - 1)) : !(d > -0x1p62 && d < 0x1p62))
@@ -43,28 +45,23 @@ inline bool cubic_axis_of(float c, std::int64_t e, std::int64_t step, mode m, cu
     const std::int64_t i = std::int64_t(f);
     cubic_weights(d - f, a.w);
     for (int k = 0; k < 4; ++k) {
-        const std::int64_t j = extend(m, i - 1 + k, e);
-        a.at[k] = j == fill_index ? -1 : j * step;
+        const std::int64_t j = i - 1 + k;
+        a.at[k] = (pad ? std::min(std::max(j, -std::int64_t(pad)), e - 1 + pad) + pad : extend(m, j, e)) * step;
     }
     return true;
 }
 
 // The value at the voxel of axes x, y, z: along X within each row of 4,
 // then the rows along Y, then the planes along Z, each sum left to right.
-inline float cubic_value(const float *coef, const cubic_axis &x, const cubic_axis &y, const cubic_axis &z,
-                         float fill)
+inline float cubic_value(const float *coef, const cubic_axis &x, const cubic_axis &y, const cubic_axis &z)
 {
-    const double v0 = fill;
-    auto at = [&](std::int64_t oz, std::int64_t oy, std::int64_t ox) {
-        return oz < 0 || oy < 0 || ox < 0 ? v0 : double(coef[oz + oy + ox]);
-    };
     double planes = 0.0;
     for (int kz = 0; kz < 4; ++kz) {
         double rows = 0.0;
         for (int ky = 0; ky < 4; ++ky) {
-            const std::int64_t oz = z.at[kz], oy = y.at[ky];
-            const double r = x.w[0] * at(oz, oy, x.at[0]) + x.w[1] * at(oz, oy, x.at[1]) +
-                             x.w[2] * at(oz, oy, x.at[2]) + x.w[3] * at(oz, oy, x.at[3]);
+            const float *c = coef + z.at[kz] + y.at[ky];
+            const double r = x.w[0] * double(c[x.at[0]]) + x.w[1] * double(c[x.at[1]]) +
+                             x.w[2] * double(c[x.at[2]]) + x.w[3] * double(c[x.at[3]]);
             rows = ky == 0 ? y.w[0] * r : rows + y.w[ky] * r;
         }
         planes = kz == 0 ? z.w[0] * rows : planes + z.w[kz] * rows;
@@ -73,7 +70,7 @@ inline float cubic_value(const float *coef, const cubic_axis &x, const cubic_axi
 }
 
 // The part's rows: the window's voxels of rows [first, last).
-inline void cubic_rows(const part &p, mode m)
+inline void cubic_rows(const part &p, mode m, int pad)
 {
     const source_box &b = p.in;
     const out_window &w = p.win;
@@ -87,11 +84,11 @@ inline void cubic_rows(const part &p, mode m)
         for (int i = 0; i < w.nx; ++i) {
             const float px = position(w.x + i, os[0]);
             cubic_axis x, y, z;
-            const bool maps = cubic_axis_of(coordinate(mx, px), b.X, 1, m, x) &&
-                              cubic_axis_of(coordinate(my, px), b.Y, b.row, m, y) &&
-                              cubic_axis_of(coordinate(mz, px), b.Z, b.slice, m, z);
+            const bool maps = cubic_axis_of(coordinate(mx, px), b.X, 1, m, pad, x) &&
+                              cubic_axis_of(coordinate(my, px), b.Y, b.row, m, pad, y) &&
+                              cubic_axis_of(coordinate(mz, px), b.Z, b.slice, m, pad, z);
             if (maps)
-                o[i] = cubic_value(b.src, x, y, z, p.fill.value);
+                o[i] = cubic_value(b.src, x, y, z);
             else if (p.fill.on)
                 o[i] = p.fill.value;
         }

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "checks.h"
@@ -440,6 +441,20 @@ bool run(const call &c, char *out, std::int64_t voxels)
     reading r;
     if (!reading_of(c, size, r))
         return false;
+    // cubic under "nearest" and "grid-constant": the coefficients of the
+    // source grown by `pad` (cubic.h), read from there.
+    const int pad = cub ? pad_of(mode(c.rq.bound)) : 0;
+    const std::int64_t X = c.im.dims[3], Y = c.im.dims[2], Z = c.im.dims[1];
+    fbuf grown;
+    if (pad && r.dense) {
+        const std::int64_t GX = X + 2 * pad, GY = Y + 2 * pad, GZ = Z + 2 * pad;
+        grown.reset(alloc_floats(c.im.dims[0] * GZ * GY * GX, false));
+        if (!grown) {
+            PyErr_SetString(PyExc_MemoryError, reader_nomem(c.im.nd));
+            return false;
+        }
+        r.src = {grown.get(), GZ * GY * GX, GY * GX, GX};
+    }
     const plan p = plan_of(c, r.src, out);
     const int threads = thread_count(c.rq.cap, voxels);
     // Small calls keep the lock: taking it back can cost more than they do.
@@ -449,20 +464,33 @@ bool run(const call &c, char *out, std::int64_t voxels)
     const std::int64_t window = rows * p.wnx;
     const part_fn kernel = best_part();
     typed tp{nullptr, nullptr, c.e, c.rq.mode, {}};
+    taps h;
+    try {
+        if (cub)
+            h = spline_taps();
+    } catch (const std::bad_alloc &) {
+        PyErr_SetString(PyExc_MemoryError, text::nomem);
+        return false;
+    }
     std::memcpy(tp.fill, c.fill, sizeof c.fill);
     PyThreadState *state = release ? PyEval_SaveThread() : nullptr;
     if (r.dense)
         convert(c.image, r.dense.get(), threads);
     if (r.copy)
         copy_typed(c.image, size, r.copy.get(), threads);
-    bool filtered = true;
-    if (cub && r.dense) {  // the coefficients, in place of the copy
-        const taps h = spline_taps();
-        const taps *const hs[3] = {&h, &h, &h};
-        const axis_place at[3] = {{p.X, 0, p.X}, {p.Y, 0, p.Y}, {p.Z, 0, p.Z}};
-        filtered = filter_volumes(r.dense.get(), c.im.dims[0], at, hs, mode(c.rq.bound), p.value, threads);
-    }
     const bool empty = cub ? !r.dense : !lin && !r.typed_src;  // an empty source: nothing maps
+    bool filtered = true;
+    if (cub && r.dense) {  // the coefficients, in place of the samples
+        const mode m = mode(c.rq.bound);
+        const taps *const hs[3] = {&h, &h, &h};
+        const axis_place at[3] = {{X + 2 * pad, -pad, X}, {Y + 2 * pad, -pad, Y}, {Z + 2 * pad, -pad, Z}};
+        if (pad) {
+            filtered = grow_volumes(r.dense.get(), grown.get(), c.im.dims[0], X, Y, Z, pad, m, p.value, threads);
+            r.dense.reset();
+        }
+        filtered = filtered && filter_volumes(pad ? grown.get() : r.dense.get(), c.im.dims[0], at, hs, m, p.value,
+                                              threads);
+    }
     const unsigned char *fill = c.fill;
     if (cub)
         fill = reinterpret_cast<const unsigned char *>(&p.value);
@@ -480,7 +508,7 @@ bool run(const call &c, char *out, std::int64_t voxels)
                 return;
             }
             if (cub) {
-                cubic_part(q, mode(c.rq.bound));
+                cubic_part(q, mode(c.rq.bound), pad);
                 return;
             }
             typed t = tp;
