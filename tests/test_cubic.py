@@ -131,3 +131,18 @@ def test_refused_by_tiles_and_dask():
     from vexiloimgc import dask as vxd
     with pytest.raises(ValueError, match='interpolation="cubic" is not available for Dask'):
         vxd.transform(da.from_array(img, chunks=3), SP, EYE, interpolation="cubic")
+
+
+def test_reslice_passes_mode():
+    data = source((9, 8, 7), 4)
+    target = np.eye(4)
+    target[:3, 3] = 0.6
+    got = vexiloimgc.reslice(data, np.eye(4), (9, 8, 7), target, interpolation="cubic", mode="grid-wrap")
+    same_bits(got, model.cubic_model(data.T, np.ones(3), shifted(0.6, 0.6, 0.6), "grid-wrap").T)
+
+
+@pytest.mark.parametrize("mode", ["constant", "grid-constant"])
+def test_empty_source_gives_cval(mode):
+    got = vexiloimgc.transform(np.zeros((0, 4, 5), F32), SP, EYE, interpolation="cubic", mode=mode, cval=1.5,
+                               output_shape=(2, 3, 4))
+    np.testing.assert_array_equal(got, np.full((2, 3, 4), 1.5, F32))
