@@ -6,6 +6,7 @@
 
 #include <numpy/arrayobject.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -13,8 +14,8 @@
 #include <new>
 #include <string>
 
-#include "checks.h"
 #include "axis_filter.h"
+#include "checks.h"
 #include "convert.h"
 #include "cubic.h"
 #include "fill.h"
@@ -431,6 +432,23 @@ plan plan_of(const call &c, const source &src, char *out)
     return p;
 }
 
+// cubic: the coefficients of the float copy, in its place or in `grown`
+// (pad > 0, the copy then freed), on up to `threads` threads; false when a
+// buffer cannot be had. Needs no interpreter.
+bool coefficients(const call &c, reading &r, float *grown, int pad, const taps &h, float fill, int threads)
+{
+    const mode m = mode(c.rq.bound);
+    const std::int64_t N = c.im.dims[0], Z = c.im.dims[1], Y = c.im.dims[2], X = c.im.dims[3];
+    const taps *const hs[3] = {&h, &h, &h};
+    const axis_place at[3] = {{X + 2 * pad, -pad, X}, {Y + 2 * pad, -pad, Y}, {Z + 2 * pad, -pad, Z}};
+    if (pad) {
+        if (!grow_volumes(r.dense.get(), grown, N, X, Y, Z, pad, m, fill, threads))
+            return false;
+        r.dense.reset();
+    }
+    return filter_volumes(pad ? grown : r.dense.get(), N, at, hs, m, fill, threads);
+}
+
 // The work of a checked call into `out`, `voxels` of them, with the lock
 // released for large calls; false with the exception set when it could not
 // start or an interrupt stopped it (`out` then part-written).
@@ -444,10 +462,9 @@ bool run(const call &c, char *out, std::int64_t voxels)
     // cubic under "nearest" and "grid-constant": the coefficients of the
     // source grown by `pad` (cubic.h), read from there.
     const int pad = cub ? pad_of(mode(c.rq.bound)) : 0;
-    const std::int64_t X = c.im.dims[3], Y = c.im.dims[2], Z = c.im.dims[1];
     fbuf grown;
     if (pad && r.dense) {
-        const std::int64_t GX = X + 2 * pad, GY = Y + 2 * pad, GZ = Z + 2 * pad;
+        const std::int64_t GX = c.im.dims[3] + 2 * pad, GY = c.im.dims[2] + 2 * pad, GZ = c.im.dims[1] + 2 * pad;
         grown.reset(alloc_floats(c.im.dims[0] * GZ * GY * GX, false));
         if (!grown) {
             PyErr_SetString(PyExc_MemoryError, reader_nomem(c.im.nd));
@@ -456,9 +473,11 @@ bool run(const call &c, char *out, std::int64_t voxels)
         r.src = {grown.get(), GZ * GY * GX, GY * GX, GX};
     }
     const plan p = plan_of(c, r.src, out);
-    const int threads = thread_count(c.rq.cap, voxels);
+    // cubic filters the whole source first, whatever the output's size.
+    const std::int64_t work = cub ? std::max<std::int64_t>(voxels, c.im.count) : voxels;
+    const int threads = thread_count(c.rq.cap, work);
     // Small calls keep the lock: taking it back can cost more than they do.
-    const bool release = voxels >= 4096;
+    const bool release = work >= 4096;
     const std::int64_t rows = std::int64_t(p.wnz) * p.wny, per = rows_per_job(p, threads, release);
     const std::int64_t jobs = (rows + per - 1) / per;  // in each volume
     const std::int64_t window = rows * p.wnx;
@@ -479,18 +498,7 @@ bool run(const call &c, char *out, std::int64_t voxels)
     if (r.copy)
         copy_typed(c.image, size, r.copy.get(), threads);
     const bool empty = cub ? !r.dense : !lin && !r.typed_src;  // an empty source: nothing maps
-    bool filtered = true;
-    if (cub && r.dense) {  // the coefficients, in place of the samples
-        const mode m = mode(c.rq.bound);
-        const taps *const hs[3] = {&h, &h, &h};
-        const axis_place at[3] = {{X + 2 * pad, -pad, X}, {Y + 2 * pad, -pad, Y}, {Z + 2 * pad, -pad, Z}};
-        if (pad) {
-            filtered = grow_volumes(r.dense.get(), grown.get(), c.im.dims[0], X, Y, Z, pad, m, p.value, threads);
-            r.dense.reset();
-        }
-        filtered = filtered && filter_volumes(pad ? grown.get() : r.dense.get(), c.im.dims[0], at, hs, m, p.value,
-                                              threads);
-    }
+    const bool filtered = !cub || !r.dense || coefficients(c, r, grown.get(), pad, h, p.value, threads);
     const unsigned char *fill = c.fill;
     if (cub)
         fill = reinterpret_cast<const unsigned char *>(&p.value);
