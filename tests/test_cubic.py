@@ -146,3 +146,11 @@ def test_empty_source_gives_cval(mode):
     got = vexiloimgc.transform(np.zeros((0, 4, 5), F32), SP, EYE, interpolation="cubic", mode=mode, cval=1.5,
                                output_shape=(2, 3, 4))
     np.testing.assert_array_equal(got, np.full((2, 3, 4), 1.5, F32))
+
+
+def test_maps_per_volume():
+    img = source((3, 8, 9, 10), 6)
+    maps = np.stack([turned(d, 1.0, (4.0, 3.0, 5.0)).reshape(3, 4) for d in (10.0, -35.0, 70.0)])
+    got = vexiloimgc.transform(img, SP, maps, interpolation="cubic", mode="reflect", workers=2)
+    for v in range(3):
+        same_bits(got[v], model.cubic_model(img[v], SP, maps[v], "reflect"))
