@@ -188,7 +188,8 @@ def transform(
         Default: `spacing`.
     cval : float or int, optional
         The value of every voxel that maps nowhere (outside the source, or
-        onto two or more of its face bands): as float32 for "linear";
+        onto two or more of its face bands; for "cubic" see `mode`): as float32
+        for "linear" and "cubic";
         for "nearest" and "label" it must fit the image's element type
         exactly. Default 0.
     interpolation : {"linear", "nearest", "label", "cubic"}, optional
