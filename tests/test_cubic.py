@@ -62,6 +62,8 @@ def test_model_bit_for_bit(mode, name, workers):
     ((9, 10, 11), F32, True, "constant", (7, 12, 13)),
     ((1, 1, 30), F32, False, "mirror", (7, 12, 13)),
     ((2, 1, 5), np.uint8, False, "grid-wrap", (7, 12, 13)),
+    ((1, 2, 7), F32, False, "grid-constant", (7, 12, 13)),
+    ((2, 1, 1, 1), np.int8, False, "nearest", (7, 12, 13)),
     ((2, 16, 18, 20), F32, False, "grid-constant", (40, 50, 36)),
     ((16, 18, 20), F32, True, "mirror", (70, 50, 40)),
 ])
