@@ -200,3 +200,32 @@ bool filter_volumes(float *v, std::int64_t volumes, const axis_place at[3], cons
         return false;
     }
 }
+
+bool grow_volumes(const float *src, float *dst, std::int64_t volumes, std::int64_t X, std::int64_t Y,
+                  std::int64_t Z, std::int64_t P, mode m, float fill, int threads)
+{
+    const std::int64_t GX = X + 2 * P, GY = Y + 2 * P, GZ = Z + 2 * P;
+    std::vector<std::int64_t> ex;
+    try {
+        ex.resize(static_cast<std::size_t>(GX));
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    for (std::int64_t x = 0; x < GX; ++x)
+        ex[std::size_t(x)] = extend(m, x - P, X);
+    parallel(threads, volumes * GZ, [&](std::int64_t u) {
+        const std::int64_t v = u / GZ, z = extend(m, u % GZ - P, Z);
+        float *o = dst + u * GY * GX;
+        for (std::int64_t gy = 0; gy < GY; ++gy, o += GX) {
+            const std::int64_t y = extend(m, gy - P, Y);
+            if (z == fill_index || y == fill_index) {
+                std::fill(o, o + GX, fill);
+                continue;
+            }
+            const float *row = src + ((v * Z + z) * Y + y) * X;
+            for (std::int64_t x = 0; x < GX; ++x)
+                o[x] = ex[std::size_t(x)] == fill_index ? fill : row[ex[std::size_t(x)]];
+        }
+    });
+    return true;
+}

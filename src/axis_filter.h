@@ -48,3 +48,11 @@ struct axis_place {
 // be had (nothing is written then).
 bool filter_volumes(float *v, std::int64_t volumes, const axis_place at[3], const taps *const h[3], mode m,
                     float fill, int threads);
+
+// `volumes` dense volumes of extents X, Y, Z (at src) grown by P samples on
+// every side into dst, (Z + 2P) (Y + 2P) (X + 2P) floats each: sample (z,
+// y, x) of the grown volume is the mode's extension at (z - P, y - P, x -
+// P), or `fill` where that is the fill. On up to `threads` threads; false
+// when its small table cannot be had (nothing is written then).
+bool grow_volumes(const float *src, float *dst, std::int64_t volumes, std::int64_t X, std::int64_t Y,
+                  std::int64_t Z, std::int64_t P, mode m, float fill, int threads);

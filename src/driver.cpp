@@ -12,7 +12,9 @@
 #include <new>
 #include <vector>
 
+#include "axis_filter.h"
 #include "call.h"
+#include "cubic.h"
 #include "fpmode.h"
 #include "label.h"
 #include "plan.h"
@@ -74,10 +76,68 @@ bool spans_of(const plan &p, const wins_t &wins, int threads, bool release, std:
     return true;
 }
 
+// cubic: its coefficients, of the float copy in its place or, under
+// "nearest" and "grid-constant", of the source grown by `pad` (cubic.h).
+struct spline {
+    int pad = 0;
+    fbuf grown;
+    taps h;
+};
+
+// cubic's taps and, where the mode grows the source, the buffer its rows
+// read; false with MemoryError set.
+bool spline_of(const call &c, reading &r, spline &s)
+{
+    if (c.rq.mode != cubic || !r.dense)
+        return true;
+    s.pad = pad_of(mode(c.rq.bound));
+    try {
+        s.h = spline_taps();
+    } catch (const std::bad_alloc &) {
+        PyErr_SetString(PyExc_MemoryError, text::nomem);
+        return false;
+    }
+    if (!s.pad)
+        return true;
+    const std::int64_t X = c.im.dims[3] + 2 * s.pad, Y = c.im.dims[2] + 2 * s.pad, Z = c.im.dims[1] + 2 * s.pad;
+    s.grown.reset(alloc_floats(c.im.dims[0] * Z * Y * X, false));
+    if (!s.grown) {
+        PyErr_SetString(PyExc_MemoryError, reader_nomem(c.im.nd));
+        return false;
+    }
+    r.src = {s.grown.get(), Z * Y * X, Y * X, X};
+    return true;
+}
+
+// cubic: the coefficients of the float copy, in its place or grown (the
+// copy then freed), on up to `threads` threads; false when a buffer cannot
+// be had. Needs no interpreter.
+bool coefficients(const call &c, reading &r, spline &s, float fill, int threads)
+{
+    if (c.rq.mode != cubic || !r.dense)
+        return true;
+    const mode m = mode(c.rq.bound);
+    const int pad = s.pad;
+    const std::int64_t N = c.im.dims[0], Z = c.im.dims[1], Y = c.im.dims[2], X = c.im.dims[3];
+    const taps *const hs[3] = {&s.h, &s.h, &s.h};
+    const axis_place at[3] = {{X + 2 * pad, -pad, X}, {Y + 2 * pad, -pad, Y}, {Z + 2 * pad, -pad, Z}};
+    if (pad) {
+        if (!grow_volumes(r.dense.get(), s.grown.get(), N, X, Y, Z, pad, m, fill, threads))
+            return false;
+        r.dense.reset();
+    }
+    return filter_volumes(pad ? s.grown.get() : r.dense.get(), N, at, hs, m, fill, threads);
+}
+
 // Rows [first, last) of volume v of a window's plan q.
-void run_rows(const call &c, part_fn kernel, const plan &q, std::int64_t v, std::int64_t first, std::int64_t last)
+void run_rows(const call &c, part_fn kernel, const plan &q, std::int64_t v, std::int64_t first, std::int64_t last,
+              int pad)
 {
     const part one = tile_part(q, v, first, last);
+    if (q.rule == cubic) {
+        cubic_part(one, mode(c.rq.bound), pad);
+        return;
+    }
     if (q.linear) {
         kernel(one);
         return;
@@ -88,17 +148,25 @@ void run_rows(const call &c, part_fn kernel, const plan &q, std::int64_t v, std:
     label_part(one, t);
 }
 
-// The source's copy, if the call reads one, and the fill of a typed call
-// whose source is empty (nothing maps): the work before the rows.
-void prepare(const call &c, const reading &r, char *out, std::int64_t voxels, int size, int threads)
+// Whether the call's rows read nothing (an empty source of a rule other
+// than linear, whose rows fill themselves): every voxel is the fill.
+bool empty_source(const call &c, const reading &r)
+{
+    return c.rq.mode == cubic ? !r.dense : c.rq.mode != linear && !r.typed_src;
+}
+
+// The source's copy, if the call reads one, and the fill of a call whose
+// source is empty: the work before the rows.
+void prepare(const call &c, const reading &r, char *out, std::int64_t voxels, int size, int threads, float value)
 {
     if (r.dense)
         convert(c.image, r.dense.get(), threads);
     if (r.copy)
         copy_typed(c.image, size, r.copy.get(), threads);
-    if (c.rq.mode != linear && !r.typed_src)
+    const void *fill = floats_out(c.rq.mode) ? static_cast<const void *>(&value) : c.fill;
+    if (empty_source(c, r))
         for (std::int64_t k = 0; k < voxels; ++k)
-            std::memcpy(out + k * size, c.fill, size);
+            std::memcpy(out + k * size, fill, size);
 }
 
 // The work of a checked call into `out`, `voxels` of them, with the lock
@@ -106,14 +174,17 @@ void prepare(const call &c, const reading &r, char *out, std::int64_t voxels, in
 // start or an interrupt stopped it (`out` then part-written).
 bool run(const call &c, char *out, std::int64_t voxels)
 {
-    const int size = c.rq.mode == linear ? 4 : elem_size(c.e);
+    const int size = floats_out(c.rq.mode) ? 4 : elem_size(c.e);
     reading r;
-    if (!reading_of(c, size, r))
+    spline s;
+    if (!reading_of(c, size, r) || !spline_of(c, r, s))
         return false;
     const plan p = plan_of(c, r, out, size);
-    const int threads = thread_count(c.rq.cap, voxels);
+    // cubic filters the whole source first, whatever the output's size.
+    const std::int64_t work = c.rq.mode == cubic ? std::max<std::int64_t>(voxels, c.im.count) : voxels;
+    const int threads = thread_count(c.rq.cap, work);
     // Small calls keep the lock: taking it back can cost more than they do.
-    const bool release = voxels >= 4096;
+    const bool release = work >= 4096;
     // Room for a few windows and their spans without the heap; more take it.
     alignas(std::max_align_t) unsigned char room[2048];
     std::pmr::monotonic_buffer_resource arena(room, sizeof room);
@@ -130,18 +201,20 @@ bool run(const call &c, char *out, std::int64_t voxels)
     }
     const part_fn kernel = best_part();
     PyThreadState *state = release ? PyEval_SaveThread() : nullptr;
-    prepare(c, r, out, voxels, size, threads);
-    const bool empty = c.rq.mode != linear && !r.typed_src;
+    prepare(c, r, out, voxels, size, threads, p.value);
+    const bool empty = empty_source(c, r);
+    const bool filtered = coefficients(c, r, s, p.value, threads);
     auto next = release ? std::chrono::steady_clock::now() + std::chrono::milliseconds(50)
                         : std::chrono::steady_clock::time_point();
     auto go = [&] { return no_interrupt(state, next); };
-    bool whole = parallel(
+    bool whole = filtered && parallel(
         threads, empty ? 0 : jobs,
         [&](std::int64_t i) {
-            const span &s = *(std::upper_bound(spans.begin(), spans.end(), i,
-                                               [](std::int64_t j, const span &t) { return j < t.first; }) - 1);
-            const std::int64_t j = i - s.first, first = j % s.jobs * s.per;
-            run_rows(c, kernel, s.q, s.v0 + j / s.jobs, first, std::min(std::int64_t(s.q.wnz) * s.q.wny, first + s.per));
+            const span &t = *(std::upper_bound(spans.begin(), spans.end(), i,
+                                               [](std::int64_t j, const span &u) { return j < u.first; }) - 1);
+            const std::int64_t j = i - t.first, first = j % t.jobs * t.per;
+            run_rows(c, kernel, t.q, t.v0 + j / t.jobs, first, std::min(std::int64_t(t.q.wnz) * t.q.wny, first + t.per),
+                     s.pad);
         },
         go);
     // The windows that read copies of their boxes: each volume's box, then its rows.
@@ -152,12 +225,14 @@ bool run(const call &c, char *out, std::int64_t voxels)
         for (std::int64_t v = x.v0; whole && v < x.v1; ++v) {
             copy_box(c, p, x, v, box.get(), threads);
             whole = parallel(threads, (n + each - 1) / each, [&](std::int64_t i) {
-                run_rows(c, kernel, q, v, i * each, std::min(n, (i + 1) * each));
+                run_rows(c, kernel, q, v, i * each, std::min(n, (i + 1) * each), s.pad);
             }, go) && go();
         }
     }
     if (state)
         PyEval_RestoreThread(state);
+    if (!filtered)
+        PyErr_SetString(PyExc_MemoryError, text::nomem);
     return whole;
 }
 
@@ -166,7 +241,7 @@ bool run(const call &c, char *out, std::int64_t voxels)
 // The package's transform; with `check`, its checks alone (transform_check).
 static PyObject *transform_run(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *out,
                                PyObject *workers, PyObject *output_shape, PyObject *output_spacing, PyObject *cval,
-                               PyObject *interpolation, PyObject *tile, bool check)
+                               PyObject *interpolation, PyObject *tile, PyObject *mode, bool check)
 {
     if (!numpy_ready())
         return nullptr;
@@ -174,13 +249,13 @@ static PyObject *transform_run(PyObject *image, PyObject *spacing, PyObject *mat
     // change any argument: all of them first, and no Python code after the
     // last check.
     call c;
-    if (!read_request(workers, interpolation, cval, output_shape, tile, c.rq))
+    if (!read_request(workers, interpolation, mode, cval, output_shape, tile, c.rq))
         return nullptr;
-    const fp_scope mode;
+    const fp_scope fp;
     if (!check_call(image, spacing, matrix, output_spacing, check, c))
         return nullptr;
     if (check) {
-        if (c.rq.mode == linear) {
+        if (floats_out(c.rq.mode)) {
             const float value = static_cast<float>(c.rq.cval);
             std::memcpy(c.fill, &value, 4);
         }
@@ -210,15 +285,15 @@ static PyObject *transform_run(PyObject *image, PyObject *spacing, PyObject *mat
 
 PyObject *transform_into(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *out, PyObject *workers,
                          PyObject *output_shape, PyObject *output_spacing, PyObject *cval, PyObject *interpolation,
-                         PyObject *tile)
+                         PyObject *tile, PyObject *mode)
 {
     return transform_run(image, spacing, matrix, out, workers, output_shape, output_spacing, cval, interpolation,
-                         tile, false);
+                         tile, mode, false);
 }
 
 PyObject *transform_check(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *output_shape,
                           PyObject *output_spacing, PyObject *cval, PyObject *interpolation)
 {
     return transform_run(image, spacing, matrix, Py_None, Py_None, output_shape, output_spacing, cval,
-                         interpolation, Py_None, true);
+                         interpolation, Py_None, Py_None, true);
 }

@@ -31,15 +31,6 @@ bool retype(const char *format, const char *fn, PyObject *obj)
     return false;
 }
 
-// The modes' names for the message, from the one table.
-std::string mode_list()
-{
-    std::string s;
-    for (int m = 0; m < mode_count; ++m)
-        s += std::string(m ? ", \"" : "\"") + mode_names[m] + "\"";
-    return s;
-}
-
 bool read_mode(const char *fn, PyObject *obj, mode &m)
 {
     int k = 0;

@@ -3,11 +3,22 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
-enum mode { constant, grid_constant, nearest, mirror, reflect, grid_wrap, mode_count };
+// "nearest" is nearest_edge here: the rules (rules.h) have a nearest of their own.
+enum mode { constant, grid_constant, nearest_edge, mirror, reflect, grid_wrap, mode_count };
 
 constexpr const char *mode_names[mode_count] = {"constant", "grid-constant", "nearest",
                                                 "mirror",   "reflect",       "grid-wrap"};
+
+// The names for a message: "constant", "grid-constant", ...
+inline std::string mode_list()
+{
+    std::string s;
+    for (int m = 0; m < mode_count; ++m)
+        s += std::string(m ? ", \"" : "\"") + mode_names[m] + "\"";
+    return s;
+}
 
 // What an extension gives for the fill (grid-constant beyond the edges).
 constexpr std::int64_t fill_index = -1;
@@ -28,7 +39,7 @@ inline std::int64_t extend(mode m, std::int64_t i, std::int64_t n)
     switch (m) {
     case grid_constant:
         return fill_index;
-    case nearest:
+    case nearest_edge:
         return i < 0 ? 0 : n - 1;
     case reflect: {  // about the half-sample edges, period 2n
         const std::int64_t r = wrap(2 * n);

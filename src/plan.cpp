@@ -132,6 +132,15 @@ bool reading_of(const call &c, int size, reading &r)
     const source dense_strides{nullptr, b.d[1] * b.d[2] * b.d[3], b.d[2] * b.d[3], b.d[3]};
     if (c.im.count == 0)
         return true;
+    if (c.rq.mode == cubic) {  // its rows take 64-bit offsets: any copy will do
+        r.dense.reset(alloc_floats(c.im.count, false));
+        r.src = dense_strides;
+        r.src.data = r.dense.get();
+        if (r.dense)
+            return true;
+        PyErr_SetString(PyExc_MemoryError, reader_nomem(c.im.nd));
+        return false;
+    }
     const bool lin = c.rq.mode == linear;
     auto here = [&](bool bounded) {
         return lin ? in_place(b, bounded, r.src) : typed_in_place(b, size, bounded, r.src);
@@ -178,7 +187,8 @@ plan plan_of(const call &c, const reading &r, char *out, int size)
     p.orow = p.wnx, p.oslice = std::int64_t(p.wny) * p.wnx, p.ovolume = p.oslice * p.wnz;
     p.spacing = c.sp.get(), p.out_spacing = c.osp ? c.osp.get() : c.sp.get(), p.maps = c.maps.get();
     p.per_volume = c.per_volume;
-    p.linear = c.rq.mode == linear;
+    p.linear = floats_out(c.rq.mode);
+    p.rule = c.rq.mode;
     p.value = static_cast<float>(c.rq.cval);
     return p;
 }
@@ -187,6 +197,13 @@ bool windows_of(const plan &p, bool bounded, wins_t &out)
 {
     const std::int64_t all[6] = {0, p.wnz, 0, p.wny, 0, p.wnx};
     try {
+        if (p.rule == cubic) {  // 64-bit offsets: slabs of fewer than 2^31 rows, the whole box each
+            const std::int64_t step = std::max<std::int64_t>(1, (extent_limit - 1) / std::max(p.wny, 1));
+            for (std::int64_t z = 0; z < p.wnz; z += step)
+                out.push_back({0, p.N, {z, std::min<std::int64_t>(p.wnz, z + step), 0, p.wny, 0, p.wnx},
+                               {p.bz, p.bz + p.bnz, p.by, p.by + p.bny, p.bx, p.bx + p.bnx}, false, false});
+            return true;
+        }
         if (bounded && std::int64_t(p.wnz) * p.wny < extent_limit) {
             out.push_back({0, p.N, {0, p.wnz, 0, p.wny, 0, p.wnx},
                            {p.bz, p.bz + p.bnz, p.by, p.by + p.bny, p.bx, p.bx + p.bnx}, false, false});

@@ -26,7 +26,8 @@ struct plan {
     std::int64_t ovolume, oslice, orow;     // the result's strides, in voxels
     int N, wx, wy, wz, wnx, wny, wnz;       // the window written
     const float *spacing, *out_spacing, *maps;
-    bool per_volume, linear;
+    bool per_volume, linear;                // linear: float32 in and out (linear, cubic)
+    int rule;
     float value;
 };
 
@@ -43,7 +44,8 @@ part tile_part(const plan &p, std::int64_t v, std::int64_t first, std::int64_t l
 std::int64_t rows_per_job(const plan &p, int threads, bool released);
 
 // The source as the kernel reads it, and the buffer of its copy, if any:
-// float for linear, the image's elements (at `typed_src`) for the others.
+// float for linear, the image's elements (at `typed_src`) for nearest and
+// label, and for cubic always a float copy, which the prefilter overwrites.
 // `bounded`: each volume's furthest sample within the kernel's 32-bit
 // offsets, so one part can read it whole; else windows read their boxes.
 struct reading {

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cmath>
 
+#include "modes.h"
 #include "pyref.h"
 #include "rules.h"
 #include "texts.h"
@@ -97,10 +98,32 @@ bool exact_real(PyObject *cval, request &rq)
     return true;
 }
 
+// The boundary mode: a name of modes.h for "cubic" (None: "constant");
+// the other rules read no samples beyond the edges and take None alone.
+bool read_mode(PyObject *obj, PyObject *interpolation, request &rq)
+{
+    rq.bound = constant;
+    if (obj == Py_None)
+        return true;
+    int k = 0;
+    while (k < mode_count && !(PyUnicode_Check(obj) && PyUnicode_CompareWithASCIIString(obj, mode_names[k]) == 0))
+        ++k;
+    if (k == mode_count) {
+        PyErr_Format(PyExc_ValueError, text::mode_name, mode_list().c_str(), obj);
+        return false;
+    }
+    if (rq.mode != cubic) {
+        PyErr_Format(PyExc_ValueError, text::mode_rule, obj, interpolation);
+        return false;
+    }
+    rq.bound = k;
+    return true;
+}
+
 } // namespace
 
-bool read_request(PyObject *workers, PyObject *interpolation, PyObject *cval, PyObject *output_shape,
-                  PyObject *tile, request &rq)
+bool read_request(PyObject *workers, PyObject *interpolation, PyObject *mode, PyObject *cval,
+                  PyObject *output_shape, PyObject *tile, request &rq)
 {
     rq.cap = thread_cap(workers);
     if (rq.cap == 0)
@@ -113,7 +136,10 @@ bool read_request(PyObject *workers, PyObject *interpolation, PyObject *cval, Py
         PyErr_Format(PyExc_ValueError, text::interpolation, interpolation);
         return false;
     }
-    if (rq.mode != linear && PyIndex_Check(cval)) {
+    if (!read_mode(mode, interpolation, rq))
+        return false;
+    const bool typed = rq.mode == nearest || rq.mode == label;  // else a float32 result
+    if (typed && PyIndex_Check(cval)) {
         ref index(PyNumber_Index(cval));
         if (index) {
             exact_int(index.get(), rq);
@@ -126,7 +152,7 @@ bool read_request(PyObject *workers, PyObject *interpolation, PyObject *cval, Py
     rq.cval = rq.cint ? 0.0 : PyFloat_AsDouble(cval);
     if (rq.cval == -1.0 && PyErr_Occurred())
         return retype(text::cval_type, cval);
-    if (rq.mode != linear && !rq.cint && !PyFloat_Check(cval) && !exact_real(cval, rq))
+    if (typed && !rq.cint && !PyFloat_Check(cval) && !exact_real(cval, rq))
         return false;
     if (output_shape != Py_None) {
         if (!read_ints(output_shape, text::shape_type, rq.shape, 4, rq.shape_n))

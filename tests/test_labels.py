@@ -254,7 +254,7 @@ VOL8 = rng.integers(0, 5, (6, 7, 8)).astype(np.uint8)
 @pytest.mark.parametrize("image,kw,text", [
     (VOL8.astype(F32), dict(interpolation="label"), 'interpolation="label" takes bool or integer'),
     (VOL8.astype(np.float16), dict(interpolation="nearest"), 'interpolation="nearest" takes bool'),
-    (VOL8, dict(interpolation="cubic"), 'interpolation must be "linear", "nearest" or "label"'),
+    (VOL8, dict(interpolation="quintic"), 'interpolation must be "linear", "nearest", "label" or "cubic"'),
     (VOL8, dict(interpolation=None), 'interpolation must be'),
     (VOL8, dict(interpolation="label", cval=256), "cval 256 does not fit uint8 exactly"),
     (VOL8, dict(interpolation="label", cval=-1), "cval -1 does not fit uint8"),

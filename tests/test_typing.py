@@ -34,6 +34,7 @@ assert_type(vexiloimgc.transform(vol, np.ones(3), np.zeros((2, 3, 4)), out=out, 
 assert_type(vexiloimgc.transform(vol, np.ones(3), m, workers=None), F32)
 assert_type(vexiloimgc.transform(vol, np.ones(3), m, out=None, workers=np.int8(2)), F32)
 assert_type(vexiloimgc.transform(vol, np.ones(3), m, interpolation="linear", cval=1.5), F32)
+assert_type(vexiloimgc.transform(vol, np.ones(3), m, interpolation="cubic", mode="grid-wrap"), F32)
 
 # nearest and label keep the image's element type, out= included.
 I16: TypeAlias = np.ndarray[Any, np.dtype[np.int16]]
@@ -70,7 +71,8 @@ vexiloimgc.transform(image=a, spacing=s, matrix=m)  # E: call-overload
 vexiloimgc.transform(a, s, m, workers=1.5)  # E: call-overload
 vexiloimgc.transform(a, s, m, out=np.zeros((4, 5, 6)))  # E: type-var
 vexiloimgc.transform(c64, s, m, workers=2)  # E: arg-type
-vexiloimgc.transform(a, s, m, interpolation="cubic")  # E: call-overload
+vexiloimgc.transform(a, s, m, interpolation="quintic")  # E: call-overload
+vexiloimgc.transform(u16, s, m, interpolation="nearest", mode="mirror")  # E: call-overload
 lu = vexiloimgc.transform(u16, s, m, interpolation="label")
 f: np.ndarray[Any, np.dtype[np.float32]] = lu  # E: assignment
 """

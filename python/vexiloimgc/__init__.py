@@ -40,7 +40,8 @@ _Out = TypeVar("_Out", bound="_Float32Array")
 # nearest and label: the result keeps the image's element type.
 _Item = TypeVar("_Item", bound=Union[np.bool_, np.integer[Any], np.float32, np.float64])
 _AnyOut = TypeVar("_AnyOut", bound="np.ndarray[Any, Any]")
-_Linear = Literal["linear"]
+_Linear = Literal["linear", "cubic"]
+_Mode = Literal["constant", "grid-constant", "nearest", "mirror", "reflect", "grid-wrap"]
 _Discrete = Literal["nearest", "label"]
 
 
@@ -82,6 +83,7 @@ def transform(
     output_spacing: _Vector | None = None,
     cval: SupportsFloat = 0.0,
     interpolation: _Linear = "linear",
+    mode: _Mode | None = None,
     out: None = None,
     workers: SupportsIndex | None = None,
 ) -> _Float32Array: ...
@@ -96,6 +98,7 @@ def transform(
     output_spacing: _Vector | None = None,
     cval: SupportsFloat = 0.0,
     interpolation: _Linear = "linear",
+    mode: _Mode | None = None,
     out: _Out,
     workers: SupportsIndex | None = None,
 ) -> _Out: ...
@@ -110,6 +113,7 @@ def transform(
     output_spacing: _Vector | None = None,
     cval: SupportsFloat | SupportsIndex = 0,
     interpolation: _Discrete,
+    mode: None = None,
     out: None = None,
     workers: SupportsIndex | None = None,
 ) -> np.ndarray[Any, np.dtype[_Item]]: ...
@@ -124,6 +128,7 @@ def transform(
     output_spacing: _Vector | None = None,
     cval: SupportsFloat | SupportsIndex = 0,
     interpolation: _Discrete,
+    mode: None = None,
     out: _AnyOut,
     workers: SupportsIndex | None = None,
 ) -> _AnyOut: ...
@@ -138,6 +143,7 @@ def transform(
     output_spacing: _Vector | None = None,
     cval: SupportsFloat | SupportsIndex = 0,
     interpolation: _Discrete,
+    mode: None = None,
     out: None = None,
     workers: SupportsIndex | None = None,
 ) -> np.ndarray[Any, Any]: ...
@@ -151,11 +157,12 @@ def transform(
     output_spacing: _Vector | None = None,
     cval: SupportsFloat | SupportsIndex = 0.0,
     interpolation: str = "linear",
+    mode: str | None = None,
     out: np.ndarray[Any, Any] | None = None,
     workers: SupportsIndex | None = None,
 ) -> np.ndarray[Any, Any]:
     """Resample `image` through the affine `matrix`: trilinear, nearest
-    sample or label-preserving.
+    sample, label-preserving or cubic B-spline.
 
     Output voxel (z, y, x) sits at the physical point (x * o[0], y * o[1],
     z * o[2]), o the output spacing; the matrix maps it to a source point,
@@ -182,17 +189,25 @@ def transform(
         Default: `spacing`.
     cval : float or int, optional
         The value of every voxel that maps nowhere (outside the source, or
-        onto two or more of its face bands): as float32 for "linear";
+        onto two or more of its face bands; for "cubic" see `mode`): as float32
+        for "linear" and "cubic";
         for "nearest" and "label" it must fit the image's element type
         exactly. Default 0.
-    interpolation : {"linear", "nearest", "label"}, optional
-        "linear" (default): trilinear, a float32 result. "nearest": the
+    interpolation : {"linear", "nearest", "label", "cubic"}, optional
+        "linear" (default): trilinear, a float32 result. "cubic": the
+        cubic B-spline through the source's samples (it interpolates them),
+        a float32 result; the prefilter runs on the call's threads. "nearest": the
         sample nearest the source index (halves toward the higher index),
         where it lies in the source. "label": for integer (label) images,
         on the voxels "linear" writes, the label whose trilinear weights
         sum highest (exact ties to the label of the heaviest single
         term, then of the sample at the larger index: label numbers
         never decide). Both keep the image's element type.
+    mode : {"constant", "grid-constant", "nearest", "mirror", "reflect", "grid-wrap"}, optional
+        "cubic" only: how the source extends beyond its edges, by scipy's
+        names. None (default): "constant", where a voxel whose source index
+        lies outside [0, extent - 1] on an axis is `cval` and the samples
+        extend as "mirror" within. The other rules take None alone.
     out : ndarray, optional
         Where to write the result: float32 (for "nearest" and "label", the
         image's element type), native byte order, C-contiguous,
@@ -218,7 +233,7 @@ def transform(
                       out, workers, output_shape,
                       output_spacing if output_spacing is None or isinstance(output_spacing, nd)
                       else _numbers(output_spacing, "output_spacing"),
-                      cval, interpolation, None)
+                      cval, interpolation, None, mode)
 
 
 def _affine(a: Any, name: str) -> np.ndarray[Any, np.dtype[np.float64]]:
@@ -257,6 +272,7 @@ def reslice(
     *,
     cval: SupportsFloat = 0.0,
     interpolation: _Linear = "linear",
+    mode: _Mode | None = None,
     out: np.ndarray[Any, np.dtype[np.float32]] | None = None,
     workers: SupportsIndex | None = None,
 ) -> np.ndarray[Any, np.dtype[np.float32]]: ...
@@ -270,6 +286,7 @@ def reslice(
     *,
     cval: SupportsFloat | SupportsIndex = 0,
     interpolation: _Discrete,
+    mode: None = None,
     out: np.ndarray[Any, np.dtype[_Item]] | None = None,
     workers: SupportsIndex | None = None,
 ) -> np.ndarray[Any, np.dtype[_Item]]: ...
@@ -283,6 +300,7 @@ def reslice(
     *,
     cval: SupportsFloat | SupportsIndex = 0,
     interpolation: _Discrete,
+    mode: None = None,
     out: np.ndarray[Any, Any] | None = None,
     workers: SupportsIndex | None = None,
 ) -> np.ndarray[Any, Any]: ...
@@ -295,6 +313,7 @@ def reslice(
     *,
     cval: SupportsFloat | SupportsIndex = 0.0,
     interpolation: str = "linear",
+    mode: str | None = None,
     out: np.ndarray[Any, Any] | None = None,
     workers: SupportsIndex | None = None,
 ) -> np.ndarray[Any, Any]:
@@ -310,7 +329,7 @@ def reslice(
         Voxel (i, j, k) to world maps of the source and of the target grid.
     shape : sequence of 3 int
         The target grid's (I, J, K).
-    cval, interpolation, workers
+    cval, interpolation, mode, workers
         As for `transform`.
     out : ndarray, optional
         float32 (for "nearest" and "label", data's element type),
@@ -337,5 +356,5 @@ def reslice(
         raise ValueError(f"reslice: shape must hold the target grid's 3 extents (I, J, K), not {len(ijk)}")
     one = np.ones(3, np.float32)
     r = _transform(a.T, one, v[:3], None if out is None else out.T, workers,
-                   ijk[::-1], None, cval, interpolation, None)
+                   ijk[::-1], None, cval, interpolation, None, mode)
     return r.T  # type: ignore[no-any-return]

@@ -67,6 +67,10 @@ def transform(
         back with another shape or element type than its box raises
         RuntimeError when computed.
     """
+    if isinstance(interpolation, str) and interpolation == "cubic":
+        # Its prefilter reaches across the whole source, past any block's box.
+        raise ValueError('vexiloimgc.dask.transform: interpolation="cubic" is not available for Dask arrays yet; '
+                         "compute the image and call vexiloimgc.transform")
     if not isinstance(image, da.Array):
         image = da.asarray(_numbers(image, "image"))  # type: ignore[no-untyped-call]
     if any(math.isnan(c) for cs in image.chunks for c in cs):

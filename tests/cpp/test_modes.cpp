@@ -14,7 +14,7 @@ std::int64_t walk(mode m, std::int64_t i, std::int64_t n)
     const bool inside = i >= 0 && i < n;
     if (m == grid_constant)
         return inside ? i : fill_index;
-    if (m == nearest)
+    if (m == nearest_edge)
         return i < 0 ? 0 : inside ? i : n - 1;
     if ((m == mirror || m == constant) && n == 1)
         return 0;
@@ -50,7 +50,7 @@ TEST(Modes, TheEndsOfInt64)
                                (std::int64_t(1) << 31) - 1})
             for (std::int64_t i : {lo, lo + 1, hi - 1, hi}) {
                 const mode md = mode(m);
-                if (md == grid_constant || md == nearest) {
+                if (md == grid_constant || md == nearest_edge) {
                     ASSERT_EQ(extend(md, i, n), walk(md, i, n));
                     continue;
                 }

@@ -1,0 +1,23 @@
+// interpolation="cubic": the cubic B-spline through the prefilter's
+// coefficients (axis_filter.h), one float32 result per voxel.
+#pragma once
+
+#include "axis_filter.h"
+#include "modes.h"
+#include "part.h"
+
+// Under "nearest" and "grid-constant" the coefficients beyond the edges are
+// the prefilter's own sums there, over the samples the mode extends: those
+// modes filter the source grown by this many samples on every side (past
+// them every sum reads the same samples as the last). The other modes'
+// coefficients extend by the mode, as their samples do.
+constexpr int cubic_pad = spline_reach + 1;
+inline int pad_of(mode m) { return m == nearest_edge || m == grid_constant ? cubic_pad : 0; }
+
+// The part's rows from the coefficients at p.in.src of the whole source
+// (the box must be the whole; in.X, in.Y, in.Z its extents, in.row and
+// in.slice the coefficients' strides), grown by `pad` (pad_of(m)) on every
+// side: each voxel the spline's value at its source position, or
+// p.fill.value where it maps nowhere. One scalar kernel serves every
+// path: the same bits on every CPU.
+void cubic_part(const part &p, mode m, int pad);
