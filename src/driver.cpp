@@ -336,8 +336,8 @@ bool check_call(PyObject *image_obj, PyObject *spacing, PyObject *matrix, PyObje
     if (!check_source(image, c.im, lifted))
         return false;
     c.image = block_of(image, c.im.nd);
-    if (rq.mode == cubic && rq.tiled) {
-        PyErr_SetString(PyExc_ValueError, text::cubic_tile);
+    if ((rq.mode == cubic || rq.smooth) && rq.tiled) {
+        PyErr_SetString(PyExc_ValueError, rq.mode == cubic ? text::cubic_tile : text::smooth_tile);
         return false;
     }
     c.rtype = floats_out(rq.mode) ? NPY_FLOAT : PyArray_TYPE(image);
@@ -373,7 +373,8 @@ PyObject *result_of(const call &c, PyObject *out, PyObject *const inputs[4])
 
 // The source as the kernel reads it, and the buffer of its copy, if any:
 // float for linear, the image's elements (at `typed_src`) for nearest and
-// label, and for cubic always a float copy, which the prefilter overwrites.
+// label, and for cubic or antialias always a float copy, which the filters
+// overwrite.
 struct reading {
     source src{};
     fbuf dense;
@@ -390,7 +391,7 @@ bool reading_of(const call &c, int size, reading &r)
     if (c.im.count == 0)
         return true;
     if (floats_out(c.rq.mode)) {
-        if (c.rq.mode == linear && in_place(b, r.src))
+        if (c.rq.mode == linear && !c.rq.smooth && in_place(b, r.src))
             return true;
         r.dense.reset(alloc_floats(c.im.count, false));
         r.src = dense_strides;
@@ -449,6 +450,34 @@ bool coefficients(const call &c, reading &r, float *grown, int pad, const taps &
     return filter_volumes(pad ? grown : r.dense.get(), N, at, hs, m, fill, threads);
 }
 
+// antialias: each volume of the float copy smoothed by the Gaussian of its
+// own map's factors, under the rule's mode ("mirror" for the constant modes
+// and the linear rule), before the rows or the prefilter read it. False
+// when a buffer cannot be had. Needs no interpreter.
+bool smooth(const call &c, float *v, int threads)
+{
+    const std::int64_t N = c.im.dims[0], Z = c.im.dims[1], Y = c.im.dims[2], X = c.im.dims[3];
+    const mode given = c.rq.mode == cubic ? mode(c.rq.bound) : mirror;
+    const mode m = given == constant || given == grid_constant ? mirror : given;
+    const axis_place at[3] = {{X, 0, X}, {Y, 0, Y}, {Z, 0, Z}};
+    const float *o = c.osp ? c.osp.get() : c.sp.get();
+    try {
+        for (std::int64_t k = 0; k < N; ++k) {
+            double d[3];
+            smoothing_factors(c.maps.get() + (c.per_volume ? 12 * k : 0), c.sp.get(), o, d);
+            taps h[3];
+            for (int a = 0; a < 3; ++a)  // not finite: no voxel maps along that axis
+                h[a] = std::isfinite(d[a]) ? gaussian_taps(std::min(d[a], factor_limit)) : taps();
+            const taps *const hs[3] = {&h[0], &h[1], &h[2]};
+            if (!filter_volumes(v + k * Z * Y * X, 1, at, hs, m, 0.0f, threads))
+                return false;
+        }
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    return true;
+}
+
 // The work of a checked call into `out`, `voxels` of them, with the lock
 // released for large calls; false with the exception set when it could not
 // start or an interrupt stopped it (`out` then part-written).
@@ -473,8 +502,8 @@ bool run(const call &c, char *out, std::int64_t voxels)
         r.src = {grown.get(), GZ * GY * GX, GY * GX, GX};
     }
     const plan p = plan_of(c, r.src, out);
-    // cubic filters the whole source first, whatever the output's size.
-    const std::int64_t work = cub ? std::max<std::int64_t>(voxels, c.im.count) : voxels;
+    // cubic and antialias filter the whole source first, whatever the output's size.
+    const std::int64_t work = cub || c.rq.smooth ? std::max<std::int64_t>(voxels, c.im.count) : voxels;
     const int threads = thread_count(c.rq.cap, work);
     // Small calls keep the lock: taking it back can cost more than they do.
     const bool release = work >= 4096;
@@ -498,7 +527,9 @@ bool run(const call &c, char *out, std::int64_t voxels)
     if (r.copy)
         copy_typed(c.image, size, r.copy.get(), threads);
     const bool empty = cub ? !r.dense : !lin && !r.typed_src;  // an empty source: nothing maps
-    const bool filtered = !cub || !r.dense || coefficients(c, r, grown.get(), pad, h, p.value, threads);
+    const bool smoothed = !c.rq.smooth || !r.dense || smooth(c, r.dense.get(), threads);
+    const bool filtered =
+        smoothed && (!cub || !r.dense || coefficients(c, r, grown.get(), pad, h, p.value, threads));
     const unsigned char *fill = c.fill;
     if (cub)
         fill = reinterpret_cast<const unsigned char *>(&p.value);
@@ -537,7 +568,8 @@ bool run(const call &c, char *out, std::int64_t voxels)
 // The package's transform; with `check`, its checks alone (transform_check).
 static PyObject *transform_run(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *out,
                                PyObject *workers, PyObject *output_shape, PyObject *output_spacing, PyObject *cval,
-                               PyObject *interpolation, PyObject *tile, PyObject *mode, bool check)
+                               PyObject *interpolation, PyObject *tile, PyObject *mode, PyObject *antialias,
+                               bool check)
 {
     if (!numpy_ready())
         return nullptr;
@@ -545,7 +577,7 @@ static PyObject *transform_run(PyObject *image, PyObject *spacing, PyObject *mat
     // change any argument: all of them first, and no Python code after the
     // last check.
     call c;
-    if (!read_request(workers, interpolation, mode, cval, output_shape, tile, c.rq))
+    if (!read_request(workers, interpolation, mode, antialias, cval, output_shape, tile, c.rq))
         return nullptr;
     const fp_scope fp;
     if (!check_call(image, spacing, matrix, output_spacing, check, c))
@@ -577,15 +609,15 @@ static PyObject *transform_run(PyObject *image, PyObject *spacing, PyObject *mat
 
 PyObject *transform_into(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *out, PyObject *workers,
                          PyObject *output_shape, PyObject *output_spacing, PyObject *cval, PyObject *interpolation,
-                         PyObject *tile, PyObject *mode)
+                         PyObject *tile, PyObject *mode, PyObject *antialias)
 {
     return transform_run(image, spacing, matrix, out, workers, output_shape, output_spacing, cval, interpolation,
-                         tile, mode, false);
+                         tile, mode, antialias, false);
 }
 
 PyObject *transform_check(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *output_shape,
                           PyObject *output_spacing, PyObject *cval, PyObject *interpolation)
 {
     return transform_run(image, spacing, matrix, Py_None, Py_None, output_shape, output_spacing, cval,
-                         interpolation, Py_None, Py_None, true);
+                         interpolation, Py_None, Py_None, Py_False, true);
 }
