@@ -321,7 +321,32 @@ struct call {
     npy_intp od[4];               // the output grid N, Z, Y, X
     fbuf sp, osp, maps;           // osp null: the source's spacing
     bool per_volume = false;
+    bool smooth = false;          // antialias, and some volume down-samples along some axis
 };
+
+// antialias: volume k's down-sampling factors, X, Y, Z, as its Gaussian
+// takes them: at most factor_limit, and 1 (not filtered) where not finite,
+// where no voxel maps along that axis anyway.
+void factors_of(const call &c, std::int64_t k, double d[3])
+{
+    smoothing_factors(c.maps.get() + (c.per_volume ? 12 * k : 0), c.sp.get(), c.osp ? c.osp.get() : c.sp.get(), d);
+    for (int a = 0; a < 3; ++a)
+        d[a] = std::isfinite(d[a]) ? std::min(d[a], factor_limit) : 1.0;
+}
+
+// Whether antialias smooths any volume: if not, the source is read as
+// without it (in place where it can be).
+bool smooths(const call &c)
+{
+    const std::int64_t maps = c.per_volume ? c.im.dims[0] : 1;
+    for (std::int64_t k = 0; c.rq.smooth && k < maps; ++k) {
+        double d[3];
+        factors_of(c, k, d);
+        if (d[0] > 1.0 || d[1] > 1.0 || d[2] > 1.0)
+            return true;
+    }
+    return false;
+}
 
 // The checks of the module's transform, in its order, then the output
 // grid's and the tile's; with `lifted`, without one call's limits on whole
@@ -391,7 +416,7 @@ bool reading_of(const call &c, int size, reading &r)
     if (c.im.count == 0)
         return true;
     if (floats_out(c.rq.mode)) {
-        if (c.rq.mode == linear && !c.rq.smooth && in_place(b, r.src))
+        if (c.rq.mode == linear && !c.smooth && in_place(b, r.src))
             return true;
         r.dense.reset(alloc_floats(c.im.count, false));
         r.src = dense_strides;
@@ -460,14 +485,11 @@ bool smooth(const call &c, float *v, int threads)
     const mode given = c.rq.mode == cubic ? mode(c.rq.bound) : mirror;
     const mode m = given == constant || given == grid_constant ? mirror : given;
     const axis_place at[3] = {{X, 0, X}, {Y, 0, Y}, {Z, 0, Z}};
-    const float *o = c.osp ? c.osp.get() : c.sp.get();
     try {
         for (std::int64_t k = 0; k < N; ++k) {
             double d[3];
-            smoothing_factors(c.maps.get() + (c.per_volume ? 12 * k : 0), c.sp.get(), o, d);
-            taps h[3];
-            for (int a = 0; a < 3; ++a)  // not finite: no voxel maps along that axis
-                h[a] = std::isfinite(d[a]) ? gaussian_taps(std::min(d[a], factor_limit)) : taps();
+            factors_of(c, k, d);
+            const taps h[3] = {gaussian_taps(d[0]), gaussian_taps(d[1]), gaussian_taps(d[2])};
             const taps *const hs[3] = {&h[0], &h[1], &h[2]};
             if (!filter_volumes(v + k * Z * Y * X, 1, at, hs, m, 0.0f, threads))
                 return false;
@@ -503,7 +525,7 @@ bool run(const call &c, char *out, std::int64_t voxels)
     }
     const plan p = plan_of(c, r.src, out);
     // cubic and antialias filter the whole source first, whatever the output's size.
-    const std::int64_t work = cub || c.rq.smooth ? std::max<std::int64_t>(voxels, c.im.count) : voxels;
+    const std::int64_t work = cub || c.smooth ? std::max<std::int64_t>(voxels, c.im.count) : voxels;
     const int threads = thread_count(c.rq.cap, work);
     // Small calls keep the lock: taking it back can cost more than they do.
     const bool release = work >= 4096;
@@ -527,7 +549,7 @@ bool run(const call &c, char *out, std::int64_t voxels)
     if (r.copy)
         copy_typed(c.image, size, r.copy.get(), threads);
     const bool empty = cub ? !r.dense : !lin && !r.typed_src;  // an empty source: nothing maps
-    const bool smoothed = !c.rq.smooth || !r.dense || smooth(c, r.dense.get(), threads);
+    const bool smoothed = !c.smooth || !r.dense || smooth(c, r.dense.get(), threads);
     const bool filtered =
         smoothed && (!cub || !r.dense || coefficients(c, r, grown.get(), pad, h, p.value, threads));
     const unsigned char *fill = c.fill;
@@ -582,6 +604,7 @@ static PyObject *transform_run(PyObject *image, PyObject *spacing, PyObject *mat
     const fp_scope fp;
     if (!check_call(image, spacing, matrix, output_spacing, check, c))
         return nullptr;
+    c.smooth = smooths(c);
     if (check) {
         if (floats_out(c.rq.mode)) {
             const float value = static_cast<float>(c.rq.cval);
