@@ -152,7 +152,7 @@ bool read_request(PyObject *workers, PyObject *interpolation, PyObject *mode, Py
         PyErr_Format(PyExc_ValueError, text::interpolation, interpolation);
         return false;
     }
-    if (!read_mode(mode, interpolation, rq) || !read_antialias(antialias, interpolation, rq))
+    if (!read_mode(mode, interpolation, rq))
         return false;
     const bool typed = rq.mode == nearest || rq.mode == label;  // else a float32 result
     if (typed && PyIndex_Check(cval)) {
@@ -188,5 +188,5 @@ bool read_request(PyObject *workers, PyObject *interpolation, PyObject *mode, Py
         }
         rq.tiled = true;
     }
-    return true;
+    return read_antialias(antialias, interpolation, rq);  // runs no caller's code: after those that do
 }

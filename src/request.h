@@ -26,8 +26,8 @@ struct request {
     npy_intp tile[9];
 };
 
-// Converts workers, interpolation, mode, antialias, cval, output_shape and
-// tile (None for none) into rq, in that order; false with the exception set
+// Converts workers, interpolation, mode, cval, output_shape, tile (None for
+// none) and antialias into rq, in that order; false with the exception set
 // on failure (ours for a conversion's TypeError, any other unchanged).
 bool read_request(PyObject *workers, PyObject *interpolation, PyObject *mode, PyObject *antialias,
                   PyObject *cval, PyObject *output_shape, PyObject *tile, request &rq);

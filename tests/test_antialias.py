@@ -104,12 +104,18 @@ def test_down_sampling_aliases_less(pattern, step):
         assert high_energy(smooth) < 0.02 * high_energy(plain)
 
 
+class Interrupting:
+    def __float__(self):
+        raise KeyboardInterrupt
+
+
 @pytest.mark.parametrize("kw,exc,text", [
     (dict(interpolation="nearest", antialias=True), ValueError, "'nearest' picks samples and takes antialias=False"),
     (dict(interpolation="label", antialias=np.True_), ValueError, "'label' picks samples"),
     (dict(antialias=1), TypeError, "antialias must be True or False, not int"),
     (dict(antialias=None), TypeError, "antialias must be True or False, not NoneType"),
     (dict(antialias="yes", workers=0), ValueError, "workers must not be 0"),  # workers first
+    (dict(antialias="yes", cval=Interrupting()), KeyboardInterrupt, None),  # the caller's code before
     (dict(antialias="yes", image=np.zeros((2, 3), np.int16)), TypeError, "antialias"),  # before the image
 ])
 def test_refusals(kw, exc, text):
