@@ -141,6 +141,18 @@ taps gaussian_taps(double d)
     return h;
 }
 
+void smoothing_factors(const float *m, const float *s, const float *o, double d[3])
+{
+    for (int a = 0; a < 3; ++a) {
+        d[a] = 0.0;
+        for (int j = 0; j < 3; ++j) {
+            const double t = std::fabs(double(m[4 * a + j])) * double(o[j]) / std::fabs(double(s[a]));
+            if (!std::isnan(d[a]) && !(t <= d[a]))  // a NaN stays
+                d[a] = t;
+        }
+    }
+}
+
 namespace {
 
 bool run(float *v, std::int64_t volumes, const axis_place at[3], const taps *const h[3], mode m, float fill,

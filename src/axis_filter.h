@@ -27,6 +27,13 @@ taps spline_taps();
 // sum 1. Empty for d <= 1 (that axis is not filtered).
 taps gaussian_taps(double d);
 
+// The down-sampling factor along each source axis a of an output-to-source
+// map m (3x4, row by row), source spacing s and output spacing o (X, Y, Z):
+// the distance in source samples between neighbouring output voxels, the
+// largest over the output axes, max_j |m[a][j]| * o[j] / |s[a]|, each term
+// in double, left to right; NaN where a term is.
+void smoothing_factors(const float *m, const float *s, const float *o, double d[3]);
+
 // e^x for x <= 0 in a fixed sequence of double operations, the same bits
 // on every platform (a C library's exp may differ in the last place).
 double fixed_exp(double x);

@@ -6,10 +6,12 @@
 
 #include <numpy/arrayobject.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
 
+#include "axis_filter.h"
 #include "fill.h"
 #include "label.h"
 #include "pyref.h"
@@ -232,8 +234,8 @@ bool check_call(PyObject *image_obj, PyObject *spacing, PyObject *matrix, PyObje
     if (!check_source(image, c.im, graph))
         return false;
     c.image = block_of(image, c.im.nd);
-    if (rq.mode == cubic && rq.tiled) {
-        PyErr_SetString(PyExc_ValueError, text::cubic_tile);
+    if ((rq.mode == cubic || rq.smooth) && rq.tiled) {
+        PyErr_SetString(PyExc_ValueError, rq.mode == cubic ? text::cubic_tile : text::smooth_tile);
         return false;
     }
     c.rtype = floats_out(rq.mode) ? NPY_FLOAT : PyArray_TYPE(image);
@@ -269,4 +271,23 @@ PyObject *result_of(const call &c, PyObject *out, PyObject *const inputs[4])
         PyErr_SetString(PyExc_MemoryError, text::nomem);
     }
     return r;
+}
+
+void factors_of(const call &c, std::int64_t k, double d[3])
+{
+    smoothing_factors(c.maps.get() + (c.per_volume ? 12 * k : 0), c.sp.get(), c.osp ? c.osp.get() : c.sp.get(), d);
+    for (int a = 0; a < 3; ++a)
+        d[a] = std::isfinite(d[a]) ? std::min(d[a], factor_limit) : 1.0;
+}
+
+bool smooths(const call &c)
+{
+    const std::int64_t maps = c.per_volume ? c.im.dims[0] : 1;
+    for (std::int64_t k = 0; c.rq.smooth && k < maps; ++k) {
+        double d[3];
+        factors_of(c, k, d);
+        if (d[0] > 1.0 || d[1] > 1.0 || d[2] > 1.0)
+            return true;
+    }
+    return false;
 }

@@ -23,6 +23,7 @@ struct call {
     npy_intp od[4];               // the output grid N, Z, Y, X
     fbuf sp, osp, maps;           // osp null: the source's spacing
     bool per_volume = false;
+    bool smooth = false;          // antialias, and some volume down-samples along some axis
 };
 
 // The checks of the module's transform, in its order, then the output
@@ -30,6 +31,15 @@ struct call {
 // `graph` for transform_check. False with the exception set.
 bool check_call(PyObject *image_obj, PyObject *spacing, PyObject *matrix, PyObject *output_spacing, bool graph,
                 call &c);
+
+// antialias: volume k's down-sampling factors, X, Y, Z, as its Gaussian
+// takes them: at most factor_limit, and 1 (not filtered) where not finite,
+// where no voxel maps along that axis anyway.
+void factors_of(const call &c, std::int64_t k, double d[3]);
+
+// Whether antialias smooths any volume: if not, the source is read as
+// without it (in place where it can be).
+bool smooths(const call &c);
 
 // `out` checked, or a new array of the output's shape and type.
 PyObject *result_of(const call &c, PyObject *out, PyObject *const inputs[4]);

@@ -129,6 +129,31 @@ bool coefficients(const call &c, reading &r, spline &s, float fill, int threads)
     return filter_volumes(pad ? s.grown.get() : r.dense.get(), N, at, hs, m, fill, threads);
 }
 
+// antialias: each volume of the float copy smoothed by the Gaussian of its
+// own map's factors, under the rule's mode ("mirror" for the constant modes
+// and the linear rule), before the rows or the prefilter read it. False
+// when a buffer cannot be had. Needs no interpreter.
+bool smooth(const call &c, float *v, int threads)
+{
+    const std::int64_t N = c.im.dims[0], Z = c.im.dims[1], Y = c.im.dims[2], X = c.im.dims[3];
+    const mode given = c.rq.mode == cubic ? mode(c.rq.bound) : mirror;
+    const mode m = given == constant || given == grid_constant ? mirror : given;
+    const axis_place at[3] = {{X, 0, X}, {Y, 0, Y}, {Z, 0, Z}};
+    try {
+        for (std::int64_t k = 0; k < N; ++k) {
+            double d[3];
+            factors_of(c, k, d);
+            const taps h[3] = {gaussian_taps(d[0]), gaussian_taps(d[1]), gaussian_taps(d[2])};
+            const taps *const hs[3] = {&h[0], &h[1], &h[2]};
+            if (!filter_volumes(v + k * Z * Y * X, 1, at, hs, m, 0.0f, threads))
+                return false;
+        }
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    return true;
+}
+
 // Rows [first, last) of volume v of a window's plan q.
 void run_rows(const call &c, part_fn kernel, const plan &q, std::int64_t v, std::int64_t first, std::int64_t last,
               int pad)
@@ -180,8 +205,8 @@ bool run(const call &c, char *out, std::int64_t voxels)
     if (!reading_of(c, size, r) || !spline_of(c, r, s))
         return false;
     const plan p = plan_of(c, r, out, size);
-    // cubic filters the whole source first, whatever the output's size.
-    const std::int64_t work = c.rq.mode == cubic ? std::max<std::int64_t>(voxels, c.im.count) : voxels;
+    // cubic and antialias filter the whole source first, whatever the output's size.
+    const std::int64_t work = c.rq.mode == cubic || c.smooth ? std::max<std::int64_t>(voxels, c.im.count) : voxels;
     const int threads = thread_count(c.rq.cap, work);
     // Small calls keep the lock: taking it back can cost more than they do.
     const bool release = work >= 4096;
@@ -203,7 +228,8 @@ bool run(const call &c, char *out, std::int64_t voxels)
     PyThreadState *state = release ? PyEval_SaveThread() : nullptr;
     prepare(c, r, out, voxels, size, threads, p.value);
     const bool empty = empty_source(c, r);
-    const bool filtered = coefficients(c, r, s, p.value, threads);
+    const bool filtered = (!c.smooth || !r.dense || smooth(c, r.dense.get(), threads)) &&
+                          coefficients(c, r, s, p.value, threads);
     auto next = release ? std::chrono::steady_clock::now() + std::chrono::milliseconds(50)
                         : std::chrono::steady_clock::time_point();
     auto go = [&] { return no_interrupt(state, next); };
@@ -241,7 +267,8 @@ bool run(const call &c, char *out, std::int64_t voxels)
 // The package's transform; with `check`, its checks alone (transform_check).
 static PyObject *transform_run(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *out,
                                PyObject *workers, PyObject *output_shape, PyObject *output_spacing, PyObject *cval,
-                               PyObject *interpolation, PyObject *tile, PyObject *mode, bool check)
+                               PyObject *interpolation, PyObject *tile, PyObject *mode, PyObject *antialias,
+                               bool check)
 {
     if (!numpy_ready())
         return nullptr;
@@ -249,11 +276,12 @@ static PyObject *transform_run(PyObject *image, PyObject *spacing, PyObject *mat
     // change any argument: all of them first, and no Python code after the
     // last check.
     call c;
-    if (!read_request(workers, interpolation, mode, cval, output_shape, tile, c.rq))
+    if (!read_request(workers, interpolation, mode, antialias, cval, output_shape, tile, c.rq))
         return nullptr;
     const fp_scope fp;
     if (!check_call(image, spacing, matrix, output_spacing, check, c))
         return nullptr;
+    c.smooth = smooths(c);
     if (check) {
         if (floats_out(c.rq.mode)) {
             const float value = static_cast<float>(c.rq.cval);
@@ -285,15 +313,15 @@ static PyObject *transform_run(PyObject *image, PyObject *spacing, PyObject *mat
 
 PyObject *transform_into(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *out, PyObject *workers,
                          PyObject *output_shape, PyObject *output_spacing, PyObject *cval, PyObject *interpolation,
-                         PyObject *tile, PyObject *mode)
+                         PyObject *tile, PyObject *mode, PyObject *antialias)
 {
     return transform_run(image, spacing, matrix, out, workers, output_shape, output_spacing, cval, interpolation,
-                         tile, mode, false);
+                         tile, mode, antialias, false);
 }
 
 PyObject *transform_check(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *output_shape,
                           PyObject *output_spacing, PyObject *cval, PyObject *interpolation)
 {
     return transform_run(image, spacing, matrix, Py_None, Py_None, output_shape, output_spacing, cval,
-                         interpolation, Py_None, Py_None, true);
+                         interpolation, Py_None, Py_None, Py_False, true);
 }

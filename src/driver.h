@@ -10,7 +10,8 @@
 // (4, 4)) or one per volume of a 4-D image. output_shape: None or 3 (or 4)
 // integers; output_spacing: None for spacing. cval: the value of voxels
 // that map nowhere. interpolation: a name of rules.h; mode: None, or for
-// "cubic" a name of modes.h (None: "constant"). tile: None, or 9 integers for
+// "cubic" a name of modes.h (None: "constant"); antialias: True to smooth
+// the source first (axis_filter.h's Gaussian), for "linear" and "cubic". tile: None, or 9 integers for
 // a window of a larger call: the whole source's Z, Y, X, where the image
 // (a box of it) starts in it, and where the output (a window of the whole
 // grid) starts in that grid, each Z, Y, X; not with "cubic". All borrowed. Writes into `out`
@@ -18,7 +19,8 @@
 // exception set on any failure, with nothing written.
 PyObject *transform_into(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *out,
                          PyObject *workers, PyObject *output_shape, PyObject *output_spacing,
-                         PyObject *cval, PyObject *interpolation, PyObject *tile, PyObject *mode);
+                         PyObject *cval, PyObject *interpolation, PyObject *tile, PyObject *mode,
+                         PyObject *antialias);
 
 // The checks of transform_into for the same arguments (workers, out and tile
 // None), in its order and with its messages, but for one call's limits on

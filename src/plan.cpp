@@ -132,10 +132,12 @@ bool reading_of(const call &c, int size, reading &r)
     const source dense_strides{nullptr, b.d[1] * b.d[2] * b.d[3], b.d[2] * b.d[3], b.d[3]};
     if (c.im.count == 0)
         return true;
-    if (c.rq.mode == cubic) {  // its rows take 64-bit offsets: any copy will do
+    if (c.rq.mode == cubic || c.smooth) {  // a copy of its own, which the filters overwrite
         r.dense.reset(alloc_floats(c.im.count, false));
         r.src = dense_strides;
         r.src.data = r.dense.get();
+        // cubic's rows take 64-bit offsets; linear's windows read boxes of the copy
+        r.bounded = c.rq.mode == cubic || dense_strides.volume <= extent_limit;
         if (r.dense)
             return true;
         PyErr_SetString(PyExc_MemoryError, reader_nomem(c.im.nd));
@@ -245,7 +247,13 @@ plan window_plan(const plan &p, const win &x, const unsigned char *copy)
 
 void copy_box(const call &c, const plan &p, const win &x, std::int64_t v, unsigned char *dst, int threads)
 {
+    // Linear copies from the floats the call reads (smoothed, where antialias
+    // smooths them), typed from the image.
     block b = c.image;
+    if (p.linear && p.src.data) {
+        b.data = reinterpret_cast<const char *>(p.src.data), b.type = NPY_FLOAT, b.swapped = false;
+        b.s[0] = 4 * p.src.volume, b.s[1] = 4 * p.src.slice, b.s[2] = 4 * p.src.row, b.s[3] = 4;
+    }
     b.data += v * b.s[0] + (x.b[0] - p.bz) * b.s[1] + (x.b[2] - p.by) * b.s[2] + (x.b[4] - p.bx) * b.s[3];
     b.d[0] = 1, b.d[1] = x.b[1] - x.b[0], b.d[2] = x.b[3] - x.b[2], b.d[3] = x.b[5] - x.b[4];
     if (p.linear)

@@ -45,7 +45,8 @@ std::int64_t rows_per_job(const plan &p, int threads, bool released);
 
 // The source as the kernel reads it, and the buffer of its copy, if any:
 // float for linear, the image's elements (at `typed_src`) for nearest and
-// label, and for cubic always a float copy, which the prefilter overwrites.
+// label, and for cubic or antialias always a float copy, which the filters
+// overwrite.
 // `bounded`: each volume's furthest sample within the kernel's 32-bit
 // offsets, so one part can read it whole; else windows read their boxes.
 struct reading {
@@ -89,5 +90,5 @@ bool windows_of(const plan &p, bool bounded, wins_t &out);
 // the call's plan reads it, or from `copy` (its box, dense).
 plan window_plan(const plan &p, const win &x, const unsigned char *copy);
 
-// Volume v's box of window x from the image, dense, into `dst`.
+// Volume v's box of window x, dense, into `dst`.
 void copy_box(const call &c, const plan &p, const win &x, std::int64_t v, unsigned char *dst, int threads);

@@ -120,10 +120,26 @@ bool read_mode(PyObject *obj, PyObject *interpolation, request &rq)
     return true;
 }
 
+// antialias: True or False, Python's or NumPy's; nothing else, so no
+// caller's __bool__ runs. The rules that pick a sample take no smoothing.
+bool read_antialias(PyObject *obj, PyObject *interpolation, request &rq)
+{
+    if (!PyBool_Check(obj) && !PyArray_IsScalar(obj, Bool)) {
+        PyErr_Format(PyExc_TypeError, text::antialias_type, Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    rq.smooth = PyObject_IsTrue(obj) == 1;  // Python's or NumPy's own
+    if (rq.smooth && (rq.mode == nearest || rq.mode == label)) {
+        PyErr_Format(PyExc_ValueError, text::antialias_rule, interpolation);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
-bool read_request(PyObject *workers, PyObject *interpolation, PyObject *mode, PyObject *cval,
-                  PyObject *output_shape, PyObject *tile, request &rq)
+bool read_request(PyObject *workers, PyObject *interpolation, PyObject *mode, PyObject *antialias,
+                  PyObject *cval, PyObject *output_shape, PyObject *tile, request &rq)
 {
     rq.cap = thread_cap(workers);
     if (rq.cap == 0)
@@ -172,5 +188,5 @@ bool read_request(PyObject *workers, PyObject *interpolation, PyObject *mode, Py
         }
         rq.tiled = true;
     }
-    return true;
+    return read_antialias(antialias, interpolation, rq);  // runs no caller's code: after those that do
 }

@@ -13,6 +13,7 @@ struct request {
     int cap;          // thread cap (thread_cap)
     int mode;         // interpolation: a rule (rules.h)
     int bound;        // cubic: how samples extend beyond the edges (modes.h)
+    bool smooth;      // antialias: the Gaussian over the source first
     double cval;
     // nearest and label: a cval with __index__ as the exact integer it is
     // (sign and magnitude; `huge` past 64 bits), else the double above.
@@ -25,8 +26,8 @@ struct request {
     npy_intp tile[9];
 };
 
-// Converts workers, interpolation, mode, cval, output_shape and tile (None
-// for none) into rq, in that order; false with the exception set on failure
-// (ours for a conversion's TypeError, any other unchanged).
-bool read_request(PyObject *workers, PyObject *interpolation, PyObject *mode, PyObject *cval,
-                  PyObject *output_shape, PyObject *tile, request &rq);
+// Converts workers, interpolation, mode, cval, output_shape, tile (None for
+// none) and antialias into rq, in that order; false with the exception set
+// on failure (ours for a conversion's TypeError, any other unchanged).
+bool read_request(PyObject *workers, PyObject *interpolation, PyObject *mode, PyObject *antialias,
+                  PyObject *cval, PyObject *output_shape, PyObject *tile, request &rq);

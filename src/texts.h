@@ -29,6 +29,9 @@ constexpr char interpolation[] =
     "transform: interpolation must be \"linear\", \"nearest\", \"label\" or \"cubic\", not %.200R";
 constexpr char mode_name[] = "transform: mode must be None or one of %s, not %.200R";
 constexpr char mode_rule[] = "transform: mode=%R is available with interpolation=\"cubic\" only; %R takes mode=None";
+constexpr char antialias_type[] = "transform: antialias must be True or False, not %.200s";
+constexpr char antialias_rule[] = "transform: antialias=True smooths for interpolation=\"linear\" or \"cubic\"; "
+                                  "%R picks samples and takes antialias=False";
 constexpr char cval_type[] = "transform: cval must be a real number, not %.200s";
 constexpr char shape_type[] = "transform: output_shape must be a sequence of integers, not %.200s";
 constexpr char shape_count[] = "transform: output_shape must hold 3 extents (Z, Y, X), or 4 for a 4-D image, not %d";
@@ -52,6 +55,7 @@ constexpr char out_layout[] = "transform: out must be %s";
 constexpr char out_shape[] = "transform: out must have the %s shape %s, not %s";
 constexpr char out_shares[] = "transform: out must not share memory with %s";
 constexpr char cubic_tile[] = "transform: interpolation=\"cubic\" takes no tile: it reads the whole source";
+constexpr char smooth_tile[] = "transform: antialias=True takes no tile: it smooths the whole source";
 constexpr char label_type[] = "transform: interpolation=\"label\" takes bool or integer images, not %R";
 constexpr char nearest_type[] = "transform: interpolation=\"nearest\" takes bool, integer, float32 or float64 "
                                 "images, not %R";

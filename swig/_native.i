@@ -24,12 +24,13 @@
 %constant long long call_limit = max_elements;
 %constant long long box_limit = image3d_limit - 1;
 
-/* mode may be left off (None): one wrapper that counts its arguments. */
+/* mode and antialias may be left off (None, False): one wrapper that counts its arguments. */
 %rename(transform) transform_into;
 %feature("compactdefaultargs") transform_into;
 PyObject *transform_into(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *out,
                          PyObject *workers, PyObject *output_shape, PyObject *output_spacing,
-                         PyObject *cval, PyObject *interpolation, PyObject *tile, PyObject *mode = Py_None);
+                         PyObject *cval, PyObject *interpolation, PyObject *tile, PyObject *mode = Py_None,
+                         PyObject *antialias = Py_False);
 
 PyObject *voxel_map(PyObject *affine, PyObject *target);
 PyObject *transform_check(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *output_shape,

@@ -84,6 +84,7 @@ def transform(
     cval: SupportsFloat = 0.0,
     interpolation: _Linear = "linear",
     mode: _Mode | None = None,
+    antialias: bool | np.bool_ = False,
     out: None = None,
     workers: SupportsIndex | None = None,
 ) -> _Float32Array: ...
@@ -99,6 +100,7 @@ def transform(
     cval: SupportsFloat = 0.0,
     interpolation: _Linear = "linear",
     mode: _Mode | None = None,
+    antialias: bool | np.bool_ = False,
     out: _Out,
     workers: SupportsIndex | None = None,
 ) -> _Out: ...
@@ -114,6 +116,7 @@ def transform(
     cval: SupportsFloat | SupportsIndex = 0,
     interpolation: _Discrete,
     mode: None = None,
+    antialias: Literal[False] = False,
     out: None = None,
     workers: SupportsIndex | None = None,
 ) -> np.ndarray[Any, np.dtype[_Item]]: ...
@@ -129,6 +132,7 @@ def transform(
     cval: SupportsFloat | SupportsIndex = 0,
     interpolation: _Discrete,
     mode: None = None,
+    antialias: Literal[False] = False,
     out: _AnyOut,
     workers: SupportsIndex | None = None,
 ) -> _AnyOut: ...
@@ -144,6 +148,7 @@ def transform(
     cval: SupportsFloat | SupportsIndex = 0,
     interpolation: _Discrete,
     mode: None = None,
+    antialias: Literal[False] = False,
     out: None = None,
     workers: SupportsIndex | None = None,
 ) -> np.ndarray[Any, Any]: ...
@@ -158,6 +163,7 @@ def transform(
     cval: SupportsFloat | SupportsIndex = 0.0,
     interpolation: str = "linear",
     mode: str | None = None,
+    antialias: bool | np.bool_ = False,
     out: np.ndarray[Any, Any] | None = None,
     workers: SupportsIndex | None = None,
 ) -> np.ndarray[Any, Any]:
@@ -233,7 +239,7 @@ def transform(
                       out, workers, output_shape,
                       output_spacing if output_spacing is None or isinstance(output_spacing, nd)
                       else _numbers(output_spacing, "output_spacing"),
-                      cval, interpolation, None, mode)
+                      cval, interpolation, None, mode, antialias)
 
 
 def _affine(a: Any, name: str) -> np.ndarray[Any, np.dtype[np.float64]]:
@@ -273,6 +279,7 @@ def reslice(
     cval: SupportsFloat = 0.0,
     interpolation: _Linear = "linear",
     mode: _Mode | None = None,
+    antialias: bool | np.bool_ = False,
     out: np.ndarray[Any, np.dtype[np.float32]] | None = None,
     workers: SupportsIndex | None = None,
 ) -> np.ndarray[Any, np.dtype[np.float32]]: ...
@@ -287,6 +294,7 @@ def reslice(
     cval: SupportsFloat | SupportsIndex = 0,
     interpolation: _Discrete,
     mode: None = None,
+    antialias: Literal[False] = False,
     out: np.ndarray[Any, np.dtype[_Item]] | None = None,
     workers: SupportsIndex | None = None,
 ) -> np.ndarray[Any, np.dtype[_Item]]: ...
@@ -301,6 +309,7 @@ def reslice(
     cval: SupportsFloat | SupportsIndex = 0,
     interpolation: _Discrete,
     mode: None = None,
+    antialias: Literal[False] = False,
     out: np.ndarray[Any, Any] | None = None,
     workers: SupportsIndex | None = None,
 ) -> np.ndarray[Any, Any]: ...
@@ -314,6 +323,7 @@ def reslice(
     cval: SupportsFloat | SupportsIndex = 0.0,
     interpolation: str = "linear",
     mode: str | None = None,
+    antialias: bool | np.bool_ = False,
     out: np.ndarray[Any, Any] | None = None,
     workers: SupportsIndex | None = None,
 ) -> np.ndarray[Any, Any]:
@@ -329,7 +339,7 @@ def reslice(
         Voxel (i, j, k) to world maps of the source and of the target grid.
     shape : sequence of 3 int
         The target grid's (I, J, K).
-    cval, interpolation, mode, workers
+    cval, interpolation, mode, antialias, workers
         As for `transform`.
     out : ndarray, optional
         float32 (for "nearest" and "label", data's element type),
@@ -356,5 +366,5 @@ def reslice(
         raise ValueError(f"reslice: shape must hold the target grid's 3 extents (I, J, K), not {len(ijk)}")
     one = np.ones(3, np.float32)
     r = _transform(a.T, one, v[:3], None if out is None else out.T, workers,
-                   ijk[::-1], None, cval, interpolation, None, mode)
+                   ijk[::-1], None, cval, interpolation, None, mode, antialias)
     return r.T  # type: ignore[no-any-return]

@@ -6,7 +6,8 @@ box_limit: int
 
 def transform(
     image: Any, spacing: Any, matrix: Any, out: Any, workers: Any, output_shape: Any,
-    output_spacing: Any, cval: Any, interpolation: Any, tile: Any, mode: Any = None, /
+    output_spacing: Any, cval: Any, interpolation: Any, tile: Any, mode: Any = None,
+    antialias: Any = False, /
 ) -> Any: ...
 def voxel_map(affine: Any, target: Any, /) -> Any: ...
 def transform_check(

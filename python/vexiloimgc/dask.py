@@ -43,6 +43,7 @@ def transform(
     output_chunks: Any = None,
     cval: SupportsFloat = 0.0,
     interpolation: str = "linear",
+    antialias: bool = False,
 ) -> da.Array:
     """`vexiloimgc.transform` of a Dask array, lazily, block by block.
 
@@ -54,6 +55,8 @@ def transform(
         As for `vexiloimgc.transform`; maps per volume are handed to each
         block for its own volumes. Each is read once, here: the graph holds
         copies, so later changes to the caller's objects change nothing.
+    antialias : bool, optional
+        False only, for now: True is refused.
     output_chunks : optional
         The result's chunks, as Dask takes them. Default: the image's where
         the output grid is the image's, else blocks of about 128 MiB.
@@ -70,6 +73,12 @@ def transform(
     if isinstance(interpolation, str) and interpolation == "cubic":
         # Its prefilter reaches across the whole source, past any block's box.
         raise ValueError('vexiloimgc.dask.transform: interpolation="cubic" is not available for Dask arrays yet; '
+                         "compute the image and call vexiloimgc.transform")
+    if not isinstance(antialias, (bool, np.bool_)):
+        raise TypeError(f"transform: antialias must be True or False, not {type(antialias).__name__}")
+    if antialias:
+        # Its Gaussian reads past any block's box; boxes grown for it are not made yet.
+        raise ValueError("vexiloimgc.dask.transform: antialias=True is not available for Dask arrays yet; "
                          "compute the image and call vexiloimgc.transform")
     if not isinstance(image, da.Array):
         image = da.asarray(_numbers(image, "image"))  # type: ignore[no-untyped-call]
