@@ -24,14 +24,10 @@ def _axis(c, extent):
     return cls, i0, 1.0 - f, f
 
 
-def model(image, spacing, matrix, output_shape=None, output_spacing=None, cval=0.0):
-    """Onto the image's own grid, or onto output_shape (Z, Y, X) with
-    output_spacing (X, Y, Z); voxels that map nowhere get cval."""
-    img = np.asarray(image).astype(F32)
-    vols = img if img.ndim == 4 else img[None]
-    n, Z, Y, X = vols.shape
-    s = np.asarray(spacing).reshape(len(spacing), -1)[:3, 0].astype(F32)
-    m = np.asarray(matrix).reshape(len(matrix), -1)[:12, 0].astype(F32)
+def positions(shape, s, m, output_shape, output_spacing):
+    """Every output voxel's continuous source index (cx, cy, cz), in single
+    precision in the kernel's order, and the output grid (Z, Y, X)."""
+    Z, Y, X = shape[-3:]
     o = s if output_spacing is None else np.asarray(output_spacing, np.float64)[:3].astype(F32)
     OZ, OY, OX = (Z, Y, X) if output_shape is None else tuple(output_shape)[-3:]
     z, y, x = np.meshgrid(np.arange(OZ, dtype=F32), np.arange(OY, dtype=F32),
@@ -41,6 +37,19 @@ def model(image, spacing, matrix, output_shape=None, output_spacing=None, cval=0
         cx = (((m[0] * px + m[1] * py) + m[2] * pz) + m[3]) / s[0]
         cy = (((m[4] * px + m[5] * py) + m[6] * pz) + m[7]) / s[1]
         cz = (((m[8] * px + m[9] * py) + m[10] * pz) + m[11]) / s[2]
+    return (cx, cy, cz), (OZ, OY, OX)
+
+
+def model(image, spacing, matrix, output_shape=None, output_spacing=None, cval=0.0):
+    """Onto the image's own grid, or onto output_shape (Z, Y, X) with
+    output_spacing (X, Y, Z); voxels that map nowhere get cval."""
+    img = np.asarray(image).astype(F32)
+    vols = img if img.ndim == 4 else img[None]
+    n, Z, Y, X = vols.shape
+    s = np.asarray(spacing).reshape(len(spacing), -1)[:3, 0].astype(F32)
+    m = np.asarray(matrix).reshape(len(matrix), -1)[:12, 0].astype(F32)
+    (cx, cy, cz), (OZ, OY, OX) = positions(vols.shape, s, m, output_shape, output_spacing)
+    with np.errstate(all="ignore"):
         kx, x0, gx, fx = _axis(cx, X)
         ky, y0, gy, fy = _axis(cy, Y)
         kz, z0, gz, fz = _axis(cz, Z)
@@ -237,15 +246,8 @@ def cubic_model(image, spacing, matrix, mode=None, output_shape=None, output_spa
     n, Z, Y, X = vols.shape
     s = np.asarray(spacing, np.float64)[:3].astype(F32)
     m = np.asarray(matrix, np.float64).reshape(-1)[:12].astype(F32)
-    o = s if output_spacing is None else np.asarray(output_spacing, np.float64)[:3].astype(F32)
-    OZ, OY, OX = (Z, Y, X) if output_shape is None else tuple(output_shape)[-3:]
-    z, y, x = np.meshgrid(np.arange(OZ, dtype=F32), np.arange(OY, dtype=F32),
-                          np.arange(OX, dtype=F32), indexing="ij")
+    (cx, cy, cz), (OZ, OY, OX) = positions(vols.shape, s, m, output_shape, output_spacing)
     with np.errstate(all="ignore"):
-        px, py, pz = x * o[0], y * o[1], z * o[2]
-        cx = (((m[0] * px + m[1] * py) + m[2] * pz) + m[3]) / s[0]
-        cy = (((m[4] * px + m[5] * py) + m[6] * pz) + m[7]) / s[1]
-        cz = (((m[8] * px + m[9] * py) + m[10] * pz) + m[11]) / s[2]
         coef, pad = cubic_coefficients(vols, mode, F32(cval))
         okx, wx, ax = _cubic_axis(cx, X, mode, pad)
         oky, wy, ay = _cubic_axis(cy, Y, mode, pad)
