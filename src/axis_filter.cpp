@@ -117,9 +117,9 @@ bool run(float *v, std::int64_t volumes, const axis_place at[3], const taps *con
         return true;
     // A buffer per job, one job per thread: nothing to allocate once the work starts.
     const std::int64_t jobs = std::max(threads, 1);
-    std::vector<fbuf> ext;
+    std::vector<std::unique_ptr<double[], free_delete>> ext;
     for (std::int64_t t = 0; t < jobs; ++t) {
-        ext.emplace_back(static_cast<float *>(std::malloc(std::size_t(span * filter_width) * sizeof(float))));
+        ext.emplace_back(static_cast<double *>(std::malloc(std::size_t(span * filter_width) * sizeof(double))));
         if (!ext.back())
             return false;
     }
@@ -134,7 +134,7 @@ bool run(float *v, std::int64_t volumes, const axis_place at[3], const taps *con
         // Units of work: rows for X; for Y and Z, up to `width` lines side by side.
         const std::int64_t units = a == 0 ? volumes * Z * Y : a == 1 ? volumes * Z * chunks : volumes * Y * chunks;
         parallel(int(jobs), jobs, [&](std::int64_t t) {
-            float *e = ext[std::size_t(t)].get();
+            double *e = ext[std::size_t(t)].get();
             for (std::int64_t u = t; u < units; u += jobs) {
                 if (a == 0) {
                     lines(v + u * X, 1, 1, X, ha, K, r.data(), fill, e);

@@ -20,57 +20,62 @@ constexpr std::int64_t filter_width = 32;
 // (step W for lines side by side, 1 along a line), rounded into out[w *
 // ostep]. W a constant lets the sums stay in registers across the taps.
 template <std::int64_t W>
-inline void sums(const float *e, std::int64_t step, const double *h, std::int64_t K, float *out,
+inline void sums(const double *e, std::int64_t step, const double *h, std::int64_t K, float *out,
                  std::int64_t ostep)
 {
     double acc[W];
     for (std::int64_t w = 0; w < W; ++w)
-        acc[w] = h[0] * double(e[w]);
+        acc[w] = h[0] * e[w];
     for (std::int64_t k = 1; k <= 2 * K; ++k) {
-        const float *f = e + k * step;
+        const double *f = e + k * step;
         const double t = h[k];
         for (std::int64_t w = 0; w < W; ++w)
-            acc[w] += t * double(f[w]);
+            acc[w] += t * f[w];
     }
     for (std::int64_t w = 0; w < W; ++w)
         out[w * ostep] = float(acc[w]);
 }
 
 // The same for a runtime count b <= filter_width.
-inline void sums_n(const float *e, std::int64_t step, const double *h, std::int64_t K, float *out,
+inline void sums_n(const double *e, std::int64_t step, const double *h, std::int64_t K, float *out,
                    std::int64_t ostep, std::int64_t b)
 {
     double acc[filter_width];
     for (std::int64_t w = 0; w < b; ++w)
-        acc[w] = h[0] * double(e[w]);
+        acc[w] = h[0] * e[w];
     for (std::int64_t k = 1; k <= 2 * K; ++k)
         for (std::int64_t w = 0; w < b; ++w)
-            acc[w] += h[k] * double(e[k * step + w]);
+            acc[w] += h[k] * e[k * step + w];
     for (std::int64_t w = 0; w < b; ++w)
         out[w * ostep] = float(acc[w]);
 }
 
 // Filters W <= filter_width adjacent lines of n samples, sample i of line
-// w at p[i * step + w], through `ext`, (n + 2K) * W floats: the lines as
-// read, extension included, since the outputs overwrite them. h: the 2K + 1
+// w at p[i * step + w], through `ext`, (n + 2K) * W doubles: the lines as
+// read, extension included (the outputs overwrite them), widened once
+// rather than once per tap. h: the 2K + 1
 // taps; r: the box samples read at the offsets -K..-1 and n..n + K - 1
 // (fill_index for the fill).
 inline void filter_lines(float *p, std::int64_t step, std::int64_t W, std::int64_t n, const double *h,
-                         std::int64_t K, const std::int64_t *r, float fill, float *ext)
+                         std::int64_t K, const std::int64_t *r, float fill, double *ext)
 {
     auto put = [&](std::int64_t j, std::int64_t at) {
-        float *e = ext + j * W;
-        if (at == fill_index)
-            std::fill(e, e + W, fill);
-        else
-            std::memcpy(e, p + at * step, std::size_t(W) * sizeof(float));
+        double *e = ext + j * W;
+        if (at == fill_index) {
+            std::fill(e, e + W, double(fill));
+            return;
+        }
+        const float *q = p + at * step;
+        for (std::int64_t w = 0; w < W; ++w)
+            e[w] = q[w];
     };
     for (std::int64_t j = 0; j < K; ++j) {
         put(j, r[j]);
         put(K + n + j, r[K + j]);
     }
     if (W == 1 && step == 1)
-        std::memcpy(ext + K, p, std::size_t(n) * sizeof(float));
+        for (std::int64_t j = 0; j < n; ++j)
+            ext[K + j] = p[j];
     else
         for (std::int64_t j = 0; j < n; ++j)
             put(K + j, j);

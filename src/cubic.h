@@ -34,11 +34,11 @@ cubic_fn cubic_path(int path);
 // The filters' lines of axis_filter.cpp (axis_lines.h) on each path: the
 // same bits on every one.
 using lines_fn = void (*)(float *p, std::int64_t step, std::int64_t W, std::int64_t n, const double *h,
-                          std::int64_t K, const std::int64_t *r, float fill, float *ext);
+                          std::int64_t K, const std::int64_t *r, float fill, double *ext);
 void lines_scalar(float *p, std::int64_t step, std::int64_t W, std::int64_t n, const double *h, std::int64_t K,
-                  const std::int64_t *r, float fill, float *ext);
+                  const std::int64_t *r, float fill, double *ext);
 void lines_avx2(float *p, std::int64_t step, std::int64_t W, std::int64_t n, const double *h, std::int64_t K,
-                const std::int64_t *r, float fill, float *ext);
+                const std::int64_t *r, float fill, double *ext);
 void lines_avx512(float *p, std::int64_t step, std::int64_t W, std::int64_t n, const double *h, std::int64_t K,
-                  const std::int64_t *r, float fill, float *ext);
+                  const std::int64_t *r, float fill, double *ext);
 lines_fn filter_path(int path);

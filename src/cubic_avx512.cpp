@@ -12,7 +12,7 @@ void cubic_avx512(const part &p, mode m, int pad)
 }
 
 void lines_avx512(float *p, std::int64_t step, std::int64_t W, std::int64_t n, const double *h, std::int64_t K,
-                  const std::int64_t *r, float fill, float *ext)
+                  const std::int64_t *r, float fill, double *ext)
 {
     filter_lines(p, step, W, n, h, K, r, fill, ext);
 }
