@@ -8,8 +8,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
-#if defined(__AVX2__)
+#if defined(__AVX2__) || defined(__AVX512F__)
 #include <immintrin.h>
 #endif
 
@@ -94,6 +95,45 @@ struct cubic_span {
 };
 inline cubic_span span_of(std::int64_t e, int pad) { return {double(1 - pad), double(e - 2 + pad)}; }
 
+// Whether every lane's coordinate has lane 0's bits (an axis the row does
+// not move along): its weights are then formed once for the block.
+inline bool same_lanes(const float *c)
+{
+    std::uint32_t u[cubic_lanes];
+    std::memcpy(u, c, sizeof u);
+    int same = 1;
+    for (int l = 1; l < cubic_lanes; ++l)
+        same &= int(u[l] == u[0]);
+    return same;
+}
+
+// The weights w[k][lane] and first coefficients f[lane] (floor(c) - 1 +
+// pad) of the block's interior lanes on one axis.
+inline void lane_weights(const float *c, int pad, std::int64_t *f, double (*w)[cubic_lanes])
+{
+    for (int l = 0; l < cubic_lanes; ++l) {
+        const double d = c[l], fl = std::floor(d);
+        f[l] = std::int64_t(fl) - 1 + pad;
+        double wt[4];
+        cubic_weights(d - fl, wt);
+        for (int n = 0; n < 4; ++n)
+            w[n][l] = wt[n];
+    }
+}
+
+// The same where every lane has the coordinate c.
+inline void one_weights(float c, int pad, std::int64_t *f, double (*w)[cubic_lanes])
+{
+    const double d = c, fl = std::floor(d);
+    double wt[4];
+    cubic_weights(d - fl, wt);
+    for (int l = 0; l < cubic_lanes; ++l) {
+        f[l] = std::int64_t(fl) - 1 + pad;
+        for (int n = 0; n < 4; ++n)
+            w[n][l] = wt[n];
+    }
+}
+
 #if defined(__AVX2__)
 // Four lanes' rows of 4 coefficients at p[0..3] + off: column k of the
 // rows (lane by lane) widened into c[k].
@@ -135,10 +175,59 @@ inline void interior4(const float *coef, std::int64_t row, std::int64_t slice, c
 }
 #endif
 
+#if defined(__AVX512F__)
+// Eight lanes' rows of 4 coefficients at p[0..7] + off: column k of the
+// rows (lane by lane) widened into c[k]. Rows l and l + 4 share a register,
+// so each shuffle serves two lanes' rows.
+inline void columns8(const float *const p[8], std::int64_t off, __m512d c[4])
+{
+    auto two = [&](int l) {
+        return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(p[l] + off)), _mm_loadu_ps(p[l + 4] + off), 1);
+    };
+    const __m256 r0 = two(0), r1 = two(1), r2 = two(2), r3 = two(3);
+    const __m256 t0 = _mm256_unpacklo_ps(r0, r1), t1 = _mm256_unpacklo_ps(r2, r3);
+    const __m256 t2 = _mm256_unpackhi_ps(r0, r1), t3 = _mm256_unpackhi_ps(r2, r3);
+    c[0] = _mm512_cvtps_pd(_mm256_shuffle_ps(t0, t1, 0x44));
+    c[1] = _mm512_cvtps_pd(_mm256_shuffle_ps(t0, t1, 0xee));
+    c[2] = _mm512_cvtps_pd(_mm256_shuffle_ps(t2, t3, 0x44));
+    c[3] = _mm512_cvtps_pd(_mm256_shuffle_ps(t2, t3, 0xee));
+}
+
+inline void interior8(const float *coef, std::int64_t row, std::int64_t slice, const cubic_block &b, float *o)
+{
+    const float *p[8];
+    for (int l = 0; l < 8; ++l)
+        p[l] = coef + b.at[l];
+    __m512d wx[4], wy[4], wz[4];
+    for (int k = 0; k < 4; ++k) {
+        wx[k] = _mm512_load_pd(b.w[0][k]);
+        wy[k] = _mm512_load_pd(b.w[1][k]);
+        wz[k] = _mm512_load_pd(b.w[2][k]);
+    }
+    __m512d planes = _mm512_setzero_pd();
+    for (int kz = 0; kz < 4; ++kz) {
+        __m512d rows = _mm512_setzero_pd();
+        for (int ky = 0; ky < 4; ++ky) {
+            __m512d c[4];
+            columns8(p, kz * slice + ky * row, c);
+            __m512d r = _mm512_mul_pd(wx[0], c[0]);
+            r = _mm512_add_pd(r, _mm512_mul_pd(wx[1], c[1]));
+            r = _mm512_add_pd(r, _mm512_mul_pd(wx[2], c[2]));
+            r = _mm512_add_pd(r, _mm512_mul_pd(wx[3], c[3]));
+            rows = ky == 0 ? _mm512_mul_pd(wy[0], r) : _mm512_add_pd(rows, _mm512_mul_pd(wy[ky], r));
+        }
+        planes = kz == 0 ? _mm512_mul_pd(wz[0], rows) : _mm512_add_pd(planes, _mm512_mul_pd(wz[kz], rows));
+    }
+    _mm256_storeu_ps(o, _mm512_cvtpd_ps(planes));
+}
+#endif
+
 // The block's lanes, all interior, written to o[0..cubic_lanes - 1].
 inline void cubic_interior(const float *coef, std::int64_t row, std::int64_t slice, const cubic_block &b, float *o)
 {
-#if defined(__AVX2__)
+#if defined(__AVX512F__)
+    interior8(coef, row, slice, b, o);
+#elif defined(__AVX2__)
     for (int l = 0; l < cubic_lanes; l += 4)
         interior4(coef, row, slice, b, l, o);
 #else
@@ -181,7 +270,7 @@ inline void cubic_rows(const part &p, mode m, int pad)
     const source_box &b = p.in;
     const out_window &w = p.win;
     const float *os = p.map.out_spacing;
-    const cubic_span sx = span_of(b.X, pad), sy = span_of(b.Y, pad), sz = span_of(b.Z, pad);
+    const cubic_span sp[3] = {span_of(b.X, pad), span_of(b.Y, pad), span_of(b.Z, pad)};
     constexpr int L = cubic_lanes;
     for (int q = w.first; q < w.last; ++q) {
         const int k = q / w.ny, j = q % w.ny;
@@ -196,11 +285,12 @@ inline void cubic_rows(const part &p, mode m, int pad)
                 const float px = position(w.x + i + l, os[0]);
                 c[0][l] = coordinate(mx, px), c[1][l] = coordinate(my, px), c[2][l] = coordinate(mz, px);
             }
-            bool in = true;
-            for (int l = 0; l < L; ++l) {
-                const double x = c[0][l], y = c[1][l], z = c[2][l];
-                in &= x >= sx.lo && x < sx.hi && y >= sy.lo && y < sy.hi && z >= sz.lo && z < sz.hi;
-            }
+            int in = 1;  // no branch per lane
+            for (int a = 0; a < 3; ++a)
+                for (int l = 0; l < L; ++l) {
+                    const double d = c[a][l];
+                    in &= int(d >= sp[a].lo) & int(d < sp[a].hi);
+                }
             if (!in) {
                 for (int l = 0; l < L; ++l)
                     cubic_voxel(p, m, pad, c[0][l], c[1][l], c[2][l], o + i + l);
@@ -208,15 +298,12 @@ inline void cubic_rows(const part &p, mode m, int pad)
             }
             cubic_block blk;
             std::int64_t f[3][L];
-            for (int a = 0; a < 3; ++a)
-                for (int l = 0; l < L; ++l) {
-                    const double d = c[a][l], fl = std::floor(d);
-                    f[a][l] = std::int64_t(fl) - 1 + pad;
-                    double wt[4];
-                    cubic_weights(d - fl, wt);
-                    for (int n = 0; n < 4; ++n)
-                        blk.w[a][n][l] = wt[n];
-                }
+            for (int a = 0; a < 3; ++a) {
+                if (same_lanes(c[a]))
+                    one_weights(c[a][0], pad, f[a], blk.w[a]);
+                else
+                    lane_weights(c[a], pad, f[a], blk.w[a]);
+            }
             for (int l = 0; l < L; ++l)
                 blk.at[l] = f[2][l] * b.slice + f[1][l] * b.row + f[0][l];
             cubic_interior(b.src, b.row, b.slice, blk, o + i);
