@@ -88,4 +88,15 @@ constexpr char filter_place[] = "%s: place must be None or 6 integers (z0, y0, x
                                 "first sample lies in a whole volume of extents Z, Y, X below 2^31 that holds it";
 constexpr char filter_nomem[] = "%s: out of memory";
 
+// The package's warp.
+constexpr char warp_cubic[] = "warp: interpolation=\"cubic\" is not available; warp reads by \"linear\", "
+                              "\"nearest\" or \"label\"";
+constexpr char warp_steps[] = "warp: steps must be a list, not %.200s";
+constexpr char warp_step[] = "warp: steps[%zd] must be an affine map or a vexiloimgc.Field, not %.200s";
+constexpr char warp_field[] = "warp: steps[%zd] must be a vexiloimgc.Field's (displacement, inverse) pair";
+constexpr char warp_field_shape[] = "warp: steps[%zd] is a Field of shape %s, which does not fit %s; a displacement "
+                                    "is (Z, Y, X, 3), or for a 4-D image of N volumes (N, Z, Y, X, 3), each extent "
+                                    "below 2^31";
+constexpr char warp_shares[] = "warp: out must not share memory with steps[%zd]";
+
 } // namespace text

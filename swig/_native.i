@@ -17,6 +17,7 @@
 #include "driver.h"
 #include "filters.h"
 #include "sizes.h"
+#include "warp.h"
 %}
 
 /* The sizes the Dask layer plans its blocks by: most voxels one call writes
@@ -33,6 +34,11 @@ PyObject *transform_into(PyObject *image, PyObject *spacing, PyObject *matrix, P
                          PyObject *antialias = Py_False);
 
 PyObject *voxel_map(PyObject *affine, PyObject *target);
+/* The package's warp (python/vexiloimgc/__init__.py); src/warp.cpp. */
+%rename(warp) warp_into;
+PyObject *warp_into(PyObject *image, PyObject *spacing, PyObject *steps, PyObject *out, PyObject *workers,
+                    PyObject *output_shape, PyObject *output_spacing, PyObject *cval, PyObject *interpolation,
+                    PyObject *mode);
 PyObject *transform_check(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *output_shape,
                           PyObject *output_spacing, PyObject *cval, PyObject *interpolation);
 PyObject *source_boxes(PyObject *extents, PyObject *spacing, PyObject *output_spacing, PyObject *maps,

@@ -45,10 +45,18 @@ def model(image, spacing, matrix, output_shape=None, output_spacing=None, cval=0
     output_spacing (X, Y, Z); voxels that map nowhere get cval."""
     img = np.asarray(image).astype(F32)
     vols = img if img.ndim == 4 else img[None]
-    n, Z, Y, X = vols.shape
     s = np.asarray(spacing).reshape(len(spacing), -1)[:3, 0].astype(F32)
     m = np.asarray(matrix).reshape(len(matrix), -1)[:12, 0].astype(F32)
-    (cx, cy, cz), (OZ, OY, OX) = positions(vols.shape, s, m, output_shape, output_spacing)
+    (cx, cy, cz), _ = positions(vols.shape, s, m, output_shape, output_spacing)
+    out = sample(vols, cx, cy, cz, cval)
+    return out if img.ndim == 4 else out[0]
+
+
+def sample(vols, cx, cy, cz, cval=0.0):
+    """The linear rule of (N, Z, Y, X) float32 volumes at the continuous
+    indices cx, cy, cz (float32, of the output grid's shape)."""
+    n, Z, Y, X = vols.shape
+    OZ, OY, OX = cx.shape
     with np.errstate(all="ignore"):
         kx, x0, gx, fx = _axis(cx, X)
         ky, y0, gy, fy = _axis(cy, Y)
@@ -80,7 +88,7 @@ def model(image, spacing, matrix, output_shape=None, output_spacing=None, cval=0
                      + S(bz, y1, x0) * gx * fy + S(bz, y1, x1) * fx * fy)
         val = np.select([faces == 0, kx != IN, ky != IN], [inner, xface, yface], zface)
         out[v] = np.where(ok, val.astype(F32), F32(cval))
-    return out if img.ndim == 4 else out[0]
+    return out
 
 
 # ---- boundary modes and the separable axis filters ---------------------------
@@ -304,3 +312,73 @@ def antialiased(image, spacing, matrices, mode, output_spacing=None):
         out.append(gaussian_model(v, d, "mirror" if mode is None else mode))
     out = np.stack(out)
     return out if img.ndim == 4 else out[0]
+
+
+# ---- warp --------------------------------------------------------------------
+# From the documented arithmetic (docs/usage.md, "Warps"): the output point,
+# each step in float32 in a fixed order, a field's trilinear displacement in
+# double, then the division by the spacing.
+
+
+def field_inverse(spacing, matrix=None):
+    """A field's map from physical points to its continuous index, 12 float32."""
+    from vexiloimgc import voxel_map
+
+    s = np.asarray(spacing, np.float64).reshape(-1)[:3].astype(F32)
+    g = np.eye(4)
+    if matrix is not None:
+        g[:3] = np.asarray(matrix, np.float64)[:3]
+    g[:3, :3] = g[:3, :3] * s.astype(np.float64)
+    return voxel_map(g, np.eye(4))[:3].astype(F32).reshape(12)
+
+
+def _field_axis(c, e):
+    ok = (c >= 0) & (c.astype(np.float64) <= e - 1)
+    i0 = np.minimum(np.trunc(np.where(ok, c, F32(0))).astype(np.int64), max(e - 2, 0))
+    f = np.where(ok, c, F32(0)).astype(np.float64) - i0
+    return ok, i0, i0 + (1 if e > 1 else 0), f
+
+
+def displace(p, disp, inv):
+    """p + u(p) of float32 points p = (px, py, pz) through a field of
+    displacements disp (Z, Y, X, 3) with inverse map inv (12 float32)."""
+    px, py, pz = p
+    a = np.asarray(inv, F32)
+    with np.errstate(all="ignore"):
+        c = [((a[4 * k] * px + a[4 * k + 1] * py) + a[4 * k + 2] * pz) + a[4 * k + 3] for k in range(3)]
+    Z, Y, X = disp.shape[:3]
+    (okx, x0, x1, fx), (oky, y0, y1, fy), (okz, z0, z1, fz) = (
+        _field_axis(c[0], X), _field_axis(c[1], Y), _field_axis(c[2], Z))
+    ok = okx & oky & okz
+    gx, gy, gz = 1.0 - fx, 1.0 - fy, 1.0 - fz
+    D = np.asarray(disp, F32).astype(np.float64)
+    moved = []
+    for j, q in enumerate(p):
+        def d(k, i, h):
+            return D[k, i, h, j]
+        with np.errstate(all="ignore"):
+            u = (d(z0, y0, x0) * gx * gy * gz + d(z0, y0, x1) * fx * gy * gz
+                 + d(z0, y1, x0) * gx * fy * gz + d(z0, y1, x1) * fx * fy * gz
+                 + d(z1, y0, x0) * gx * gy * fz + d(z1, y0, x1) * fx * gy * fz
+                 + d(z1, y1, x0) * gx * fy * fz + d(z1, y1, x1) * fx * fy * fz).astype(F32)
+            moved.append(np.where(ok, q + u, q))
+    return tuple(moved)
+
+
+def warp_indices(spacing, steps, grid, output_spacing=None):
+    """The continuous source indices (cx, cy, cz) of the output grid (Z, Y,
+    X) through steps: ("affine", 12 float32) or ("field", disp, inv)."""
+    s = np.asarray(spacing, np.float64).reshape(-1)[:3].astype(F32)
+    o = s if output_spacing is None else np.asarray(output_spacing, np.float64)[:3].astype(F32)
+    z, y, x = np.meshgrid(*[np.arange(n, dtype=F32) for n in grid], indexing="ij")
+    p = (x * o[0], y * o[1], z * o[2])
+    for st in steps:
+        if st[0] == "field":
+            p = displace(p, st[1], st[2])
+            continue
+        m = np.asarray(st[1], F32).reshape(-1)[:12]
+        with np.errstate(all="ignore"):
+            p = tuple(((m[4 * k] * p[0] + m[4 * k + 1] * p[1]) + m[4 * k + 2] * p[2]) + m[4 * k + 3]
+                      for k in range(3))
+    with np.errstate(all="ignore"):
+        return p[0] / s[0], p[1] / s[1], p[2] / s[2]

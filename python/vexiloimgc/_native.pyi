@@ -10,6 +10,10 @@ def transform(
     antialias: Any = False, /
 ) -> Any: ...
 def voxel_map(affine: Any, target: Any, /) -> Any: ...
+def warp(
+    image: Any, spacing: Any, steps: Any, out: Any, workers: Any, output_shape: Any, output_spacing: Any,
+    cval: Any, interpolation: Any, mode: Any, /
+) -> Any: ...
 def transform_check(
     image: Any, spacing: Any, matrix: Any, output_shape: Any, output_spacing: Any, cval: Any,
     interpolation: Any, /

@@ -1,0 +1,19 @@
+// The package's warp: each output point carried through a chain of affine
+// maps and displacement fields, then read by a rule, in one pass.
+#pragma once
+
+#include <Python.h>
+
+// image, spacing, output_shape, output_spacing, cval, out, workers,
+// interpolation and mode as transform_into (driver.h) takes them; mode None
+// only, and no "cubic". steps: a list, each item an affine map as
+// transform_into's matrix takes it (an ndarray), or a field as the package
+// hands it over: a tuple (displacement, inverse), displacement a float32
+// ndarray in the machine's byte order of shape (Z, Y, X, 3) or, for a 4-D
+// image of N volumes, (N, Z, Y, X, 3), any strides; inverse a C-contiguous
+// float32 array of 12 values, the map from physical points to the field's
+// continuous index, row by row. All borrowed. Returns `out` or a new array,
+// a new reference; NULL with an exception set and nothing written.
+PyObject *warp_into(PyObject *image, PyObject *spacing, PyObject *steps, PyObject *out, PyObject *workers,
+                    PyObject *output_shape, PyObject *output_spacing, PyObject *cval, PyObject *interpolation,
+                    PyObject *mode);
