@@ -83,21 +83,21 @@ void field_step(const step &st, std::int64_t v, pts &p, int n)
             !field_axis(cz, st.Z, z0, uz, f[2]))
             continue;  // no displacement: the point stays as it is
         const char *q = base + z0 * st.s[1] + y0 * st.s[2] + x0 * st.s[3];
-        std::int64_t off[8];
-        for (int k = 0; k < 8; ++k)
-            off[k] = (k & 1 ? ux * st.s[3] : 0) + (k & 2 ? uy * st.s[2] : 0) + (k & 4 ? uz * st.s[1] : 0);
-        float u[3];
-        for (int j = 0; j < 3; ++j) {
-            const char *r = q + j * st.s[4];
-            linear_sum<double> sum;
-            interior_terms(f, [&](auto t, auto k, auto... w) {
-                float s;
-                std::memcpy(&s, r + off[k], 4);  // a field's strides need not keep floats aligned
-                sum.add(t, double(s), w...);
-            });
-            u[j] = static_cast<float>(sum.sum);
+        // Each corner's weight once, for all three components.
+        const double gx = 1.0 - f[0], gy = 1.0 - f[1], gz = 1.0 - f[2];
+        const double w[8] = {(gx * gy) * gz,     (f[0] * gy) * gz,     (gx * f[1]) * gz,     (f[0] * f[1]) * gz,
+                             (gx * gy) * f[2],   (f[0] * gy) * f[2],   (gx * f[1]) * f[2],   (f[0] * f[1]) * f[2]};
+        double u[3];
+        for (int k = 0; k < 8; ++k) {
+            const char *r = q + (k & 1 ? ux * st.s[3] : 0) + (k & 2 ? uy * st.s[2] : 0) + (k & 4 ? uz * st.s[1] : 0);
+            for (int j = 0; j < 3; ++j) {
+                float d;
+                std::memcpy(&d, r + j * st.s[4], 4);  // a field's strides need not keep floats aligned
+                const double t = double(d) * w[k];
+                u[j] = k == 0 ? t : u[j] + t;
+            }
         }
-        p.x[i] = x + u[0], p.y[i] = y + u[1], p.z[i] = z + u[2];
+        p.x[i] = x + float(u[0]), p.y[i] = y + float(u[1]), p.z[i] = z + float(u[2]);
     }
 }
 

@@ -352,15 +352,17 @@ def displace(p, disp, inv):
     ok = okx & oky & okz
     gx, gy, gz = 1.0 - fx, 1.0 - fy, 1.0 - fz
     D = np.asarray(disp, F32).astype(np.float64)
+    w = [(gx * gy) * gz, (fx * gy) * gz, (gx * fy) * gz, (fx * fy) * gz,
+         (gx * gy) * fz, (fx * gy) * fz, (gx * fy) * fz, (fx * fy) * fz]
+    at = [(z0, y0, x0), (z0, y0, x1), (z0, y1, x0), (z0, y1, x1),
+          (z1, y0, x0), (z1, y0, x1), (z1, y1, x0), (z1, y1, x1)]
     moved = []
     for j, q in enumerate(p):
-        def d(k, i, h):
-            return D[k, i, h, j]
         with np.errstate(all="ignore"):
-            u = (d(z0, y0, x0) * gx * gy * gz + d(z0, y0, x1) * fx * gy * gz
-                 + d(z0, y1, x0) * gx * fy * gz + d(z0, y1, x1) * fx * fy * gz
-                 + d(z1, y0, x0) * gx * gy * fz + d(z1, y0, x1) * fx * gy * fz
-                 + d(z1, y1, x0) * gx * fy * fz + d(z1, y1, x1) * fx * fy * fz).astype(F32)
+            u = D[at[0] + (j,)] * w[0]
+            for k in range(1, 8):
+                u = u + D[at[k] + (j,)] * w[k]
+            u = u.astype(F32)
             moved.append(np.where(ok, q + u, q))
     return tuple(moved)
 

@@ -416,6 +416,7 @@ class Field:
     displacement: np.ndarray[Any, np.dtype[np.float32]]
     spacing: np.ndarray[Any, np.dtype[np.float32]]
     matrix: np.ndarray[Any, np.dtype[np.float64]] | None
+    _inverse: np.ndarray[Any, np.dtype[np.float32]]
 
     def __init__(self, displacement: Any, spacing: Any, matrix: Any = None) -> None:
         d = displacement if isinstance(displacement, np.ndarray) else np.asarray(displacement)
