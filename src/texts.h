@@ -91,9 +91,8 @@ constexpr char filter_nomem[] = "%s: out of memory";
 // The package's warp.
 constexpr char warp_cubic[] = "warp: interpolation=\"cubic\" is not available; warp reads by \"linear\", "
                               "\"nearest\" or \"label\"";
-constexpr char warp_steps[] = "warp: steps must be a list, not %.200s";
+constexpr char warp_steps[] = "warp: steps must be a sequence of affine maps and Fields, not %.200s";
 constexpr char warp_step[] = "warp: steps[%zd] must be an affine map or a vexiloimgc.Field, not %.200s";
-constexpr char warp_field[] = "warp: steps[%zd] must be a vexiloimgc.Field's (displacement, inverse) pair";
 constexpr char warp_field_shape[] = "warp: steps[%zd] is a Field of shape %s, which does not fit %s; a displacement "
                                     "is (Z, Y, X, 3), or for a 4-D image of N volumes (N, Z, Y, X, 3), each extent "
                                     "below 2^31";

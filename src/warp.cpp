@@ -215,7 +215,7 @@ bool read_field(PyObject *item, Py_ssize_t k, const image_shape &im, step &st)
     if (!PyArray_Check(d) || PyArray_TYPE(da) != NPY_FLOAT || !PyArray_ISNBO(PyArray_DESCR(da)->byteorder) ||
         !PyArray_Check(inv) || PyArray_TYPE(ia) != NPY_FLOAT || !PyArray_ISNBO(PyArray_DESCR(ia)->byteorder) ||
         !PyArray_IS_C_CONTIGUOUS(ia) || !PyArray_ISALIGNED(ia) || PyArray_SIZE(ia) != 12) {
-        PyErr_Format(PyExc_TypeError, text::warp_field, k);
+        PyErr_Format(PyExc_TypeError, text::warp_step, k, Py_TYPE(item)->tp_name);
         return false;
     }
     const int nd = PyArray_NDIM(da);
@@ -257,7 +257,7 @@ bool read_steps(PyObject *image, PyObject *spacing, PyObject *steps, const call 
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(steps); ++k) {
         PyObject *item = PyList_GET_ITEM(steps, k);
         step &st = out[std::size_t(k)];
-        if (PyTuple_Check(item) && PyTuple_GET_SIZE(item) == 2) {
+        if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
             if (!read_field(item, k, c.im, st))
                 return false;
             continue;

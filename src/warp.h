@@ -12,8 +12,10 @@
 // ndarray in the machine's byte order of shape (Z, Y, X, 3) or, for a 4-D
 // image of N volumes, (N, Z, Y, X, 3), any strides; inverse a C-contiguous
 // float32 array of 12 values, the map from physical points to the field's
-// continuous index, row by row. All borrowed. Returns `out` or a new array,
-// a new reference; NULL with an exception set and nothing written.
+// continuous index, row by row. Anything else, as steps or as an item, is
+// refused with TypeError after every conversion. All borrowed. Returns
+// `out` or a new array, a new reference; NULL with an exception set and
+// nothing written.
 PyObject *warp_into(PyObject *image, PyObject *spacing, PyObject *steps, PyObject *out, PyObject *workers,
                     PyObject *output_shape, PyObject *output_spacing, PyObject *cval, PyObject *interpolation,
                     PyObject *mode);

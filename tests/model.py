@@ -86,8 +86,8 @@ def sample(vols, cx, cy, cz, cval=0.0):
                      + S(z1, by, x0) * gx * fz + S(z1, by, x1) * fx * fz)
             zface = (S(bz, y0, x1) * fx * gy + S(bz, y0, x0) * gx * gy
                      + S(bz, y1, x0) * gx * fy + S(bz, y1, x1) * fx * fy)
-        val = np.select([faces == 0, kx != IN, ky != IN], [inner, xface, yface], zface)
-        out[v] = np.where(ok, val.astype(F32), F32(cval))
+            val = np.select([faces == 0, kx != IN, ky != IN], [inner, xface, yface], zface).astype(F32)
+        out[v] = np.where(ok, val, F32(cval))
     return out
 
 

@@ -70,8 +70,14 @@ def chains(n):
     tilted = smooth_field((9, 1, 10), 2.0)            # its own matrix, one sample along Y
     tilt = np.float64([[0.95, -0.3, 0.0, 2.0], [0.3, 0.95, 0.1, -1.0], [0.0, -0.1, 1.0, 0.5]])
     per = smooth_field((n, 10, 11, 12), 2.0)          # one per volume
+    wild = smooth_field((8, 9, 10), 2.0)             # NaN, infinities, indices far past 2^31
+    hostile = F32([np.nan, np.inf, -np.inf, 3e9, -1e30])
+    wild.reshape(-1)[rng.choice(wild.size, 40, replace=False)] = rng.choice(hostile, 40)
     o = F32([0.45, 0.5, 0.55])
     return {
+        "field of non-finite and huge values": (
+            [Field(wild, (3.0, 3.0, 3.0)), turn(9)],
+            [[("field", wild, field_inverse((3.0, 3.0, 3.0))), ("affine", turn(9))]] * n),
         "field on the output grid": ([Field(near, o)], [[("field", near, field_inverse(o))]] * n),
         "map, coarse field, map": (
             [turn(5), Field(coarse, (3.1, 3.3, 3.7)), turn(6)],
@@ -103,7 +109,7 @@ def expected(img, rule, per_volume_steps, grid, o, cval):
                                         ("label", np.int16)])
 @pytest.mark.parametrize("workers", [1, 2])
 @pytest.mark.parametrize("chain", ["field on the output grid", "map, coarse field, map",
-                                   "field with its own matrix", "per volume"])
+                                   "field with its own matrix", "per volume", "field of non-finite and huge values"])
 def test_chains_match_the_model(rule, dtype, workers, chain):
     n = 2 if chain == "per volume" else 1
     img = image((n, 20, 22, 24) if n > 1 else (20, 22, 24), rule, dtype)
@@ -185,6 +191,18 @@ def test_bad_calls_raise_and_write_nothing(case):
     with pytest.raises(kind, match=text):
         warp(np.ones(shape, F32), SP, steps, out=out, **kw)
     assert same_bits(out, before)
+
+
+def test_conversions_come_before_the_checks():
+    class Boom(Exception):
+        pass
+
+    class Value:
+        def __float__(self):
+            raise Boom
+
+    with pytest.raises(Boom):
+        warp(np.ones((5, 6, 7), F32), SP, [turn(1), "shift"], cval=Value())
 
 
 @pytest.mark.parametrize("args,kind,text", [

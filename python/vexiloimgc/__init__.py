@@ -463,22 +463,23 @@ class Field:
                 f"matrix={None if self.matrix is None else self.matrix.tolist()})")
 
 
-def _steps(steps: Any) -> list[Any]:
-    """The steps as the native warp takes them: ndarrays and
-    (displacement, inverse) pairs."""
+def _steps(steps: Any) -> Any:
+    """The steps as the native warp takes them: a list of ndarrays and
+    (displacement, inverse) pairs. What is neither goes through as it is,
+    for the native checks to refuse after every conversion."""
     if isinstance(steps, (Field, np.ndarray)):
         steps = [steps]
     elif not hasattr(type(steps), "__iter__"):
-        raise TypeError(f"warp: steps must be a sequence of affine maps and Fields, not {type(steps).__name__}")
+        return steps
     out: list[Any] = []
-    for k, st in enumerate(list(steps)):
+    for st in list(steps):
         if isinstance(st, Field):
             out.append((st.displacement, st._inverse))
-            continue
-        a = st if isinstance(st, np.ndarray) else np.asarray(st)
-        if a.dtype.kind not in "biuf":
-            raise TypeError(f"warp: steps[{k}] must be an affine map or a vexiloimgc.Field, not {type(st).__name__}")
-        out.append(a)
+        elif isinstance(st, np.ndarray):
+            out.append(st)
+        else:
+            a = np.asarray(st)
+            out.append(a if a.dtype.kind in "biuf" else st)
     return out
 
 
