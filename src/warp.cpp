@@ -109,6 +109,7 @@ struct work {
     source at;               // strides of either, in elements
     int X, Y, Z;             // the source; none of them 0 unless `empty`
     bool empty;
+    bool reached;            // linear: a volume's furthest sample within 32-bit offsets
     char *out;
     int size;                // bytes per output element
     std::int64_t OX, OY, OZ;
@@ -136,8 +137,9 @@ template <class T> void typed_points(const work &w, std::int64_t v, const pts &p
             d[i] = label_at(g, p.x[i], p.y[i], p.z[i], fill);
 }
 
-// The rule at n source indices, into n output elements at o.
-void read_points(const work &w, std::int64_t v, const pts &p, int n, char *o)
+// The rule at n source indices, into n output elements at o; `lb` the
+// linear rule's block of volume v where the source is reached.
+void read_points(const work &w, std::int64_t v, const pts &p, int n, char *o, linear_block *lb)
 {
     if (w.empty) {
         const void *fill = floats_out(w.rule) ? static_cast<const void *>(&w.value) : w.fill;
@@ -148,6 +150,10 @@ void read_points(const work &w, std::int64_t v, const pts &p, int n, char *o)
     if (w.rule == linear) {
         const volume_at<float> g = volume_of(w, w.src, v);
         float *d = reinterpret_cast<float *>(o);
+        if (lb) {
+            linear_points(*lb, g, p.x, p.y, p.z, n, w.value, d);
+            return;
+        }
         for (int i = 0; i < n; ++i)
             d[i] = linear_at(g, p.x[i], p.y[i], p.z[i], w.value);
         return;
@@ -180,6 +186,10 @@ void warp_row(const work &w, std::int64_t q)
     const float y = position(int(r % w.OY), w.o[1]), z = position(int(r / w.OY), w.o[2]);
     char *o = w.out + q * w.OX * w.size;
     pts p;
+    linear_block lb;
+    const bool fast = w.rule == linear && w.reached && !w.empty;
+    if (fast)
+        linear_block_of(lb, volume_of(w, w.src, v));
     for (std::int64_t x0 = 0; x0 < w.OX; x0 += points) {
         const int n = int(std::min<std::int64_t>(points, w.OX - x0));
         for (int i = 0; i < n; ++i)
@@ -192,7 +202,7 @@ void warp_row(const work &w, std::int64_t q)
         }
         for (int i = 0; i < n; ++i)
             p.x[i] = p.x[i] / w.s[0], p.y[i] = p.y[i] / w.s[1], p.z[i] = p.z[i] / w.s[2];
-        read_points(w, v, p, n, o + x0 * w.size);
+        read_points(w, v, p, n, o + x0 * w.size, fast ? &lb : nullptr);
     }
 }
 
@@ -338,6 +348,7 @@ bool run(const call &c, const std::vector<step> &steps, char *out)
     w.src = r.src.data, w.typed = r.typed_src, w.at = r.src;
     w.X = int(c.im.dims[3]), w.Y = int(c.im.dims[2]), w.Z = int(c.im.dims[1]);
     w.empty = c.im.count == 0;
+    w.reached = !w.empty && (w.Z - 1) * r.src.slice + (w.Y - 1) * r.src.row + (w.X - 1) < extent_limit;
     w.out = out, w.size = size;
     w.OZ = c.od[1], w.OY = c.od[2], w.OX = c.od[3];
     w.s = c.sp.get(), w.o = c.osp ? c.osp.get() : c.sp.get();

@@ -51,6 +51,39 @@ inline float linear_at(const volume_at<float> &g, float cx, float cy, float cz, 
     return static_cast<float>(sum.sum);
 }
 
+// linear_at() over n points at once: the row kernel's interior split,
+// gather and blend (resample_rows.h), which the compiler vectorises, for
+// the interior points, linear_at() for the rest. The row kernel's offsets
+// are 32-bit: only for a volume whose furthest sample they reach.
+struct linear_block {
+    source_box box;
+    row_job r{};
+    columns c;
+    bool interior;
+};
+
+// b's frame of the volume g; b is not to be copied (its frame points into it).
+inline void linear_block_of(linear_block &b, const volume_at<float> &g)
+{
+    b.box = whole_box(g.data, g.X, g.Y, g.Z);
+    b.box.slice = g.slice, b.box.row = g.row;
+    static_cast<frame &>(b.r) = frame_of(b.box);
+    b.interior = has_interior(b.r);
+}
+
+inline void linear_points(linear_block &b, const volume_at<float> &g, const float *cx, const float *cy,
+                          const float *cz, int n, float fill, float *out)
+{
+    columns &c = b.c;
+    const int count = b.interior ? locate(b.r, n, cx, cy, cz, c.fx, c.fy, c.fz, c.at, c.in) : 0;
+    if (count) {
+        gather(g.data, c.at, n, b.r.row, b.r.slice, c.s);
+        blend(c.s, c.fx, c.fy, c.fz, n, c.res);
+    }
+    for (int i = 0; i < n; ++i)
+        out[i] = count && c.in[i] ? c.res[i] : linear_at(g, cx[i], cy[i], cz[i], fill);
+}
+
 template <class T> inline T nearest_at(const volume_at<T> &g, float cx, float cy, float cz, T fill)
 {
     int hx, hy, hz;
