@@ -56,14 +56,12 @@ void affine_step(const float *m, pts &p, int n)
 
 // One axis of a field index c on an axis of extent e: whether c lies in
 // [0, e - 1] (NaN does not), the lower sample i0 (at most e - 2, so that the
-// last plane is reached with a fraction of 1), the step to the upper one (0
-// on an axis of one sample) and the exact fraction c - i0.
-inline bool field_axis(float c, std::int64_t e, std::int64_t &i0, std::int64_t &up, double &f)
+// last plane is reached with a fraction of 1) and the exact fraction c - i0.
+inline bool field_axis(float c, std::int64_t e, std::int64_t &i0, double &f)
 {
     if (!(c >= 0.0f && double(c) <= double(e - 1)))
         return false;
     i0 = std::min(std::int64_t(c), std::max<std::int64_t>(e - 2, 0));  // c < 2^31: defined
-    up = e > 1 ? 1 : 0;
     f = double(c) - double(i0);
     return true;
 }
@@ -72,15 +70,19 @@ void field_step(const step &st, std::int64_t v, pts &p, int n)
 {
     const char *base = st.data + (st.per_volume ? v * st.s[0] : 0);
     const float *a = st.inv;
+    // The corners' offsets from the lower one: no step along an axis of one sample.
+    std::int64_t off[8];
+    for (int k = 0; k < 8; ++k)
+        off[k] = (k & 1 && st.X > 1 ? st.s[3] : 0) + (k & 2 && st.Y > 1 ? st.s[2] : 0) +
+                 (k & 4 && st.Z > 1 ? st.s[1] : 0);
     for (int i = 0; i < n; ++i) {
         const float x = p.x[i], y = p.y[i], z = p.z[i];
         const float cx = ((a[0] * x + a[1] * y) + a[2] * z) + a[3];
         const float cy = ((a[4] * x + a[5] * y) + a[6] * z) + a[7];
         const float cz = ((a[8] * x + a[9] * y) + a[10] * z) + a[11];
-        std::int64_t x0, y0, z0, ux, uy, uz;
+        std::int64_t x0, y0, z0;
         double f[3];
-        if (!field_axis(cx, st.X, x0, ux, f[0]) || !field_axis(cy, st.Y, y0, uy, f[1]) ||
-            !field_axis(cz, st.Z, z0, uz, f[2]))
+        if (!field_axis(cx, st.X, x0, f[0]) || !field_axis(cy, st.Y, y0, f[1]) || !field_axis(cz, st.Z, z0, f[2]))
             continue;  // no displacement: the point stays as it is
         const char *q = base + z0 * st.s[1] + y0 * st.s[2] + x0 * st.s[3];
         // Each corner's weight once, for all three components.
@@ -89,7 +91,7 @@ void field_step(const step &st, std::int64_t v, pts &p, int n)
                              (gx * gy) * f[2],   (f[0] * gy) * f[2],   (gx * f[1]) * f[2],   (f[0] * f[1]) * f[2]};
         double u[3];
         for (int k = 0; k < 8; ++k) {
-            const char *r = q + (k & 1 ? ux * st.s[3] : 0) + (k & 2 ? uy * st.s[2] : 0) + (k & 4 ? uz * st.s[1] : 0);
+            const char *r = q + off[k];
             for (int j = 0; j < 3; ++j) {
                 float d;
                 std::memcpy(&d, r + j * st.s[4], 4);  // a field's strides need not keep floats aligned
