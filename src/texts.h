@@ -55,6 +55,7 @@ constexpr char out_layout[] = "transform: out must be %s";
 constexpr char out_shape[] = "transform: out must have the %s shape %s, not %s";
 constexpr char out_shares[] = "transform: out must not share memory with %s";
 constexpr char cubic_tile[] = "transform: interpolation=\"cubic\" takes no tile: it reads the whole source";
+constexpr char mode_tile[] = "transform: a mode takes no tile: its extension reads the whole source";
 constexpr char smooth_tile[] = "transform: antialias=True takes no tile: it smooths the whole source";
 constexpr char label_type[] = "transform: interpolation=\"label\" takes bool or integer images, not %R";
 constexpr char nearest_type[] = "transform: interpolation=\"nearest\" takes bool, integer, float32 or float64 "

@@ -43,6 +43,7 @@ def transform(
     output_chunks: Any = None,
     cval: SupportsFloat = 0.0,
     interpolation: str = "linear",
+    mode: str | None = None,
     antialias: bool = False,
 ) -> da.Array:
     """`vexiloimgc.transform` of a Dask array, lazily, block by block.
@@ -55,6 +56,9 @@ def transform(
         As for `vexiloimgc.transform`; maps per volume are handed to each
         block for its own volumes. Each is read once, here: the graph holds
         copies, so later changes to the caller's objects change nothing.
+    mode : None, optional
+        None only, for now: a mode is refused (its extension reads past any
+        block's box).
     antialias : bool, optional
         False only, for now: True is refused.
     output_chunks : optional
@@ -73,6 +77,10 @@ def transform(
     if isinstance(interpolation, str) and interpolation == "cubic":
         # Its prefilter reaches across the whole source, past any block's box.
         raise ValueError('vexiloimgc.dask.transform: interpolation="cubic" is not available for Dask arrays yet; '
+                         "compute the image and call vexiloimgc.transform")
+    if mode is not None:
+        # "grid-wrap" and the reflections read the far side of the source, past any block's box.
+        raise ValueError(f"vexiloimgc.dask.transform: mode={mode!r} is not available for Dask arrays yet; "
                          "compute the image and call vexiloimgc.transform")
     if not isinstance(antialias, (bool, np.bool_)):
         raise TypeError(f"transform: antialias must be True or False, not {type(antialias).__name__}")
