@@ -57,6 +57,13 @@ def test_model_bit_for_bit(mode, rule, dtype, workers, grid):
         check(img, oblique(seed), rule, mode, grid, 3, workers)
 
 
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("shift", [(0.5, 0.5, 0.5), (-0.5, 0.0, 0.75), (2.5, -1.5, 0.5)])
+def test_label_ties(mode, shift):
+    # Halves give terms of equal weight: exact ties, decided by the corner.
+    check(image((6, 7, 8), np.int8, 7), shifted(*shift), "label", mode, None, -1, 1)
+
+
 @pytest.mark.parametrize("mode", ["grid-constant", "reflect"])
 @pytest.mark.parametrize("rule", ["linear", "label"])
 def test_4d_strided_and_output_spacing(mode, rule):
