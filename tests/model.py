@@ -349,7 +349,7 @@ def _vote(labels, weights, keep):
 def moded_model(image, spacing, matrix, interpolation, mode, output_shape=None, output_spacing=None, cval=0):
     img = np.asarray(image)
     linear = interpolation == "linear"
-    vols = (img.astype(F32) if linear else img) if img.ndim == 4 else (img.astype(F32) if linear else img)[None]
+    vols = img if img.ndim == 4 else img[None]  # samples are read as float32 where gathered
     n, Z, Y, X = vols.shape
     s = np.asarray(spacing, np.float64)[:3].astype(F32)
     m = np.asarray(matrix, np.float64).reshape(-1)[:12].astype(F32)
@@ -380,6 +380,7 @@ def moded_model(image, spacing, matrix, interpolation, mode, output_shape=None, 
                     j.append(extend(mode, i0 + b, e))
                 gone = (j[0] < 0) | (j[1] < 0) | (j[2] < 0)
                 val = vol[np.maximum(j[2], 0), np.maximum(j[1], 0), np.maximum(j[0], 0)]
+                val = val.astype(F32) if linear else val
                 samples.append(np.where(gone, fill, val))
                 weights.append(w)
                 keep.append(kept)

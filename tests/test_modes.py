@@ -116,6 +116,15 @@ def test_unusable_positions(mode, rule):
         assert (got == 7).all() == (mode in ("constant", "grid-constant"))
 
 
+@pytest.mark.parametrize("rule", ["linear", "nearest", "label"])
+def test_reslice_wraps(rule):
+    data = image((5, 6, 7), np.int16 if rule != "linear" else F32, 10)
+    target = np.eye(4)
+    target[:3, 3] = (2, -8, 21)  # voxel units: i + 2, j - 8, k + 21
+    got = vexiloimgc.reslice(data, np.eye(4), data.shape, target, interpolation=rule, mode="grid-wrap")
+    np.testing.assert_array_equal(got, np.roll(data, (-2, 8, -21), axis=(0, 1, 2)))
+
+
 @pytest.mark.parametrize("mode", MODES)
 def test_relabelling_commutes(mode):
     img = image((2, 7, 8, 9), np.uint8, 12)
