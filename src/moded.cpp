@@ -74,7 +74,7 @@ template <class V> void each_voxel(const part &p, V &&voxel)
 // The linear rule: each term's sample (the fill as a float32 where the mode
 // gives none) times its factors in order, the terms summed in order, the
 // first as it is, as linear_sum does.
-void linear_rows(const part &p, mode m)
+void linear_voxels(const part &p, mode m)
 {
     const float *S = p.in.src, fill = p.fill.value;
     float *O = p.win.out;
@@ -100,7 +100,7 @@ void linear_rows(const part &p, mode m)
 
 // The label rule: label_rows.h's vote (pick) over the moded terms, the fill
 // a label like any other.
-template <class T> void label_rows(const part &p, mode m, const T *S, T *O, T cv)
+template <class T> void label_voxels(const part &p, mode m, const T *S, T *O, T cv)
 {
     each_voxel(p, [&](std::int64_t o, float cx, float cy, float cz) {
         moded_cell c;
@@ -121,7 +121,7 @@ template <class T> void label_rows(const part &p, mode m, const T *S, T *O, T cv
 }
 
 // The nearest rule: the rounded index on each axis, extended.
-template <class T> void nearest_rows(const part &p, mode m, const T *S, T *O, T cv)
+template <class T> void nearest_voxels(const part &p, mode m, const T *S, T *O, T cv)
 {
     const source_box &b = p.in;
     const bool k = m == constant;
@@ -137,16 +137,16 @@ template <class T> void nearest_rows(const part &p, mode m, const T *S, T *O, T 
     });
 }
 
-template <class T> void typed_rows(const part &p, mode m, const typed &t)
+template <class T> void typed_voxels(const part &p, mode m, const typed &t)
 {
     const T *S = static_cast<const T *>(t.src);
     T *O = static_cast<T *>(t.out);
     T cv;
     std::memcpy(&cv, t.fill, sizeof(T));
     if (t.mode == nearest)
-        nearest_rows(p, m, S, O, cv);
+        nearest_voxels(p, m, S, O, cv);
     else
-        label_rows(p, m, S, O, cv);
+        label_voxels(p, m, S, O, cv);
 }
 
 } // namespace
@@ -157,28 +157,28 @@ void moded_part(const part &p, mode m, const typed *t)
     if (p.in.X <= 0 || p.in.Y <= 0 || p.in.Z <= 0)
         return;
     if (!t) {
-        linear_rows(p, m);
+        linear_voxels(p, m);
         return;
     }
     if (t->mode == nearest) {  // elements moved whole: only their size counts
         switch (elem_size(t->type)) {
-        case 1: typed_rows<std::uint8_t>(p, m, *t); break;
-        case 2: typed_rows<std::uint16_t>(p, m, *t); break;
-        case 4: typed_rows<std::uint32_t>(p, m, *t); break;
-        case 8: typed_rows<std::uint64_t>(p, m, *t); break;
+        case 1: typed_voxels<std::uint8_t>(p, m, *t); break;
+        case 2: typed_voxels<std::uint16_t>(p, m, *t); break;
+        case 4: typed_voxels<std::uint32_t>(p, m, *t); break;
+        case 8: typed_voxels<std::uint64_t>(p, m, *t); break;
         default: break;
         }
         return;
     }
     switch (t->type) {
-    case e_u8: typed_rows<std::uint8_t>(p, m, *t); break;
-    case e_i8: typed_rows<std::int8_t>(p, m, *t); break;
-    case e_u16: typed_rows<std::uint16_t>(p, m, *t); break;
-    case e_i16: typed_rows<std::int16_t>(p, m, *t); break;
-    case e_u32: typed_rows<std::uint32_t>(p, m, *t); break;
-    case e_i32: typed_rows<std::int32_t>(p, m, *t); break;
-    case e_u64: typed_rows<std::uint64_t>(p, m, *t); break;
-    case e_i64: typed_rows<std::int64_t>(p, m, *t); break;
+    case e_u8: typed_voxels<std::uint8_t>(p, m, *t); break;
+    case e_i8: typed_voxels<std::int8_t>(p, m, *t); break;
+    case e_u16: typed_voxels<std::uint16_t>(p, m, *t); break;
+    case e_i16: typed_voxels<std::int16_t>(p, m, *t); break;
+    case e_u32: typed_voxels<std::uint32_t>(p, m, *t); break;
+    case e_i32: typed_voxels<std::int32_t>(p, m, *t); break;
+    case e_u64: typed_voxels<std::uint64_t>(p, m, *t); break;
+    case e_i64: typed_voxels<std::int64_t>(p, m, *t); break;
     default: break;  // floats carry no labels
     }
 }
