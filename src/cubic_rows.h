@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "cubic.h"
 #include "geometry.h"
 #include "modes.h"
 
@@ -33,10 +34,12 @@ struct cubic_axis {
 };
 
 // The axis at continuous index c, extent e, stride `step`, coefficients
-// grown by `pad` (cubic.h); false where the voxel maps nowhere: under
-// "constant" outside [0, e - 1], under the others beyond 2^62 in
-// magnitude, where floor has no int64; NaN under every mode.
-inline bool cubic_axis_of(float c, std::int64_t e, std::int64_t step, mode m, int pad, cubic_axis &a)
+// grown by `pad` (cubic.h) held over `held`; false where the voxel maps
+// nowhere: under "constant" outside [0, e - 1], under the others beyond
+// 2^62 in magnitude, where floor has no int64; NaN under every mode; and
+// where a coefficient it reads is not held.
+inline bool cubic_axis_of(float c, std::int64_t e, coef_span held, std::int64_t step, mode m, int pad,
+                          cubic_axis &a)
 {
     const double d = c;
     if (m == constant ? !(d >= 0.0 && d <= double(e - 1)) : !(d > -0x1p62 && d < 0x1p62))
@@ -46,7 +49,10 @@ inline bool cubic_axis_of(float c, std::int64_t e, std::int64_t step, mode m, in
     cubic_weights(d - f, a.w);
     for (int k = 0; k < 4; ++k) {
         const std::int64_t j = i - 1 + k;
-        a.at[k] = (pad ? std::min(std::max(j, -std::int64_t(pad)), e - 1 + pad) + pad : extend(m, j, e)) * step;
+        const std::int64_t at = (pad ? std::min(std::max(j, -std::int64_t(pad)), e - 1 + pad) : extend(m, j, e)) - held.lo;
+        if (at < 0 || at >= held.n)
+            return false;
+        a.at[k] = at * step;
     }
     return true;
 }
@@ -75,6 +81,8 @@ inline void cubic_rows(const part &p, mode m, int pad)
     const source_box &b = p.in;
     const out_window &w = p.win;
     const float *os = p.map.out_spacing;
+    const coef_span hx = coef_span_of(pad, b.bx, b.bnx, b.X), hy = coef_span_of(pad, b.by, b.bny, b.Y),
+                    hz = coef_span_of(pad, b.bz, b.bnz, b.Z);
     for (int q = w.first; q < w.last; ++q) {
         const int k = q / w.ny, j = q % w.ny;
         const float py = position(w.y + j, os[1]), pz = position(w.z + k, os[2]);
@@ -84,9 +92,9 @@ inline void cubic_rows(const part &p, mode m, int pad)
         for (int i = 0; i < w.nx; ++i) {
             const float px = position(w.x + i, os[0]);
             cubic_axis x, y, z;
-            const bool maps = cubic_axis_of(coordinate(mx, px), b.X, 1, m, pad, x) &&
-                              cubic_axis_of(coordinate(my, px), b.Y, b.row, m, pad, y) &&
-                              cubic_axis_of(coordinate(mz, px), b.Z, b.slice, m, pad, z);
+            const bool maps = cubic_axis_of(coordinate(mx, px), b.X, hx, 1, m, pad, x) &&
+                              cubic_axis_of(coordinate(my, px), b.Y, hy, b.row, m, pad, y) &&
+                              cubic_axis_of(coordinate(mz, px), b.Z, hz, b.slice, m, pad, z);
             if (maps)
                 o[i] = cubic_value(b.src, x, y, z);
             else if (p.fill.on)
