@@ -7,15 +7,13 @@
 #include <memory>
 #include <new>
 
+#include "axis_lines.h"
 #include "convert.h"
+#include "cubic.h"
+#include "resample_paths.h"
 #include "workers.h"
 
 namespace {
-
-// Lines filtered side by side in the Y and Z passes (adjacent along X), and
-// outputs formed side by side along a line in the X pass: independent sums,
-// so the compiler may run them in vector lanes without reordering any one.
-constexpr std::int64_t width = 32;
 
 // Normalised in place: each tap over their sum, summed left to right.
 void normalise(taps &h)
@@ -41,56 +39,6 @@ std::vector<std::int64_t> edges(const axis_place &a, std::int64_t K, mode m)
         r[std::size_t(K + j)] = local(a.origin + a.n + j);
     }
     return r;
-}
-
-// Filters W <= width adjacent lines of n samples, sample i of line w at
-// p[i * step + w], through `ext`, (n + 2K) * W floats: the lines as read,
-// extension included, since the outputs overwrite them. r: edges().
-void lines(float *p, std::int64_t step, std::int64_t W, std::int64_t n, const taps &h, const std::int64_t *r,
-           float fill, float *ext)
-{
-    const std::int64_t K = std::int64_t(h.size() / 2);
-    auto put = [&](std::int64_t j, std::int64_t at) {
-        float *e = ext + j * W;
-        if (at == fill_index)
-            std::fill(e, e + W, fill);
-        else
-            std::memcpy(e, p + at * step, std::size_t(W) * sizeof(float));
-    };
-    for (std::int64_t j = 0; j < K; ++j) {
-        put(j, r[j]);
-        put(K + n + j, r[K + j]);
-    }
-    if (W == 1 && step == 1)
-        std::memcpy(ext + K, p, std::size_t(n) * sizeof(float));
-    else
-        for (std::int64_t j = 0; j < n; ++j)
-            put(K + j, j);
-    double acc[width];
-    if (W == 1) {
-        for (std::int64_t i0 = 0; i0 < n; i0 += width) {
-            const std::int64_t b = std::min(width, n - i0);
-            const float *e = ext + i0;
-            for (std::int64_t j = 0; j < b; ++j)
-                acc[j] = h[0] * double(e[j]);
-            for (std::int64_t k = 1; k <= 2 * K; ++k)
-                for (std::int64_t j = 0; j < b; ++j)
-                    acc[j] += h[std::size_t(k)] * double(e[j + k]);
-            for (std::int64_t j = 0; j < b; ++j)
-                p[(i0 + j) * step] = float(acc[j]);
-        }
-        return;
-    }
-    for (std::int64_t i = 0; i < n; ++i) {
-        const float *e = ext + i * W;
-        for (std::int64_t w = 0; w < W; ++w)
-            acc[w] = h[0] * double(e[w]);
-        for (std::int64_t k = 1; k <= 2 * K; ++k)
-            for (std::int64_t w = 0; w < W; ++w)
-                acc[w] += h[std::size_t(k)] * double(e[k * W + w]);
-        for (std::int64_t w = 0; w < W; ++w)
-            p[i * step + w] = float(acc[w]);
-    }
 }
 
 } // namespace
@@ -169,32 +117,35 @@ bool run(float *v, std::int64_t volumes, const axis_place at[3], const taps *con
         return true;
     // A buffer per job, one job per thread: nothing to allocate once the work starts.
     const std::int64_t jobs = std::max(threads, 1);
-    std::vector<fbuf> ext;
+    std::vector<std::unique_ptr<double[], free_delete>> ext;
     for (std::int64_t t = 0; t < jobs; ++t) {
-        ext.emplace_back(static_cast<float *>(std::malloc(std::size_t(span * width) * sizeof(float))));
+        ext.emplace_back(static_cast<double *>(std::malloc(std::size_t(span * filter_width) * sizeof(double))));
         if (!ext.back())
             return false;
     }
-    const std::int64_t chunks = (X + width - 1) / width;
+    static const lines_fn lines = filter_path(best_path());
+    const std::int64_t width = filter_width, chunks = (X + width - 1) / width;
     for (int a = 0; a < 3; ++a) {
         if (h[a]->empty())
             continue;
-        const std::vector<std::int64_t> r = edges(at[a], std::int64_t(h[a]->size() / 2), m);
+        const std::int64_t K = std::int64_t(h[a]->size() / 2);
+        const std::vector<std::int64_t> r = edges(at[a], K, m);
+        const double *ha = h[a]->data();
         // Units of work: rows for X; for Y and Z, up to `width` lines side by side.
         const std::int64_t units = a == 0 ? volumes * Z * Y : a == 1 ? volumes * Z * chunks : volumes * Y * chunks;
         parallel(int(jobs), jobs, [&](std::int64_t t) {
-            float *e = ext[std::size_t(t)].get();
+            double *e = ext[std::size_t(t)].get();
             for (std::int64_t u = t; u < units; u += jobs) {
                 if (a == 0) {
-                    lines(v + u * X, 1, 1, X, *h[a], r.data(), fill, e);
+                    lines(v + u * X, 1, 1, X, ha, K, r.data(), fill, e);
                     continue;
                 }
                 const std::int64_t c = u % chunks, W = std::min(width, X - c * width);
                 if (a == 1)
-                    lines(v + (u / chunks) * Y * X + c * width, X, W, Y, *h[a], r.data(), fill, e);
+                    lines(v + (u / chunks) * Y * X + c * width, X, W, Y, ha, K, r.data(), fill, e);
                 else
-                    lines(v + (u / (chunks * Y)) * Z * Y * X + (u / chunks % Y) * X + c * width, Y * X, W, Z,
-                          *h[a], r.data(), fill, e);
+                    lines(v + (u / (chunks * Y)) * Z * Y * X + (u / chunks % Y) * X + c * width, Y * X, W, Z, ha,
+                          K, r.data(), fill, e);
             }
         });
     }

@@ -1,12 +1,18 @@
 // The cubic rule's voxels: positions from geometry.h (the linear rule's),
 // then 4 x 4 x 4 coefficients weighted by the B-spline of each fraction.
 // All of it in double, in the fixed order written here and in
-// docs/usage.md, rounded once to float32.
+// docs/usage.md, rounded once to float32. Internal linkage, as in
+// resample_paths.h: each instruction-set file compiles its own copy.
 #pragma once
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+
+#if defined(__AVX2__) || defined(__AVX512F__)
+#include <immintrin.h>
+#endif
 
 #include "cubic.h"
 #include "geometry.h"
@@ -49,7 +55,8 @@ inline bool cubic_axis_of(float c, std::int64_t e, coef_span held, std::int64_t 
     cubic_weights(d - f, a.w);
     for (int k = 0; k < 4; ++k) {
         const std::int64_t j = i - 1 + k;
-        const std::int64_t at = (pad ? std::min(std::max(j, -std::int64_t(pad)), e - 1 + pad) : extend(m, j, e)) - held.lo;
+        const std::int64_t at =
+            (pad ? std::min(std::max(j, -std::int64_t(pad)), e - 1 + pad) : extend(m, j, e)) - held.lo;
         if (at < 0 || at >= held.n)
             return false;
         a.at[k] = at * step;
@@ -75,30 +82,244 @@ inline float cubic_value(const float *coef, const cubic_axis &x, const cubic_axi
     return float(planes);
 }
 
-// The part's rows: the window's voxels of rows [first, last).
+// Voxels formed side by side along a row: each lane runs cubic_value's
+// operations in its order, so lanes give the scalar bits.
+constexpr int cubic_lanes = 8;
+
+// A block's interior voxels: weights w[axis][k][lane] and the offset of
+// each lane's first coefficient (the corner at i - 1 on every axis).
+struct cubic_block {
+    alignas(64) double w[3][4][cubic_lanes];
+    std::int64_t at[cubic_lanes];
+};
+
+// The interior of an axis: voxels whose 4 coefficients lie among the held
+// ones (which lie in the grown grid) without extension, floor(c) in
+// [lo + 1, lo + n - 3]. Such a voxel maps under every mode ("constant" has
+// no pad, so the held ones lie in [0, e - 1]). NaN is never interior.
+struct cubic_span {
+    double lo, hi;  // lo <= c < hi
+};
+inline cubic_span span_of(coef_span h) { return {double(h.lo + 1), double(h.lo + h.n - 2)}; }
+
+// Whether every lane's coordinate has lane 0's bits (an axis the row does
+// not move along): its weights are then formed once for the block.
+inline bool same_lanes(const float *c)
+{
+    std::uint32_t u[cubic_lanes];
+    std::memcpy(u, c, sizeof u);
+    int same = 1;
+    for (int l = 1; l < cubic_lanes; ++l)
+        same &= int(u[l] == u[0]);
+    return same;
+}
+
+// The weights w[k][lane] and first coefficients f[lane] (floor(c) - 1 -
+// lo, lo the first held) of the block's interior lanes on one axis.
+inline void lane_weights(const float *c, std::int64_t lo, std::int64_t *f, double (*w)[cubic_lanes])
+{
+    for (int l = 0; l < cubic_lanes; ++l) {
+        const double d = c[l], fl = std::floor(d);
+        f[l] = std::int64_t(fl) - 1 - lo;
+        double wt[4];
+        cubic_weights(d - fl, wt);
+        for (int n = 0; n < 4; ++n)
+            w[n][l] = wt[n];
+    }
+}
+
+// The same where every lane has the coordinate c.
+inline void one_weights(float c, std::int64_t lo, std::int64_t *f, double (*w)[cubic_lanes])
+{
+    const double d = c, fl = std::floor(d);
+    double wt[4];
+    cubic_weights(d - fl, wt);
+    for (int l = 0; l < cubic_lanes; ++l) {
+        f[l] = std::int64_t(fl) - 1 - lo;
+        for (int n = 0; n < 4; ++n)
+            w[n][l] = wt[n];
+    }
+}
+
+#if defined(__AVX2__)
+// Four lanes' rows of 4 coefficients at p[0..3] + off: column k of the
+// rows (lane by lane) widened into c[k].
+inline void columns4(const float *const p[4], std::int64_t off, __m256d c[4])
+{
+    __m128 r0 = _mm_loadu_ps(p[0] + off), r1 = _mm_loadu_ps(p[1] + off);
+    __m128 r2 = _mm_loadu_ps(p[2] + off), r3 = _mm_loadu_ps(p[3] + off);
+    _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+    c[0] = _mm256_cvtps_pd(r0), c[1] = _mm256_cvtps_pd(r1);
+    c[2] = _mm256_cvtps_pd(r2), c[3] = _mm256_cvtps_pd(r3);
+}
+
+// Lanes [l, l + 4) of the block, written to o[l..l + 3].
+inline void interior4(const float *coef, std::int64_t row, std::int64_t slice, const cubic_block &b, int l,
+                      float *o)
+{
+    const float *const p[4] = {coef + b.at[l], coef + b.at[l + 1], coef + b.at[l + 2], coef + b.at[l + 3]};
+    __m256d wx[4], wy[4], wz[4];
+    for (int k = 0; k < 4; ++k) {
+        wx[k] = _mm256_load_pd(&b.w[0][k][l]);
+        wy[k] = _mm256_load_pd(&b.w[1][k][l]);
+        wz[k] = _mm256_load_pd(&b.w[2][k][l]);
+    }
+    __m256d planes = _mm256_setzero_pd();
+    for (int kz = 0; kz < 4; ++kz) {
+        __m256d rows = _mm256_setzero_pd();
+        for (int ky = 0; ky < 4; ++ky) {
+            __m256d c[4];
+            columns4(p, kz * slice + ky * row, c);
+            __m256d r = _mm256_mul_pd(wx[0], c[0]);
+            r = _mm256_add_pd(r, _mm256_mul_pd(wx[1], c[1]));
+            r = _mm256_add_pd(r, _mm256_mul_pd(wx[2], c[2]));
+            r = _mm256_add_pd(r, _mm256_mul_pd(wx[3], c[3]));
+            rows = ky == 0 ? _mm256_mul_pd(wy[0], r) : _mm256_add_pd(rows, _mm256_mul_pd(wy[ky], r));
+        }
+        planes = kz == 0 ? _mm256_mul_pd(wz[0], rows) : _mm256_add_pd(planes, _mm256_mul_pd(wz[kz], rows));
+    }
+    _mm_storeu_ps(o + l, _mm256_cvtpd_ps(planes));
+}
+#endif
+
+#if defined(__AVX512F__)
+// Eight lanes' rows of 4 coefficients at p[0..7] + off: column k of the
+// rows (lane by lane) widened into c[k]. Rows l and l + 4 share a register,
+// so each shuffle serves two lanes' rows.
+inline void columns8(const float *const p[8], std::int64_t off, __m512d c[4])
+{
+    auto two = [&](int l) {
+        return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(p[l] + off)), _mm_loadu_ps(p[l + 4] + off), 1);
+    };
+    const __m256 r0 = two(0), r1 = two(1), r2 = two(2), r3 = two(3);
+    const __m256 t0 = _mm256_unpacklo_ps(r0, r1), t1 = _mm256_unpacklo_ps(r2, r3);
+    const __m256 t2 = _mm256_unpackhi_ps(r0, r1), t3 = _mm256_unpackhi_ps(r2, r3);
+    c[0] = _mm512_cvtps_pd(_mm256_shuffle_ps(t0, t1, 0x44));
+    c[1] = _mm512_cvtps_pd(_mm256_shuffle_ps(t0, t1, 0xee));
+    c[2] = _mm512_cvtps_pd(_mm256_shuffle_ps(t2, t3, 0x44));
+    c[3] = _mm512_cvtps_pd(_mm256_shuffle_ps(t2, t3, 0xee));
+}
+
+inline void interior8(const float *coef, std::int64_t row, std::int64_t slice, const cubic_block &b, float *o)
+{
+    const float *p[8];
+    for (int l = 0; l < 8; ++l)
+        p[l] = coef + b.at[l];
+    __m512d wx[4], wy[4], wz[4];
+    for (int k = 0; k < 4; ++k) {
+        wx[k] = _mm512_load_pd(b.w[0][k]);
+        wy[k] = _mm512_load_pd(b.w[1][k]);
+        wz[k] = _mm512_load_pd(b.w[2][k]);
+    }
+    __m512d planes = _mm512_setzero_pd();
+    for (int kz = 0; kz < 4; ++kz) {
+        __m512d rows = _mm512_setzero_pd();
+        for (int ky = 0; ky < 4; ++ky) {
+            __m512d c[4];
+            columns8(p, kz * slice + ky * row, c);
+            __m512d r = _mm512_mul_pd(wx[0], c[0]);
+            r = _mm512_add_pd(r, _mm512_mul_pd(wx[1], c[1]));
+            r = _mm512_add_pd(r, _mm512_mul_pd(wx[2], c[2]));
+            r = _mm512_add_pd(r, _mm512_mul_pd(wx[3], c[3]));
+            rows = ky == 0 ? _mm512_mul_pd(wy[0], r) : _mm512_add_pd(rows, _mm512_mul_pd(wy[ky], r));
+        }
+        planes = kz == 0 ? _mm512_mul_pd(wz[0], rows) : _mm512_add_pd(planes, _mm512_mul_pd(wz[kz], rows));
+    }
+    _mm256_storeu_ps(o, _mm512_cvtpd_ps(planes));
+}
+#endif
+
+// The block's lanes, all interior, written to o[0..cubic_lanes - 1].
+inline void cubic_interior(const float *coef, std::int64_t row, std::int64_t slice, const cubic_block &b, float *o)
+{
+#if defined(__AVX512F__)
+    interior8(coef, row, slice, b, o);
+#elif defined(__AVX2__)
+    for (int l = 0; l < cubic_lanes; l += 4)
+        interior4(coef, row, slice, b, l, o);
+#else
+    for (int l = 0; l < cubic_lanes; ++l) {
+        const float *q = coef + b.at[l];
+        double planes = 0.0;
+        for (int kz = 0; kz < 4; ++kz) {
+            double rows = 0.0;
+            for (int ky = 0; ky < 4; ++ky) {
+                const float *c = q + kz * slice + ky * row;
+                const double r = b.w[0][0][l] * double(c[0]) + b.w[0][1][l] * double(c[1]) +
+                                 b.w[0][2][l] * double(c[2]) + b.w[0][3][l] * double(c[3]);
+                rows = ky == 0 ? b.w[1][0][l] * r : rows + b.w[1][ky][l] * r;
+            }
+            planes = kz == 0 ? b.w[2][0][l] * rows : planes + b.w[2][kz][l] * rows;
+        }
+        o[l] = float(planes);
+    }
+#endif
+}
+
+// One voxel by the general path: any position, any mode.
+inline void cubic_voxel(const part &p, mode m, int pad, const coef_span *h, float cx, float cy, float cz, float *o)
+{
+    const source_box &b = p.in;
+    cubic_axis x, y, z;
+    const bool maps = cubic_axis_of(cx, b.X, h[0], 1, m, pad, x) && cubic_axis_of(cy, b.Y, h[1], b.row, m, pad, y) &&
+                      cubic_axis_of(cz, b.Z, h[2], b.slice, m, pad, z);
+    if (maps)
+        *o = cubic_value(b.src, x, y, z);
+    else if (p.fill.on)
+        *o = p.fill.value;
+}
+
+// The part's rows: the window's voxels of rows [first, last). Blocks of
+// cubic_lanes voxels all interior on every axis take cubic_interior; any
+// other voxel the general path, alone.
 inline void cubic_rows(const part &p, mode m, int pad)
 {
     const source_box &b = p.in;
     const out_window &w = p.win;
     const float *os = p.map.out_spacing;
-    const coef_span hx = coef_span_of(pad, b.bx, b.bnx, b.X), hy = coef_span_of(pad, b.by, b.bny, b.Y),
-                    hz = coef_span_of(pad, b.bz, b.bnz, b.Z);
+    const coef_span h[3] = {coef_span_of(pad, b.bx, b.bnx, b.X), coef_span_of(pad, b.by, b.bny, b.Y),
+                            coef_span_of(pad, b.bz, b.bnz, b.Z)};
+    const cubic_span sp[3] = {span_of(h[0]), span_of(h[1]), span_of(h[2])};
+    constexpr int L = cubic_lanes;
     for (int q = w.first; q < w.last; ++q) {
         const int k = q / w.ny, j = q % w.ny;
         const float py = position(w.y + j, os[1]), pz = position(w.z + k, os[2]);
         const axis_map mx = axis_of(p.map, 0, py, pz), my = axis_of(p.map, 1, py, pz),
                        mz = axis_of(p.map, 2, py, pz);
         float *o = w.out + k * w.slice + j * w.row;
-        for (int i = 0; i < w.nx; ++i) {
+        int i = 0;
+        for (; i + L <= w.nx; i += L) {
+            float c[3][L];
+            for (int l = 0; l < L; ++l) {
+                const float px = position(w.x + i + l, os[0]);
+                c[0][l] = coordinate(mx, px), c[1][l] = coordinate(my, px), c[2][l] = coordinate(mz, px);
+            }
+            int in = 1;  // no branch per lane
+            for (int a = 0; a < 3; ++a)
+                for (int l = 0; l < L; ++l) {
+                    const double d = c[a][l];
+                    in &= int(d >= sp[a].lo) & int(d < sp[a].hi);
+                }
+            if (!in) {
+                for (int l = 0; l < L; ++l)
+                    cubic_voxel(p, m, pad, h, c[0][l], c[1][l], c[2][l], o + i + l);
+                continue;
+            }
+            cubic_block blk;
+            std::int64_t f[3][L];
+            for (int a = 0; a < 3; ++a) {
+                if (same_lanes(c[a]))
+                    one_weights(c[a][0], h[a].lo, f[a], blk.w[a]);
+                else
+                    lane_weights(c[a], h[a].lo, f[a], blk.w[a]);
+            }
+            for (int l = 0; l < L; ++l)
+                blk.at[l] = f[2][l] * b.slice + f[1][l] * b.row + f[0][l];
+            cubic_interior(b.src, b.row, b.slice, blk, o + i);
+        }
+        for (; i < w.nx; ++i) {
             const float px = position(w.x + i, os[0]);
-            cubic_axis x, y, z;
-            const bool maps = cubic_axis_of(coordinate(mx, px), b.X, hx, 1, m, pad, x) &&
-                              cubic_axis_of(coordinate(my, px), b.Y, hy, b.row, m, pad, y) &&
-                              cubic_axis_of(coordinate(mz, px), b.Z, hz, b.slice, m, pad, z);
-            if (maps)
-                o[i] = cubic_value(b.src, x, y, z);
-            else if (p.fill.on)
-                o[i] = p.fill.value;
+            cubic_voxel(p, m, pad, h, coordinate(mx, px), coordinate(my, px), coordinate(mz, px), o + i);
         }
     }
 }

@@ -185,7 +185,7 @@ void run_rows(const call &c, part_fn kernel, const plan &q, std::int64_t v, std:
         cubic_part(one, mode(c.rq.bound), pad);
         return;
     }
-    if (q.linear) {
+    if (floats_out(q.rule)) {
         kernel(one);
         return;
     }

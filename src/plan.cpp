@@ -104,7 +104,7 @@ part tile_part(const plan &p, std::int64_t v, std::int64_t first, std::int64_t l
     q.in.slice = p.src.slice, q.in.row = p.src.row;
     q.in.X = p.X, q.in.Y = p.Y, q.in.Z = p.Z;
     q.in.bx = p.bx, q.in.by = p.by, q.in.bz = p.bz, q.in.bnx = p.bnx, q.in.bny = p.bny, q.in.bnz = p.bnz;
-    q.win.out = p.linear ? reinterpret_cast<float *>(p.out) + v * p.ovolume : nullptr;
+    q.win.out = floats_out(p.rule) ? reinterpret_cast<float *>(p.out) + v * p.ovolume : nullptr;
     q.win.slice = p.oslice, q.win.row = p.orow;
     q.win.x = p.wx, q.win.y = p.wy, q.win.z = p.wz, q.win.nx = p.wnx, q.win.ny = p.wny, q.win.nz = p.wnz;
     q.win.first = int(first), q.win.last = int(last);
@@ -189,7 +189,6 @@ plan plan_of(const call &c, const reading &r, char *out, int size)
     p.orow = p.wnx, p.oslice = std::int64_t(p.wny) * p.wnx, p.ovolume = p.oslice * p.wnz;
     p.spacing = c.sp.get(), p.out_spacing = c.osp ? c.osp.get() : c.sp.get(), p.maps = c.maps.get();
     p.per_volume = c.per_volume;
-    p.linear = floats_out(c.rq.mode);
     p.rule = c.rq.mode;
     p.value = static_cast<float>(c.rq.cval);
     return p;
@@ -235,8 +234,8 @@ plan window_plan(const plan &p, const win &x, const unsigned char *copy)
     q.bnz = int(x.b[1] - x.b[0]), q.bny = int(x.b[3] - x.b[2]), q.bnx = int(x.b[5] - x.b[4]);
     if (copy) {
         q.src = {nullptr, 0, std::int64_t(q.bny) * q.bnx, q.bnx};
-        q.src.data = p.linear ? reinterpret_cast<const float *>(copy) : nullptr;
-        q.typed = p.linear ? nullptr : reinterpret_cast<const char *>(copy);
+        q.src.data = floats_out(p.rule) ? reinterpret_cast<const float *>(copy) : nullptr;
+        q.typed = floats_out(p.rule) ? nullptr : reinterpret_cast<const char *>(copy);
         return q;
     }
     const std::int64_t at = (x.b[0] - p.bz) * p.src.slice + (x.b[2] - p.by) * p.src.row + (x.b[4] - p.bx);
@@ -250,13 +249,13 @@ void copy_box(const call &c, const plan &p, const win &x, std::int64_t v, unsign
     // Linear copies from the floats the call reads (smoothed, where antialias
     // smooths them), typed from the image.
     block b = c.image;
-    if (p.linear && p.src.data) {
+    if (floats_out(p.rule) && p.src.data) {
         b.data = reinterpret_cast<const char *>(p.src.data), b.type = NPY_FLOAT, b.swapped = false;
         b.s[0] = 4 * p.src.volume, b.s[1] = 4 * p.src.slice, b.s[2] = 4 * p.src.row, b.s[3] = 4;
     }
     b.data += v * b.s[0] + (x.b[0] - p.bz) * b.s[1] + (x.b[2] - p.by) * b.s[2] + (x.b[4] - p.bx) * b.s[3];
     b.d[0] = 1, b.d[1] = x.b[1] - x.b[0], b.d[2] = x.b[3] - x.b[2], b.d[3] = x.b[5] - x.b[4];
-    if (p.linear)
+    if (floats_out(p.rule))
         convert(b, reinterpret_cast<float *>(dst), threads);
     else
         copy_typed(b, p.size, dst, threads);

@@ -26,8 +26,8 @@ struct plan {
     std::int64_t ovolume, oslice, orow;     // the result's strides, in voxels
     int N, wx, wy, wz, wnx, wny, wnz;       // the window written
     const float *spacing, *out_spacing, *maps;
-    bool per_volume, linear;                // linear: float32 in and out (linear, cubic)
-    int rule;
+    bool per_volume;
+    int rule;                               // rules.h; floats_out(rule): float32 in and out
     float value;
 };
 

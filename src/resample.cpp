@@ -1,5 +1,6 @@
 #include "resample.h"
 
+#include "cubic.h"
 #include "label.h"
 #include "resample_paths.h"
 #include "resample_rows.h"
@@ -36,23 +37,26 @@ void whole(const float *image, const std::int64_t *dims, const float *spacing, c
 }
 
 // The one table of the kernel's paths, each with every rule: linear (a
-// part, and the module's whole call) and nearest and label. A build without
-// a path's files has null entries.
+// part, and the module's whole call), nearest and label, cubic and its
+// prefilter's lines. A build
+// without a path's files has null entries.
 struct path_entry {
     const char *name;
     part_fn part;
     kernel_fn kernel;
     label_fn labels;
+    cubic_fn cubic;
+    lines_fn lines;
 };
 #if defined(VX_X86_PATHS)
-#define VX_PATH(f, g) f, whole<f>, g
+#define VX_PATH(f, g, h, l) f, whole<f>, g, h, l
 #else
-#define VX_PATH(f, g) nullptr, nullptr, nullptr
+#define VX_PATH(f, g, h, l) nullptr, nullptr, nullptr, nullptr, nullptr
 #endif
 const path_entry paths[path_count] = {
-    {"scalar", resample_scalar, whole<resample_scalar>, label_scalar},
-    {"avx2", VX_PATH(resample_avx2, label_avx2)},
-    {"avx512", VX_PATH(resample_avx512, label_avx512)},
+    {"scalar", resample_scalar, whole<resample_scalar>, label_scalar, cubic_scalar, lines_scalar},
+    {"avx2", VX_PATH(resample_avx2, label_avx2, cubic_avx2, lines_avx2)},
+    {"avx512", VX_PATH(resample_avx512, label_avx512, cubic_avx512, lines_avx512)},
 };
 #undef VX_PATH
 
@@ -95,6 +99,10 @@ part_fn path_part(int path) { return path >= 0 && path < path_count ? paths[path
 kernel_fn path_kernel(int path) { return path >= 0 && path < path_count ? paths[path].kernel : nullptr; }
 
 label_fn label_path(int path) { return path >= 0 && path < path_count ? paths[path].labels : nullptr; }
+
+cubic_fn cubic_path(int path) { return path >= 0 && path < path_count ? paths[path].cubic : nullptr; }
+
+lines_fn filter_path(int path) { return path >= 0 && path < path_count ? paths[path].lines : nullptr; }
 
 int rows_per_chunk(const part &p)
 {
