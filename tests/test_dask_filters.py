@@ -1,6 +1,8 @@
 """vexiloimgc.dask.transform with the filters ("cubic" under every mode,
 antialias): each block filters its source box grown by the filters' reach,
 with the whole source's edges, and gives the bits of one call."""
+import os
+
 import numpy as np
 import pytest
 
@@ -12,6 +14,8 @@ vd = pytest.importorskip("vexiloimgc.dask")
 
 MODES = [None, "constant", "grid-constant", "nearest", "mirror", "reflect", "grid-wrap"]
 SPACING = np.array([0.9, 1.1, 1.3])
+# The block logic is the host's; under an emulator one seed checks the bits.
+EMULATED = bool(os.environ.get("VX_EMULATED"))
 
 
 def about_centre(shape, degrees, zoom, shift=(0.0, 0.0, 0.0)):
@@ -40,7 +44,7 @@ def random_chunks(shape, rng):
 @pytest.mark.parametrize("antialias", [False, True])
 @pytest.mark.parametrize("mode", MODES + ["linear"])
 @pytest.mark.parametrize("four", [False, True], ids=["3-D", "4-D"])
-@pytest.mark.parametrize("seed", range(3))
+@pytest.mark.parametrize("seed", range(1 if EMULATED else 3))
 def test_bits_of_one_call_for_any_chunking(mode, antialias, four, seed):
     rng = np.random.default_rng([seed, four, antialias, MODES.index(mode) if mode in MODES else 9])
     shape = (11, 14, 16)
@@ -61,6 +65,7 @@ def test_bits_of_one_call_for_any_chunking(mode, antialias, four, seed):
         assert got.dtype == want.dtype and got.tobytes() == want.tobytes()
 
 
+@pytest.mark.skipif(EMULATED, reason="minutes under an emulator")
 @pytest.mark.parametrize("kw,reach", [
     (dict(interpolation="cubic"), ("constant", False)),
     (dict(interpolation="cubic", mode="nearest", antialias=True), ("nearest", True)),
