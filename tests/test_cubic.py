@@ -121,17 +121,6 @@ def test_refusals(kw, exc, text):
     np.testing.assert_array_equal(out, before)
 
 
-def test_refused_by_tiles_and_dask():
-    from vexiloimgc._native import transform as native
-    img = source((6, 7, 8), 1)
-    with pytest.raises(ValueError, match="takes no tile"):
-        native(img, SP, EYE, None, 1, (6, 7, 8), None, 0.0, "cubic", (6, 7, 8, 0, 0, 0, 0, 0, 0))
-    da = pytest.importorskip("dask.array")
-    from vexiloimgc import dask as vxd
-    with pytest.raises(ValueError, match='interpolation="cubic" is not available for Dask'):
-        vxd.transform(da.from_array(img, chunks=3), SP, EYE, interpolation="cubic")
-
-
 def test_reslice_passes_mode():
     data = source((9, 8, 7), 4)
     target = np.eye(4)
