@@ -113,9 +113,3 @@ def test_errors_of_one_call_when_the_graph_is_built(kw):
         vd.transform(da.from_array(img, chunks=3), np.ones(3), np.eye(4), **kw)
     assert str(lazy.value) == str(one.value)
 
-
-@pytest.mark.parametrize("interpolation", ["linear", "nearest", "label"])
-def test_a_mode_of_the_other_rules_is_refused_when_the_graph_is_built(interpolation):
-    img = da.zeros((6, 7, 8), np.uint8, chunks=3)
-    with pytest.raises(ValueError, match="not available for Dask arrays yet"):
-        vd.transform(img, np.ones(3), np.eye(4), interpolation=interpolation, mode="mirror")
