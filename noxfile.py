@@ -196,9 +196,9 @@ def big_volume(session):
 
 @nox.session(python=PY)
 def bench(session):
-    """Timings against peers: the kernel alone per path, the full call, other grids and reslicing.
+    """Timings against peers: the kernel alone per path, the full call, other grids, reslicing, cubic and antialias.
 
-    Writes bench/results.json, bench/results.png and bench/grids.json.
+    Writes bench/results.json, bench/results.png, bench/grids.json and bench/cubic.json.
     """
     install(session)
     pip(session, "install", "-r", "bench/requirements.txt")
@@ -215,6 +215,7 @@ def bench(session):
                 external=True)
     session.run("python", "bench/bench.py")
     session.run("python", "bench/grids.py")
+    session.run("python", "bench/bench_cubic.py")
 
 
 @nox.session(python=PY, name="bench-dask")

@@ -164,10 +164,16 @@ bool filter_volumes(float *v, std::int64_t volumes, const axis_place at[3], cons
     }
 }
 
-bool grow_volumes(const float *src, float *dst, std::int64_t volumes, std::int64_t X, std::int64_t Y,
-                  std::int64_t Z, std::int64_t P, mode m, float fill, int threads)
+bool grow_volumes(const float *src, float *dst, std::int64_t volumes, const axis_place at[3],
+                  const std::int64_t before[3], const std::int64_t after[3], mode m, float fill, int threads)
 {
-    const std::int64_t GX = X + 2 * P, GY = Y + 2 * P, GZ = Z + 2 * P;
+    const std::int64_t X = at[0].n, Y = at[1].n, Z = at[2].n;
+    const std::int64_t GX = X + before[0] + after[0], GY = Y + before[1] + after[1], GZ = Z + before[2] + after[2];
+    // The box's sample that grown sample k of axis a reads, or fill_index.
+    auto local = [&](int a, std::int64_t k) {
+        const std::int64_t e = extend(m, at[a].origin - before[a] + k, at[a].whole);
+        return e == fill_index ? e : std::min(std::max(e - at[a].origin, std::int64_t(0)), at[a].n - 1);
+    };
     std::vector<std::int64_t> ex;
     try {
         ex.resize(static_cast<std::size_t>(GX));
@@ -175,12 +181,12 @@ bool grow_volumes(const float *src, float *dst, std::int64_t volumes, std::int64
         return false;
     }
     for (std::int64_t x = 0; x < GX; ++x)
-        ex[std::size_t(x)] = extend(m, x - P, X);
+        ex[std::size_t(x)] = local(0, x);
     parallel(threads, volumes * GZ, [&](std::int64_t u) {
-        const std::int64_t v = u / GZ, z = extend(m, u % GZ - P, Z);
+        const std::int64_t v = u / GZ, z = local(2, u % GZ);
         float *o = dst + u * GY * GX;
         for (std::int64_t gy = 0; gy < GY; ++gy, o += GX) {
-            const std::int64_t y = extend(m, gy - P, Y);
+            const std::int64_t y = local(1, gy);
             if (z == fill_index || y == fill_index) {
                 std::fill(o, o + GX, fill);
                 continue;

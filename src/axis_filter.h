@@ -56,10 +56,13 @@ struct axis_place {
 bool filter_volumes(float *v, std::int64_t volumes, const axis_place at[3], const taps *const h[3], mode m,
                     float fill, int threads);
 
-// `volumes` dense volumes of extents X, Y, Z (at src) grown by P samples on
-// every side into dst, (Z + 2P) (Y + 2P) (X + 2P) floats each: sample (z,
-// y, x) of the grown volume is the mode's extension at (z - P, y - P, x -
-// P), or `fill` where that is the fill. On up to `threads` threads; false
-// when its small table cannot be had (nothing is written then).
-bool grow_volumes(const float *src, float *dst, std::int64_t volumes, std::int64_t X, std::int64_t Y,
-                  std::int64_t Z, std::int64_t P, mode m, float fill, int threads);
+// `volumes` dense boxes placed by `at` (extents at[2].n, at[1].n, at[0].n
+// at src) grown by before[a] and after[a] samples along each axis a (X, Y,
+// Z) into dst, dense: sample k along axis a of the grown box is the mode's
+// extension of the whole's sample at[a].origin - before[a] + k (the box's
+// nearest sample where that lies in the whole outside the box), or `fill`
+// where that is the fill. The whole grown by P on every side is the box
+// {n, 0, n} with before = after = P. On up to `threads` threads; false when
+// its small table cannot be had (nothing is written then).
+bool grow_volumes(const float *src, float *dst, std::int64_t volumes, const axis_place at[3],
+                  const std::int64_t before[3], const std::int64_t after[3], mode m, float fill, int threads);

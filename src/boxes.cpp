@@ -11,10 +11,14 @@
 #include <cstdint>
 #include <vector>
 
+#include "axis_filter.h"
 #include "checks.h"
+#include "cubic.h"
 #include "fpmode.h"
-#include "texts.h"
 #include "geometry.h"
+#include "modes.h"
+#include "sizes.h"
+#include "texts.h"
 
 namespace {
 
@@ -87,6 +91,77 @@ bool reach(const float c[8], std::int64_t E, std::int64_t &first, std::int64_t &
     return last > first;
 }
 
+// What the blocks' voxels read beyond their samples: cubic's coefficients
+// (under mode m) and the prefilter that makes them, and antialias's
+// Gaussian, each filter reaching its K samples further.
+struct reach_rule {
+    bool cubic = false, smooth = false;
+    mode m = constant;
+};
+
+// cubic: the source planes [first, last) whose coefficients one axis of a
+// window reads, grown by K, the filters' reach; false for none. Where the
+// mode reads the far side of the axis or a mirrored part past a few planes,
+// the whole axis: the box stays simple and sound, and only blocks near an
+// edge grow.
+bool cubic_reach(const float c[8], std::int64_t E, mode m, std::int64_t K, std::int64_t &first,
+                 std::int64_t &last)
+{
+    if (E <= 0)
+        return false;
+    double lo = c[0], hi = c[0];
+    for (int i = 0; i < 8; ++i) {
+        if (std::isnan(c[i])) {
+            first = 0, last = E;
+            return true;
+        }
+        lo = std::min(lo, double(c[i])), hi = std::max(hi, double(c[i]));
+    }
+    lo = std::min(std::max(lo, -0x1p40), 0x1p40), hi = std::min(std::max(hi, -0x1p40), 0x1p40);
+    if (m == constant) {  // beyond [0, E - 1] a voxel maps nowhere
+        if (hi < 0.0 || lo > double(E - 1))
+            return false;
+        lo = std::max(lo, 0.0), hi = std::min(hi, double(E - 1));
+    }
+    std::int64_t i = std::int64_t(std::floor(lo)) - 1, j = std::int64_t(std::floor(hi)) + 2;
+    const bool whole = m == grid_wrap ? i < 0 || j > E - 1 || i - K < 0 || j + K > E - 1
+                                      : (m == mirror || m == reflect || m == constant) && (i < -2 || j > E + 1);
+    if (whole) {
+        first = 0, last = E;
+        return true;
+    }
+    if (m == nearest_edge || m == grid_constant) {
+        // Grown coefficients: those past an edge read the samples at it.
+        const std::int64_t P = pad_of(m);
+        i = std::min(std::max(i, -P), E - 1 + P), j = std::min(std::max(j, -P), E - 1 + P);
+    } else if (m != grid_wrap) {
+        // Mirrored within two planes of the edge they pass.
+        const std::int64_t a = i, b = j;
+        i = std::max<std::int64_t>(a, 0), j = std::min(b, E - 1);
+        if (b > E - 1)
+            i = std::min(i, E - 1 - (b - (E - 1)));
+        if (a < 0)
+            j = std::max(j, -a);
+    }
+    first = std::min(std::max(i - K, std::int64_t(0)), E - 1);
+    last = std::min(std::max(j + K, std::int64_t(0)), E - 1) + 1;
+    return true;
+}
+
+// Volume map g's reach beyond the samples along X, Y, Z: the Gaussian's K
+// for its factors (as the call's antialias takes them), plus the
+// prefilter's for cubic.
+void margins(const grid_map &g, const reach_rule &r, std::int64_t K[3])
+{
+    double d[3] = {1.0, 1.0, 1.0};
+    if (r.smooth)
+        smoothing_factors(g.matrix, g.spacing, g.out_spacing, d);
+    for (int a = 0; a < 3; ++a) {
+        d[a] = std::isfinite(d[a]) ? std::min(d[a], factor_limit) : 1.0;
+        K[a] = std::int64_t(gaussian_taps(d[a]).size() / 2) + (r.cubic ? spline_reach : 0);
+    }
+}
+
 // The output grid's chunks along X, Y, Z: n[a] edges e[a], and the
 // positions of each chunk's first and last voxel (corners).
 struct chunks {
@@ -111,24 +186,34 @@ bool nowhere(const grid_map &g)
 // of extent E[a], from the output positions of its first and last voxel
 // along X, Y and Z (px, py, pz: two each); false when it reads none.
 bool corner_reach(const grid_map &g, const std::int64_t E[3], const float *px, const float *py, const float *pz,
-                  std::int64_t got[3][2])
+                  std::int64_t got[3][2], const reach_rule &r = {}, const std::int64_t *K = nullptr)
 {
     float c[8];
     for (int a = 0; a < 3; ++a) {
         for (int j = 0; j < 8; ++j)  // corner j: bit 0 x, 1 y, 2 z
             c[j] = coordinate(axis_of(g, a, py[j >> 1 & 1], pz[j >> 2]), px[j & 1]);
+        if (r.cubic) {
+            if (!cubic_reach(c, E[a], r.m, K[a], got[a][0], got[a][1]))
+                return false;
+            continue;
+        }
         if (!reach(c, E[a], got[a][0], got[a][1]))
             return false;
+        if (K)  // the Gaussian's reach, clipped to the volume
+            got[a][0] = std::max<std::int64_t>(got[a][0] - K[a], 0), got[a][1] = std::min(got[a][1] + K[a], E[a]);
     }
     return true;
 }
 
 // Widens each block's box at `at` (six values per block, Z, Y, X) to hold
 // what the block reads in one volume of map g.
-void bound_volume(const grid_map &g, const std::int64_t E[3], const chunks &k, std::int64_t *at)
+void bound_volume(const grid_map &g, const std::int64_t E[3], const chunks &k, const reach_rule &r,
+                  std::int64_t *at)
 {
     if (nowhere(g))
         return;
+    std::int64_t K[3];
+    margins(g, r, K);
     const std::int64_t *ex = k.e[0], *ey = k.e[1], *ez = k.e[2];
     std::int64_t got[3][2];
     for (npy_intp bz = 0; bz + 1 < k.n[2]; ++bz)
@@ -136,7 +221,8 @@ void bound_volume(const grid_map &g, const std::int64_t E[3], const chunks &k, s
             for (npy_intp bx = 0; bx + 1 < k.n[0]; ++bx, at += 6) {
                 if (ez[bz] == ez[bz + 1] || ey[by] == ey[by + 1] || ex[bx] == ex[bx + 1])
                     continue;  // no voxels
-                if (!corner_reach(g, E, &k.p[0][2 * bx], &k.p[1][2 * by], &k.p[2][2 * bz], got))
+                if (!corner_reach(g, E, &k.p[0][2 * bx], &k.p[1][2 * by], &k.p[2][2 * bz], got, r,
+                                  r.cubic || r.smooth ? K : nullptr))
                     continue;
                 for (int a = 0; a < 3; ++a) {  // the box is Z, Y, X
                     std::int64_t *b = at + 2 * (2 - a);
@@ -170,10 +256,35 @@ bool window_box(const std::int64_t extents[3], const float *spacing, const float
     return true;
 }
 
+// reach: None, or (mode, antialias): mode None for the linear rule, else
+// cubic's mode name; antialias True or False.
+bool read_reach(PyObject *obj, reach_rule &r)
+{
+    if (obj == Py_None)
+        return true;
+    bool ok = PyTuple_Check(obj) && PyTuple_GET_SIZE(obj) == 2 && PyBool_Check(PyTuple_GET_ITEM(obj, 1));
+    PyObject *name = ok ? PyTuple_GET_ITEM(obj, 0) : nullptr;
+    int k = 0;
+    if (ok && name != Py_None) {
+        while (k < mode_count && !(PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, mode_names[k]) == 0))
+            ++k;
+        ok = k < mode_count;
+    }
+    if (!ok) {
+        PyErr_SetString(PyExc_ValueError, text::boxes_reach);
+        return false;
+    }
+    r.cubic = name != Py_None, r.m = mode(k), r.smooth = PyTuple_GET_ITEM(obj, 1) == Py_True;
+    return true;
+}
+
 PyObject *source_boxes(PyObject *extents, PyObject *spacing, PyObject *output_spacing, PyObject *maps,
-                       PyObject *edges_n, PyObject *edges_z, PyObject *edges_y, PyObject *edges_x)
+                       PyObject *edges_n, PyObject *edges_z, PyObject *edges_y, PyObject *edges_x, PyObject *reach)
 {
     if (!numpy_ready())
+        return nullptr;
+    reach_rule rule;
+    if (!read_reach(reach, rule))
         return nullptr;
     npy_intp ne, ns, no, nm, nn, nz, ny, nx;
     const auto *ext = elements<std::int64_t>(extents, "extents", NPY_INT64, ne);
@@ -228,7 +339,7 @@ PyObject *source_boxes(PyObject *extents, PyObject *spacing, PyObject *output_sp
         for (std::int64_t v = en[bn]; v < en[bn + 1]; ++v) {
             grid_map g;
             g.spacing = sp, g.out_spacing = osp, g.matrix = m + (count == 1 ? 0 : 12 * v);
-            bound_volume(g, E, k, box + bn * (nz - 1) * (ny - 1) * (nx - 1) * 6);
+            bound_volume(g, E, k, rule, box + bn * (nz - 1) * (ny - 1) * (nx - 1) * 6);
         }
     return result;
 }

@@ -234,8 +234,8 @@ bool check_call(PyObject *image_obj, PyObject *spacing, PyObject *matrix, PyObje
     if (!check_source(image, c.im, graph))
         return false;
     c.image = block_of(image, c.im.nd);
-    if ((rq.mode == cubic || rq.smooth) && rq.tiled) {
-        PyErr_SetString(PyExc_ValueError, rq.mode == cubic ? text::cubic_tile : text::smooth_tile);
+    if (rq.moded && rq.mode != cubic && rq.tiled) {
+        PyErr_SetString(PyExc_ValueError, text::mode_tile);
         return false;
     }
     c.rtype = floats_out(rq.mode) ? NPY_FLOAT : PyArray_TYPE(image);

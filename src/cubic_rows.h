@@ -14,6 +14,7 @@
 #include <immintrin.h>
 #endif
 
+#include "cubic.h"
 #include "geometry.h"
 #include "modes.h"
 
@@ -39,10 +40,12 @@ struct cubic_axis {
 };
 
 // The axis at continuous index c, extent e, stride `step`, coefficients
-// grown by `pad` (cubic.h); false where the voxel maps nowhere: under
-// "constant" outside [0, e - 1], under the others beyond 2^62 in
-// magnitude, where floor has no int64; NaN under every mode.
-inline bool cubic_axis_of(float c, std::int64_t e, std::int64_t step, mode m, int pad, cubic_axis &a)
+// grown by `pad` (cubic.h) held over `held`; false where the voxel maps
+// nowhere: under "constant" outside [0, e - 1], under the others beyond
+// 2^62 in magnitude, where floor has no int64; NaN under every mode; and
+// where a coefficient it reads is not held.
+inline bool cubic_axis_of(float c, std::int64_t e, coef_span held, std::int64_t step, mode m, int pad,
+                          cubic_axis &a)
 {
     const double d = c;
     if (m == constant ? !(d >= 0.0 && d <= double(e - 1)) : !(d > -0x1p62 && d < 0x1p62))
@@ -52,7 +55,11 @@ inline bool cubic_axis_of(float c, std::int64_t e, std::int64_t step, mode m, in
     cubic_weights(d - f, a.w);
     for (int k = 0; k < 4; ++k) {
         const std::int64_t j = i - 1 + k;
-        a.at[k] = (pad ? std::min(std::max(j, -std::int64_t(pad)), e - 1 + pad) + pad : extend(m, j, e)) * step;
+        const std::int64_t at =
+            (pad ? std::min(std::max(j, -std::int64_t(pad)), e - 1 + pad) : extend(m, j, e)) - held.lo;
+        if (at < 0 || at >= held.n)
+            return false;
+        a.at[k] = at * step;
     }
     return true;
 }
@@ -86,14 +93,14 @@ struct cubic_block {
     std::int64_t at[cubic_lanes];
 };
 
-// The interior of an axis: voxels whose 4 coefficients lie in the grown
-// grid without extension, floor(c) in [1 - pad, e - 3 + pad]. Such a voxel
-// maps under every mode ("constant" has no pad, and [1, e - 2) lies in
-// [0, e - 1]). NaN is never interior.
+// The interior of an axis: voxels whose 4 coefficients lie among the held
+// ones (which lie in the grown grid) without extension, floor(c) in
+// [lo + 1, lo + n - 3]. Such a voxel maps under every mode ("constant" has
+// no pad, so the held ones lie in [0, e - 1]). NaN is never interior.
 struct cubic_span {
     double lo, hi;  // lo <= c < hi
 };
-inline cubic_span span_of(std::int64_t e, int pad) { return {double(1 - pad), double(e - 2 + pad)}; }
+inline cubic_span span_of(coef_span h) { return {double(h.lo + 1), double(h.lo + h.n - 2)}; }
 
 // Whether every lane's coordinate has lane 0's bits (an axis the row does
 // not move along): its weights are then formed once for the block.
@@ -107,13 +114,13 @@ inline bool same_lanes(const float *c)
     return same;
 }
 
-// The weights w[k][lane] and first coefficients f[lane] (floor(c) - 1 +
-// pad) of the block's interior lanes on one axis.
-inline void lane_weights(const float *c, int pad, std::int64_t *f, double (*w)[cubic_lanes])
+// The weights w[k][lane] and first coefficients f[lane] (floor(c) - 1 -
+// lo, lo the first held) of the block's interior lanes on one axis.
+inline void lane_weights(const float *c, std::int64_t lo, std::int64_t *f, double (*w)[cubic_lanes])
 {
     for (int l = 0; l < cubic_lanes; ++l) {
         const double d = c[l], fl = std::floor(d);
-        f[l] = std::int64_t(fl) - 1 + pad;
+        f[l] = std::int64_t(fl) - 1 - lo;
         double wt[4];
         cubic_weights(d - fl, wt);
         for (int n = 0; n < 4; ++n)
@@ -122,13 +129,13 @@ inline void lane_weights(const float *c, int pad, std::int64_t *f, double (*w)[c
 }
 
 // The same where every lane has the coordinate c.
-inline void one_weights(float c, int pad, std::int64_t *f, double (*w)[cubic_lanes])
+inline void one_weights(float c, std::int64_t lo, std::int64_t *f, double (*w)[cubic_lanes])
 {
     const double d = c, fl = std::floor(d);
     double wt[4];
     cubic_weights(d - fl, wt);
     for (int l = 0; l < cubic_lanes; ++l) {
-        f[l] = std::int64_t(fl) - 1 + pad;
+        f[l] = std::int64_t(fl) - 1 - lo;
         for (int n = 0; n < 4; ++n)
             w[n][l] = wt[n];
     }
@@ -250,12 +257,12 @@ inline void cubic_interior(const float *coef, std::int64_t row, std::int64_t sli
 }
 
 // One voxel by the general path: any position, any mode.
-inline void cubic_voxel(const part &p, mode m, int pad, float cx, float cy, float cz, float *o)
+inline void cubic_voxel(const part &p, mode m, int pad, const coef_span *h, float cx, float cy, float cz, float *o)
 {
     const source_box &b = p.in;
     cubic_axis x, y, z;
-    const bool maps = cubic_axis_of(cx, b.X, 1, m, pad, x) && cubic_axis_of(cy, b.Y, b.row, m, pad, y) &&
-                      cubic_axis_of(cz, b.Z, b.slice, m, pad, z);
+    const bool maps = cubic_axis_of(cx, b.X, h[0], 1, m, pad, x) && cubic_axis_of(cy, b.Y, h[1], b.row, m, pad, y) &&
+                      cubic_axis_of(cz, b.Z, h[2], b.slice, m, pad, z);
     if (maps)
         *o = cubic_value(b.src, x, y, z);
     else if (p.fill.on)
@@ -270,7 +277,9 @@ inline void cubic_rows(const part &p, mode m, int pad)
     const source_box &b = p.in;
     const out_window &w = p.win;
     const float *os = p.map.out_spacing;
-    const cubic_span sp[3] = {span_of(b.X, pad), span_of(b.Y, pad), span_of(b.Z, pad)};
+    const coef_span h[3] = {coef_span_of(pad, b.bx, b.bnx, b.X), coef_span_of(pad, b.by, b.bny, b.Y),
+                            coef_span_of(pad, b.bz, b.bnz, b.Z)};
+    const cubic_span sp[3] = {span_of(h[0]), span_of(h[1]), span_of(h[2])};
     constexpr int L = cubic_lanes;
     for (int q = w.first; q < w.last; ++q) {
         const int k = q / w.ny, j = q % w.ny;
@@ -293,16 +302,16 @@ inline void cubic_rows(const part &p, mode m, int pad)
                 }
             if (!in) {
                 for (int l = 0; l < L; ++l)
-                    cubic_voxel(p, m, pad, c[0][l], c[1][l], c[2][l], o + i + l);
+                    cubic_voxel(p, m, pad, h, c[0][l], c[1][l], c[2][l], o + i + l);
                 continue;
             }
             cubic_block blk;
             std::int64_t f[3][L];
             for (int a = 0; a < 3; ++a) {
                 if (same_lanes(c[a]))
-                    one_weights(c[a][0], pad, f[a], blk.w[a]);
+                    one_weights(c[a][0], h[a].lo, f[a], blk.w[a]);
                 else
-                    lane_weights(c[a], pad, f[a], blk.w[a]);
+                    lane_weights(c[a], h[a].lo, f[a], blk.w[a]);
             }
             for (int l = 0; l < L; ++l)
                 blk.at[l] = f[2][l] * b.slice + f[1][l] * b.row + f[0][l];
@@ -310,7 +319,7 @@ inline void cubic_rows(const part &p, mode m, int pad)
         }
         for (; i < w.nx; ++i) {
             const float px = position(w.x + i, os[0]);
-            cubic_voxel(p, m, pad, coordinate(mx, px), coordinate(my, px), coordinate(mz, px), o + i);
+            cubic_voxel(p, m, pad, h, coordinate(mx, px), coordinate(my, px), coordinate(mz, px), o + i);
         }
     }
 }

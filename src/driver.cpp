@@ -17,6 +17,7 @@
 #include "cubic.h"
 #include "fpmode.h"
 #include "label.h"
+#include "moded.h"
 #include "plan.h"
 #include "pyref.h"
 #include "resample_paths.h"
@@ -76,8 +77,19 @@ bool spans_of(const plan &p, const wins_t &wins, int threads, bool release, std:
     return true;
 }
 
+// Where the call's image lies in the whole source along X, Y, Z: the whole
+// itself, or a tile's box.
+void places_of(const call &c, axis_place at[3])
+{
+    for (int a = 0; a < 3; ++a) {
+        const std::int64_t n = c.im.dims[3 - a];
+        at[a] = c.rq.tiled ? axis_place{n, c.rq.tile[5 - a], c.rq.tile[2 - a]} : axis_place{n, 0, n};
+    }
+}
+
 // cubic: its coefficients, of the float copy in its place or, under
-// "nearest" and "grid-constant", of the source grown by `pad` (cubic.h).
+// "nearest" and "grid-constant", of the source grown by `pad` beyond the
+// whole's edges the box reaches (cubic.h).
 struct spline {
     int pad = 0;
     fbuf grown;
@@ -99,13 +111,17 @@ bool spline_of(const call &c, reading &r, spline &s)
     }
     if (!s.pad)
         return true;
-    const std::int64_t X = c.im.dims[3] + 2 * s.pad, Y = c.im.dims[2] + 2 * s.pad, Z = c.im.dims[1] + 2 * s.pad;
-    s.grown.reset(alloc_floats(c.im.dims[0] * Z * Y * X, false));
+    axis_place at[3];
+    places_of(c, at);
+    std::int64_t g[3];
+    for (int a = 0; a < 3; ++a)
+        g[a] = coef_span_of(s.pad, at[a].origin, at[a].n, at[a].whole).n;
+    s.grown.reset(alloc_floats(c.im.dims[0] * g[2] * g[1] * g[0], false));
     if (!s.grown) {
         PyErr_SetString(PyExc_MemoryError, reader_nomem(c.im.nd));
         return false;
     }
-    r.src = {s.grown.get(), Z * Y * X, Y * X, X};
+    r.src = {s.grown.get(), g[2] * g[1] * g[0], g[1] * g[0], g[0]};
     return true;
 }
 
@@ -117,28 +133,35 @@ bool coefficients(const call &c, reading &r, spline &s, float fill, int threads)
     if (c.rq.mode != cubic || !r.dense)
         return true;
     const mode m = mode(c.rq.bound);
-    const int pad = s.pad;
-    const std::int64_t N = c.im.dims[0], Z = c.im.dims[1], Y = c.im.dims[2], X = c.im.dims[3];
     const taps *const hs[3] = {&s.h, &s.h, &s.h};
-    const axis_place at[3] = {{X + 2 * pad, -pad, X}, {Y + 2 * pad, -pad, Y}, {Z + 2 * pad, -pad, Z}};
-    if (pad) {
-        if (!grow_volumes(r.dense.get(), s.grown.get(), N, X, Y, Z, pad, m, fill, threads))
-            return false;
-        r.dense.reset();
+    axis_place at[3];
+    places_of(c, at);
+    if (!s.pad)
+        return filter_volumes(r.dense.get(), c.im.dims[0], at, hs, m, fill, threads);
+    axis_place grown[3];
+    std::int64_t before[3], after[3];
+    for (int a = 0; a < 3; ++a) {
+        const coef_span h = coef_span_of(s.pad, at[a].origin, at[a].n, at[a].whole);
+        grown[a] = {h.n, h.lo, at[a].whole};
+        before[a] = at[a].origin - h.lo, after[a] = h.n - at[a].n - before[a];
     }
-    return filter_volumes(pad ? s.grown.get() : r.dense.get(), N, at, hs, m, fill, threads);
+    if (!grow_volumes(r.dense.get(), s.grown.get(), c.im.dims[0], at, before, after, m, fill, threads))
+        return false;
+    r.dense.reset();
+    return filter_volumes(s.grown.get(), c.im.dims[0], grown, hs, m, fill, threads);
 }
 
 // antialias: each volume of the float copy smoothed by the Gaussian of its
 // own map's factors, under the rule's mode ("mirror" for the constant modes
-// and the linear rule), before the rows or the prefilter read it. False
+// and the linear rule's None), before the rows or the prefilter read it. False
 // when a buffer cannot be had. Needs no interpreter.
 bool smooth(const call &c, float *v, int threads)
 {
     const std::int64_t N = c.im.dims[0], Z = c.im.dims[1], Y = c.im.dims[2], X = c.im.dims[3];
-    const mode given = c.rq.mode == cubic ? mode(c.rq.bound) : mirror;
+    const mode given = c.rq.mode == cubic || c.rq.moded ? mode(c.rq.bound) : mirror;
     const mode m = given == constant || given == grid_constant ? mirror : given;
-    const axis_place at[3] = {{X, 0, X}, {Y, 0, Y}, {Z, 0, Z}};
+    axis_place at[3];
+    places_of(c, at);
     try {
         for (std::int64_t k = 0; k < N; ++k) {
             double d[3];
@@ -164,20 +187,30 @@ void run_rows(const call &c, part_fn kernel, const plan &q, std::int64_t v, std:
         return;
     }
     if (floats_out(q.rule)) {
-        kernel(one);
+        if (q.moded)
+            moded_part(one, mode(c.rq.bound), nullptr);
+        else
+            kernel(one);
         return;
     }
     typed t{q.typed ? q.typed + v * q.src.volume * q.size : nullptr, q.out + v * q.ovolume * q.size, c.e,
             c.rq.mode, {}};
     std::memcpy(t.fill, c.fill, sizeof c.fill);
-    label_part(one, t);
+    if (q.moded)
+        moded_part(one, mode(c.rq.bound), &t);
+    else
+        label_part(one, t);
 }
 
 // Whether the call's rows read nothing (an empty source of a rule other
-// than linear, whose rows fill themselves): every voxel is the fill.
+// than linear's None, whose rows fill themselves): every voxel is the fill.
 bool empty_source(const call &c, const reading &r)
 {
-    return c.rq.mode == cubic ? !r.dense : c.rq.mode != linear && !r.typed_src;
+    if (c.rq.mode == cubic)
+        return !r.dense;
+    if (c.rq.mode == linear)
+        return c.rq.moded && !r.src.data;
+    return !r.typed_src;
 }
 
 // The source's copy, if the call reads one, and the fill of a call whose
@@ -320,8 +353,9 @@ PyObject *transform_into(PyObject *image, PyObject *spacing, PyObject *matrix, P
 }
 
 PyObject *transform_check(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *output_shape,
-                          PyObject *output_spacing, PyObject *cval, PyObject *interpolation)
+                          PyObject *output_spacing, PyObject *cval, PyObject *interpolation, PyObject *mode,
+                          PyObject *antialias)
 {
     return transform_run(image, spacing, matrix, Py_None, Py_None, output_shape, output_spacing, cval,
-                         interpolation, Py_None, Py_None, Py_False, true);
+                         interpolation, Py_None, mode, antialias, true);
 }

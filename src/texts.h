@@ -28,7 +28,6 @@ constexpr char workers_range[] = "transform: workers=%S is out of range: negativ
 constexpr char interpolation[] =
     "transform: interpolation must be \"linear\", \"nearest\", \"label\" or \"cubic\", not %.200R";
 constexpr char mode_name[] = "transform: mode must be None or one of %s, not %.200R";
-constexpr char mode_rule[] = "transform: mode=%R is available with interpolation=\"cubic\" only; %R takes mode=None";
 constexpr char antialias_type[] = "transform: antialias must be True or False, not %.200s";
 constexpr char antialias_rule[] = "transform: antialias=True smooths for interpolation=\"linear\" or \"cubic\"; "
                                   "%R picks samples and takes antialias=False";
@@ -54,8 +53,8 @@ constexpr char out_type[] = "transform: out must be %S in the machine's byte ord
 constexpr char out_layout[] = "transform: out must be %s";
 constexpr char out_shape[] = "transform: out must have the %s shape %s, not %s";
 constexpr char out_shares[] = "transform: out must not share memory with %s";
-constexpr char cubic_tile[] = "transform: interpolation=\"cubic\" takes no tile: it reads the whole source";
-constexpr char smooth_tile[] = "transform: antialias=True takes no tile: it smooths the whole source";
+constexpr char mode_tile[] = "transform: a mode with \"linear\", \"nearest\" or \"label\" takes no tile: its "
+                            "extension reads the whole source";
 constexpr char label_type[] = "transform: interpolation=\"label\" takes bool or integer images, not %R";
 constexpr char nearest_type[] = "transform: interpolation=\"nearest\" takes bool, integer, float32 or float64 "
                                 "images, not %R";
@@ -67,6 +66,7 @@ constexpr char cval_real[] = "transform: cval %R does not fit %S exactly";
 // The package's helpers: reslice's map and the Dask layer's boxes.
 constexpr char affines[] = "voxel_map: affines must be C-contiguous (4, 4) float64 arrays";
 constexpr char singular[] = "reslice: affine cannot be inverted";
+constexpr char boxes_reach[] = "source_boxes: reach must be None or (None or a mode name, True or False)";
 constexpr char boxes_type[] = "source_boxes: %s must be a numpy.ndarray, not %.200s";
 constexpr char boxes_layout[] = "source_boxes: %s must be a C-contiguous, aligned %s array in the machine's byte order";
 constexpr char boxes_edges[] = "source_boxes: %s must hold 2 or more edges, rising from 0, below 2^31";
@@ -91,6 +91,7 @@ constexpr char filter_nomem[] = "%s: out of memory";
 // The package's warp.
 constexpr char warp_cubic[] = "warp: interpolation=\"cubic\" is not available; warp reads by \"linear\", "
                               "\"nearest\" or \"label\"";
+constexpr char warp_mode[] = "warp: mode=%R is not available; warp reads with mode=None";
 constexpr char warp_steps[] = "warp: steps must be a sequence of affine maps and Fields, not %.200s";
 constexpr char warp_step[] = "warp: steps[%zd] must be an affine map or a vexiloimgc.Field, not %.200s";
 constexpr char warp_field_shape[] = "warp: steps[%zd] is a Field of shape %s, which does not fit %s; a displacement "

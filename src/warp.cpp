@@ -400,6 +400,10 @@ PyObject *warp_into(PyObject *image, PyObject *spacing, PyObject *steps, PyObjec
         PyErr_SetString(PyExc_ValueError, text::warp_cubic);
         return nullptr;
     }
+    if (c.rq.moded) {
+        PyErr_Format(PyExc_ValueError, text::warp_mode, mode);
+        return nullptr;
+    }
     const fp_scope fp;
     static const float identity[12] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};
     npy_intp twelve = 12;

@@ -39,10 +39,14 @@ PyObject *voxel_map(PyObject *affine, PyObject *target);
 PyObject *warp_into(PyObject *image, PyObject *spacing, PyObject *steps, PyObject *out, PyObject *workers,
                     PyObject *output_shape, PyObject *output_spacing, PyObject *cval, PyObject *interpolation,
                     PyObject *mode);
+%feature("compactdefaultargs") transform_check;
 PyObject *transform_check(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *output_shape,
-                          PyObject *output_spacing, PyObject *cval, PyObject *interpolation);
+                          PyObject *output_spacing, PyObject *cval, PyObject *interpolation,
+                          PyObject *mode = Py_None, PyObject *antialias = Py_False);
+%feature("compactdefaultargs") source_boxes;
 PyObject *source_boxes(PyObject *extents, PyObject *spacing, PyObject *output_spacing, PyObject *maps,
-                       PyObject *edges_n, PyObject *edges_z, PyObject *edges_y, PyObject *edges_x);
+                       PyObject *edges_n, PyObject *edges_z, PyObject *edges_y, PyObject *edges_x,
+                       PyObject *reach = Py_None);
 PyObject *spline_coefficients(PyObject *image, PyObject *mode, PyObject *cval, PyObject *workers,
                               PyObject *place);
 PyObject *gaussian_smooth(PyObject *image, PyObject *factors, PyObject *mode, PyObject *workers,

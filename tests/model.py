@@ -314,6 +314,96 @@ def antialiased(image, spacing, matrices, mode, output_spacing=None):
     return out if img.ndim == 4 else out[0]
 
 
+# ---- "linear", "nearest" and "label" under a mode ----------------------------
+# From the documented rule (docs/usage.md, "Boundary modes for every rule"):
+# the linear rule's positions; per axis i0 = floor(c), f = c - i0; the
+# corners k (bit 0 X, bit 1 Y, bit 2 Z) in increasing order, those at i0 + 1
+# on an axis with f = 0 left out, each index extended by the mode.
+
+def _moded_axis(c, e, mode):
+    d = c.astype(np.float64)
+    ok = (d >= 0) & (d <= e - 1) if mode == "constant" else (d > -2.0**62) & (d < 2.0**62)
+    d = np.where(ok, d, 0.0)
+    f = np.floor(d)
+    return ok, f.astype(np.int64), d - f, d
+
+
+def _vote(labels, weights, keep):
+    """The label rule's winner per voxel over terms t (axis 0): the highest
+    score (its weights summed in term order), then the heaviest term, then
+    that term's larger corner."""
+    best = None
+    for t in range(8):
+        same = [keep[u] & (labels[u] == labels[t]) for u in range(8)]
+        score = 0.0
+        heavy = np.full(labels.shape[1:], -1.0)
+        at = np.full(labels.shape[1:], -1)
+        for u in range(8):
+            score = score + np.where(same[u], weights[u], 0.0)
+            up = same[u] & (weights[u] >= heavy)  # u rises: ties go to the larger corner
+            at = np.where(up, u, at)
+            heavy = np.where(up, weights[u], heavy)
+        key = (score, heavy, at)
+        if best is None:
+            best, pick = key, labels[t].copy()
+            continue
+        win = keep[t] & ((key[0] > best[0]) | ((key[0] == best[0]) & ((key[1] > best[1]) | (
+            (key[1] == best[1]) & (key[2] > best[2])))))
+        best = tuple(np.where(win, k, b) for k, b in zip(key, best))
+        pick = np.where(win, labels[t], pick)
+    return pick
+
+
+def moded_model(image, spacing, matrix, interpolation, mode, output_shape=None, output_spacing=None, cval=0):
+    img = np.asarray(image)
+    linear = interpolation == "linear"
+    vols = img if img.ndim == 4 else img[None]  # samples are read as float32 where gathered
+    n, Z, Y, X = vols.shape
+    s = np.asarray(spacing, np.float64)[:3].astype(F32)
+    m = np.asarray(matrix, np.float64).reshape(-1)[:12].astype(F32)
+    (cx, cy, cz), (OZ, OY, OX) = positions(vols.shape, s, m, output_shape, output_spacing)
+    fill = F32(cval) if linear else np.asarray(cval).astype(img.dtype)
+    out = np.empty((n, OZ, OY, OX), F32 if linear else img.dtype)
+    with np.errstate(all="ignore"):
+        axes = [_moded_axis(c, e, mode) for c, e in ((cx, X), (cy, Y), (cz, Z))]
+        ok = axes[0][0] & axes[1][0] & axes[2][0]
+        for v in range(n):
+            vol = vols[v]
+            if interpolation == "nearest":
+                at = [extend(mode, np.floor(a[3] + 0.5).astype(np.int64), e)
+                      for a, e in zip(axes, (X, Y, Z))]
+                val = np.where((at[0] < 0) | (at[1] < 0) | (at[2] < 0), fill,
+                               vol[np.maximum(at[2], 0), np.maximum(at[1], 0), np.maximum(at[0], 0)])
+                out[v] = np.where(ok, val, fill)
+                continue
+            samples, weights, keep = [], [], []
+            for k in range(8):
+                bits = (k & 1, (k >> 1) & 1, k >> 2)
+                kept = np.ones(ok.shape, bool)
+                w, j = [], []
+                for (_, i0, f, _), b, e in zip(axes, bits, (X, Y, Z)):
+                    if b:
+                        kept &= f != 0
+                    w.append(f if b else 1.0 - f)
+                    j.append(extend(mode, i0 + b, e))
+                gone = (j[0] < 0) | (j[1] < 0) | (j[2] < 0)
+                val = vol[np.maximum(j[2], 0), np.maximum(j[1], 0), np.maximum(j[0], 0)]
+                val = val.astype(F32) if linear else val
+                samples.append(np.where(gone, fill, val))
+                weights.append(w)
+                keep.append(kept)
+            if linear:  # each term s * wx * wy * wz left to right; corner 0 is always kept
+                terms = [((samples[k].astype(np.float64) * w[0]) * w[1]) * w[2] for k, w in enumerate(weights)]
+                total = terms[0]
+                for k in range(1, 8):
+                    total = np.where(keep[k], total + terms[k], total)
+                out[v] = np.where(ok, total.astype(F32), fill)
+            else:
+                products = np.stack([(w[0] * w[1]) * w[2] for w in weights])
+                out[v] = np.where(ok, _vote(np.stack(samples), products, np.stack(keep)), fill)
+    return out if img.ndim == 4 else out[0]
+
+
 # ---- warp --------------------------------------------------------------------
 # From the documented arithmetic (docs/usage.md, "Warps"): the output point,
 # each step in float32 in a fixed order, a field's trilinear displacement in

@@ -124,14 +124,3 @@ def test_refusals(kw, exc, text):
     with pytest.raises(exc, match=text):
         vexiloimgc.transform(img, SP, EYE, out=out, **kw)
     assert (out == 3).all()
-
-
-def test_refused_by_tiles_and_dask():
-    from vexiloimgc._native import transform as native
-    img = np.ones((6, 7, 8), F32)
-    with pytest.raises(ValueError, match="antialias=True takes no tile"):
-        native(img, SP, EYE, None, 1, (6, 7, 8), None, 0.0, "linear", (6, 7, 8, 0, 0, 0, 0, 0, 0), None, True)
-    da = pytest.importorskip("dask.array")
-    from vexiloimgc import dask as vxd
-    with pytest.raises(ValueError, match="antialias=True is not available for Dask"):
-        vxd.transform(da.from_array(img, chunks=3), SP, EYE, antialias=True)

@@ -108,9 +108,6 @@ def test_identity_interpolates(mode):
     (dict(interpolation="cubic", mode="wrap"), ValueError,
      'mode must be None or one of "constant", "grid-constant", "nearest", "mirror", "reflect", "grid-wrap"'),
     (dict(interpolation="cubic", mode=b"mirror"), ValueError, "mode must be None or one of"),
-    (dict(interpolation="linear", mode="mirror"), ValueError,
-     "mode='mirror' is available with interpolation=\"cubic\""),
-    (dict(interpolation="label", mode="constant"), ValueError, "'label' takes mode=None"),
     (dict(interpolation="cubic", out=np.zeros((6, 7, 8), np.float64)), ValueError, "out must be float32"),
     (dict(interpolation="cubic", out=np.zeros((6, 7, 8), np.int16)), ValueError, "out must be float32"),
 ])
@@ -122,17 +119,6 @@ def test_refusals(kw, exc, text):
         vexiloimgc.transform(img, SP, EYE, out=out, **kw)
     assert text in str(e.value)
     np.testing.assert_array_equal(out, before)
-
-
-def test_refused_by_tiles_and_dask():
-    from vexiloimgc._native import transform as native
-    img = source((6, 7, 8), 1)
-    with pytest.raises(ValueError, match="takes no tile"):
-        native(img, SP, EYE, None, 1, (6, 7, 8), None, 0.0, "cubic", (6, 7, 8, 0, 0, 0, 0, 0, 0))
-    da = pytest.importorskip("dask.array")
-    from vexiloimgc import dask as vxd
-    with pytest.raises(ValueError, match='interpolation="cubic" is not available for Dask'):
-        vxd.transform(da.from_array(img, chunks=3), SP, EYE, interpolation="cubic")
 
 
 def test_reslice_passes_mode():

@@ -117,7 +117,7 @@ def transform(
     output_spacing: _Vector | None = None,
     cval: SupportsFloat | SupportsIndex = 0,
     interpolation: _Discrete,
-    mode: None = None,
+    mode: _Mode | None = None,
     antialias: Literal[False] = False,
     out: None = None,
     workers: SupportsIndex | None = None,
@@ -133,7 +133,7 @@ def transform(
     output_spacing: _Vector | None = None,
     cval: SupportsFloat | SupportsIndex = 0,
     interpolation: _Discrete,
-    mode: None = None,
+    mode: _Mode | None = None,
     antialias: Literal[False] = False,
     out: _AnyOut,
     workers: SupportsIndex | None = None,
@@ -149,7 +149,7 @@ def transform(
     output_spacing: _Vector | None = None,
     cval: SupportsFloat | SupportsIndex = 0,
     interpolation: _Discrete,
-    mode: None = None,
+    mode: _Mode | None = None,
     antialias: Literal[False] = False,
     out: None = None,
     workers: SupportsIndex | None = None,
@@ -196,8 +196,9 @@ def transform(
         The output grid's spacing along X, Y, Z, finite and positive.
         Default: `spacing`.
     cval : float or int, optional
-        The value of every voxel that maps nowhere (outside the source, or
-        onto two or more of its face bands; for "cubic" see `mode`): as float32
+        The value of every voxel that maps nowhere (with mode=None outside
+        the source, or onto two or more of its face bands; else see
+        `mode`): as float32
         for "linear" and "cubic";
         for "nearest" and "label" it must fit the image's element type
         exactly. Default 0.
@@ -212,10 +213,16 @@ def transform(
         term, then of the sample at the larger index: label numbers
         never decide). Both keep the image's element type.
     mode : {"constant", "grid-constant", "nearest", "mirror", "reflect", "grid-wrap"}, optional
-        "cubic" only: how the source extends beyond its edges, by scipy's
-        names. None (default): "constant", where a voxel whose source index
-        lies outside [0, extent - 1] on an axis is `cval` and the samples
-        extend as "mirror" within. The other rules take None alone.
+        How the source extends beyond its edges, by scipy's names.
+        "constant": a voxel whose source index lies outside [0, extent - 1]
+        on an axis is `cval`; "grid-constant": samples beyond the edges are
+        `cval` (for "label", votes for it); the others extend the samples.
+        Under a mode "linear" and "label" read the samples at floor(c) and
+        floor(c) + 1 on each axis, "nearest" the one at floor(c + 0.5),
+        each index extended by the mode: no face bands. Every rule takes
+        a position that is not finite, or 2^62 or more from index 0, as
+        mapping nowhere. None (default): "constant" for "cubic"; for the
+        other rules the face bands of docs/usage.md ("Conventions").
     out : ndarray, optional
         Where to write the result: float32 (for "nearest" and "label", the
         image's element type), native byte order, C-contiguous,
@@ -295,7 +302,7 @@ def reslice(
     *,
     cval: SupportsFloat | SupportsIndex = 0,
     interpolation: _Discrete,
-    mode: None = None,
+    mode: _Mode | None = None,
     antialias: Literal[False] = False,
     out: np.ndarray[Any, np.dtype[_Item]] | None = None,
     workers: SupportsIndex | None = None,
@@ -310,7 +317,7 @@ def reslice(
     *,
     cval: SupportsFloat | SupportsIndex = 0,
     interpolation: _Discrete,
-    mode: None = None,
+    mode: _Mode | None = None,
     antialias: Literal[False] = False,
     out: np.ndarray[Any, Any] | None = None,
     workers: SupportsIndex | None = None,

@@ -43,6 +43,7 @@ def transform(
     output_chunks: Any = None,
     cval: SupportsFloat = 0.0,
     interpolation: str = "linear",
+    mode: str | None = None,
     antialias: bool = False,
 ) -> da.Array:
     """`vexiloimgc.transform` of a Dask array, lazily, block by block.
@@ -51,12 +52,12 @@ def transform(
     ----------
     image : dask.array.Array, (Z, Y, X) or (N, Z, Y, X)
         Any chunking; another array is wrapped with ``dask.array.asarray``.
-    spacing, matrix, output_shape, output_spacing, cval, interpolation
+    spacing, matrix, output_shape, output_spacing, cval, interpolation, mode, antialias
         As for `vexiloimgc.transform`; maps per volume are handed to each
         block for its own volumes. Each is read once, here: the graph holds
         copies, so later changes to the caller's objects change nothing.
-    antialias : bool, optional
-        False only, for now: True is refused.
+        Each block of "cubic" or antialias filters its source box grown by
+        the filters' reach, with the whole source's edges.
     output_chunks : optional
         The result's chunks, as Dask takes them. Default: the image's where
         the output grid is the image's, else blocks of about 128 MiB.
@@ -70,35 +71,35 @@ def transform(
         back with another shape or element type than its box raises
         RuntimeError when computed.
     """
-    if isinstance(interpolation, str) and interpolation == "cubic":
-        # Its prefilter reaches across the whole source, past any block's box.
-        raise ValueError('vexiloimgc.dask.transform: interpolation="cubic" is not available for Dask arrays yet; '
-                         "compute the image and call vexiloimgc.transform")
-    if not isinstance(antialias, (bool, np.bool_)):
-        raise TypeError(f"transform: antialias must be True or False, not {type(antialias).__name__}")
-    if antialias:
-        # Its Gaussian reads past any block's box; boxes grown for it are not made yet.
-        raise ValueError("vexiloimgc.dask.transform: antialias=True is not available for Dask arrays yet; "
-                         "compute the image and call vexiloimgc.transform")
     if not isinstance(image, da.Array):
         image = da.asarray(_numbers(image, "image"))  # type: ignore[no-untyped-call]
     if any(math.isnan(c) for cs in image.chunks for c in cs):
         raise ValueError("vexiloimgc.dask.transform: the image's chunk sizes must be known "
                          "(see dask.array.Array.compute_chunk_sizes)")
     fill, out_shape, sp, osp, maps = _check(image, spacing, matrix, output_shape, output_spacing, cval,
-                                            interpolation)
+                                            interpolation, mode, antialias)
+    # Checked: plain values from here on (str.__str__ runs no subclass's code).
+    interpolation, antialias = str.__str__(interpolation), bool(antialias)
+    mode = None if mode is None else str.__str__(mode)
+    if mode is not None and interpolation != "cubic":
+        # Blocks of these rules read no filtered box: their extension past the edges is not tiled yet.
+        raise ValueError(f"vexiloimgc.dask.transform: mode={mode!r} with interpolation={interpolation!r} is not "
+                         "available for Dask arrays yet; compute the image and call vexiloimgc.transform")
+    reach = None if interpolation != "cubic" and not antialias else (
+        (mode or "constant") if interpolation == "cubic" else None, antialias)
     del spacing, matrix, output_spacing, output_shape  # the caller's: never read again
     shape = tuple(int(e) for e in image.shape)
     chunks = _output_chunks(output_chunks, image, out_shape, fill.dtype)
-    boxes = _boxes(shape, sp, osp, maps, chunks)
+    boxes = _boxes(shape, sp, osp, maps, chunks, reach)
     _check_boxes(boxes, len(shape))
-    token = tokenize(image, sp, maps, osp, out_shape, chunks, fill.dtype.str, fill.tobytes(), interpolation)
-    return _graph(token, image, shape, chunks, boxes, (image.dtype, sp, maps, osp, fill.item(), interpolation),
-                  fill)
+    token = tokenize(image, sp, maps, osp, out_shape, chunks, fill.dtype.str, fill.tobytes(), interpolation, reach)
+    rule = (interpolation, None if reach is None else reach[0], antialias)
+    return _graph(token, image, shape, chunks, boxes, (image.dtype, sp, maps, osp, fill.item(), rule), fill)
 
 
 def _check(image: da.Array, spacing: Any, matrix: Any, output_shape: Any, output_spacing: Any, cval: Any,
-           interpolation: Any) -> tuple[np.ndarray, tuple[int, ...], np.ndarray, Any, np.ndarray]:
+           interpolation: Any, mode: Any = None, antialias: Any = False
+           ) -> tuple[np.ndarray, tuple[int, ...], np.ndarray, Any, np.ndarray]:
     """One call's checks, on a stand-in of the image's shape and type with no
     memory, and its limits on whole sizes lifted: each argument is read once,
     natively, and what the blocks need comes back as read (the fill exactly
@@ -109,7 +110,7 @@ def _check(image: da.Array, spacing: Any, matrix: Any, output_shape: Any, output
         output_spacing = _numbers(output_spacing, "output_spacing")
     stand = np.broadcast_to(np.zeros((), image.dtype), tuple(int(e) for e in image.shape))
     return _checked(stand, spacing, matrix, output_shape, output_spacing, cval,  # type: ignore[no-any-return]
-                    interpolation)
+                    interpolation, mode, antialias)
 
 
 def _check_boxes(boxes: np.ndarray, nd: int) -> None:
@@ -174,13 +175,14 @@ def _edges(chunks: tuple[int, ...]) -> np.ndarray:
 
 
 def _boxes(shape: tuple[int, ...], sp: np.ndarray, osp: Any, maps: np.ndarray,
-           chunks: tuple[tuple[int, ...], ...]) -> np.ndarray:
+           chunks: tuple[tuple[int, ...], ...], reach: Any = None) -> np.ndarray:
     """Each output block's source box, (blocks along N, Z, Y, X, 6) of
     (z0, z1, y0, y1, x0, x1), -1 throughout for none: computed natively
-    under the kernel's floating-point mode, with its arithmetic."""
+    under the kernel's floating-point mode, with its arithmetic, grown by
+    the filters' reach (None, or (cubic's mode or None, antialias))."""
     en = _edges(chunks[0]) if len(shape) == 4 else np.array([0, 1], np.int64)
     boxes: np.ndarray = _native_boxes(np.array(shape[-3:], np.int64), sp, sp if osp is None else osp, maps, en,
-                                      *(_edges(c) for c in chunks[-3:]))
+                                      *(_edges(c) for c in chunks[-3:]), reach)
     return boxes
 
 
@@ -190,7 +192,7 @@ def _layer(out_layer: dict[Any, Any], piece_layer: dict[Any, Any], name: str, pn
     """The output blocks' tasks, and the pieces of source chunks they take
     where they do not read the source themselves: one tight loop over the
     blocks."""
-    dtype, sp, maps, osp, value, interpolation = call
+    dtype, sp, maps, osp, value, rule = call
     full = np.full
     per_volume = maps.ndim == 2
     whole = tuple(shape[-3:])
@@ -216,7 +218,7 @@ def _layer(out_layer: dict[Any, Any], piece_layer: dict[Any, Any], name: str, pn
                         out_layer[key] = (full, (vn, zn, yn, xn) if four else (zn, yn, xn), fill)
                         continue
                     bz0, bz1, by0, by1, bx0, bx1 = b
-                    task = (index, dtype, sp, maps_v, per_volume, osp, value, interpolation, (zn, yn, xn),
+                    task = (index, dtype, sp, maps_v, per_volume, osp, value, rule, (zn, yn, xn),
                             whole + (bz0, by0, bx0, z0, y0, x0))
                     if direct is not None:
                         region = (slice(bz0, bz1), slice(by0, by1), slice(bx0, bx1))
@@ -321,14 +323,14 @@ def _blocks(chunks: tuple[tuple[int, ...], ...]) -> Any:
 
 
 def _block_boxes(shape: tuple[int, ...], spacing: Any, matrix: Any, output_spacing: Any,
-                 chunks: tuple[tuple[int, ...], ...]) -> Any:
+                 chunks: tuple[tuple[int, ...], ...], reach: Any = None) -> Any:
     """Each block of a 3-D output chunking: its index, its window and its
     source box, ((z0, z1), (y0, y1), (x0, x1)), or None for none. For tools
     and tests."""
     stand = np.broadcast_to(np.float32(0), shape)
     _, _, sp, osp, maps = _checked(stand, np.asarray(spacing), np.asarray(matrix), None,
                                    None if output_spacing is None else np.asarray(output_spacing), 0.0, "linear")
-    boxes = _boxes(shape, sp, osp, maps, chunks)[0]
+    boxes = _boxes(shape, sp, osp, maps, chunks, reach)[0]
     for index, window in _blocks(chunks):
         b = boxes[index].tolist()
         yield index, window, None if b[0] < 0 else ((b[0], b[1]), (b[2], b[3]), (b[4], b[5]))
@@ -472,10 +474,13 @@ def _expect(got: Any, shape: tuple[int, ...], call: tuple[Any, ...]) -> None:
 
 
 def _run(src: np.ndarray, index: tuple[int, ...], dtype: Any, spacing: Any, maps: Any, per_volume: bool,
-         output_spacing: Any, cval: Any, interpolation: str, window: tuple[int, ...],
+         output_spacing: Any, cval: Any, rule: tuple[str, Any, bool], window: tuple[int, ...],
          tile: tuple[int, ...]) -> np.ndarray:
+    interpolation, mode, antialias = rule
+
     def one(s: np.ndarray, m: Any) -> np.ndarray:
-        r: np.ndarray = _native(s, spacing, m, None, 1, window, output_spacing, cval, interpolation, tile)
+        r: np.ndarray = _native(s, spacing, m, None, 1, window, output_spacing, cval, interpolation, tile, mode,
+                                antialias)
         return r
 
     if src.ndim == 3:
