@@ -22,6 +22,7 @@
 #include "pyref.h"
 #include "resample_paths.h"
 #include "rules.h"
+#include "spline.h"
 #include "texts.h"
 #include "workers.h"
 
@@ -75,80 +76,6 @@ bool spans_of(const plan &p, const wins_t &wins, int threads, bool release, std:
         return false;
     }
     return true;
-}
-
-// Where the call's image lies in the whole source along X, Y, Z: the whole
-// itself, or a tile's box.
-void places_of(const call &c, axis_place at[3])
-{
-    for (int a = 0; a < 3; ++a) {
-        const std::int64_t n = c.im.dims[3 - a];
-        at[a] = c.rq.tiled ? axis_place{n, c.rq.tile[5 - a], c.rq.tile[2 - a]} : axis_place{n, 0, n};
-    }
-}
-
-// cubic: its coefficients, of the float copy in its place or, under
-// "nearest" and "grid-constant", of the source grown by `pad` beyond the
-// whole's edges the box reaches (cubic.h).
-struct spline {
-    int pad = 0;
-    fbuf grown;
-    taps h;
-};
-
-// cubic's taps and, where the mode grows the source, the buffer its rows
-// read; false with MemoryError set.
-bool spline_of(const call &c, reading &r, spline &s)
-{
-    if (c.rq.mode != cubic || !r.dense)
-        return true;
-    s.pad = pad_of(mode(c.rq.bound));
-    try {
-        s.h = spline_taps();
-    } catch (const std::bad_alloc &) {
-        PyErr_SetString(PyExc_MemoryError, text::nomem);
-        return false;
-    }
-    if (!s.pad)
-        return true;
-    axis_place at[3];
-    places_of(c, at);
-    std::int64_t g[3];
-    for (int a = 0; a < 3; ++a)
-        g[a] = coef_span_of(s.pad, at[a].origin, at[a].n, at[a].whole).n;
-    s.grown.reset(alloc_floats(c.im.dims[0] * g[2] * g[1] * g[0], false));
-    if (!s.grown) {
-        PyErr_SetString(PyExc_MemoryError, reader_nomem(c.im.nd));
-        return false;
-    }
-    r.src = {s.grown.get(), g[2] * g[1] * g[0], g[1] * g[0], g[0]};
-    return true;
-}
-
-// cubic: the coefficients of the float copy, in its place or grown (the
-// copy then freed), on up to `threads` threads; false when a buffer cannot
-// be had. Needs no interpreter.
-bool coefficients(const call &c, reading &r, spline &s, float fill, int threads)
-{
-    if (c.rq.mode != cubic || !r.dense)
-        return true;
-    const mode m = mode(c.rq.bound);
-    const taps *const hs[3] = {&s.h, &s.h, &s.h};
-    axis_place at[3];
-    places_of(c, at);
-    if (!s.pad)
-        return filter_volumes(r.dense.get(), c.im.dims[0], at, hs, m, fill, threads);
-    axis_place grown[3];
-    std::int64_t before[3], after[3];
-    for (int a = 0; a < 3; ++a) {
-        const coef_span h = coef_span_of(s.pad, at[a].origin, at[a].n, at[a].whole);
-        grown[a] = {h.n, h.lo, at[a].whole};
-        before[a] = at[a].origin - h.lo, after[a] = h.n - at[a].n - before[a];
-    }
-    if (!grow_volumes(r.dense.get(), s.grown.get(), c.im.dims[0], at, before, after, m, fill, threads))
-        return false;
-    r.dense.reset();
-    return filter_volumes(s.grown.get(), c.im.dims[0], grown, hs, m, fill, threads);
 }
 
 // antialias: each volume of the float copy smoothed by the Gaussian of its
@@ -296,6 +223,11 @@ bool run(const call &c, char *out, std::int64_t voxels)
 }
 
 } // namespace
+
+bool transform_work(const call &c, char *out)
+{
+    return run(c, out, c.od[0] * c.od[1] * c.od[2] * c.od[3]);
+}
 
 // The package's transform; with `check`, its checks alone (transform_check).
 static PyObject *transform_run(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *out,

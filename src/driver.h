@@ -39,3 +39,9 @@ PyObject *transform_into(PyObject *image, PyObject *spacing, PyObject *matrix, P
 PyObject *transform_check(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *output_shape,
                           PyObject *output_spacing, PyObject *cval, PyObject *interpolation,
                           PyObject *mode, PyObject *antialias);
+
+struct call;
+// The work of a call transform_into has checked (antialias off, no tile)
+// into `out`, the output grid's extents none of them 0: the row kernels'.
+// False with the exception set.
+bool transform_work(const call &c, char *out);

@@ -4,53 +4,9 @@
 #include <cstring>
 
 #include "geometry.h"
-#include "label_rows.h"
+#include "moded_point.h"
 
 namespace {
-
-// Planes i0 and i0 + 1 of one axis as the mode extends them: their offsets
-// (index times stride) and which of them is the fill.
-struct planes {
-    std::int64_t at[2];
-    bool fill[2];
-};
-
-inline planes planes_of(mode m, std::int64_t i0, std::int64_t e, std::int64_t step)
-{
-    planes p;
-    for (int k = 0; k < 2; ++k) {
-        const std::int64_t j = extend(m, i0 + k, e);
-        p.fill[k] = j == fill_index;
-        p.at[k] = p.fill[k] ? 0 : j * step;
-    }
-    return p;
-}
-
-// A voxel under a mode: its axes and their extended planes.
-struct moded_cell {
-    moded_axis a[3];
-    planes p[3];
-};
-
-inline bool moded_cell_of(const source_box &b, mode m, float cx, float cy, float cz, moded_cell &c)
-{
-    const bool k = m == constant;
-    if (!moded_axis_of(cx, b.X, k, c.a[0]) || !moded_axis_of(cy, b.Y, k, c.a[1]) ||
-        !moded_axis_of(cz, b.Z, k, c.a[2]))
-        return false;
-    c.p[0] = planes_of(m, c.a[0].i0, b.X, 1);
-    c.p[1] = planes_of(m, c.a[1].i0, b.Y, b.row);
-    c.p[2] = planes_of(m, c.a[2].i0, b.Z, b.slice);
-    return true;
-}
-
-// Corner k's sample offset, or false where any of its planes is the fill.
-inline bool corner_at(const moded_cell &c, int k, std::int64_t &at)
-{
-    const int x = k & 1, y = (k >> 1) & 1, z = k >> 2;
-    at = c.p[2].at[z] + c.p[1].at[y] + c.p[0].at[x];
-    return !(c.p[0].fill[x] | c.p[1].fill[y] | c.p[2].fill[z]);
-}
 
 // Hands voxel(o, cx, cy, cz) every voxel of the part's rows: o its offset
 // in the window, c its position (geometry.h's, as every rule forms it).
@@ -76,25 +32,10 @@ template <class V> void each_voxel(const part &p, V &&voxel)
 // first as it is, as linear_sum does.
 void linear_voxels(const part &p, mode m)
 {
-    const float *S = p.in.src, fill = p.fill.value;
     float *O = p.win.out;
     each_voxel(p, [&](std::int64_t o, float cx, float cy, float cz) {
-        moded_cell c;
-        if (!moded_cell_of(p.in, m, cx, cy, cz, c)) {
-            if (p.fill.on)
-                O[o] = fill;
-            return;
-        }
-        double sum = 0.0;
-        bool first = true;
-        moded_terms(c.a, [&](int k, double wx, double wy, double wz) {
-            std::int64_t at;
-            const double s = corner_at(c, k, at) ? double(S[at]) : double(fill);
-            const double v = s * wx * wy * wz;
-            sum = first ? v : sum + v;
-            first = false;
-        });
-        O[o] = static_cast<float>(sum);
+        if (!moded_linear(p.in, m, p.fill.value, cx, cy, cz, O[o]) && p.fill.on)
+            O[o] = p.fill.value;
     });
 }
 
@@ -102,39 +43,13 @@ void linear_voxels(const part &p, mode m)
 // a label like any other.
 template <class T> void label_voxels(const part &p, mode m, const T *S, T *O, T cv)
 {
-    each_voxel(p, [&](std::int64_t o, float cx, float cy, float cz) {
-        moded_cell c;
-        if (!moded_cell_of(p.in, m, cx, cy, cz, c)) {
-            O[o] = cv;
-            return;
-        }
-        votes<T> v;
-        int n = 0;
-        moded_terms(c.a, [&](int k, double wx, double wy, double wz) {
-            std::int64_t at;
-            v.L[n] = corner_at(c, k, at) ? S[at] : cv;
-            v.w[n] = wx * wy * wz, v.k[n] = k;
-            ++n;
-        });
-        O[o] = pick(v, n);
-    });
+    each_voxel(p, [&](std::int64_t o, float cx, float cy, float cz) { O[o] = moded_label(p.in, m, S, cv, cx, cy, cz); });
 }
 
 // The nearest rule: the rounded index on each axis, extended.
 template <class T> void nearest_voxels(const part &p, mode m, const T *S, T *O, T cv)
 {
-    const source_box &b = p.in;
-    const bool k = m == constant;
-    each_voxel(p, [&](std::int64_t o, float cx, float cy, float cz) {
-        moded_axis a[3];
-        if (!moded_axis_of(cx, b.X, k, a[0]) || !moded_axis_of(cy, b.Y, k, a[1]) || !moded_axis_of(cz, b.Z, k, a[2])) {
-            O[o] = cv;
-            return;
-        }
-        const std::int64_t x = extend(m, moded_nearest(cx), b.X), y = extend(m, moded_nearest(cy), b.Y),
-                           z = extend(m, moded_nearest(cz), b.Z);
-        O[o] = x == fill_index || y == fill_index || z == fill_index ? cv : S[z * b.slice + y * b.row + x];
-    });
+    each_voxel(p, [&](std::int64_t o, float cx, float cy, float cz) { O[o] = moded_near(p.in, m, S, cv, cx, cy, cz); });
 }
 
 template <class T> void typed_voxels(const part &p, mode m, const typed &t)

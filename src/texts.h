@@ -89,9 +89,6 @@ constexpr char filter_place[] = "%s: place must be None or 6 integers (z0, y0, x
 constexpr char filter_nomem[] = "%s: out of memory";
 
 // The package's warp.
-constexpr char warp_cubic[] = "warp: interpolation=\"cubic\" is not available; warp reads by \"linear\", "
-                              "\"nearest\" or \"label\"";
-constexpr char warp_mode[] = "warp: mode=%R is not available; warp reads with mode=None";
 constexpr char warp_steps[] = "warp: steps must be a sequence of affine maps and Fields, not %.200s";
 constexpr char warp_step[] = "warp: steps[%zd] must be an affine map or a vexiloimgc.Field, not %.200s";
 constexpr char warp_field_shape[] = "warp: steps[%zd] is a Field of shape %s, which does not fit %s; a displacement "

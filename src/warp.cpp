@@ -15,12 +15,17 @@
 
 #include "call.h"
 #include "checks.h"
+#include "cubic_rows.h"
+#include "driver.h"
 #include "fpmode.h"
 #include "label.h"
 #include "plan.h"
 #include "pyref.h"
 #include "rules.h"
+#include "spline.h"
 #include "texts.h"
+// The row kernels' headers last: their names stay out of the declarations above.
+#include "moded_point.h"
 #include "warp_points.h"
 #include "workers.h"
 
@@ -106,7 +111,7 @@ void field_step(const step &st, std::int64_t v, pts &p, int n)
 // A checked call's work, as raw memory.
 struct work {
     const std::vector<step> *steps;
-    const float *src;        // linear
+    const float *src;        // linear; cubic: its coefficients
     const char *typed;       // nearest and label
     source at;               // strides of either, in elements
     int X, Y, Z;             // the source; none of them 0 unless `empty`
@@ -117,6 +122,9 @@ struct work {
     std::int64_t OX, OY, OZ;
     const float *o, *s;      // output and source spacing
     int rule, e;
+    bool moded;              // linear, nearest, label: moded_point.h's reads under `bound`
+    mode bound;
+    int pad;                 // cubic: the coefficients grown beyond each edge (cubic.h)
     float value;
     unsigned char fill[8];
 };
@@ -126,11 +134,29 @@ template <class T> volume_at<T> volume_of(const work &w, const T *data, std::int
     return {data + v * w.at.volume, w.at.slice, w.at.row, w.X, w.Y, w.Z};
 }
 
+// Volume v's samples as the moded and cubic reads take them: the whole source.
+source_box box_of(const work &w, const float *data, std::int64_t v)
+{
+    source_box b = whole_box(data ? data + v * w.at.volume : nullptr, w.X, w.Y, w.Z);
+    b.slice = w.at.slice, b.row = w.at.row;
+    return b;
+}
+
 template <class T> void typed_points(const work &w, std::int64_t v, const pts &p, int n, char *o)
 {
     T fill, *d = reinterpret_cast<T *>(o);
     std::memcpy(&fill, w.fill, sizeof fill);
     const volume_at<T> g = volume_of(w, reinterpret_cast<const T *>(w.typed), v);
+    if (w.moded) {
+        const source_box b = box_of(w, nullptr, v);
+        if (w.rule == nearest)
+            for (int i = 0; i < n; ++i)
+                d[i] = moded_near(b, w.bound, g.data, fill, p.x[i], p.y[i], p.z[i]);
+        else
+            for (int i = 0; i < n; ++i)
+                d[i] = moded_label(b, w.bound, g.data, fill, p.x[i], p.y[i], p.z[i]);
+        return;
+    }
     if (w.rule == nearest)
         for (int i = 0; i < n; ++i)
             d[i] = nearest_at(g, p.x[i], p.y[i], p.z[i], fill);
@@ -147,6 +173,25 @@ void read_points(const work &w, std::int64_t v, const pts &p, int n, char *o, li
         const void *fill = floats_out(w.rule) ? static_cast<const void *>(&w.value) : w.fill;
         for (int i = 0; i < n; ++i)
             std::memcpy(o + i * w.size, fill, w.size);
+        return;
+    }
+    if (w.rule == cubic) {
+        part q{};
+        q.in = box_of(w, w.src, v);
+        q.fill = {true, w.value};
+        const coef_span h[3] = {coef_span_of(w.pad, 0, w.X, w.X), coef_span_of(w.pad, 0, w.Y, w.Y),
+                                coef_span_of(w.pad, 0, w.Z, w.Z)};
+        float *d = reinterpret_cast<float *>(o);
+        for (int i = 0; i < n; ++i)
+            cubic_voxel(q, w.bound, w.pad, h, p.x[i], p.y[i], p.z[i], d + i);
+        return;
+    }
+    if (w.rule == linear && w.moded) {
+        const source_box b = box_of(w, w.src, v);
+        float *d = reinterpret_cast<float *>(o);
+        for (int i = 0; i < n; ++i)
+            if (!moded_linear(b, w.bound, w.value, p.x[i], p.y[i], p.z[i], d[i]))
+                d[i] = w.value;
         return;
     }
     if (w.rule == linear) {
@@ -189,7 +234,7 @@ void warp_row(const work &w, std::int64_t q)
     char *o = w.out + q * w.OX * w.size;
     pts p;
     linear_block lb;
-    const bool fast = w.rule == linear && w.reached && !w.empty;
+    const bool fast = w.rule == linear && !w.moded && w.reached && !w.empty;
     if (fast)
         linear_block_of(lb, volume_of(w, w.src, v));
     for (std::int64_t x0 = 0; x0 < w.OX; x0 += points) {
@@ -343,7 +388,8 @@ bool run(const call &c, const std::vector<step> &steps, char *out)
 {
     const int size = floats_out(c.rq.mode) ? 4 : elem_size(c.e);
     reading r;
-    if (!reading_of(c, size, r))
+    spline s;
+    if (!reading_of(c, size, r) || !spline_of(c, r, s))
         return false;
     work w{};
     w.steps = &steps;
@@ -355,6 +401,7 @@ bool run(const call &c, const std::vector<step> &steps, char *out)
     w.OZ = c.od[1], w.OY = c.od[2], w.OX = c.od[3];
     w.s = c.sp.get(), w.o = c.osp ? c.osp.get() : c.sp.get();
     w.rule = c.rq.mode, w.e = c.e;
+    w.moded = c.rq.moded && c.rq.mode != cubic, w.bound = mode(c.rq.bound), w.pad = s.pad;
     w.value = static_cast<float>(c.rq.cval);
     std::memcpy(w.fill, c.fill, sizeof w.fill);
     const std::int64_t rows = c.od[0] * w.OZ * w.OY, voxels = rows * w.OX;
@@ -371,6 +418,13 @@ bool run(const call &c, const std::vector<step> &steps, char *out)
         convert(c.image, r.dense.get(), threads);
     if (r.copy)
         copy_typed(c.image, size, r.copy.get(), threads);
+    // The coefficients as transform forms them, before any point reads them.
+    if (!coefficients(c, r, s, w.value, threads)) {
+        if (state)
+            PyEval_RestoreThread(state);
+        PyErr_SetString(PyExc_MemoryError, text::nomem);
+        return false;
+    }
     auto next = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
     const bool whole = parallel(
         threads, (rows + per - 1) / per,
@@ -396,14 +450,6 @@ PyObject *warp_into(PyObject *image, PyObject *spacing, PyObject *steps, PyObjec
     call c;
     if (!read_request(workers, interpolation, mode, Py_False, cval, output_shape, Py_None, c.rq))
         return nullptr;
-    if (c.rq.mode == cubic) {
-        PyErr_SetString(PyExc_ValueError, text::warp_cubic);
-        return nullptr;
-    }
-    if (c.rq.moded) {
-        PyErr_Format(PyExc_ValueError, text::warp_mode, mode);
-        return nullptr;
-    }
     const fp_scope fp;
     static const float identity[12] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};
     npy_intp twelve = 12;
@@ -422,7 +468,12 @@ PyObject *warp_into(PyObject *image, PyObject *spacing, PyObject *steps, PyObjec
         return result.release();
     // No Python object is owned across the release (see transform_into).
     PyObject *const res = result.release();
-    if (!run(c, chain, static_cast<char *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(res))))) {
+    char *const data = static_cast<char *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(res)));
+    // No field, at most one map: transform's call itself, its row kernels.
+    const bool affine = chain.empty() || (chain.size() == 1 && !chain[0].field);
+    if (affine && !chain.empty())
+        c.maps = std::move(chain[0].maps), c.per_volume = chain[0].per_volume;
+    if (affine ? !transform_work(c, data) : !run(c, chain, data)) {
         Py_DECREF(res);
         return nullptr;
     }

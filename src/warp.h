@@ -5,8 +5,8 @@
 #include <Python.h>
 
 // image, spacing, output_shape, output_spacing, cval, out, workers,
-// interpolation and mode as transform_into (driver.h) takes them; mode None
-// only, and no "cubic". steps: a list, each item an affine map as
+// interpolation and mode as transform_into (driver.h) takes them, each
+// point read as transform reads a voxel at its source index. steps: a list, each item an affine map as
 // transform_into's matrix takes it (an ndarray), or a field as the package
 // hands it over: a tuple (displacement, inverse), displacement a float32
 // ndarray in the machine's byte order of shape (Z, Y, X, 3) or, for a 4-D

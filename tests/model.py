@@ -247,14 +247,18 @@ def _cubic_axis(c, e, mode, pad):
     return ok, w, at
 
 
-def cubic_model(image, spacing, matrix, mode=None, output_shape=None, output_spacing=None, cval=0.0):
+def cubic_model(image, spacing, matrix, mode=None, output_shape=None, output_spacing=None, cval=0.0, cs=None):
+    """cs: the source indices (cx, cy, cz) to read, for a matrix of None."""
     mode = "constant" if mode is None else mode
     img = np.asarray(image).astype(F32)
     vols = img if img.ndim == 4 else img[None]
     n, Z, Y, X = vols.shape
     s = np.asarray(spacing, np.float64)[:3].astype(F32)
-    m = np.asarray(matrix, np.float64).reshape(-1)[:12].astype(F32)
-    (cx, cy, cz), (OZ, OY, OX) = positions(vols.shape, s, m, output_shape, output_spacing)
+    if cs is None:
+        m = np.asarray(matrix, np.float64).reshape(-1)[:12].astype(F32)
+        (cx, cy, cz), (OZ, OY, OX) = positions(vols.shape, s, m, output_shape, output_spacing)
+    else:
+        (cx, cy, cz), (OZ, OY, OX) = cs, cs[0].shape
     with np.errstate(all="ignore"):
         coef, pad = cubic_coefficients(vols, mode, F32(cval))
         okx, wx, ax = _cubic_axis(cx, X, mode, pad)
@@ -354,14 +358,19 @@ def _vote(labels, weights, keep):
     return pick
 
 
-def moded_model(image, spacing, matrix, interpolation, mode, output_shape=None, output_spacing=None, cval=0):
+def moded_model(image, spacing, matrix, interpolation, mode, output_shape=None, output_spacing=None, cval=0,
+                cs=None):
+    """cs: the source indices (cx, cy, cz) to read, for a matrix of None."""
     img = np.asarray(image)
     linear = interpolation == "linear"
     vols = img if img.ndim == 4 else img[None]  # samples are read as float32 where gathered
     n, Z, Y, X = vols.shape
     s = np.asarray(spacing, np.float64)[:3].astype(F32)
-    m = np.asarray(matrix, np.float64).reshape(-1)[:12].astype(F32)
-    (cx, cy, cz), (OZ, OY, OX) = positions(vols.shape, s, m, output_shape, output_spacing)
+    if cs is None:
+        m = np.asarray(matrix, np.float64).reshape(-1)[:12].astype(F32)
+        (cx, cy, cz), (OZ, OY, OX) = positions(vols.shape, s, m, output_shape, output_spacing)
+    else:
+        (cx, cy, cz), (OZ, OY, OX) = cs, cs[0].shape
     fill = F32(cval) if linear else np.asarray(cval).astype(img.dtype)
     out = np.empty((n, OZ, OY, OX), F32 if linear else img.dtype)
     with np.errstate(all="ignore"):

@@ -8,7 +8,7 @@ import pytest
 
 import vexiloimgc
 from vexiloimgc import Field, warp
-from model import field_inverse, sample, warp_indices
+from model import cubic_model, field_inverse, moded_model, sample, warp_indices
 from test_labels import label_model, nearest_model
 
 F32 = np.float32
@@ -60,6 +60,22 @@ def test_one_affine_step_gives_the_transform_bits(rule, dtype, four_d, zero, see
     assert same_bits(warp(img, SP, steps, **kw), vexiloimgc.transform(img, SP, m, **kw))
 
 
+MODES = [None, "constant", "grid-constant", "nearest", "mirror", "reflect", "grid-wrap"]
+
+
+@pytest.mark.parametrize("rule,dtype", [("linear", F32), ("nearest", np.uint16), ("label", np.int32),
+                                        ("cubic", F32)])
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("zero", [None, ZERO[0]])
+def test_every_rule_and_mode_gives_the_transform_bits(rule, dtype, mode, zero):
+    """One map alone runs transform's call; a zero field before it reads each point alone."""
+    img = image((2, 7, 8, 9), rule, dtype)
+    m = np.stack([turn(4, 3.0), turn(14, -3.0)])  # past every edge, where the modes differ
+    steps = [Field(np.zeros((12, 13, 14, 3), F32), SP), m] if zero else [m]
+    kw = dict(interpolation=rule, mode=mode, output_shape=(9, 10, 11), output_spacing=(1.1, 1.2, 1.3), cval=5)
+    assert same_bits(warp(img, SP, steps, **kw), vexiloimgc.transform(img, SP, m, **kw))
+
+
 # ---- chains against the model -------------------------------------------------------
 
 
@@ -91,12 +107,16 @@ def chains(n):
     }
 
 
-def expected(img, rule, per_volume_steps, grid, o, cval):
+def expected(img, rule, per_volume_steps, grid, o, cval, mode=None):
     vols = img if img.ndim == 4 else img[None]
     out = []
     for v, steps in enumerate(per_volume_steps):
         cs = warp_indices(SP, steps, grid, o)
-        if rule == "linear":
+        if rule == "cubic":
+            out.append(cubic_model(vols[v], SP, None, mode, cval=cval, cs=cs))
+        elif mode is not None:
+            out.append(moded_model(vols[v], SP, None, rule, mode, cval=cval, cs=cs))
+        elif rule == "linear":
             out.append(sample(vols[v:v + 1].astype(F32), *cs, cval)[0])
         else:
             model = nearest_model if rule == "nearest" else label_model
@@ -117,6 +137,19 @@ def test_chains_match_the_model(rule, dtype, workers, chain):
     grid, o = (48, 52, 56), F32([0.45, 0.5, 0.55])
     got = warp(img, SP, steps, output_shape=grid, output_spacing=o, interpolation=rule, cval=7, workers=workers)
     assert same_bits(got, expected(img, rule, model_steps, grid, o, 7).astype(got.dtype))
+
+
+@pytest.mark.parametrize("rule,dtype,mode", [  # the rules' None is test_chains_match_the_model's
+    (r, d, m) for r, d in [("linear", F32), ("nearest", np.int64), ("label", np.uint8), ("cubic", F32),
+                           ("cubic", np.int16)] for m in (MODES if r == "cubic" else MODES[1:])])
+@pytest.mark.parametrize("chain", ["map, coarse field, map", "per volume", "field of non-finite and huge values"])
+def test_chains_match_the_model_under_every_mode(rule, dtype, mode, chain):
+    n = 2 if chain == "per volume" else 1
+    img = image((n, 10, 11, 12) if n > 1 else (10, 11, 12), rule, dtype)
+    steps, model_steps = chains(n)[chain]
+    grid, o = (20, 22, 24), F32([0.7, 0.75, 0.8])
+    got = warp(img, SP, steps, output_shape=grid, output_spacing=o, interpolation=rule, mode=mode, cval=7)
+    assert same_bits(got, expected(img, rule, model_steps, grid, o, 7, mode).astype(got.dtype))
 
 
 def test_a_constant_field_is_a_translation():
@@ -175,8 +208,7 @@ def bad_calls():
                                    [np.stack([turn(1)] * 3)], {}),
         "fields per volume, count": (ValueError, "does not fit a 4-D image of 2 volumes", (2, 5, 6, 7), [f5], {}),
         "field per volume, 3-D image": (ValueError, "does not fit a 3-D image", (5, 6, 7), [f5], {}),
-        "cubic": (ValueError, "cubic", (5, 6, 7), [f3], {"interpolation": "cubic"}),
-        "mode": (ValueError, "mode", (5, 6, 7), [f3], {"mode": "nearest"}),
+        "unknown mode": (ValueError, "mode", (5, 6, 7), [f3], {"mode": "wrap"}),
         "out in the field": (ValueError, "share memory with steps\\[0\\]", (5, 6, 7), "out", {}),
     }
 

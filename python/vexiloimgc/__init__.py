@@ -524,10 +524,11 @@ def warp(
         per volume where its displacement is 5-D). Empty: the identity.
     output_shape, output_spacing, cval, workers
         As for `transform`.
-    interpolation : {"linear", "nearest", "label"}, optional
-        As for `transform`; "cubic" is not available here.
-    mode : None
-        The rules above take None alone.
+    interpolation : {"linear", "nearest", "label", "cubic"}, optional
+        As for `transform`.
+    mode : str, optional
+        As for `transform`: each point is read as `transform` reads a
+        voxel at the same source index, rule and mode.
     out : ndarray, optional
         As for `transform`; it may share no memory with the steps.
 
@@ -543,7 +544,7 @@ def warp(
         A step that is neither an affine map nor a `Field`.
     ValueError
         As `transform`'s checks, and a per-volume step whose count is not
-        the image's N, a 5-D field for a 3-D image, "cubic", a mode, or an
+        the image's N, a 5-D field for a 3-D image, an unknown mode, or an
         `out` sharing memory with a step. Nothing is written.
 
     Notes
