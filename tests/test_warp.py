@@ -66,12 +66,14 @@ MODES = [None, "constant", "grid-constant", "nearest", "mirror", "reflect", "gri
 @pytest.mark.parametrize("rule,dtype", [("linear", F32), ("nearest", np.uint16), ("label", np.int32),
                                         ("cubic", F32)])
 @pytest.mark.parametrize("mode", MODES)
-@pytest.mark.parametrize("zero", [None, ZERO[0]])
+@pytest.mark.parametrize("zero", [None, ZERO[0], "no step"])
 def test_every_rule_and_mode_gives_the_transform_bits(rule, dtype, mode, zero):
-    """One map alone runs transform's call; a zero field before it reads each point alone."""
+    """One map alone (none: the identity) runs transform's call; a zero field before it reads each point alone."""
     img = image((2, 7, 8, 9), rule, dtype)
     m = np.stack([turn(4, 3.0), turn(14, -3.0)])  # past every edge, where the modes differ
-    steps = [Field(np.zeros((12, 13, 14, 3), F32), SP), m] if zero else [m]
+    steps = [Field(np.zeros((12, 13, 14, 3), F32), SP), m] if zero == ZERO[0] else [m]
+    if zero == "no step":
+        m, steps = np.eye(3, 4, dtype=F32), []
     kw = dict(interpolation=rule, mode=mode, output_shape=(9, 10, 11), output_spacing=(1.1, 1.2, 1.3), cval=5)
     assert same_bits(warp(img, SP, steps, **kw), vexiloimgc.transform(img, SP, m, **kw))
 
