@@ -5,6 +5,7 @@
 
 #include "geometry.h"
 #include "label_rows.h"
+#include "resample_paths.h"
 
 namespace {
 
@@ -74,28 +75,25 @@ template <class V> void each_voxel(const part &p, V &&voxel)
 // The linear rule: each term's sample (the fill as a float32 where the mode
 // gives none) times its factors in order, the terms summed in order, the
 // first as it is, as linear_sum does.
-void linear_voxels(const part &p, mode m)
+void linear_voxel(const part &p, mode m, std::int64_t o, float cx, float cy, float cz)
 {
     const float *S = p.in.src, fill = p.fill.value;
-    float *O = p.win.out;
-    each_voxel(p, [&](std::int64_t o, float cx, float cy, float cz) {
-        moded_cell c;
-        if (!moded_cell_of(p.in, m, cx, cy, cz, c)) {
-            if (p.fill.on)
-                O[o] = fill;
-            return;
-        }
-        double sum = 0.0;
-        bool first = true;
-        moded_terms(c.a, [&](int k, double wx, double wy, double wz) {
-            std::int64_t at;
-            const double s = corner_at(c, k, at) ? double(S[at]) : double(fill);
-            const double v = s * wx * wy * wz;
-            sum = first ? v : sum + v;
-            first = false;
-        });
-        O[o] = static_cast<float>(sum);
+    moded_cell c;
+    if (!moded_cell_of(p.in, m, cx, cy, cz, c)) {
+        if (p.fill.on)
+            p.win.out[o] = fill;
+        return;
+    }
+    double sum = 0.0;
+    bool first = true;
+    moded_terms(c.a, [&](int k, double wx, double wy, double wz) {
+        std::int64_t at;
+        const double s = corner_at(c, k, at) ? double(S[at]) : double(fill);
+        const double v = s * wx * wy * wz;
+        sum = first ? v : sum + v;
+        first = false;
     });
+    p.win.out[o] = static_cast<float>(sum);
 }
 
 // The label rule: label_rows.h's vote (pick) over the moded terms, the fill
@@ -151,13 +149,24 @@ template <class T> void typed_voxels(const part &p, mode m, const typed &t)
 
 } // namespace
 
+void moded_linear_on(int path, const part &p, mode m)
+{
+    if (p.in.X <= 0 || p.in.Y <= 0 || p.in.Z <= 0)
+        return;
+    if (path == path_count)
+        each_voxel(p, [&](std::int64_t o, float cx, float cy, float cz) { linear_voxel(p, m, o, cx, cy, cz); });
+    else
+        moded_rows_path(path)(p, m, linear_voxel);
+}
+
 void moded_part(const part &p, mode m, const typed *t)
 {
     // Callers fill the voxels of an empty source; extend needs an extent.
     if (p.in.X <= 0 || p.in.Y <= 0 || p.in.Z <= 0)
         return;
     if (!t) {
-        linear_voxels(p, m);
+        static const moded_rows_fn f = moded_rows_path(best_path());
+        f(p, m, linear_voxel);
         return;
     }
     if (t->mode == nearest) {  // elements moved whole: only their size counts

@@ -12,3 +12,19 @@
 // nowhere); else t's rule on its elements (the fill t->fill). The box must
 // be the whole source, at any reach: offsets are 64-bit.
 void moded_part(const part &p, mode m, const typed *t);
+
+// One voxel of the linear rule by the general code above: o its offset in
+// the window, c its continuous source position.
+using moded_voxel = void (*)(const part &p, mode m, std::int64_t o, float cx, float cy, float cz);
+// The linear rule's rows on one instruction-set path (moded_rows.h): voxels
+// whose samples need no extension in blocks, every other one by `voxel`.
+// Every path gives the bits of moded_voxel alone.
+using moded_rows_fn = void (*)(const part &p, mode m, moded_voxel voxel);
+void moded_rows_scalar(const part &p, mode m, moded_voxel voxel);
+void moded_rows_avx2(const part &p, mode m, moded_voxel voxel);
+void moded_rows_avx512(const part &p, mode m, moded_voxel voxel);
+// The path's rows, or nullptr when this build lacks it.
+moded_rows_fn moded_rows_path(int path);
+// moded_part's linear rule on the given path (resample_paths.h), or voxel
+// by voxel for path_count: what the tests compare.
+void moded_linear_on(int path, const part &p, mode m);
