@@ -86,22 +86,121 @@ void moded_blend(const float (*s)[2 * block], const float *fx, const float *fy, 
     }
 }
 
+// Voxels that need the extension: each axis's planes over a range of
+// indices about the source, looked up instead of extended voxel by voxel.
+constexpr int table_cap = 4096;
+
+// Planes [lo, lo + n) of one axis: offsets (index times stride), -1 for the
+// fill; n = 0 for none.
+struct moded_table {
+    int lo, n;
+    float clo, chi;  // floor(c) in [lo, lo + n - 2]: both planes held
+    int at[table_cap];
+};
+
+// An axis of extent e whose box is the whole: its planes out to e beyond
+// each edge where the table holds them, fewer on a longer axis. None under
+// "constant", where a voxel beyond the edges maps nowhere.
+inline void table_of(moded_table &t, mode m, int e, bool whole, int step)
+{
+    t.n = 0;
+    const int reach = std::min(e, (table_cap - e) / 2);
+    if (m == constant || !whole || reach < 1)
+        return;
+    t.lo = -reach, t.n = e + 2 * reach;
+    for (int i = 0; i < t.n; ++i) {
+        const std::int64_t j = extend(m, t.lo + i, e);
+        t.at[i] = j == fill_index ? -1 : int(j) * step;
+    }
+    t.clo = float(t.lo), t.chi = float(t.lo + t.n - 2);
+}
+
+// One axis through its table: floor(c)'s planes o0, o1, the fraction f,
+// and whether the table held them.
+inline int table_axis(float c, float lo, float hi, int first, const int *T, double &f, int &o0, int &o1)
+{
+    const float k = std::min(std::max(lo, c), hi);
+    int j = int(k);
+    j -= int(float(j) > k);  // floor
+    f = double(c) - double(j);
+    o0 = T[j - first], o1 = T[j + 1 - first];
+    return int(f >= 0.0) & int(f < 1.0);
+}
+
+// The scalar code's arithmetic for n voxels through the tables: res[i] the
+// value, ok[i] whether the tables held voxel i's planes. Every lane's
+// lookups and reads stay in the tables and the source (clamped), whatever
+// its coordinates.
+void moded_general(const float *__restrict S, const moded_table (&t)[3], float fill, const float *cx, const float *cy,
+                   const float *cz, int n, float *__restrict res, int *__restrict ok)
+{
+    const float l0 = t[0].clo, h0 = t[0].chi, l1 = t[1].clo, h1 = t[1].chi, l2 = t[2].clo, h2 = t[2].chi;
+    const int b0 = t[0].lo, b1 = t[1].lo, b2 = t[2].lo;
+    const int *const T0 = t[0].at, *const T1 = t[1].at, *const T2 = t[2].at;
+    for (int i = 0; i < n; ++i) {
+        int x0, x1, y0, y1, z0_, z1_;
+        double f[3];
+        const int good = table_axis(cx[i], l0, h0, b0, T0, f[0], x0, x1) &
+                         table_axis(cy[i], l1, h1, b1, T1, f[1], y0, y1) &
+                         table_axis(cz[i], l2, h2, b2, T2, f[2], z0_, z1_);
+        const int o[3][2] = {{x0, x1}, {y0, y1}, {z0_, z1_}};
+        const bool z0 = f[0] == 0.0, z1 = f[1] == 0.0, z2 = f[2] == 0.0;
+        double sum = 0.0;
+        interior_terms(f, [&](auto q, auto k, auto... w) {
+            constexpr int K = decltype(k)::value;
+            const int x = o[0][K & 1], y = o[1][(K >> 1) & 1], z = o[2][K >> 2];
+            // The fill where a plane is (an offset < 0); sample 0 read
+            // then, by a mask, not a branch, so the read is unconditional.
+            const int out = (x | y | z) >> 31;
+            const float s = S[((z + y) + x) & ~out];
+            const double v = (double(out ? fill : s) * ... * w);
+            if constexpr (decltype(q)::value == 0) {
+                sum = v;
+            } else {
+                const bool skip = ((K & 1) != 0 && z0) | ((K & 2) != 0 && z1) | ((K & 4) != 0 && z2);
+                sum = keep_unless(skip, sum, sum + v);
+            }
+        });
+        res[i] = static_cast<float>(sum);
+        ok[i] = good;
+    }
+}
+
+// A part's fixed pieces: the interior clamps, the tables, what each allows.
+struct moded_frame {
+    moded_clamp k[3];
+    bool interior, tabled;
+    moded_table t[3];
+};
+
 // One row, r set to it by moded_rows. Its own function with its own
 // columns, as plain_row: so the compiler sees they alias nothing and
 // vectorises their loops.
-void moded_row(const part &p, mode m, moded_voxel voxel, const row_job &r, const moded_clamp (&k)[3], bool interior)
+void moded_row(const part &p, mode m, moded_voxel voxel, const row_job &r, const moded_frame &g)
 {
     columns c;
+    float res[block];
+    int ok[block];
     const float *S = p.in.src;
+    // Voxels [a, b) of the block at x0, none of them interior.
+    auto others = [&](int x0, int a, int b) {
+        if (g.tabled)
+            moded_general(S, g.t, p.fill.value, c.cx + a, c.cy + a, c.cz + a, b - a, res + a, ok + a);
+        for (int i = a; i < b; ++i) {
+            if (g.tabled && ok[i])
+                r.out[x0 + i] = res[i];
+            else
+                voxel(p, m, r.at + x0 + i, c.cx[i], c.cy[i], c.cz[i]);
+        }
+    };
     for (int x0 = 0; x0 < r.n; x0 += block) {
         const int n = r.n - x0 < block ? r.n - x0 : block;
-        const std::int64_t at = r.at + x0;
         float *o = r.out + x0;
         coords(r, x0, n, c.cx, c.cy, c.cz);
-        const int count = interior ? moded_locate(r, k, n, c.cx, c.cy, c.cz, c.fx, c.fy, c.fz, c.at, c.in) : 0;
+        const int count =
+            g.interior ? moded_locate(r, g.k, n, c.cx, c.cy, c.cz, c.fx, c.fy, c.fz, c.at, c.in) : 0;
         if (!count) {
-            for (int i = 0; i < n; ++i)
-                voxel(p, m, at + i, c.cx[i], c.cy[i], c.cz[i]);
+            others(x0, 0, n);
             continue;
         }
         int lo = 0, hi = n;
@@ -114,21 +213,19 @@ void moded_row(const part &p, mode m, moded_voxel voxel, const row_job &r, const
                 fetch(r, c.at[i]);
             gather(S, c.at + lo, count, r.row, r.slice, c.s);
             moded_blend(c.s, c.fx + lo, c.fy + lo, c.fz + lo, count, o + lo);
-            for (int i = 0; i < lo; ++i)
-                voxel(p, m, at + i, c.cx[i], c.cy[i], c.cz[i]);
-            for (int i = hi; i < n; ++i)
-                voxel(p, m, at + i, c.cx[i], c.cy[i], c.cz[i]);
+            if (lo)
+                others(x0, 0, lo);
+            if (hi < n)
+                others(x0, hi, n);
             continue;
         }
         // Clamped, every lane's pair lies in the box.
         gather(S, c.at, n, r.row, r.slice, c.s);
         moded_blend(c.s, c.fx, c.fy, c.fz, n, c.res);
-        for (int i = 0; i < n; ++i) {
+        others(x0, 0, n);
+        for (int i = 0; i < n; ++i)
             if (c.in[i])
                 o[i] = c.res[i];
-            else
-                voxel(p, m, at + i, c.cx[i], c.cy[i], c.cz[i]);
-        }
     }
 }
 
@@ -140,17 +237,23 @@ inline void moded_rows(const part &p, mode m, moded_voxel voxel)
         return;
     row_job r = job_of(p);
     const source_box &b = p.in;
-    const moded_clamp k[3] = {moded_clamp_of(b.bx, b.bnx), moded_clamp_of(b.by, b.bny), moded_clamp_of(b.bz, b.bnz)};
-    // 32-bit indices, as the linear rule's; a larger box goes voxel by voxel.
-    const bool interior = b.bnx > 1 && b.bny > 1 && b.bnz > 1 && k[0].lo <= k[0].hi && k[1].lo <= k[1].hi &&
-                          k[2].lo <= k[2].hi && r.span <= INT_MAX;
+    moded_frame g;
+    g.k[0] = moded_clamp_of(b.bx, b.bnx), g.k[1] = moded_clamp_of(b.by, b.bny), g.k[2] = moded_clamp_of(b.bz, b.bnz);
+    // 32-bit offsets, as the linear rule's; a larger box goes voxel by voxel.
+    const bool small = r.span <= INT_MAX;
+    g.interior = small && b.bnx > 1 && b.bny > 1 && b.bnz > 1 && g.k[0].lo <= g.k[0].hi &&
+                 g.k[1].lo <= g.k[1].hi && g.k[2].lo <= g.k[2].hi;
+    table_of(g.t[0], m, b.X, b.bx == 0 && b.bnx == b.X, 1);
+    table_of(g.t[1], m, b.Y, b.by == 0 && b.bny == b.Y, r.row);
+    table_of(g.t[2], m, b.Z, b.bz == 0 && b.bnz == b.Z, r.slice);
+    g.tabled = small && g.t[0].n && g.t[1].n && g.t[2].n;
     walk_rows(p, [&](int q) {
         const int ny = w.ny;
         const float py = position(w.y + q % ny, p.map.out_spacing[1]), pz = position(w.z + q / ny, p.map.out_spacing[2]);
         at_row(r.mx, p.map, 0, py, pz), at_row(r.my, p.map, 1, py, pz), at_row(r.mz, p.map, 2, py, pz);
         r.at = (q / ny) * w.slice + (q % ny) * w.row;
         r.out = w.out + r.at;
-        moded_row(p, m, voxel, r, k, interior);
+        moded_row(p, m, voxel, r, g);
     });
 }
 
