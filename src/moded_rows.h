@@ -6,7 +6,9 @@
 // own copy.
 #pragma once
 
+#include <array>
 #include <climits>
+#include <utility>
 
 #include "moded.h"
 #include "resample_paths.h"
@@ -64,9 +66,13 @@ inline double keep_unless(bool skip, double s, double a)
 }
 
 // blend() as the modes define it: a term at i0 + 1 on an axis whose
-// fraction is 0 is left out, so its sum is skipped lane by lane (a select,
-// never a reordered sum): a sample's bits, -0.0 included, come back alone.
-void moded_blend(const float (*s)[2 * block], const float *fx, const float *fy, const float *fz, int n, float *dst)
+// fraction is 0 is left out. On the axes of Z every lane's fraction is 0:
+// those terms go whole. On the others with `sel` each lane skips its own by
+// a select, never a reordered sum; without, no lane has a fraction of 0
+// there and every term is added. A sample's bits, -0.0 included, come back
+// alone.
+template <int Z, bool sel>
+void blend_as(const float (*s)[2 * block], const float *fx, const float *fy, const float *fz, int n, float *dst)
 {
     for (int i = 0; i < n; ++i) {
         const double f[3] = {fx[i], fy[i], fz[i]};
@@ -74,16 +80,64 @@ void moded_blend(const float (*s)[2 * block], const float *fx, const float *fy, 
         double sum = 0.0;
         interior_terms(f, [&](auto t, auto k, auto... w) {
             constexpr int K = decltype(k)::value;
-            const double v = (double(s[K >> 1][2 * i + (K & 1)]) * ... * w);
-            if constexpr (decltype(t)::value == 0) {
-                sum = v;
-            } else {
-                const bool skip = ((K & 1) != 0 && z0) | ((K & 2) != 0 && z1) | ((K & 4) != 0 && z2);
-                sum = keep_unless(skip, sum, sum + v);
+            if constexpr ((K & Z) == 0) {
+                const double v = (double(s[K >> 1][2 * i + (K & 1)]) * ... * w);
+                if constexpr (decltype(t)::value == 0) {
+                    sum = v;
+                } else if constexpr (!sel) {
+                    sum = sum + v;
+                } else {
+                    const bool skip = ((K & 1) != 0 && z0) | ((K & 2) != 0 && z1) | ((K & 4) != 0 && z2);
+                    sum = keep_unless(skip, sum, sum + v);
+                }
             }
         });
         dst[i] = static_cast<float>(sum);
     }
+}
+
+using blend_fn = void (*)(const float (*)[2 * block], const float *, const float *, const float *, int, float *);
+
+template <int... Z> constexpr std::array<blend_fn, 16> blends_of(std::integer_sequence<int, Z...>)
+{
+    return {blend_as<Z, false>..., blend_as<Z, true>...};
+}
+
+// The axes whose fraction is 0 in every one of n lanes (bit 0 X, 1 Y, 2 Z)
+// and whether some other lane has one of 0 on another axis.
+inline int zero_axes(const float *fx, const float *fy, const float *fz, int n, bool &some)
+{
+    int all = 7, any = 0;
+    for (int i = 0; i < n; ++i) {
+        const int z = int(fx[i] == 0.0f) | int(fy[i] == 0.0f) << 1 | int(fz[i] == 0.0f) << 2;
+        all &= z, any |= z;
+    }
+    some = (any & ~all) != 0;
+    return all;
+}
+
+// Sample pairs as gather() takes them, less the rows of the axes of Z
+// (see zero_axes), which no term reads.
+void gather_rows(const float *S, const int *at, int n, int row, int slice, int Z, float (*s)[2 * block])
+{
+    const int off[4] = {0, row, slice, slice + row};
+    for (int r = 0; r < 4; ++r) {
+        if ((r & 1 && Z & 2) || (r & 2 && Z & 4))
+            continue;
+        for (int i = 0; i < n; ++i)
+            std::memcpy(&s[r][2 * i], S + at[i] + off[r], 8);
+    }
+}
+
+// n lanes' values from their fractions and gathered samples.
+inline void moded_blend(const float *S, const int *at, int row, int slice, const float *fx, const float *fy,
+                        const float *fz, int n, float (*s)[2 * block], float *dst)
+{
+    static constexpr std::array<blend_fn, 16> blends = blends_of(std::make_integer_sequence<int, 8>());
+    bool some;
+    const int Z = zero_axes(fx, fy, fz, n, some);
+    gather_rows(S, at, n, row, slice, Z, s);
+    blends[Z + 8 * some](s, fx, fy, fz, n, dst);
 }
 
 // Voxels that need the extension: each axis's planes over a range of
@@ -211,8 +265,7 @@ void moded_row(const part &p, mode m, moded_voxel voxel, const row_job &r, const
         if (hi - lo == count) {  // one run, as an affine row gives
             for (int i = lo; r.ahead && i < hi; i += r.every)
                 fetch(r, c.at[i]);
-            gather(S, c.at + lo, count, r.row, r.slice, c.s);
-            moded_blend(c.s, c.fx + lo, c.fy + lo, c.fz + lo, count, o + lo);
+            moded_blend(S, c.at + lo, r.row, r.slice, c.fx + lo, c.fy + lo, c.fz + lo, count, c.s, o + lo);
             if (lo)
                 others(x0, 0, lo);
             if (hi < n)
@@ -220,8 +273,7 @@ void moded_row(const part &p, mode m, moded_voxel voxel, const row_job &r, const
             continue;
         }
         // Clamped, every lane's pair lies in the box.
-        gather(S, c.at, n, r.row, r.slice, c.s);
-        moded_blend(c.s, c.fx, c.fy, c.fz, n, c.res);
+        moded_blend(S, c.at, r.row, r.slice, c.fx, c.fy, c.fz, n, c.s, c.res);
         others(x0, 0, n);
         for (int i = 0; i < n; ++i)
             if (c.in[i])
