@@ -1,6 +1,8 @@
 // The linear, nearest and label rules under a boundary mode (modes.h): one
 // scalar kernel, per voxel with 64-bit offsets as the cubic rows, so every
-// instruction-set path runs it and gives its bits.
+// instruction-set path runs it and gives its bits. The linear rule's rows
+// go by moded_rows.h on the CPU's path, which hands this code only the
+// voxels its lanes do not take.
 #pragma once
 
 #include "label.h"
