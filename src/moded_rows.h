@@ -1,9 +1,10 @@
-// The linear rule under a boundary mode, row by row: voxels whose eight
-// samples lie in the box without extension, where no mode matters, in
-// blocks the compiler vectorises (the linear rule's coordinates and
-// gathers); every other voxel through moded.cpp's scalar code. Internal
-// linkage, as in resample_paths.h: each instruction-set file compiles its
-// own copy.
+// The linear rule under a boundary mode, row by row, in loops the compiler
+// vectorises: voxels whose eight samples lie in the box without extension,
+// where no mode matters, by the linear rule's coordinates and gathers;
+// voxels near the source through tables of each axis's extended planes;
+// every other voxel through moded.cpp's scalar code. Each gives that code's
+// bits. Internal linkage, as in resample_paths.h: each instruction-set file
+// compiles its own copy.
 #pragma once
 
 #include <array>
