@@ -33,7 +33,7 @@ if TYPE_CHECKING:
     _Image: TypeAlias = Union[np.ndarray[Any, np.dtype[_PackageItem]], Sequence[Any]]
     _Vector: TypeAlias = Union[np.ndarray[Any, np.dtype[_VectorItem]], Sequence[Any]]
 
-__all__ = ["transform", "reslice", "voxel_map"]
+__all__ = ["transform", "reslice", "voxel_map", "resample_image"]
 __version__ = "0.3.0"
 
 _Out = TypeVar("_Out", bound="_Float32Array")
@@ -368,3 +368,12 @@ def reslice(
     r = _transform(a.T, one, v[:3], None if out is None else out.T, workers,
                    ijk[::-1], None, cval, interpolation, None, mode, antialias)
     return r.T  # type: ignore[no-any-return]
+
+
+def __getattr__(name: str) -> Any:
+    # Images on demand: `import vexiloimgc` imports neither nibabel nor SimpleITK.
+    if name == "resample_image":
+        from .images import resample_image
+
+        return resample_image
+    raise AttributeError(f"module 'vexiloimgc' has no attribute {name!r}")
