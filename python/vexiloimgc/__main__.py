@@ -62,6 +62,8 @@ def _resample(a: argparse.Namespace) -> None:
     for path in [a.input, a.like, *a.transform]:
         if path is not None and not os.path.isfile(path):
             raise FileNotFoundError(2, "no such file", path)
+    if not a.output.lower().endswith(images.WRITES):
+        raise ValueError(f"{a.output}: unknown output format (write {', '.join(images.WRITES)})")
     cval: Any = a.cval
     if a.interpolation in ("nearest", "label") and float(cval).is_integer():
         cval = int(cval)

@@ -17,6 +17,8 @@ __all__ = ["resample_image", "load_image", "save_image", "as_nibabel", "as_simpl
 
 _FLIP = (-1.0, -1.0, 1.0, 1.0)
 _NIFTI = (".nii", ".nii.gz")
+# What the command line writes: NIfTI, NRRD, MetaImage.
+WRITES = _NIFTI + (".nrrd", ".nhdr", ".mha", ".mhd")
 # Transform files that are images hold displacement fields.
 _FIELD_SUFFIXES = (".nii", ".nii.gz", ".nrrd", ".nhdr", ".mha", ".mhd")
 _INSTALL = "pip install 'vexiloimgc[images]'"
@@ -269,8 +271,8 @@ def as_nibabel(image: Any) -> Any:
     image = _open(image, "image")
     if _is_nib(image):
         return image
-    data = _data(image)
-    return _to_nib(np.array(data, order="F") if data.ndim == 4 else data, _grid(image), None)
+    # A copy: a view would outlive the SimpleITK image that holds its memory.
+    return _to_nib(np.array(_data(image), order="F"), _grid(image), None)
 
 
 def as_simpleitk(image: Any) -> Any:
@@ -402,10 +404,18 @@ def _read_transform(path: str, ref: _Grid, mov: _Grid) -> list[Any]:
                 x = TransformChain.from_filename(path, fmt="X5")
         else:
             x = ntl.load(path, fmt=fmt, reference=_Space(ref), moving=_Space(mov))
-    except (ImageError, FileNotFoundError):
-        raise
     except Exception as e:
-        raise ImageError(f"cannot read {path} as a {fmt.upper()} transform: {e}") from None
+        if fmt in ("itk", "h5"):
+            # nitransforms reads ITK's affines alone, and no lone transform
+            # in an .h5 file: ITK itself reads the rest.
+            try:
+                tx = _sitk().ReadTransform(path)
+            except (RuntimeError, ImportError):
+                pass
+            else:
+                return _sitk_steps(tx, path)
+        raise ImageError(f"cannot read {path} as an {'ITK' if fmt == 'h5' else fmt.upper()} "
+                         f"transform: {str(e).splitlines()[0] if str(e) else type(e).__name__}") from None
     return _nitransforms_steps(x, path)
 
 

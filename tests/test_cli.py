@@ -1,0 +1,67 @@
+"""The command line end to end, on files."""
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+nib = pytest.importorskip("nibabel")
+sitk = pytest.importorskip("SimpleITK")
+pytest.importorskip("nitransforms")
+from vexiloimgc import images  # noqa: E402
+from vexiloimgc.__main__ import main  # noqa: E402
+
+
+@pytest.fixture
+def files(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    i, j, k = np.mgrid[:20, :22, :18].astype(np.float32)
+    nib.save(nib.Nifti1Image(np.sin(i / 3) + j / 9 - k / 7, np.diag([-1.5, 1.25, 2, 1])), "in.nii.gz")
+    ref = sitk.Image(16, 19, 12, sitk.sitkInt16)
+    ref.SetSpacing((1.5, 1.4, 2.5))
+    ref.SetOrigin((-12, 2, 3))
+    ref.SetDirection((0, 1, 0, 1, 0, 0, 0, 0, -1))
+    sitk.WriteImage(ref, "ref.nrrd")
+    sitk.WriteTransform(sitk.Euler3DTransform((0, 0, 0), 0.1, 0, 0.2, (1, 2, 3)), "t.tfm")
+    return tmp_path
+
+
+@pytest.mark.parametrize("out", ["out.nii.gz", "out.nrrd", "out.mha"])
+def test_resample_like(files, out, capsys):
+    assert main(["resample", "in.nii.gz", out, "--like", "ref.nrrd", "-t", "t.tfm"]) == 0
+    assert capsys.readouterr().err == ""
+    want = images.resample_image("in.nii.gz", "ref.nrrd", transforms=["t.tfm"])
+    got = images.load_image(out)
+    np.testing.assert_allclose(images.image_affine(got), images.image_affine("ref.nrrd"), atol=1e-6)
+    np.testing.assert_array_equal(np.asarray(images.as_nibabel(got).dataobj), np.asarray(want.dataobj))
+
+
+def test_resample_spacing_label(files):
+    assert main(["resample", "in.nii.gz", "out.nrrd", "--spacing", "3", "2.5", "4",
+                 "--interpolation", "nearest", "--workers", "1"]) == 0
+    got = sitk.ReadImage("out.nrrd")
+    assert got.GetSize() == (10, 11, 9) and got.GetSpacing() == (3, 2.5, 4)
+
+
+@pytest.mark.parametrize("argv, code, text", [
+    (["resample", "in.nii.gz"], 2, "the following arguments are required: OUT"),
+    (["resample", "in.nii.gz", "o.nii", "--like", "ref.nrrd", "--spacing", "1", "1", "1"], 2, "not allowed with"),
+    (["resample", "in.nii.gz", "o.nii", "--interpolation", "sinc"], 2, "invalid choice: 'sinc'"),
+    (["resample", "nothere.nii", "o.nii"], 1, "nothere.nii: no such file"),
+    (["resample", "in.nii.gz", "o.xyz"], 1, "o.xyz: unknown output format"),
+    (["resample", "t.tfm", "o.nii"], 1, "cannot read t.tfm"),
+    (["resample", "in.nii.gz", "o.nii", "-t", "in.nii.gz"], 1, "in.nii.gz is a displacement field"),
+    (["resample", "in.nii.gz", "o.nii", "-t", "ref.nrrd.tfm"], 1, "ref.nrrd.tfm: no such file"),
+    (["resample", "in.nii.gz", "o.nii", "--mode", "mirror"], 1, "cubic"),
+])
+def test_mistakes(files, argv, code, text, capsys):
+    assert main(argv) == code
+    err = capsys.readouterr().err
+    assert text in err and "Traceback" not in err and err.count("\n") == 1
+    assert not (files / "o.nii").exists()
+
+
+def test_help_in_a_subprocess():
+    out = subprocess.run([sys.executable, "-m", "vexiloimgc", "resample", "--help"],
+                         capture_output=True, text=True)
+    assert out.returncode == 0 and "--like REF" in out.stdout and "example:" in out.stdout
