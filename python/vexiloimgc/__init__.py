@@ -33,6 +33,8 @@ if TYPE_CHECKING:
     _Image: TypeAlias = Union[np.ndarray[Any, np.dtype[_PackageItem]], Sequence[Any]]
     _Vector: TypeAlias = Union[np.ndarray[Any, np.dtype[_VectorItem]], Sequence[Any]]
 
+    from .images import resample_image as resample_image
+
 __all__ = ["transform", "reslice", "voxel_map", "resample_image"]
 __version__ = "0.3.0"
 

@@ -200,7 +200,7 @@ def _data(img: Any) -> np.ndarray:
             a = a.reshape(a.shape[:3] + (a.shape[-1],), order="A")
         if a.ndim not in (3, 4):
             raise ImageError(f"a nibabel image of shape {a.shape}: 3-D and 4-D images are resampled")
-        return a
+        return a  # type: ignore[no-any-return]
     sitk = _sitk()
     if "complex" in img.GetPixelIDTypeAsString():
         raise ImageError("a complex-valued SimpleITK image: resample its parts separately")
@@ -217,7 +217,7 @@ def _float_tuple(v: Any) -> tuple[float, ...]:
 
 def _sitk_geometry(g: _Grid) -> tuple[tuple[float, ...], tuple[float, ...], tuple[float, ...]]:
     if g.sitk is not None:
-        return g.sitk
+        return g.sitk  # type: ignore[no-any-return]
     lps = g.affine * np.array(_FLIP)[:, None]
     m = lps[:3, :3]
     s = np.sqrt((m ** 2).sum(axis=0))
@@ -307,7 +307,7 @@ def _matrix(a: Any, name: str) -> np.ndarray:
 
 def _lps_to_ras(m: np.ndarray) -> np.ndarray:
     f = np.array(_FLIP)
-    return m * f[:, None] * f[None, :]
+    return m * f[:, None] * f[None, :]  # type: ignore[no-any-return]
 
 
 def _sitk_steps(tx: Any, name: str) -> list[Any]:
@@ -340,9 +340,9 @@ def _sitk_steps(tx: Any, name: str) -> list[Any]:
 
 
 def _nitransforms_steps(x: Any, name: str) -> list[Any]:
-    from nitransforms.linear import Affine, LinearTransformsMapping
-    from nitransforms.manip import TransformChain
-    from nitransforms.nonlinear import BSplineFieldTransform, DenseFieldTransform
+    from nitransforms.linear import Affine, LinearTransformsMapping  # type: ignore[import-untyped, import-not-found, unused-ignore]
+    from nitransforms.manip import TransformChain  # type: ignore[import-untyped, import-not-found, unused-ignore]
+    from nitransforms.nonlinear import BSplineFieldTransform, DenseFieldTransform  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
     if isinstance(x, TransformChain):
         # transforms[0] is applied first: the last step.
@@ -382,8 +382,8 @@ def _read_transform(path: str, ref: _Grid, mov: _Grid) -> list[Any]:
     if low.endswith(_FIELD_SUFFIXES):
         return [_Field(path, path)]
     try:
-        import nitransforms.linear as ntl
-        from nitransforms.manip import TransformChain
+        import nitransforms.linear as ntl  # type: ignore[import-untyped, import-not-found, unused-ignore]
+        from nitransforms.manip import TransformChain  # type: ignore[import-untyped, import-not-found, unused-ignore]
     except ImportError as e:
         raise ImportError(f"nitransforms reads transform files ({_INSTALL})") from e
     if low.endswith(".mat"):
