@@ -49,6 +49,7 @@ def test_resample_spacing_label(files):
     (["resample", "in.nii.gz", "o.nii", "--interpolation", "sinc"], 2, "invalid choice: 'sinc'"),
     (["resample", "nothere.nii", "o.nii"], 1, "nothere.nii: no such file"),
     (["resample", "in.nii.gz", "o.xyz"], 1, "o.xyz: unknown output format"),
+    (["resample", "in.nii.gz", "nodir/o.nrrd"], 1, "nodir: no such folder"),
     (["resample", "t.tfm", "o.nii"], 1, "cannot read t.tfm"),
     (["resample", "in.nii.gz", "o.nii", "-t", "in.nii.gz"], 1, "in.nii.gz is a displacement field"),
     (["resample", "in.nii.gz", "o.nii", "-t", "ref.nrrd.tfm"], 1, "ref.nrrd.tfm: no such file"),

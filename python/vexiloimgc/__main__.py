@@ -62,6 +62,9 @@ def _resample(a: argparse.Namespace) -> None:
     for path in [a.input, a.like, *a.transform]:
         if path is not None and not os.path.isfile(path):
             raise FileNotFoundError(2, "no such file", path)
+    folder = os.path.dirname(a.output)
+    if folder and not os.path.isdir(folder):
+        raise FileNotFoundError(2, "no such folder", folder)
     if not a.output.lower().endswith(images.WRITES):
         raise ValueError(f"{a.output}: unknown output format (write {', '.join(images.WRITES)})")
     cval: Any = a.cval
@@ -85,7 +88,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         _resample(a)
     except FileNotFoundError as e:
-        print(f"vexiloimgc: {e.filename}: no such file", file=sys.stderr)
+        print(f"vexiloimgc: {e.filename}: {e.strerror or 'no such file'}", file=sys.stderr)
         return 1
     except ImportError as e:
         print(f"vexiloimgc: {e}", file=sys.stderr)

@@ -79,6 +79,9 @@ def save_image(image: Any, path: str | os.PathLike[str]) -> None:
     """Write `image` (either kind) to `path`, NIfTI through nibabel, any
     other format SimpleITK writes through SimpleITK, converting as needed."""
     p = os.fspath(path)
+    folder = os.path.dirname(p)
+    if folder and not os.path.isdir(folder):
+        raise FileNotFoundError(2, "no such folder", folder)
     if _lower(p).endswith(_NIFTI):
         _nib().save(as_nibabel(image), p)
         return
@@ -86,7 +89,8 @@ def save_image(image: Any, path: str | os.PathLike[str]) -> None:
     try:
         sitk.WriteImage(as_simpleitk(image), p)
     except RuntimeError:
-        raise ImageError(f"cannot write {p}: not an image format SimpleITK writes") from None
+        why = "SimpleITK failed to write it" if _lower(p).endswith(WRITES) else "not an image format SimpleITK writes"
+        raise ImageError(f"cannot write {p}: {why}") from None
 
 
 def _open(obj: Any, name: str) -> Any:
