@@ -450,18 +450,31 @@ def _mul(a: np.ndarray, b: np.ndarray) -> np.ndarray:
                       for c in range(4)] for r in range(4)])
 
 
-def _target(steps: list[Any], g: _Grid) -> np.ndarray:
-    """The reference grid's voxel to image world map: the steps applied to
-    the grid's affine, last step first."""
-    a = g.affine
+def _plan(steps: list[Any], g: _Grid) -> list[Any]:
+    """The chain on the reference grid, applied first to last: its first
+    entry maps a reference voxel to world (the grid's affine and the affines
+    after the last field folded in), then fields, each followed by the
+    affines up to the next, all composed in double precision."""
+    plan = [g.affine]
     for s in reversed(steps):
+        if isinstance(s, _Field):
+            plan += [s, np.eye(4)]
+        else:
+            plan[-1] = _mul(s, plan[-1])
+    return plan
+
+
+def _target(steps: list[Any], g: _Grid) -> np.ndarray:
+    """The reference grid's voxel to image world map, where the chain holds
+    affines alone."""
+    plan = _plan(steps, g)
+    for s in plan:
         if isinstance(s, _Field):
             import vexiloimgc
             what = ("are not connected to vexiloimgc.warp yet" if hasattr(vexiloimgc, "warp")
                     else "need vexiloimgc.warp, which this version lacks")
             raise ImageError(f"{s.source} is a displacement field: displacement fields {what}")
-        a = _mul(s, a)
-    return a
+    return plan[0]  # type: ignore[no-any-return]
 
 
 # ---- resampling -------------------------------------------------------------
