@@ -66,3 +66,18 @@ def test_help_in_a_subprocess():
     out = subprocess.run([sys.executable, "-m", "vexiloimgc", "resample", "--help"],
                          capture_output=True, text=True)
     assert out.returncode == 0 and "--like REF" in out.stdout and "example:" in out.stdout
+
+
+@pytest.mark.parametrize("chunks", [["5"], ["4", "7", "6"]])
+def test_blocks_and_zarr_give_the_same_bits(files, chunks):
+    zarr = pytest.importorskip("zarr")
+    pytest.importorskip("dask")
+    grid = ["--like", "ref.nrrd", "-t", "t.tfm"]
+    assert main(["resample", "in.nii.gz", "one.nii.gz", *grid]) == 0
+    assert main(["resample", "in.nii.gz", "out.zarr", *grid, "--chunks", *chunks]) == 0
+    assert main(["resample", "out.zarr", "back.nrrd", "--chunks", *chunks]) == 0
+    one = nib.load("one.nii.gz")
+    z = zarr.open_array("out.zarr", mode="r")
+    np.testing.assert_array_equal(z[:].T, np.asarray(one.dataobj))
+    np.testing.assert_allclose(z.attrs["affine"], one.affine, atol=1e-6)
+    np.testing.assert_array_equal(sitk.GetArrayFromImage(sitk.ReadImage("back.nrrd")), z[:])

@@ -10,11 +10,12 @@ EXAMPLE = """example:
   vexiloimgc resample moving.nii.gz moved.nii.gz --like fixed.nrrd \\
       --transform 0GenericAffine.mat
   vexiloimgc resample scan.mha scan_1mm.nii.gz --spacing 1 1 1 --interpolation cubic
+  vexiloimgc resample big.zarr big_1mm.zarr --like fixed.nii.gz --chunks 128 128 128
 
 Transforms are given as antsApplyTransforms takes them: each maps a point of
 the reference to the point it reads in the image; the last given is applied
-first. Reads and writes NIfTI (.nii, .nii.gz), NRRD (.nrrd, .nhdr) and
-MetaImage (.mha, .mhd)."""
+first. Reads and writes NIfTI (.nii, .nii.gz), NRRD (.nrrd, .nhdr),
+MetaImage (.mha, .mhd) and, through Dask, zarr arrays (.zarr)."""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -48,6 +49,9 @@ def _parser() -> argparse.ArgumentParser:
     r.add_argument("--cval", type=float, default=0.0, help="the value outside the image (default 0)")
     r.add_argument("--antialias", action="store_true", help="smooth first when down-sampling")
     r.add_argument("--workers", type=int, default=None, help="threads to use at most")
+    r.add_argument("--chunks", metavar="N", nargs="+", type=int,
+                   help="work in blocks of this (Z, Y, X) shape through Dask (a zarr IN or OUT "
+                   "always does): a zarr array's attribute 'affine' holds its RAS voxel-to-world map")
     return p
 
 
@@ -60,13 +64,15 @@ def _resample(a: argparse.Namespace) -> None:
     from . import images
 
     for path in [a.input, a.like, *a.transform]:
-        if path is not None and not os.path.isfile(path):
+        if path is not None and not (os.path.isfile(path) or images.is_zarr(path) and os.path.isdir(path)):
             raise FileNotFoundError(2, "no such file", path)
     folder = os.path.dirname(a.output)
     if folder and not os.path.isdir(folder):
         raise FileNotFoundError(2, "no such folder", folder)
-    if not a.output.lower().endswith(images.WRITES):
+    if not (a.output.lower().endswith(images.WRITES) or images.is_zarr(a.output)):
         raise ValueError(f"{a.output}: unknown output format (write {', '.join(images.WRITES)})")
+    if a.chunks is not None or images.is_zarr(a.input) or images.is_zarr(a.output):
+        return _resample_dask(a)
     cval: Any = a.cval
     if a.interpolation in ("nearest", "label") and float(cval).is_integer():
         cval = int(cval)
@@ -75,6 +81,65 @@ def _resample(a: argparse.Namespace) -> None:
                                 antialias=a.antialias, workers=a.workers,
                                 _progress=_progress if sys.stderr.isatty() else None)
     images.save_image(out, a.output)
+
+
+def _resample_dask(a: argparse.Namespace) -> None:
+    """Block by block through vexiloimgc.dask.transform: zarr in or out, or --chunks."""
+    import numpy as np
+
+    from . import images
+    from .dask import transform
+
+    chunks = None if a.chunks is None else tuple(a.chunks) if len(a.chunks) == 3 else a.chunks[0]
+    if a.chunks is not None and len(a.chunks) not in (1, 3):
+        raise ValueError(f"--chunks takes 1 or 3 sizes (Z, Y, X), not {len(a.chunks)}")
+
+    if images.is_zarr(a.input):
+        data, affine = images.load_zarr(a.input)
+        kind: Any = None
+        src = images._Grid(tuple(data.shape[::-1]), affine)
+    else:
+        import dask.array as da
+
+        kind = images.load_image(a.input)
+        src = images._grid(kind)
+        ijk = images._data(kind)
+        if ijk.ndim != 3:
+            raise ValueError(f"{a.input}: a series; blocks take 3-D images")
+        data = da.from_array(ijk.T, chunks=chunks or "auto")
+    if a.like is not None and images.is_zarr(a.like):
+        ref, ref_affine = images.load_zarr(a.like)
+        g = images._Grid(tuple(ref.shape[::-1]), ref_affine)
+    elif a.like is not None:
+        g = images._grid(images.load_image(a.like))
+    elif a.spacing is not None:
+        g = images._respaced(src, images._spacing(a.spacing))
+    else:
+        g = src
+    target = images._target(images._steps(a.transform, g, src), g)
+    from . import voxel_map
+
+    v = voxel_map(src.affine, target)
+    cval: Any = int(a.cval) if a.interpolation in ("nearest", "label") and float(a.cval).is_integer() else a.cval
+    out = transform(data, np.ones(3), v[:3], output_shape=g.shape[::-1],
+                    output_chunks=chunks, interpolation=a.interpolation, mode=a.mode, cval=cval,
+                    antialias=a.antialias)
+    import dask
+
+    if a.workers is not None and a.workers < 1:
+        raise ValueError(f"--workers must be at least 1 with Dask, not {a.workers}")
+    with dask.config.set({} if a.workers is None else {"num_workers": a.workers}):
+        if images.is_zarr(a.output):
+            import zarr
+
+            out.to_zarr(a.output, overwrite=True)
+            zarr.open_array(a.output, mode="r+").attrs["affine"] = g.affine.tolist()
+            return
+        r = out.compute().T
+    if kind is not None and images._is_sitk(kind):
+        images.save_image(images._to_sitk(r, g, False), a.output)
+    else:
+        images.save_image(images._to_nib(r, g, kind if kind is not None else None), a.output)
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -477,6 +477,34 @@ def _target(steps: list[Any], g: _Grid) -> np.ndarray:
     return plan[0]  # type: ignore[no-any-return]
 
 
+# ---- zarr ----------------------------------------------------------------------
+
+def is_zarr(path: str | os.PathLike[str]) -> bool:
+    return _lower(os.fspath(path).rstrip("/")).endswith(".zarr")
+
+
+def load_zarr(path: str | os.PathLike[str]) -> tuple[Any, np.ndarray]:
+    """A zarr array (Z, Y, X), as a Dask array, and its RAS affine from
+    voxel (i, j, k) = index (k, j, i) to world, held in the attribute
+    "affine" (unit voxels at the origin where it is absent)."""
+    p = os.fspath(path)
+    if not os.path.isdir(p):
+        raise FileNotFoundError(2, "no such zarr store", p)
+    try:
+        import dask.array as da
+        import zarr
+    except ImportError as e:
+        raise ImportError("zarr stores are read with Dask: pip install 'dask[array]' zarr") from e
+    try:
+        z = zarr.open_array(p, mode="r")
+    except Exception as e:
+        raise ImageError(f"cannot read {p} as a zarr array: {str(e).splitlines()[0] if str(e) else e}") from None
+    if z.ndim != 3:
+        raise ImageError(f"{p}: a zarr array of {z.ndim} dimensions: (Z, Y, X) arrays are resampled")
+    affine = _matrix(z.attrs.get("affine", np.eye(4)), f"{p}: its affine attribute")
+    return da.from_zarr(z), affine
+
+
 # ---- resampling -------------------------------------------------------------
 
 def resample_image(
