@@ -554,13 +554,15 @@ def resample_image(
     the reference (NIfTI qform and sform with their codes), float32, or for
     "nearest" and "label" the image's element type.
     """
-    if _progress is not None and not callable(_progress):
-        raise TypeError("resample_image: _progress must be callable")
-    spacing = None if spacing is None else _spacing(spacing)
+    # The caller's conversions first, then the checks.
+    raw = None if spacing is None else np.array(spacing, np.float64)
     one = isinstance(transforms, (str, os.PathLike)) or (isinstance(transforms, np.ndarray) and transforms.ndim == 2)
     tlist = [transforms] if one else list(transforms)
     tlist = [t if isinstance(t, (str, os.PathLike)) or type(t).__module__.split(".")[0]
              in ("SimpleITK", "nitransforms") else np.array(t, np.float64) for t in tlist]
+    if _progress is not None and not callable(_progress):
+        raise TypeError("resample_image: _progress must be callable")
+    spacing = None if raw is None else _spacing(raw)
     img = _open(image, "image")
     ref = None if reference is None else _open(reference, "reference")
     if ref is not None and spacing is not None:
