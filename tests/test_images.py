@@ -170,7 +170,8 @@ def test_files_written_by_nitransforms(fmt, ext, tmp_path):
 
 @pytest.mark.parametrize("kwargs, error, text", [
     (dict(transforms=["field.nii.gz"]), ValueError, "field.nii.gz is a displacement field"),
-    (dict(transforms=[np.eye(3)]), ValueError, "transforms[0]: a transform array must be"),
+    (dict(transforms=[np.eye(3)]), ValueError, "transforms[0]: a transform array must be a 4x4"),
+    (dict(transforms=[np.eye(4), 2 * np.eye(4)]), ValueError, "transforms[1]: a transform array must be finite"),
     (dict(transforms=[sitk.BSplineTransform(3)]), ValueError, "neither affine nor a displacement field"),
     (dict(spacing=(1, 0, 1)), ValueError, "spacing must be 3 finite positive"),
     (dict(transforms=["missing.tfm"]), FileNotFoundError, "missing.tfm"),

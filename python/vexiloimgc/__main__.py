@@ -106,7 +106,7 @@ def _resample_dask(a: argparse.Namespace) -> None:
         ijk = images._data(kind)
         if ijk.ndim != 3:
             raise ValueError(f"{a.input}: a series; blocks take 3-D images")
-        data = da.from_array(ijk.T, chunks=chunks or "auto")
+        data = da.from_array(ijk.T, chunks=chunks or "auto")  # type: ignore[no-untyped-call]
     if a.like is not None and images.is_zarr(a.like):
         ref, ref_affine = images.load_zarr(a.like)
         g = images._Grid(tuple(ref.shape[::-1]), ref_affine)
@@ -132,10 +132,10 @@ def _resample_dask(a: argparse.Namespace) -> None:
         if images.is_zarr(a.output):
             import zarr
 
-            out.to_zarr(a.output, overwrite=True)
+            out.to_zarr(a.output, overwrite=True)  # type: ignore[no-untyped-call]
             zarr.open_array(a.output, mode="r+").attrs["affine"] = g.affine.tolist()
             return
-        r = out.compute().T
+        r = out.compute().T  # type: ignore[no-untyped-call]
     if kind is not None and images._is_sitk(kind):
         images.save_image(images._to_sitk(r, g, False), a.output)
     else:

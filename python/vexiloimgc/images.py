@@ -7,6 +7,7 @@ from reference voxel to image voxel, composed in double precision.
 """
 from __future__ import annotations
 
+import importlib
 import math
 import os
 from typing import Any, Callable, Sequence
@@ -20,7 +21,7 @@ _NIFTI = (".nii", ".nii.gz")
 # What the command line writes: NIfTI, NRRD, MetaImage.
 WRITES = _NIFTI + (".nrrd", ".nhdr", ".mha", ".mhd")
 # Transform files that are images hold displacement fields.
-_FIELD_SUFFIXES = (".nii", ".nii.gz", ".nrrd", ".nhdr", ".mha", ".mhd")
+_FIELD_SUFFIXES = WRITES
 _INSTALL = "pip install 'vexiloimgc[images]'"
 
 
@@ -303,9 +304,10 @@ class _Field:
 
 def _matrix(a: Any, name: str) -> np.ndarray:
     m = np.array(a, np.float64)
-    if m.shape != (4, 4) or not np.isfinite(m).all() or (m[3] != (0, 0, 0, 1)).any():
-        raise ImageError(f"{name}: a transform array must be a finite 4x4 affine (last row 0, 0, 0, 1), "
-                         f"not of shape {m.shape}")
+    if m.shape != (4, 4):
+        raise ImageError(f"{name}: a transform array must be a 4x4 affine, not of shape {m.shape}")
+    if not np.isfinite(m).all() or (m[3] != (0, 0, 0, 1)).any():
+        raise ImageError(f"{name}: a transform array must be finite with last row 0, 0, 0, 1")
     return m
 
 
@@ -344,23 +346,28 @@ def _sitk_steps(tx: Any, name: str) -> list[Any]:
 
 
 def _nitransforms_steps(x: Any, name: str) -> list[Any]:
-    from nitransforms.linear import Affine, LinearTransformsMapping  # type: ignore[import-untyped, import-not-found, unused-ignore]
-    from nitransforms.manip import TransformChain  # type: ignore[import-untyped, import-not-found, unused-ignore]
-    from nitransforms.nonlinear import BSplineFieldTransform, DenseFieldTransform  # type: ignore[import-untyped, import-not-found, unused-ignore]
+    linear, chain, fields = _nt("linear"), _nt("manip").TransformChain, _nt("nonlinear")
 
-    if isinstance(x, TransformChain):
+    if isinstance(x, chain):
         # transforms[0] is applied first: the last step.
         steps: list[Any] = []
         for t in reversed(x.transforms):
             steps += _nitransforms_steps(t, name)
         return steps
-    if isinstance(x, LinearTransformsMapping):
+    if isinstance(x, linear.LinearTransformsMapping):
         raise ImageError(f"{name}: a series of {len(x)} affines; one is applied to every volume")
-    if isinstance(x, Affine):
+    if isinstance(x, linear.Affine):
         return [_matrix(x.matrix, name)]
-    if isinstance(x, (DenseFieldTransform, BSplineFieldTransform)):
+    if isinstance(x, (fields.DenseFieldTransform, fields.BSplineFieldTransform)):
         return [_Field(name, x)]
     raise ImageError(f"{name}: a {type(x).__name__} is neither affine nor a displacement field")
+
+
+def _nt(module: str) -> Any:
+    try:
+        return importlib.import_module(f"nitransforms.{module}")
+    except ImportError as e:
+        raise ImportError(f"nitransforms reads transform files ({_INSTALL})") from e
 
 
 class _Space:
@@ -385,11 +392,7 @@ def _read_transform(path: str, ref: _Grid, mov: _Grid) -> list[Any]:
     low = _lower(path)
     if low.endswith(_FIELD_SUFFIXES):
         return [_Field(path, path)]
-    try:
-        import nitransforms.linear as ntl  # type: ignore[import-untyped, import-not-found, unused-ignore]
-        from nitransforms.manip import TransformChain  # type: ignore[import-untyped, import-not-found, unused-ignore]
-    except ImportError as e:
-        raise ImportError(f"nitransforms reads transform files ({_INSTALL})") from e
+    ntl, chain = _nt("linear"), _nt("manip").TransformChain
     if low.endswith(".mat"):
         fmt = "fsl" if _fsl_text(path) else "itk"
     elif low.endswith(".lta"):
@@ -403,9 +406,9 @@ def _read_transform(path: str, ref: _Grid, mov: _Grid) -> list[Any]:
     try:
         if fmt == "h5":
             try:
-                x = TransformChain.from_filename(path, fmt=None)
+                x = chain.from_filename(path, fmt=None)
             except Exception:
-                x = TransformChain.from_filename(path, fmt="X5")
+                x = chain.from_filename(path, fmt="X5")
         else:
             x = ntl.load(path, fmt=fmt, reference=_Space(ref), moving=_Space(mov))
     except Exception as e:
@@ -455,7 +458,7 @@ def _plan(steps: list[Any], g: _Grid) -> list[Any]:
     entry maps a reference voxel to world (the grid's affine and the affines
     after the last field folded in), then fields, each followed by the
     affines up to the next, all composed in double precision."""
-    plan = [g.affine]
+    plan: list[Any] = [g.affine]
     for s in reversed(steps):
         if isinstance(s, _Field):
             plan += [s, np.eye(4)]
@@ -502,7 +505,7 @@ def load_zarr(path: str | os.PathLike[str]) -> tuple[Any, np.ndarray]:
     if z.ndim != 3:
         raise ImageError(f"{p}: a zarr array of {z.ndim} dimensions: (Z, Y, X) arrays are resampled")
     affine = _matrix(z.attrs.get("affine", np.eye(4)), f"{p}: its affine attribute")
-    return da.from_zarr(z), affine
+    return da.from_zarr(z), affine  # type: ignore[no-untyped-call]
 
 
 # ---- resampling -------------------------------------------------------------
