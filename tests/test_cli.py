@@ -54,6 +54,7 @@ def test_resample_spacing_label(files):
     (["resample", "in.nii.gz", "o.nii", "-t", "in.nii.gz"], 1, "in.nii.gz is a displacement field"),
     (["resample", "in.nii.gz", "o.nii", "-t", "ref.nrrd.tfm"], 1, "ref.nrrd.tfm: no such file"),
     (["resample", "in.nii.gz", "o.nii", "--mode", "mirror"], 1, "cubic"),
+    (["resample", "in.nii.gz", "o.nii", "--chunks", "4", "4"], 1, "--chunks takes 1 or 3 positive sizes"),
 ])
 def test_mistakes(files, argv, code, text, capsys):
     assert main(argv) == code

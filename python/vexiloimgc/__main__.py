@@ -90,9 +90,11 @@ def _resample_dask(a: argparse.Namespace) -> None:
     from . import images
     from .dask import transform
 
+    if a.chunks is not None and (len(a.chunks) not in (1, 3) or min(a.chunks) < 1):
+        raise ValueError(f"--chunks takes 1 or 3 positive sizes (Z, Y, X), not {' '.join(map(str, a.chunks))}")
+    if a.workers is not None and a.workers < 1:
+        raise ValueError(f"--workers must be at least 1 with Dask, not {a.workers}")
     chunks = None if a.chunks is None else tuple(a.chunks) if len(a.chunks) == 3 else a.chunks[0]
-    if a.chunks is not None and len(a.chunks) not in (1, 3):
-        raise ValueError(f"--chunks takes 1 or 3 sizes (Z, Y, X), not {len(a.chunks)}")
 
     if images.is_zarr(a.input):
         data, affine = images.load_zarr(a.input)
@@ -126,8 +128,6 @@ def _resample_dask(a: argparse.Namespace) -> None:
                     antialias=a.antialias)
     import dask
 
-    if a.workers is not None and a.workers < 1:
-        raise ValueError(f"--workers must be at least 1 with Dask, not {a.workers}")
     with dask.config.set({} if a.workers is None else {"num_workers": a.workers}):
         if images.is_zarr(a.output):
             import zarr
@@ -139,7 +139,7 @@ def _resample_dask(a: argparse.Namespace) -> None:
     if kind is not None and images._is_sitk(kind):
         images.save_image(images._to_sitk(r, g, False), a.output)
     else:
-        images.save_image(images._to_nib(r, g, kind if kind is not None else None), a.output)
+        images.save_image(images._to_nib(r, g, kind), a.output)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
