@@ -36,6 +36,17 @@ def test_resample_like(files, out, capsys):
     np.testing.assert_array_equal(np.asarray(images.as_nibabel(got).dataobj), np.asarray(want.dataobj))
 
 
+def test_series_progress_on_a_terminal(files, capsys, monkeypatch):
+    nib.save(nib.Nifti1Image(np.zeros((6, 7, 5, 3), np.int16), np.eye(4)), "run.nii")
+    assert main(["resample", "run.nii", "quiet.nii", "--like", "in.nii.gz"]) == 0
+    assert capsys.readouterr().err == ""
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: True)
+    assert main(["resample", "run.nii", "run.nrrd", "--like", "in.nii.gz"]) == 0
+    assert capsys.readouterr().err.endswith("volume 3 of 3\n")
+    assert nib.load("quiet.nii").shape == (20, 22, 18, 3)
+    assert sitk.ReadImage("run.nrrd").GetNumberOfComponentsPerPixel() == 3
+
+
 def test_resample_spacing_label(files):
     assert main(["resample", "in.nii.gz", "out.nrrd", "--spacing", "3", "2.5", "4",
                  "--interpolation", "nearest", "--workers", "1"]) == 0

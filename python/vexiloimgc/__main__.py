@@ -161,6 +161,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (ValueError, TypeError, OverflowError, RuntimeError, OSError) as e:
         print(f"vexiloimgc: {str(e).splitlines()[0] if str(e) else type(e).__name__}", file=sys.stderr)
         return 1
+    except Exception as e:  # what a reader library raises of its own, on a file it cannot take
+        print(f"vexiloimgc: {type(e).__name__}: {str(e).splitlines()[0] if str(e) else ''}", file=sys.stderr)
+        return 1
     return 0
 
 
