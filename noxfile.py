@@ -167,6 +167,8 @@ EXAMPLES = {
     "demo": ("demo.py", "Resamples a phantom, writes examples/out/demo.png (`make demo`)."),
     "augment": ("augment_labels.py",
                 "Images and masks of a batch through one random map per volume: examples/out/augment_labels.png."),
+    "elastic": ("elastic.py",
+                "Images and masks of a batch through a turn and a coarse random field per volume: docs/elastic.png."),
     "real-data": ("real_data.py", "examples/real_data.py (docs/real-data.md)."),
     "reslice": ("reslice.py", "examples/reslice.py: a scan onto another grid (docs/real-data.md)."),
     "dask-batch": ("dask_batch.py", "examples/dask_batch.py: a batch both ways (docs/real-data.md)."),
