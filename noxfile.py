@@ -198,9 +198,9 @@ def big_volume(session):
 
 @nox.session(python=PY)
 def bench(session):
-    """Timings against peers: the kernel alone per path, the full call, other grids, reslicing, cubic and antialias.
+    """Timings against peers: the kernel alone per path, the full call, other grids, reslicing, cubic, antialias, warps.
 
-    Writes bench/results.json, bench/results.png, bench/grids.json and bench/cubic.json.
+    Writes bench/results.json, bench/results.png, bench/grids.json, bench/cubic.json and bench/warp.json.
     """
     install(session)
     pip(session, "install", "-r", "bench/requirements.txt")
@@ -218,6 +218,7 @@ def bench(session):
     session.run("python", "bench/bench.py")
     session.run("python", "bench/grids.py")
     session.run("python", "bench/bench_cubic.py")
+    session.run("python", "bench/bench_warp.py")
 
 
 @nox.session(python=PY, name="bench-dask")
