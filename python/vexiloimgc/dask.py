@@ -4,7 +4,9 @@
 grid. Each block is computed by the package's kernel from the box of the
 source its voxels can reach, with the whole grid's voxel positions and the
 whole source's extents, so no bit depends on where the blocks are cut; a
-block that maps nowhere is filled without reading the source.
+block that maps nowhere is filled without reading the source. `warp` does
+the same for a chain of steps, each block's box found by carrying its
+points through them.
 
 Needs Dask (``pip install vexiloimgc[dask]``); ``import vexiloimgc`` alone
 does not import it.
