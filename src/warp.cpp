@@ -188,7 +188,7 @@ void read_points(const work &w, std::int64_t v, const pts &p, int n, char *o, li
 // volume v, the whole grid's indices: the output point through the steps,
 // divided by the source's spacing.
 void row_points(const std::vector<step> &steps, const float *o, const float *s, std::int64_t v, std::int64_t z,
-                  std::int64_t y, std::int64_t x0, int n, pts &p)
+                std::int64_t y, std::int64_t x0, int n, pts &p)
 {
     const float py = position(int(y), o[1]), pz = position(int(z), o[2]);
     for (int i = 0; i < n; ++i)
