@@ -17,6 +17,7 @@
 #include "cubic.h"
 #include "fpmode.h"
 #include "label.h"
+#include "moded.h"
 #include "plan.h"
 #include "pyref.h"
 #include "resample_paths.h"
@@ -152,12 +153,12 @@ bool coefficients(const call &c, reading &r, spline &s, float fill, int threads)
 
 // antialias: each volume of the float copy smoothed by the Gaussian of its
 // own map's factors, under the rule's mode ("mirror" for the constant modes
-// and the linear rule), before the rows or the prefilter read it. False
+// and the linear rule's None), before the rows or the prefilter read it. False
 // when a buffer cannot be had. Needs no interpreter.
 bool smooth(const call &c, float *v, int threads)
 {
     const std::int64_t N = c.im.dims[0], Z = c.im.dims[1], Y = c.im.dims[2], X = c.im.dims[3];
-    const mode given = c.rq.mode == cubic ? mode(c.rq.bound) : mirror;
+    const mode given = c.rq.mode == cubic || c.rq.moded ? mode(c.rq.bound) : mirror;
     const mode m = given == constant || given == grid_constant ? mirror : given;
     axis_place at[3];
     places_of(c, at);
@@ -186,20 +187,30 @@ void run_rows(const call &c, part_fn kernel, const plan &q, std::int64_t v, std:
         return;
     }
     if (floats_out(q.rule)) {
-        kernel(one);
+        if (q.moded)
+            moded_part(one, mode(c.rq.bound), nullptr);
+        else
+            kernel(one);
         return;
     }
     typed t{q.typed ? q.typed + v * q.src.volume * q.size : nullptr, q.out + v * q.ovolume * q.size, c.e,
             c.rq.mode, {}};
     std::memcpy(t.fill, c.fill, sizeof c.fill);
-    label_part(one, t);
+    if (q.moded)
+        moded_part(one, mode(c.rq.bound), &t);
+    else
+        label_part(one, t);
 }
 
 // Whether the call's rows read nothing (an empty source of a rule other
-// than linear, whose rows fill themselves): every voxel is the fill.
+// than linear's None, whose rows fill themselves): every voxel is the fill.
 bool empty_source(const call &c, const reading &r)
 {
-    return c.rq.mode == cubic ? !r.dense : c.rq.mode != linear && !r.typed_src;
+    if (c.rq.mode == cubic)
+        return !r.dense;
+    if (c.rq.mode == linear)
+        return c.rq.moded && !r.src.data;
+    return !r.typed_src;
 }
 
 // The source's copy, if the call reads one, and the fill of a call whose

@@ -9,14 +9,16 @@
 // along X, Y, Z; matrix: one output-to-source map (12 values, (3, 4) or
 // (4, 4)) or one per volume of a 4-D image. output_shape: None or 3 (or 4)
 // integers; output_spacing: None for spacing. cval: the value of voxels
-// that map nowhere. interpolation: a name of rules.h; mode: None, or for
-// "cubic" a name of modes.h (None: "constant"); antialias: True to smooth
+// that map nowhere. interpolation: a name of rules.h; mode: None, or a
+// name of modes.h (for "cubic" None is "constant"; for the others the face
+// bands, moded.h's rows under a name); antialias: True to smooth
 // the source first (axis_filter.h's Gaussian), for "linear" and "cubic". tile: None, or 9 integers for
 // a window of a larger call: the whole source's Z, Y, X, where the image
 // (a box of it) starts in it, and where the output (a window of the whole
-// grid) starts in that grid, each Z, Y, X; the filters of "cubic" and
-// antialias then run on the box with the whole's edges, so the box must
-// hold their reach (boxes.h). All borrowed. Writes into `out`
+// grid) starts in that grid, each Z, Y, X; not with a mode of "linear",
+// "nearest" or "label". The filters of "cubic" and antialias then run on the
+// box with the whole's edges, so the box must hold their reach (boxes.h).
+// All borrowed. Writes into `out`
 // (None for a new array) and returns it, a new reference; NULL with an
 // exception set on any failure, with nothing written.
 PyObject *transform_into(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *out,

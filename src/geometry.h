@@ -372,6 +372,49 @@ template <class F> inline void each_term(const cell &c, F &&use)
     }
 }
 
+// ---- Under a boundary mode ---------------------------------------------------
+
+// One axis of a voxel under a mode (modes.h): the low index i0 = floor(c)
+// and the fraction f = c - i0, exact in double. The planes i0 and i0 + 1
+// are read through the mode's extension, so no class or face band applies.
+struct moded_axis {
+    std::int64_t i0;
+    double f;
+};
+
+// The axis at continuous index c on an axis of extent e, or false where the
+// voxel maps nowhere: under "constant" outside [0, e - 1], under the others
+// beyond 2^62 in magnitude, where floor has no int64; NaN under every mode.
+// The cubic rule's footprint (cubic_axis_of), so the rules agree.
+inline bool moded_axis_of(float c, std::int64_t e, bool constant, moded_axis &a)
+{
+    const double d = c;
+    if (constant ? !(d >= 0.0 && d <= double(e - 1)) : !(d > -0x1p62 && d < 0x1p62))
+        return false;
+    const double f = std::floor(d);
+    a.i0 = std::int64_t(f), a.f = d - f;
+    return true;
+}
+
+// The nearest rule's index under a mode: floor(c + 0.5), as nearest_plane
+// rounds (c + 0.5 is exact in double), for a c moded_axis_of accepts.
+inline std::int64_t moded_nearest(float c) { return std::int64_t(std::floor(double(c) + 0.5)); }
+
+// The terms of a voxel under a mode: use(k, w0, w1, w2) for each corner k of
+// the cell (bit 0 x1, bit 1 y1, bit 2 z1) in increasing order, with the
+// factors of interior_terms (1 - f for plane i0, f for i0 + 1), in the order
+// X, Y, Z; a corner at i0 + 1 on an axis whose f is 0 is left out. A
+// position on a sample then reads that sample alone, so its bits (-0.0
+// included) come back whatever its neighbours hold.
+template <class F> inline void moded_terms(const moded_axis (&a)[3], F &&use)
+{
+    const double w[3][2] = {{1.0 - a[0].f, a[0].f}, {1.0 - a[1].f, a[1].f}, {1.0 - a[2].f, a[2].f}};
+    const int skip = (a[0].f == 0.0 ? 1 : 0) | (a[1].f == 0.0 ? 2 : 0) | (a[2].f == 0.0 ? 4 : 0);
+    for (int k = 0; k < 8; ++k)
+        if (!(k & skip))
+            use(k, w[0][k & 1], w[1][(k >> 1) & 1], w[2][k >> 2]);
+}
+
 // ---- Vector forms (the AVX-512 path) -----------------------------------------
 
 #if defined(__AVX512F__) && defined(__AVX512VL__) && defined(__AVX512DQ__)

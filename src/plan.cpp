@@ -132,12 +132,13 @@ bool reading_of(const call &c, int size, reading &r)
     const source dense_strides{nullptr, b.d[1] * b.d[2] * b.d[3], b.d[2] * b.d[3], b.d[3]};
     if (c.im.count == 0)
         return true;
+    const bool moded = c.rq.moded && c.rq.mode != cubic;
     if (c.rq.mode == cubic || c.smooth) {  // a copy of its own, which the filters overwrite
         r.dense.reset(alloc_floats(c.im.count, false));
         r.src = dense_strides;
         r.src.data = r.dense.get();
-        // cubic's rows take 64-bit offsets; linear's windows read boxes of the copy
-        r.bounded = c.rq.mode == cubic || dense_strides.volume <= extent_limit;
+        // cubic's and the moded rows take 64-bit offsets; linear's windows read boxes of the copy
+        r.bounded = c.rq.mode == cubic || moded || dense_strides.volume <= extent_limit;
         if (r.dense)
             return true;
         PyErr_SetString(PyExc_MemoryError, reader_nomem(c.im.nd));
@@ -148,8 +149,9 @@ bool reading_of(const call &c, int size, reading &r)
         return lin ? in_place(b, bounded, r.src) : typed_in_place(b, size, bounded, r.src);
     };
     // The copy's furthest sample within a volume is its count less one.
-    r.bounded = here(true) || dense_strides.volume <= extent_limit;
-    if (here(r.bounded)) {
+    // Moded rows take 64-bit offsets: any reach will do.
+    r.bounded = moded || here(true) || dense_strides.volume <= extent_limit;
+    if (here(r.bounded && !moded)) {
         r.typed_src = lin ? nullptr : b.data;
         return true;
     }
@@ -190,6 +192,7 @@ plan plan_of(const call &c, const reading &r, char *out, int size)
     p.spacing = c.sp.get(), p.out_spacing = c.osp ? c.osp.get() : c.sp.get(), p.maps = c.maps.get();
     p.per_volume = c.per_volume;
     p.rule = c.rq.mode;
+    p.moded = c.rq.moded && c.rq.mode != cubic;
     p.value = static_cast<float>(c.rq.cval);
     return p;
 }
@@ -198,7 +201,7 @@ bool windows_of(const plan &p, bool bounded, wins_t &out)
 {
     const std::int64_t all[6] = {0, p.wnz, 0, p.wny, 0, p.wnx};
     try {
-        if (p.rule == cubic) {  // 64-bit offsets: slabs of fewer than 2^31 rows, the whole box each
+        if (p.rule == cubic || p.moded) {  // 64-bit offsets: slabs of fewer than 2^31 rows, the whole box each
             const std::int64_t step = std::max<std::int64_t>(1, (extent_limit - 1) / std::max(p.wny, 1));
             for (std::int64_t z = 0; z < p.wnz; z += step)
                 out.push_back({0, p.N, {z, std::min<std::int64_t>(p.wnz, z + step), 0, p.wny, 0, p.wnx},

@@ -28,6 +28,7 @@ struct plan {
     const float *spacing, *out_spacing, *maps;
     bool per_volume;
     int rule;                               // rules.h; floats_out(rule): float32 in and out
+    bool moded;                             // linear, nearest or label under a mode: moded.h's rows
     float value;
 };
 
@@ -48,7 +49,8 @@ std::int64_t rows_per_job(const plan &p, int threads, bool released);
 // label, and for cubic or antialias always a float copy, which the filters
 // overwrite.
 // `bounded`: each volume's furthest sample within the kernel's 32-bit
-// offsets, so one part can read it whole; else windows read their boxes.
+// offsets (any, for the 64-bit offsets of cubic's and the moded rows), so
+// one part can read it whole; else windows read their boxes.
 struct reading {
     source src{};
     fbuf dense;

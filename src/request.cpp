@@ -98,11 +98,11 @@ bool exact_real(PyObject *cval, request &rq)
     return true;
 }
 
-// The boundary mode: a name of modes.h for "cubic" (None: "constant");
-// the other rules read no samples beyond the edges and take None alone.
-bool read_mode(PyObject *obj, PyObject *interpolation, request &rq)
+// The boundary mode: a name of modes.h, or None: "constant" for "cubic",
+// today's face bands for the other rules.
+bool read_mode(PyObject *obj, request &rq)
 {
-    rq.bound = constant;
+    rq.bound = constant, rq.moded = false;
     if (obj == Py_None)
         return true;
     int k = 0;
@@ -112,11 +112,7 @@ bool read_mode(PyObject *obj, PyObject *interpolation, request &rq)
         PyErr_Format(PyExc_ValueError, text::mode_name, mode_list().c_str(), obj);
         return false;
     }
-    if (rq.mode != cubic) {
-        PyErr_Format(PyExc_ValueError, text::mode_rule, obj, interpolation);
-        return false;
-    }
-    rq.bound = k;
+    rq.bound = k, rq.moded = true;
     return true;
 }
 
@@ -152,7 +148,7 @@ bool read_request(PyObject *workers, PyObject *interpolation, PyObject *mode, Py
         PyErr_Format(PyExc_ValueError, text::interpolation, interpolation);
         return false;
     }
-    if (!read_mode(mode, interpolation, rq))
+    if (!read_mode(mode, rq))
         return false;
     const bool typed = rq.mode == nearest || rq.mode == label;  // else a float32 result
     if (typed && PyIndex_Check(cval)) {

@@ -12,7 +12,8 @@
 struct request {
     int cap;          // thread cap (thread_cap)
     int mode;         // interpolation: a rule (rules.h)
-    int bound;        // cubic: how samples extend beyond the edges (modes.h)
+    int bound;        // how samples extend beyond the edges (modes.h); cubic's None is constant
+    bool moded;       // a mode was given: linear, nearest and label then take their moded rows
     bool smooth;      // antialias: the Gaussian over the source first
     double cval;
     // nearest and label: a cval with __index__ as the exact integer it is

@@ -28,7 +28,6 @@ constexpr char workers_range[] = "transform: workers=%S is out of range: negativ
 constexpr char interpolation[] =
     "transform: interpolation must be \"linear\", \"nearest\", \"label\" or \"cubic\", not %.200R";
 constexpr char mode_name[] = "transform: mode must be None or one of %s, not %.200R";
-constexpr char mode_rule[] = "transform: mode=%R is available with interpolation=\"cubic\" only; %R takes mode=None";
 constexpr char antialias_type[] = "transform: antialias must be True or False, not %.200s";
 constexpr char antialias_rule[] = "transform: antialias=True smooths for interpolation=\"linear\" or \"cubic\"; "
                                   "%R picks samples and takes antialias=False";
@@ -54,6 +53,8 @@ constexpr char out_type[] = "transform: out must be %S in the machine's byte ord
 constexpr char out_layout[] = "transform: out must be %s";
 constexpr char out_shape[] = "transform: out must have the %s shape %s, not %s";
 constexpr char out_shares[] = "transform: out must not share memory with %s";
+constexpr char mode_tile[] = "transform: a mode with \"linear\", \"nearest\" or \"label\" takes no tile: its "
+                            "extension reads the whole source";
 constexpr char label_type[] = "transform: interpolation=\"label\" takes bool or integer images, not %R";
 constexpr char nearest_type[] = "transform: interpolation=\"nearest\" takes bool, integer, float32 or float64 "
                                 "images, not %R";
@@ -86,5 +87,16 @@ constexpr char filter_place_type[] = "%s: place must be None or a sequence of in
 constexpr char filter_place[] = "%s: place must be None or 6 integers (z0, y0, x0, Z, Y, X): where the image's "
                                 "first sample lies in a whole volume of extents Z, Y, X below 2^31 that holds it";
 constexpr char filter_nomem[] = "%s: out of memory";
+
+// The package's warp.
+constexpr char warp_cubic[] = "warp: interpolation=\"cubic\" is not available; warp reads by \"linear\", "
+                              "\"nearest\" or \"label\"";
+constexpr char warp_mode[] = "warp: mode=%R is not available; warp reads with mode=None";
+constexpr char warp_steps[] = "warp: steps must be a sequence of affine maps and Fields, not %.200s";
+constexpr char warp_step[] = "warp: steps[%zd] must be an affine map or a vexiloimgc.Field, not %.200s";
+constexpr char warp_field_shape[] = "warp: steps[%zd] is a Field of shape %s, which does not fit %s; a displacement "
+                                    "is (Z, Y, X, 3), or for a 4-D image of N volumes (N, Z, Y, X, 3), each extent "
+                                    "below 2^31";
+constexpr char warp_shares[] = "warp: out must not share memory with steps[%zd]";
 
 } // namespace text

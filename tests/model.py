@@ -45,10 +45,18 @@ def model(image, spacing, matrix, output_shape=None, output_spacing=None, cval=0
     output_spacing (X, Y, Z); voxels that map nowhere get cval."""
     img = np.asarray(image).astype(F32)
     vols = img if img.ndim == 4 else img[None]
-    n, Z, Y, X = vols.shape
     s = np.asarray(spacing).reshape(len(spacing), -1)[:3, 0].astype(F32)
     m = np.asarray(matrix).reshape(len(matrix), -1)[:12, 0].astype(F32)
-    (cx, cy, cz), (OZ, OY, OX) = positions(vols.shape, s, m, output_shape, output_spacing)
+    (cx, cy, cz), _ = positions(vols.shape, s, m, output_shape, output_spacing)
+    out = sample(vols, cx, cy, cz, cval)
+    return out if img.ndim == 4 else out[0]
+
+
+def sample(vols, cx, cy, cz, cval=0.0):
+    """The linear rule of (N, Z, Y, X) float32 volumes at the continuous
+    indices cx, cy, cz (float32, of the output grid's shape)."""
+    n, Z, Y, X = vols.shape
+    OZ, OY, OX = cx.shape
     with np.errstate(all="ignore"):
         kx, x0, gx, fx = _axis(cx, X)
         ky, y0, gy, fy = _axis(cy, Y)
@@ -78,9 +86,9 @@ def model(image, spacing, matrix, output_shape=None, output_spacing=None, cval=0
                      + S(z1, by, x0) * gx * fz + S(z1, by, x1) * fx * fz)
             zface = (S(bz, y0, x1) * fx * gy + S(bz, y0, x0) * gx * gy
                      + S(bz, y1, x0) * gx * fy + S(bz, y1, x1) * fx * fy)
-        val = np.select([faces == 0, kx != IN, ky != IN], [inner, xface, yface], zface)
-        out[v] = np.where(ok, val.astype(F32), F32(cval))
-    return out if img.ndim == 4 else out[0]
+            val = np.select([faces == 0, kx != IN, ky != IN], [inner, xface, yface], zface).astype(F32)
+        out[v] = np.where(ok, val, F32(cval))
+    return out
 
 
 # ---- boundary modes and the separable axis filters ---------------------------
@@ -304,3 +312,165 @@ def antialiased(image, spacing, matrices, mode, output_spacing=None):
         out.append(gaussian_model(v, d, "mirror" if mode is None else mode))
     out = np.stack(out)
     return out if img.ndim == 4 else out[0]
+
+
+# ---- "linear", "nearest" and "label" under a mode ----------------------------
+# From the documented rule (docs/usage.md, "Boundary modes for every rule"):
+# the linear rule's positions; per axis i0 = floor(c), f = c - i0; the
+# corners k (bit 0 X, bit 1 Y, bit 2 Z) in increasing order, those at i0 + 1
+# on an axis with f = 0 left out, each index extended by the mode.
+
+def _moded_axis(c, e, mode):
+    d = c.astype(np.float64)
+    ok = (d >= 0) & (d <= e - 1) if mode == "constant" else (d > -2.0**62) & (d < 2.0**62)
+    d = np.where(ok, d, 0.0)
+    f = np.floor(d)
+    return ok, f.astype(np.int64), d - f, d
+
+
+def _vote(labels, weights, keep):
+    """The label rule's winner per voxel over terms t (axis 0): the highest
+    score (its weights summed in term order), then the heaviest term, then
+    that term's larger corner."""
+    best = None
+    for t in range(8):
+        same = [keep[u] & (labels[u] == labels[t]) for u in range(8)]
+        score = 0.0
+        heavy = np.full(labels.shape[1:], -1.0)
+        at = np.full(labels.shape[1:], -1)
+        for u in range(8):
+            score = score + np.where(same[u], weights[u], 0.0)
+            up = same[u] & (weights[u] >= heavy)  # u rises: ties go to the larger corner
+            at = np.where(up, u, at)
+            heavy = np.where(up, weights[u], heavy)
+        key = (score, heavy, at)
+        if best is None:
+            best, pick = key, labels[t].copy()
+            continue
+        win = keep[t] & ((key[0] > best[0]) | ((key[0] == best[0]) & ((key[1] > best[1]) | (
+            (key[1] == best[1]) & (key[2] > best[2])))))
+        best = tuple(np.where(win, k, b) for k, b in zip(key, best))
+        pick = np.where(win, labels[t], pick)
+    return pick
+
+
+def moded_model(image, spacing, matrix, interpolation, mode, output_shape=None, output_spacing=None, cval=0):
+    img = np.asarray(image)
+    linear = interpolation == "linear"
+    vols = img if img.ndim == 4 else img[None]  # samples are read as float32 where gathered
+    n, Z, Y, X = vols.shape
+    s = np.asarray(spacing, np.float64)[:3].astype(F32)
+    m = np.asarray(matrix, np.float64).reshape(-1)[:12].astype(F32)
+    (cx, cy, cz), (OZ, OY, OX) = positions(vols.shape, s, m, output_shape, output_spacing)
+    fill = F32(cval) if linear else np.asarray(cval).astype(img.dtype)
+    out = np.empty((n, OZ, OY, OX), F32 if linear else img.dtype)
+    with np.errstate(all="ignore"):
+        axes = [_moded_axis(c, e, mode) for c, e in ((cx, X), (cy, Y), (cz, Z))]
+        ok = axes[0][0] & axes[1][0] & axes[2][0]
+        for v in range(n):
+            vol = vols[v]
+            if interpolation == "nearest":
+                at = [extend(mode, np.floor(a[3] + 0.5).astype(np.int64), e)
+                      for a, e in zip(axes, (X, Y, Z))]
+                val = np.where((at[0] < 0) | (at[1] < 0) | (at[2] < 0), fill,
+                               vol[np.maximum(at[2], 0), np.maximum(at[1], 0), np.maximum(at[0], 0)])
+                out[v] = np.where(ok, val, fill)
+                continue
+            samples, weights, keep = [], [], []
+            for k in range(8):
+                bits = (k & 1, (k >> 1) & 1, k >> 2)
+                kept = np.ones(ok.shape, bool)
+                w, j = [], []
+                for (_, i0, f, _), b, e in zip(axes, bits, (X, Y, Z)):
+                    if b:
+                        kept &= f != 0
+                    w.append(f if b else 1.0 - f)
+                    j.append(extend(mode, i0 + b, e))
+                gone = (j[0] < 0) | (j[1] < 0) | (j[2] < 0)
+                val = vol[np.maximum(j[2], 0), np.maximum(j[1], 0), np.maximum(j[0], 0)]
+                val = val.astype(F32) if linear else val
+                samples.append(np.where(gone, fill, val))
+                weights.append(w)
+                keep.append(kept)
+            if linear:  # each term s * wx * wy * wz left to right; corner 0 is always kept
+                terms = [((samples[k].astype(np.float64) * w[0]) * w[1]) * w[2] for k, w in enumerate(weights)]
+                total = terms[0]
+                for k in range(1, 8):
+                    total = np.where(keep[k], total + terms[k], total)
+                out[v] = np.where(ok, total.astype(F32), fill)
+            else:
+                products = np.stack([(w[0] * w[1]) * w[2] for w in weights])
+                out[v] = np.where(ok, _vote(np.stack(samples), products, np.stack(keep)), fill)
+    return out if img.ndim == 4 else out[0]
+
+
+# ---- warp --------------------------------------------------------------------
+# From the documented arithmetic (docs/usage.md, "Warps"): the output point,
+# each step in float32 in a fixed order, a field's trilinear displacement in
+# double, then the division by the spacing.
+
+
+def field_inverse(spacing, matrix=None):
+    """A field's map from physical points to its continuous index, 12 float32."""
+    from vexiloimgc import voxel_map
+
+    s = np.asarray(spacing, np.float64).reshape(-1)[:3].astype(F32)
+    g = np.eye(4)
+    if matrix is not None:
+        g[:3] = np.asarray(matrix, np.float64)[:3]
+    g[:3, :3] = g[:3, :3] * s.astype(np.float64)
+    return voxel_map(g, np.eye(4))[:3].astype(F32).reshape(12)
+
+
+def _field_axis(c, e):
+    ok = (c >= 0) & (c.astype(np.float64) <= e - 1)
+    i0 = np.minimum(np.trunc(np.where(ok, c, F32(0))).astype(np.int64), max(e - 2, 0))
+    f = np.where(ok, c, F32(0)).astype(np.float64) - i0
+    return ok, i0, i0 + (1 if e > 1 else 0), f
+
+
+def displace(p, disp, inv):
+    """p + u(p) of float32 points p = (px, py, pz) through a field of
+    displacements disp (Z, Y, X, 3) with inverse map inv (12 float32)."""
+    px, py, pz = p
+    a = np.asarray(inv, F32)
+    with np.errstate(all="ignore"):
+        c = [((a[4 * k] * px + a[4 * k + 1] * py) + a[4 * k + 2] * pz) + a[4 * k + 3] for k in range(3)]
+    Z, Y, X = disp.shape[:3]
+    (okx, x0, x1, fx), (oky, y0, y1, fy), (okz, z0, z1, fz) = (
+        _field_axis(c[0], X), _field_axis(c[1], Y), _field_axis(c[2], Z))
+    ok = okx & oky & okz
+    gx, gy, gz = 1.0 - fx, 1.0 - fy, 1.0 - fz
+    D = np.asarray(disp, F32).astype(np.float64)
+    w = [(gx * gy) * gz, (fx * gy) * gz, (gx * fy) * gz, (fx * fy) * gz,
+         (gx * gy) * fz, (fx * gy) * fz, (gx * fy) * fz, (fx * fy) * fz]
+    at = [(z0, y0, x0), (z0, y0, x1), (z0, y1, x0), (z0, y1, x1),
+          (z1, y0, x0), (z1, y0, x1), (z1, y1, x0), (z1, y1, x1)]
+    moved = []
+    for j, q in enumerate(p):
+        with np.errstate(all="ignore"):
+            u = D[at[0] + (j,)] * w[0]
+            for k in range(1, 8):
+                u = u + D[at[k] + (j,)] * w[k]
+            u = u.astype(F32)
+            moved.append(np.where(ok, q + u, q))
+    return tuple(moved)
+
+
+def warp_indices(spacing, steps, grid, output_spacing=None):
+    """The continuous source indices (cx, cy, cz) of the output grid (Z, Y,
+    X) through steps: ("affine", 12 float32) or ("field", disp, inv)."""
+    s = np.asarray(spacing, np.float64).reshape(-1)[:3].astype(F32)
+    o = s if output_spacing is None else np.asarray(output_spacing, np.float64)[:3].astype(F32)
+    z, y, x = np.meshgrid(*[np.arange(n, dtype=F32) for n in grid], indexing="ij")
+    p = (x * o[0], y * o[1], z * o[2])
+    for st in steps:
+        if st[0] == "field":
+            p = displace(p, st[1], st[2])
+            continue
+        m = np.asarray(st[1], F32).reshape(-1)[:12]
+        with np.errstate(all="ignore"):
+            p = tuple(((m[4 * k] * p[0] + m[4 * k + 1] * p[1]) + m[4 * k + 2] * p[2]) + m[4 * k + 3]
+                      for k in range(3))
+    with np.errstate(all="ignore"):
+        return p[0] / s[0], p[1] / s[1], p[2] / s[2]

@@ -29,9 +29,10 @@ def source_index(shape, spacing, matrix, out_shape, out_spacing):
                 for k in range(3)]
 
 
-def nearest_model(vol, spacing, matrix, out_shape=None, out_spacing=None, cval=0):
-    out_shape = vol.shape if out_shape is None else out_shape
-    cs = source_index(vol.shape, spacing, matrix, out_shape, out_spacing)
+def nearest_model(vol, spacing, matrix, out_shape=None, out_spacing=None, cval=0, cs=None):
+    """cs: the source indices (cx, cy, cz) to read, for a matrix of None."""
+    out_shape = (vol.shape if out_shape is None else out_shape) if cs is None else cs[0].shape
+    cs = source_index(vol.shape, spacing, matrix, out_shape, out_spacing) if cs is None else cs
     idx, ok = [], np.ones(out_shape, bool)
     for c, e in zip(cs, vol.shape[::-1]):
         d = c.astype(np.float64) + 0.5
@@ -42,10 +43,10 @@ def nearest_model(vol, spacing, matrix, out_shape=None, out_spacing=None, cval=0
 
 
 @np.errstate(invalid="ignore")  # weights of voxels the rule leaves out may be NaN
-def label_model(vol, spacing, matrix, out_shape=None, out_spacing=None, cval=0):
-    out_shape = vol.shape if out_shape is None else out_shape
+def label_model(vol, spacing, matrix, out_shape=None, out_spacing=None, cval=0, cs=None):
+    out_shape = (vol.shape if out_shape is None else out_shape) if cs is None else cs[0].shape
     Z, Y, X = vol.shape
-    cs = source_index(vol.shape, spacing, matrix, out_shape, out_spacing)
+    cs = source_index(vol.shape, spacing, matrix, out_shape, out_spacing) if cs is None else cs
     cls, i0, f = [], [], []
     for c, e in zip(cs, (X, Y, Z)):
         good = (c > F32(-2.0**31)) & (c < F32(2.0**31))

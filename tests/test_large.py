@@ -7,6 +7,7 @@ import mmap
 import numpy as np
 import pytest
 
+import model
 import vexiloimgc
 from conftest import EYE, shifted
 from vexiloimgc._native import source_boxes, transform as native, transform_check
@@ -83,6 +84,21 @@ def test_window_whose_box_passes_2_31(interpolation, dtype, zoom, shape, workers
     want = vexiloimgc.transform(image[:, :104, :104], np.ones(3), m, output_shape=shape,
                                 interpolation=interpolation)
     assert got.tobytes() == want.tobytes()
+
+
+@pytest.mark.parametrize("interpolation, dtype", KINDS)
+@pytest.mark.parametrize("mode, dz", [("grid-wrap", -3.5), ("mirror", 2196.5)])
+def test_mode_reads_past_2_31(interpolation, dtype, mode, dz):
+    # Both ends of Z, or past its top and back: 64-bit offsets, the whole source in one part.
+    image = virtual(BIG, dtype)
+    fill(image, np.s_[:6, :30, :30])
+    fill(image, np.s_[2192:, :30, :30])
+    m = shifted(0.25, -1.5, dz)
+    got = vexiloimgc.transform(image, np.ones(3), m, output_shape=(9, 24, 26), interpolation=interpolation,
+                               mode=mode, cval=3)
+    assert got.tobytes() == model.moded_model(image, np.ones(3), m, interpolation, mode, (9, 24, 26),
+                                              cval=3).tobytes()
+    assert (got != 3).sum() > got.size // 2
 
 
 def test_output_past_2_29_voxels():

@@ -40,6 +40,7 @@ assert_type(vexiloimgc.transform(vol, np.ones(3), m, interpolation="cubic", mode
 I16: TypeAlias = np.ndarray[Any, np.dtype[np.int16]]
 assert_type(vexiloimgc.transform(vol, np.ones(3), m, interpolation="label", cval=np.int16(-1)), I16)
 assert_type(vexiloimgc.transform(vol, np.ones(3), m, interpolation="nearest", workers=2), I16)
+assert_type(vexiloimgc.transform(vol, np.ones(3), m, interpolation="nearest", mode="grid-wrap"), I16)
 lab: I16 = np.empty(vol.shape, np.int16)
 assert_type(vexiloimgc.transform(vol, np.ones(3), m, interpolation="label", out=lab), I16)
 assert_type(vexiloimgc.reslice(lab, np.eye(4), (3, 4, 5), np.eye(4), interpolation="label"), I16)
@@ -72,7 +73,7 @@ vexiloimgc.transform(a, s, m, workers=1.5)  # E: call-overload
 vexiloimgc.transform(a, s, m, out=np.zeros((4, 5, 6)))  # E: type-var
 vexiloimgc.transform(c64, s, m, workers=2)  # E: arg-type
 vexiloimgc.transform(a, s, m, interpolation="quintic")  # E: call-overload
-vexiloimgc.transform(u16, s, m, interpolation="nearest", mode="mirror")  # E: call-overload
+vexiloimgc.transform(u16, s, m, interpolation="nearest", mode="wrap")  # E: call-overload
 lu = vexiloimgc.transform(u16, s, m, interpolation="label")
 f: np.ndarray[Any, np.dtype[np.float32]] = lu  # E: assignment
 """

@@ -9,7 +9,9 @@ lies, writes straight into its result (or into `out=`), releases the
 interpreter lock while it works, and takes one map per volume of a 4-D
 image. Where the module refuses a size (2^29 voxels), it goes on: any size
 memory holds, each extent under 2^31. `reslice` resamples an image held in
-nibabel's (i, j, k) order between two voxel-to-world affines.
+nibabel's (i, j, k) order between two voxel-to-world affines. `warp`
+carries each output point through a chain of affine maps and displacement
+fields (`Field`) and reads the source there, in one pass.
 """
 from __future__ import annotations
 
@@ -17,7 +19,7 @@ from typing import TYPE_CHECKING, Any, Literal, Sequence, SupportsFloat, Support
 
 import numpy as np
 
-from ._native import transform as _transform, voxel_map as _voxel_map
+from ._native import transform as _transform, voxel_map as _voxel_map, warp as _warp
 
 if TYPE_CHECKING:
     from typing import TypeAlias
@@ -35,7 +37,7 @@ if TYPE_CHECKING:
 
     from .images import resample_image as resample_image
 
-__all__ = ["transform", "reslice", "voxel_map", "resample_image"]
+__all__ = ["transform", "reslice", "voxel_map", "warp", "Field", "resample_image"]
 __version__ = "0.3.0"
 
 _Out = TypeVar("_Out", bound="_Float32Array")
@@ -117,7 +119,7 @@ def transform(
     output_spacing: _Vector | None = None,
     cval: SupportsFloat | SupportsIndex = 0,
     interpolation: _Discrete,
-    mode: None = None,
+    mode: _Mode | None = None,
     antialias: Literal[False] = False,
     out: None = None,
     workers: SupportsIndex | None = None,
@@ -133,7 +135,7 @@ def transform(
     output_spacing: _Vector | None = None,
     cval: SupportsFloat | SupportsIndex = 0,
     interpolation: _Discrete,
-    mode: None = None,
+    mode: _Mode | None = None,
     antialias: Literal[False] = False,
     out: _AnyOut,
     workers: SupportsIndex | None = None,
@@ -149,7 +151,7 @@ def transform(
     output_spacing: _Vector | None = None,
     cval: SupportsFloat | SupportsIndex = 0,
     interpolation: _Discrete,
-    mode: None = None,
+    mode: _Mode | None = None,
     antialias: Literal[False] = False,
     out: None = None,
     workers: SupportsIndex | None = None,
@@ -196,8 +198,9 @@ def transform(
         The output grid's spacing along X, Y, Z, finite and positive.
         Default: `spacing`.
     cval : float or int, optional
-        The value of every voxel that maps nowhere (outside the source, or
-        onto two or more of its face bands; for "cubic" see `mode`): as float32
+        The value of every voxel that maps nowhere (with mode=None outside
+        the source, or onto two or more of its face bands; else see
+        `mode`): as float32
         for "linear" and "cubic";
         for "nearest" and "label" it must fit the image's element type
         exactly. Default 0.
@@ -212,10 +215,16 @@ def transform(
         term, then of the sample at the larger index: label numbers
         never decide). Both keep the image's element type.
     mode : {"constant", "grid-constant", "nearest", "mirror", "reflect", "grid-wrap"}, optional
-        "cubic" only: how the source extends beyond its edges, by scipy's
-        names. None (default): "constant", where a voxel whose source index
-        lies outside [0, extent - 1] on an axis is `cval` and the samples
-        extend as "mirror" within. The other rules take None alone.
+        How the source extends beyond its edges, by scipy's names.
+        "constant": a voxel whose source index lies outside [0, extent - 1]
+        on an axis is `cval`; "grid-constant": samples beyond the edges are
+        `cval` (for "label", votes for it); the others extend the samples.
+        Under a mode "linear" and "label" read the samples at floor(c) and
+        floor(c) + 1 on each axis, "nearest" the one at floor(c + 0.5),
+        each index extended by the mode: no face bands. Every rule takes
+        a position that is not finite, or 2^62 or more from index 0, as
+        mapping nowhere. None (default): "constant" for "cubic"; for the
+        other rules the face bands of docs/usage.md ("Conventions").
     out : ndarray, optional
         Where to write the result: float32 (for "nearest" and "label", the
         image's element type), native byte order, C-contiguous,
@@ -295,7 +304,7 @@ def reslice(
     *,
     cval: SupportsFloat | SupportsIndex = 0,
     interpolation: _Discrete,
-    mode: None = None,
+    mode: _Mode | None = None,
     antialias: Literal[False] = False,
     out: np.ndarray[Any, np.dtype[_Item]] | None = None,
     workers: SupportsIndex | None = None,
@@ -310,7 +319,7 @@ def reslice(
     *,
     cval: SupportsFloat | SupportsIndex = 0,
     interpolation: _Discrete,
-    mode: None = None,
+    mode: _Mode | None = None,
     antialias: Literal[False] = False,
     out: np.ndarray[Any, Any] | None = None,
     workers: SupportsIndex | None = None,
@@ -370,6 +379,186 @@ def reslice(
     r = _transform(a.T, one, v[:3], None if out is None else out.T, workers,
                    ijk[::-1], None, cval, interpolation, None, mode, antialias)
     return r.T  # type: ignore[no-any-return]
+
+
+class Field:
+    """A displacement field, one step of `warp`: the point p moves to
+    p + u(p), u interpolated trilinearly from the field's samples.
+
+    Parameters
+    ----------
+    displacement : array_like, (Z, Y, X, 3) or (N, Z, Y, X, 3)
+        Physical displacements along X, Y, Z at each of the field's voxels;
+        for a 4-D image of N volumes, one field per volume. Read where it
+        lies when float32 in the machine's byte order (any strides; it is
+        never copied, so later changes to it show in later calls), else
+        converted to float32 by value once, here.
+    spacing : array_like
+        The field's spacing along X, Y, Z (the first 3 values along axis
+        0), finite and positive: its voxel (z, y, x) sits at (x, y, z) times
+        it.
+    matrix : array_like, optional
+        A (3, 4) or (4, 4) map, finite, taking those points to the physical
+        points of the output (a field on another grid): voxel (z, y, x)
+        sits at ``matrix @ (x * s[0], y * s[1], z * s[2], 1)``; only its first
+        three rows are read. Default: the identity.
+
+    Raises
+    ------
+    TypeError
+        displacement or spacing not numbers.
+    ValueError
+        displacement not of shape (..., 3) with 4 or 5 dimensions, spacing
+        not finite and positive, matrix not (3, 4) or (4, 4), not finite, or
+        not invertible.
+
+    Notes
+    -----
+    The map from physical points back to the field's continuous index is
+    formed here once: ``matrix[:3, :3]`` scaled column by column by the
+    spacing (each product one float64 multiplication), inverted in float64
+    as `voxel_map` inverts, then rounded to float32. See docs/usage.md,
+    "Warps".
+    """
+
+    __slots__ = ("displacement", "spacing", "matrix", "_inverse")
+    displacement: np.ndarray[Any, np.dtype[np.float32]]
+    spacing: np.ndarray[Any, np.dtype[np.float32]]
+    matrix: np.ndarray[Any, np.dtype[np.float64]] | None
+    _inverse: np.ndarray[Any, np.dtype[np.float32]]
+
+    def __init__(self, displacement: Any, spacing: Any, matrix: Any = None) -> None:
+        d = displacement if isinstance(displacement, np.ndarray) else np.asarray(displacement)
+        s = np.asarray(spacing)
+        m = None if matrix is None else np.asarray(matrix)
+        for a, name in ((d, "displacement"), (s, "spacing"), (m, "matrix")):
+            if a is not None and a.dtype.kind not in "biuf":
+                raise TypeError(f"Field: {name} must be an array of numbers, not {a.dtype}")
+        if d.dtype != np.float32 or not d.dtype.isnative:
+            d = d.astype(np.float32)
+        if d.ndim not in (4, 5) or d.shape[-1] != 3:
+            raise ValueError(f"Field: displacement must be (Z, Y, X, 3) or (N, Z, Y, X, 3), not of shape {d.shape}")
+        if s.ndim < 1 or s.shape[0] < 3:
+            raise ValueError(f"Field: spacing needs 3 values (X, Y, Z) along its first axis, not shape {s.shape}")
+        sp = s.reshape(s.shape[0], -1)[:3, 0].astype(np.float64).astype(np.float32)
+        if not (np.isfinite(sp).all() and (sp > 0).all()):
+            raise ValueError(f"Field: spacing must be finite and positive, got {tuple(sp.tolist())}")
+        g = np.eye(4)
+        if m is not None:
+            if m.shape not in ((3, 4), (4, 4)):
+                raise ValueError(f"Field: matrix must be (3, 4) or (4, 4), not of shape {m.shape}")
+            g[:3] = m[:3]
+            if not np.isfinite(g).all():
+                raise ValueError("Field: matrix must be finite")
+        mm = None if m is None else g[:3].copy()
+        g[:3, :3] = g[:3, :3] * sp.astype(np.float64)  # column c times s[c], one rounding each
+        try:
+            inv = _voxel_map(g, np.eye(4))
+        except ValueError:
+            raise ValueError("Field: its map (matrix times spacing) cannot be inverted") from None
+        object.__setattr__(self, "displacement", d)
+        object.__setattr__(self, "spacing", sp)
+        object.__setattr__(self, "matrix", mm)
+        object.__setattr__(self, "_inverse", np.ascontiguousarray(inv[:3].astype(np.float32).reshape(12)))
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        raise AttributeError(f"Field is read-only: cannot set {name}")
+
+    def __delattr__(self, name: str) -> None:
+        raise AttributeError(f"Field is read-only: cannot delete {name}")
+
+    def __repr__(self) -> str:
+        return (f"Field(<displacement {self.displacement.shape} float32>, spacing={self.spacing.tolist()}, "
+                f"matrix={None if self.matrix is None else self.matrix.tolist()})")
+
+
+def _steps(steps: Any) -> Any:
+    """The steps as the native warp takes them: a list of ndarrays and
+    (displacement, inverse) pairs. What is neither goes through as it is,
+    for the native checks to refuse after every conversion."""
+    if isinstance(steps, (Field, np.ndarray)):
+        steps = [steps]
+    elif not hasattr(type(steps), "__iter__"):
+        return steps
+    out: list[Any] = []
+    for st in list(steps):
+        if isinstance(st, Field):
+            out.append((st.displacement, st._inverse))
+        elif isinstance(st, np.ndarray):
+            out.append(st)
+        else:
+            a = np.asarray(st)
+            out.append(a if a.dtype.kind in "biuf" else st)
+    return out
+
+
+def warp(
+    image: _Image,
+    spacing: _Vector,
+    steps: Sequence[Any],
+    /,
+    *,
+    output_shape: Sequence[SupportsIndex] | None = None,
+    output_spacing: _Vector | None = None,
+    interpolation: str = "linear",
+    mode: str | None = None,
+    cval: SupportsFloat | SupportsIndex = 0.0,
+    out: np.ndarray[Any, Any] | None = None,
+    workers: SupportsIndex | None = None,
+) -> np.ndarray[Any, Any]:
+    """Resample `image` through a chain of affine maps and displacement
+    fields, in one pass.
+
+    Output voxel (z, y, x) sits at the physical point (x * o[0], y * o[1],
+    z * o[2]), o the output spacing, as in `transform`; `steps` carry it in
+    order, and the last step's point divided by `spacing` is the continuous
+    source index the rule reads. One affine step gives `transform`'s bits.
+
+    Parameters
+    ----------
+    image : array_like, (Z, Y, X) or (N, Z, Y, X)
+        As for `transform`.
+    spacing : array_like
+        The source grid's spacing along X, Y, Z.
+    steps : sequence
+        Each an affine map, as `transform`'s `matrix` (physical units; for a
+        4-D image one per volume), or a `Field` (for a 4-D image, one field
+        per volume where its displacement is 5-D). Empty: the identity.
+    output_shape, output_spacing, cval, workers
+        As for `transform`.
+    interpolation : {"linear", "nearest", "label"}, optional
+        As for `transform`; "cubic" is not available here.
+    mode : None
+        The rules above take None alone.
+    out : ndarray, optional
+        As for `transform`; it may share no memory with the steps.
+
+    Returns
+    -------
+    ndarray
+        `out`, or a new C-contiguous array of the output's shape: float32,
+        or for "nearest" and "label" the image's element type.
+
+    Raises
+    ------
+    TypeError
+        A step that is neither an affine map nor a `Field`.
+    ValueError
+        As `transform`'s checks, and a per-volume step whose count is not
+        the image's N, a 5-D field for a 3-D image, "cubic", a mode, or an
+        `out` sharing memory with a step. Nothing is written.
+
+    Notes
+    -----
+    The arithmetic, bit for bit, is in docs/usage.md, "Warps".
+    """
+    nd = _ndarray
+    return _warp(image if isinstance(image, nd) else _numbers(image, "image"),  # type: ignore[no-any-return]
+                 spacing if isinstance(spacing, nd) else _numbers(spacing, "spacing"),
+                 _steps(steps), out, workers, output_shape,
+                 output_spacing if output_spacing is None or isinstance(output_spacing, nd)
+                 else _numbers(output_spacing, "output_spacing"),
+                 cval, interpolation, mode)
 
 
 def __getattr__(name: str) -> Any:

@@ -1,0 +1,508 @@
+// The C-API table that checks.cpp fills (numpy_ready), named before any
+// NumPy header.
+#define PY_ARRAY_UNIQUE_SYMBOL vx_array_api
+#define NO_IMPORT_ARRAY
+#include "warp.h"
+
+#include <numpy/arrayobject.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "call.h"
+#include "checks.h"
+#include "fpmode.h"
+#include "label.h"
+#include "plan.h"
+#include "pyref.h"
+#include "rules.h"
+#include "texts.h"
+#include "warp_points.h"
+#include "workers.h"
+
+namespace {
+
+// Points carried together through the steps: their arrays fit in L1.
+constexpr int points = 256;
+
+// One step of the chain, as plain numbers and raw memory.
+struct step {
+    bool field = false;
+    fbuf maps;                   // affine: 12 floats, or 12 per volume
+    bool per_volume = false;
+    const char *data = nullptr;  // field: component 0 of sample (0, 0, 0) of volume 0
+    std::int64_t s[5] = {};      // field: byte strides of volume, z, y, x, component
+    std::int64_t X = 0, Y = 0, Z = 0;
+    float inv[12] = {};          // field: physical point to continuous field index
+};
+
+struct pts {
+    float x[points], y[points], z[points];
+};
+
+void affine_step(const float *m, pts &p, int n)
+{
+    for (int i = 0; i < n; ++i) {
+        const float x = p.x[i], y = p.y[i], z = p.z[i];
+        p.x[i] = ((m[0] * x + m[1] * y) + m[2] * z) + m[3];
+        p.y[i] = ((m[4] * x + m[5] * y) + m[6] * z) + m[7];
+        p.z[i] = ((m[8] * x + m[9] * y) + m[10] * z) + m[11];
+    }
+}
+
+// One axis of a field index c on an axis of extent e: whether c lies in
+// [0, e - 1] (NaN does not), the lower sample i0 (at most e - 2, so that the
+// last plane is reached with a fraction of 1) and the exact fraction c - i0.
+inline bool field_axis(float c, std::int64_t e, std::int64_t &i0, double &f)
+{
+    if (!(c >= 0.0f && double(c) <= double(e - 1)))
+        return false;
+    i0 = std::min(std::int64_t(c), std::max<std::int64_t>(e - 2, 0));  // c < 2^31: defined
+    f = double(c) - double(i0);
+    return true;
+}
+
+void field_step(const step &st, std::int64_t v, pts &p, int n)
+{
+    const char *base = st.data + (st.per_volume ? v * st.s[0] : 0);
+    const float *a = st.inv;
+    // The corners' offsets from the lower one: no step along an axis of one sample.
+    std::int64_t off[8];
+    for (int k = 0; k < 8; ++k)
+        off[k] = (k & 1 && st.X > 1 ? st.s[3] : 0) + (k & 2 && st.Y > 1 ? st.s[2] : 0) +
+                 (k & 4 && st.Z > 1 ? st.s[1] : 0);
+    for (int i = 0; i < n; ++i) {
+        const float x = p.x[i], y = p.y[i], z = p.z[i];
+        const float cx = ((a[0] * x + a[1] * y) + a[2] * z) + a[3];
+        const float cy = ((a[4] * x + a[5] * y) + a[6] * z) + a[7];
+        const float cz = ((a[8] * x + a[9] * y) + a[10] * z) + a[11];
+        std::int64_t x0, y0, z0;
+        double f[3];
+        if (!field_axis(cx, st.X, x0, f[0]) || !field_axis(cy, st.Y, y0, f[1]) || !field_axis(cz, st.Z, z0, f[2]))
+            continue;  // no displacement: the point stays as it is
+        const char *q = base + z0 * st.s[1] + y0 * st.s[2] + x0 * st.s[3];
+        // Each corner's weight once, for all three components.
+        const double gx = 1.0 - f[0], gy = 1.0 - f[1], gz = 1.0 - f[2];
+        const double w[8] = {(gx * gy) * gz,     (f[0] * gy) * gz,     (gx * f[1]) * gz,     (f[0] * f[1]) * gz,
+                             (gx * gy) * f[2],   (f[0] * gy) * f[2],   (gx * f[1]) * f[2],   (f[0] * f[1]) * f[2]};
+        double u[3];
+        for (int k = 0; k < 8; ++k) {
+            const char *r = q + off[k];
+            for (int j = 0; j < 3; ++j) {
+                float d;
+                std::memcpy(&d, r + j * st.s[4], 4);  // a field's strides need not keep floats aligned
+                const double t = double(d) * w[k];
+                u[j] = k == 0 ? t : u[j] + t;
+            }
+        }
+        p.x[i] = x + float(u[0]), p.y[i] = y + float(u[1]), p.z[i] = z + float(u[2]);
+    }
+}
+
+// A checked call's work, as raw memory.
+struct work {
+    const std::vector<step> *steps;
+    const float *src;        // linear
+    const char *typed;       // nearest and label
+    source at;               // strides of either, in elements
+    int X, Y, Z;             // the whole source; none of them 0 unless `empty`
+    std::int64_t origin;     // a tile: its box's first sample within the whole, in elements
+    std::int64_t wx, wy, wz; // a tile: its window's first voxel within the whole grid
+    bool tiled;
+    bool empty;
+    bool reached;            // linear: a volume's furthest sample within 32-bit offsets
+    char *out;
+    int size;                // bytes per output element
+    std::int64_t OX, OY, OZ;
+    const float *o, *s;      // output and source spacing
+    int rule, e;
+    float value;
+    unsigned char fill[8];
+};
+
+template <class T> volume_at<T> volume_of(const work &w, const T *data, std::int64_t v)
+{
+    return {data + v * w.at.volume, w.at.slice, w.at.row, w.X, w.Y, w.Z, w.origin};
+}
+
+template <class T> void typed_points(const work &w, std::int64_t v, const pts &p, int n, char *o)
+{
+    T fill, *d = reinterpret_cast<T *>(o);
+    std::memcpy(&fill, w.fill, sizeof fill);
+    const volume_at<T> g = volume_of(w, reinterpret_cast<const T *>(w.typed), v);
+    if (w.rule == nearest)
+        for (int i = 0; i < n; ++i)
+            d[i] = nearest_at(g, p.x[i], p.y[i], p.z[i], fill);
+    else
+        for (int i = 0; i < n; ++i)
+            d[i] = label_at(g, p.x[i], p.y[i], p.z[i], fill);
+}
+
+// The rule at n source indices, into n output elements at o; `lb` the
+// linear rule's block of volume v where the source is reached.
+void read_points(const work &w, std::int64_t v, const pts &p, int n, char *o, linear_block *lb)
+{
+    if (w.empty) {
+        const void *fill = floats_out(w.rule) ? static_cast<const void *>(&w.value) : w.fill;
+        for (int i = 0; i < n; ++i)
+            std::memcpy(o + i * w.size, fill, w.size);
+        return;
+    }
+    if (w.rule == linear) {
+        const volume_at<float> g = volume_of(w, w.src, v);
+        float *d = reinterpret_cast<float *>(o);
+        if (lb) {
+            linear_points(*lb, g, p.x, p.y, p.z, n, w.value, d);
+            return;
+        }
+        for (int i = 0; i < n; ++i)
+            d[i] = linear_at(g, p.x[i], p.y[i], p.z[i], w.value);
+        return;
+    }
+    if (w.rule == nearest) {  // elements moved whole: only their size counts
+        switch (w.size) {
+        case 1: typed_points<std::uint8_t>(w, v, p, n, o); break;
+        case 2: typed_points<std::uint16_t>(w, v, p, n, o); break;
+        case 4: typed_points<std::uint32_t>(w, v, p, n, o); break;
+        default: typed_points<std::uint64_t>(w, v, p, n, o); break;
+        }
+        return;
+    }
+    switch (w.e) {
+    case e_u8: typed_points<std::uint8_t>(w, v, p, n, o); break;
+    case e_i8: typed_points<std::int8_t>(w, v, p, n, o); break;
+    case e_u16: typed_points<std::uint16_t>(w, v, p, n, o); break;
+    case e_i16: typed_points<std::int16_t>(w, v, p, n, o); break;
+    case e_u32: typed_points<std::uint32_t>(w, v, p, n, o); break;
+    case e_i32: typed_points<std::int32_t>(w, v, p, n, o); break;
+    case e_u64: typed_points<std::uint64_t>(w, v, p, n, o); break;
+    default: typed_points<std::int64_t>(w, v, p, n, o); break;
+    }
+}
+
+// The continuous source indices of output voxels (z, y, x0 + i), i < n, of
+// volume v, the whole grid's indices: the output point through the steps,
+// divided by the source's spacing.
+void row_points(const std::vector<step> &steps, const float *o, const float *s, std::int64_t v, std::int64_t z,
+                std::int64_t y, std::int64_t x0, int n, pts &p)
+{
+    const float py = position(int(y), o[1]), pz = position(int(z), o[2]);
+    for (int i = 0; i < n; ++i)
+        p.x[i] = position(int(x0 + i), o[0]), p.y[i] = py, p.z[i] = pz;
+    for (const step &st : steps) {
+        if (st.field)
+            field_step(st, v, p, n);
+        else
+            affine_step(st.maps.get() + (st.per_volume ? 12 * v : 0), p, n);
+    }
+    for (int i = 0; i < n; ++i)
+        p.x[i] = p.x[i] / s[0], p.y[i] = p.y[i] / s[1], p.z[i] = p.z[i] / s[2];
+}
+
+// Output row q of the call (volume, then Z, then Y).
+void warp_row(const work &w, std::int64_t q)
+{
+    const std::int64_t v = q / (w.OZ * w.OY), r = q % (w.OZ * w.OY);
+    char *o = w.out + q * w.OX * w.size;
+    pts p;
+    linear_block lb;
+    // A tile's box is no whole volume: the row kernel's frame is the whole's.
+    const bool fast = w.rule == linear && w.reached && !w.empty && !w.tiled;
+    if (fast)
+        linear_block_of(lb, volume_of(w, w.src, v));
+    for (std::int64_t x0 = 0; x0 < w.OX; x0 += points) {
+        const int n = int(std::min<std::int64_t>(points, w.OX - x0));
+        row_points(*w.steps, w.o, w.s, v, w.wz + r / w.OY, w.wy + r % w.OY, w.wx + x0, n, p);
+        read_points(w, v, p, n, o + x0 * w.size, fast ? &lb : nullptr);
+    }
+}
+
+// ---- The checks ------------------------------------------------------------
+
+std::string shape_text(PyArrayObject *a)
+{
+    std::string s = "(";
+    for (int k = 0; k < PyArray_NDIM(a); ++k)
+        s += (k ? ", " : "") + std::to_string(PyArray_DIMS(a)[k]);
+    return s + (PyArray_NDIM(a) == 1 ? ",)" : ")");
+}
+
+// A field as the package hands it over (see warp.h); TypeError for anything
+// else, ValueError for a displacement whose shape does not fit the image.
+bool read_field(PyObject *item, Py_ssize_t k, const image_shape &im, step &st)
+{
+    PyObject *d = PyTuple_GET_ITEM(item, 0), *inv = PyTuple_GET_ITEM(item, 1);
+    auto *da = reinterpret_cast<PyArrayObject *>(d), *ia = reinterpret_cast<PyArrayObject *>(inv);
+    if (!PyArray_Check(d) || PyArray_TYPE(da) != NPY_FLOAT || !PyArray_ISNBO(PyArray_DESCR(da)->byteorder) ||
+        !PyArray_Check(inv) || PyArray_TYPE(ia) != NPY_FLOAT || !PyArray_ISNBO(PyArray_DESCR(ia)->byteorder) ||
+        !PyArray_IS_C_CONTIGUOUS(ia) || !PyArray_ISALIGNED(ia) || PyArray_SIZE(ia) != 12) {
+        PyErr_Format(PyExc_TypeError, text::warp_step, k, Py_TYPE(item)->tp_name);
+        return false;
+    }
+    const int nd = PyArray_NDIM(da);
+    const npy_intp *dims = PyArray_DIMS(da), *s = PyArray_STRIDES(da);
+    st.per_volume = nd == 5;
+    bool ok = (nd == 4 || (nd == 5 && im.nd == 4 && dims[0] == im.dims[0])) && dims[nd - 1] == 3;
+    for (int a = nd - 4; ok && a < nd - 1; ++a)
+        ok = dims[a] < extent_limit;
+    if (!ok) {
+        const std::string image =
+            im.nd == 4 ? "a 4-D image of " + std::to_string(im.dims[0]) + " volumes" : "a 3-D image";
+        PyErr_Format(PyExc_ValueError, text::warp_field_shape, k, shape_text(da).c_str(), image.c_str());
+        return false;
+    }
+    st.field = true;
+    st.data = PyArray_BYTES(da);
+    st.s[0] = st.per_volume ? s[0] : 0;
+    for (int a = 1; a < 5; ++a)
+        st.s[a] = s[nd - 5 + a];
+    st.Z = dims[nd - 4], st.Y = dims[nd - 3], st.X = dims[nd - 2];
+    std::memcpy(st.inv, PyArray_DATA(ia), sizeof st.inv);
+    return true;
+}
+
+// The steps in order: affine maps read by transform's checks of a matrix,
+// fields by read_field. False with the exception set.
+bool read_steps(PyObject *image, PyObject *spacing, PyObject *steps, const call &c, std::vector<step> &out)
+{
+    if (!PyList_Check(steps)) {
+        PyErr_Format(PyExc_TypeError, text::warp_steps, Py_TYPE(steps)->tp_name);
+        return false;
+    }
+    try {
+        out.resize(std::size_t(PyList_GET_SIZE(steps)));
+    } catch (const std::bad_alloc &) {
+        PyErr_SetString(PyExc_MemoryError, text::nomem);
+        return false;
+    }
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(steps); ++k) {
+        PyObject *item = PyList_GET_ITEM(steps, k);
+        step &st = out[std::size_t(k)];
+        if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+            if (!read_field(item, k, c.im, st))
+                return false;
+            continue;
+        }
+        if (!PyArray_Check(item)) {
+            PyErr_Format(PyExc_TypeError, text::warp_step, k, Py_TYPE(item)->tp_name);
+            return false;
+        }
+        call m;  // the matrix as transform reads it, one map or one per volume
+        m.rq = c.rq;
+        if (!check_call(image, spacing, item, Py_None, false, m))
+            return false;
+        st.maps = std::move(m.maps);
+        st.per_volume = m.per_volume;
+    }
+    return true;
+}
+
+// The bytes an array's elements span; empty for an array without any.
+void span_of(PyArrayObject *a, const char *&lo, const char *&hi)
+{
+    lo = hi = PyArray_BYTES(a);
+    if (PyArray_SIZE(a) == 0)
+        return;
+    for (int k = 0; k < PyArray_NDIM(a); ++k) {
+        const npy_intp step = (PyArray_DIMS(a)[k] - 1) * PyArray_STRIDES(a)[k];
+        (step < 0 ? lo : hi) += step;
+    }
+    hi += PyArray_ITEMSIZE(a);
+}
+
+// Fields are read while the result is written: `out` must hold none of them.
+bool out_apart(PyObject *out, PyObject *steps)
+{
+    if (out == Py_None)
+        return true;
+    const char *olo, *ohi;
+    span_of(reinterpret_cast<PyArrayObject *>(out), olo, ohi);
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(steps); ++k) {
+        PyObject *item = PyList_GET_ITEM(steps, k);
+        PyObject *a = PyTuple_Check(item) ? PyTuple_GET_ITEM(item, 0) : item;
+        const char *lo, *hi;
+        span_of(reinterpret_cast<PyArrayObject *>(a), lo, hi);
+        if (olo != ohi && lo != hi && lo < ohi && olo < hi) {
+            PyErr_Format(PyExc_ValueError, text::warp_shares, k);
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---- The run -----------------------------------------------------------------
+
+// As the transform's driver does: the calling thread takes the lock back
+// every 50 ms of its jobs for signal handlers to run.
+bool no_interrupt(PyThreadState *&state, std::chrono::steady_clock::time_point &next)
+{
+    if (!state)
+        return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next)
+        return true;
+    PyEval_RestoreThread(state);
+    const bool ok = PyErr_CheckSignals() == 0;
+    state = PyEval_SaveThread();
+    next = now + std::chrono::milliseconds(50);
+    return ok;
+}
+
+bool run(const call &c, const std::vector<step> &steps, char *out)
+{
+    const int size = floats_out(c.rq.mode) ? 4 : elem_size(c.e);
+    reading r;
+    if (!reading_of(c, size, r))
+        return false;
+    work w{};
+    w.steps = &steps;
+    w.src = r.src.data, w.typed = r.typed_src, w.at = r.src;
+    w.X = int(c.im.dims[3]), w.Y = int(c.im.dims[2]), w.Z = int(c.im.dims[1]);
+    w.empty = c.im.count == 0;
+    if ((w.tiled = c.rq.tiled)) {
+        const npy_intp *t = c.rq.tile;
+        w.Z = int(t[0]), w.Y = int(t[1]), w.X = int(t[2]);
+        w.origin = w.empty ? 0 : t[3] * r.src.slice + t[4] * r.src.row + t[5];
+        w.wz = t[6], w.wy = t[7], w.wx = t[8];
+    }
+    w.reached = !w.empty && (w.Z - 1) * r.src.slice + (w.Y - 1) * r.src.row + (w.X - 1) < extent_limit;
+    w.out = out, w.size = size;
+    w.OZ = c.od[1], w.OY = c.od[2], w.OX = c.od[3];
+    w.s = c.sp.get(), w.o = c.osp ? c.osp.get() : c.sp.get();
+    w.rule = c.rq.mode, w.e = c.e;
+    w.value = static_cast<float>(c.rq.cval);
+    std::memcpy(w.fill, c.fill, sizeof w.fill);
+    const std::int64_t rows = c.od[0] * w.OZ * w.OY, voxels = rows * w.OX;
+    const std::int64_t work_size = std::max<std::int64_t>(voxels, r.dense || r.copy ? c.im.count : 0);
+    const int threads = thread_count(c.rq.cap, work_size);
+    const bool release = work_size >= 4096;
+    // Jobs of whole rows, enough for the threads to even out and each worth taking.
+    const std::int64_t per = threads == 1 && !release
+                                 ? rows
+                                 : std::max<std::int64_t>((std::int64_t(1) << 14) / std::max<std::int64_t>(w.OX, 1) + 1,
+                                                          rows / (std::int64_t(threads) * 8));
+    PyThreadState *state = release ? PyEval_SaveThread() : nullptr;
+    if (r.dense)
+        convert(c.image, r.dense.get(), threads);
+    if (r.copy)
+        copy_typed(c.image, size, r.copy.get(), threads);
+    auto next = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+    const bool whole = parallel(
+        threads, (rows + per - 1) / per,
+        [&](std::int64_t i) {
+            for (std::int64_t q = i * per; q < std::min(rows, (i + 1) * per); ++q)
+                warp_row(w, q);
+        },
+        [&] { return no_interrupt(state, next); });
+    if (state)
+        PyEval_RestoreThread(state);
+    return whole;
+}
+
+} // namespace
+
+PyObject *warp_into(PyObject *image, PyObject *spacing, PyObject *steps, PyObject *out, PyObject *workers,
+                    PyObject *output_shape, PyObject *output_spacing, PyObject *cval, PyObject *interpolation,
+                    PyObject *mode, PyObject *tile)
+{
+    if (!numpy_ready())
+        return nullptr;
+    // Every conversion that can run a caller's code first, then the checks.
+    call c;
+    if (!read_request(workers, interpolation, mode, Py_False, cval, output_shape, tile, c.rq))
+        return nullptr;
+    if (c.rq.mode == cubic) {
+        PyErr_SetString(PyExc_ValueError, text::warp_cubic);
+        return nullptr;
+    }
+    if (c.rq.moded) {
+        PyErr_Format(PyExc_ValueError, text::warp_mode, mode);
+        return nullptr;
+    }
+    const fp_scope fp;
+    static const float identity[12] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};
+    npy_intp twelve = 12;
+    ref eye(PyArray_SimpleNewFromData(1, &twelve, NPY_FLOAT, const_cast<float *>(identity)));
+    if (!eye || !check_call(image, spacing, eye.get(), output_spacing, false, c))
+        return nullptr;
+    std::vector<step> chain;
+    if (!read_steps(image, spacing, steps, c, chain))
+        return nullptr;
+    PyObject *const inputs[4] = {image, spacing, eye.get(), output_spacing};
+    ref result(result_of(c, out, inputs));
+    if (!result || !out_apart(out, steps))
+        return nullptr;
+    const bool none = c.od[0] == 0 || c.od[1] == 0 || c.od[2] == 0 || c.od[3] == 0;
+    if (none)
+        return result.release();
+    // No Python object is owned across the release (see transform_into).
+    PyObject *const res = result.release();
+    if (!run(c, chain, static_cast<char *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(res))))) {
+        Py_DECREF(res);
+        return nullptr;
+    }
+    return res;
+}
+
+struct warp_chain {
+    call c;
+    std::vector<step> steps;
+};
+
+void chain_free::operator()(warp_chain *c) const { delete c; }
+
+chain_ptr warp_chain_of(PyObject *image, PyObject *spacing, PyObject *steps, PyObject *output_shape,
+                        PyObject *output_spacing, PyObject *cval, PyObject *interpolation, PyObject *mode)
+{
+    if (!numpy_ready())
+        return nullptr;
+    chain_ptr w(new (std::nothrow) warp_chain);
+    if (!w) {
+        PyErr_SetString(PyExc_MemoryError, text::nomem);
+        return nullptr;
+    }
+    call &c = w->c;
+    if (!read_request(Py_None, interpolation, mode, Py_False, cval, output_shape, Py_None, c.rq))
+        return nullptr;
+    if (c.rq.mode == cubic) {
+        PyErr_SetString(PyExc_ValueError, text::warp_cubic);
+        return nullptr;
+    }
+    if (c.rq.moded) {
+        PyErr_Format(PyExc_ValueError, text::warp_mode, mode);
+        return nullptr;
+    }
+    const fp_scope fp;
+    static const float identity[12] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};
+    npy_intp twelve = 12;
+    ref eye(PyArray_SimpleNewFromData(1, &twelve, NPY_FLOAT, const_cast<float *>(identity)));
+    if (!eye || !check_call(image, spacing, eye.get(), output_spacing, true, c) ||
+        !read_steps(image, spacing, steps, c, w->steps))
+        return nullptr;
+    return w;
+}
+
+int chain_rule(const warp_chain &c) { return c.c.rq.mode; }
+
+void chain_grid(const warp_chain &c, std::int64_t out[4], std::int64_t src[3])
+{
+    for (int k = 0; k < 4; ++k)
+        out[k] = c.c.od[k];
+    for (int k = 0; k < 3; ++k)
+        src[k] = c.c.im.dims[1 + k];
+}
+
+void chain_points(const warp_chain &c, std::int64_t v, std::int64_t z, std::int64_t y, std::int64_t x0, int n,
+                  float *cx, float *cy, float *cz)
+{
+    pts p;
+    const float *s = c.c.sp.get();
+    row_points(c.steps, c.c.osp ? c.c.osp.get() : s, s, v, z, y, x0, n, p);
+    std::memcpy(cx, p.x, sizeof(float) * std::size_t(n));
+    std::memcpy(cy, p.y, sizeof(float) * std::size_t(n));
+    std::memcpy(cz, p.z, sizeof(float) * std::size_t(n));
+}
