@@ -118,14 +118,22 @@ def _resample_dask(a: argparse.Namespace) -> None:
         g = images._respaced(src, images._spacing(a.spacing))
     else:
         g = src
-    target = images._target(images._steps(a.transform, g, src), g)
-    from . import voxel_map
-
-    v = voxel_map(src.affine, target)
+    target, steps = images._chain(images._steps(a.transform, g, src), g, src)
     cval: Any = int(a.cval) if a.interpolation in ("nearest", "label") and float(a.cval).is_integer() else a.cval
-    out = transform(data, np.ones(3), v[:3], output_shape=g.shape[::-1],
-                    output_chunks=chunks, interpolation=a.interpolation, mode=a.mode, cval=cval,
-                    antialias=a.antialias)
+    if steps is None:
+        from . import voxel_map
+
+        v = voxel_map(src.affine, target)
+        out = transform(data, np.ones(3), v[:3], output_shape=g.shape[::-1],
+                        output_chunks=chunks, interpolation=a.interpolation, mode=a.mode, cval=cval,
+                        antialias=a.antialias)
+    else:
+        if a.antialias or a.mode is not None:
+            raise ValueError("--mode and --antialias are not available with a displacement field in blocks")
+        from .dask import warp
+
+        out = warp(data, np.ones(3), steps, output_shape=g.shape[::-1], output_spacing=np.ones(3),
+                   output_chunks=chunks, interpolation=a.interpolation, cval=cval)
     import dask
 
     with dask.config.set({} if a.workers is None else {"num_workers": a.workers}):

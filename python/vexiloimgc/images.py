@@ -3,7 +3,9 @@
 Every grid is held as its voxel (i, j, k) to world affine in RAS
 millimetres (nibabel's frame); SimpleITK's LPS geometry crosses over through
 F = diag(-1, -1, 1, 1). A resampling is one call of `reslice` with the map
-from reference voxel to image voxel, composed in double precision.
+from reference voxel to image voxel, composed in double precision, or, with
+displacement fields in the chain, one call of `warp` whose steps are the
+affines between them and the fields, all in RAS world millimetres.
 """
 from __future__ import annotations
 
@@ -467,17 +469,57 @@ def _plan(steps: list[Any], g: _Grid) -> list[Any]:
     return plan
 
 
-def _target(steps: list[Any], g: _Grid) -> np.ndarray:
-    """The reference grid's voxel to image world map, where the chain holds
-    affines alone."""
+def _field_of(f: _Field) -> Any:
+    """A displacement field step as `vexiloimgc.Field` in RAS millimetres on
+    its own grid: voxel (i, j, k) of the field at its RAS affine."""
+    from . import Field
+
+    obj, where = f.obj, f.source
+    if isinstance(obj, str):
+        if _lower(obj).endswith(_NIFTI):
+            # ITK's layout in NIfTI (ANTs' warps): (I, J, K, 1, 3), LPS vectors.
+            img = _nib().load(obj)
+            d = np.asanyarray(img.dataobj)
+            if d.ndim != 5 or d.shape[3] != 1 or d.shape[4] != 3:
+                raise ImageError(f"{where}: a displacement field is an (I, J, K, 1, 3) image of vectors, "
+                                 f"not of shape {d.shape}")
+            lps, affine = d[:, :, :, 0, :], np.array(img.affine, np.float64)
+            return Field(_flipped(lps).transpose(2, 1, 0, 3), (1.0, 1.0, 1.0), affine)
+        obj = _sitk().ReadImage(obj)
+    sitk = _sitk()
+    if isinstance(obj, sitk.Transform):  # a DisplacementFieldTransform
+        obj = obj.GetDisplacementField()
+    if isinstance(obj, sitk.Image):
+        if obj.GetDimension() != 3 or obj.GetNumberOfComponentsPerPixel() != 3:
+            raise ImageError(f"{where}: a displacement field is a 3-D image of 3-vectors")
+        lps = sitk.GetArrayViewFromImage(obj)  # (K, J, I, 3)
+        return Field(_flipped(lps), (1.0, 1.0, 1.0), _sitk_grid(obj).affine)
+    # nitransforms' DenseFieldTransform: RAS points (I, J, K, 3) of its reference grid.
+    grid = obj.reference
+    deltas = np.asarray(obj._field, np.float64) - grid.ndcoords.reshape(obj._field.shape)
+    return Field(deltas.astype(np.float32).transpose(2, 1, 0, 3), (1.0, 1.0, 1.0), np.array(grid.affine, np.float64))
+
+
+def _flipped(lps: np.ndarray) -> np.ndarray:
+    """LPS displacements as RAS ones, float32 (one copy: the flip writes)."""
+    ras = np.array(lps, np.float32)
+    ras[..., :2] *= np.float32(-1.0)
+    return ras
+
+
+def _chain(steps: list[Any], g: _Grid, src: _Grid) -> tuple[np.ndarray, list[Any] | None]:
+    """The reference grid's voxel to image world map where the chain holds
+    affines alone (and None); else also `warp`'s steps, from a reference
+    voxel to an image voxel: the affines between the fields (the last with
+    the image's world to voxel map, formed natively) and the fields."""
     plan = _plan(steps, g)
-    for s in plan:
-        if isinstance(s, _Field):
-            import vexiloimgc
-            what = ("are not connected to vexiloimgc.warp yet" if hasattr(vexiloimgc, "warp")
-                    else "need vexiloimgc.warp, which this version lacks")
-            raise ImageError(f"{s.source} is a displacement field: displacement fields {what}")
-    return plan[0]  # type: ignore[no-any-return]
+    if len(plan) == 1:
+        return plan[0], None
+    from . import voxel_map
+
+    out = [f if isinstance(f, np.ndarray) else _field_of(f) for f in plan]
+    out[-1] = voxel_map(src.affine, out[-1])
+    return plan[0], out
 
 
 # ---- zarr ----------------------------------------------------------------------
@@ -573,22 +615,38 @@ def resample_image(
     src = _grid(img)
     data = _data(img)
     g = _grid(ref) if ref is not None else src if spacing is None else _respaced(src, spacing)
-    target = _target(_steps(tlist, g, src), g)
+    target, steps = _chain(_steps(tlist, g, src), g, src)
 
     from . import reslice
 
     kw = dict(interpolation=interpolation, mode=mode, cval=cval, antialias=antialias, workers=workers)
+    if steps is None:
+        def one(vol: np.ndarray, out: Any = None) -> np.ndarray:
+            return reslice(vol, src.affine, g.shape, target, out=out, **kw)  # type: ignore[no-any-return]
+    else:
+        if antialias:
+            raise ImageError("antialias=True is not available with displacement fields")
+        from . import warp
+
+        del kw["antialias"]
+        unit = (1.0, 1.0, 1.0)
+
+        def one(vol: np.ndarray, out: Any = None) -> np.ndarray:
+            # nibabel's (i, j, k[, t]) as the engine's (Z, Y, X) with unit voxels, no copy.
+            r = warp(vol.T, unit, steps, output_shape=vol.shape[3:][::-1] + g.shape[::-1], output_spacing=unit,
+                     out=None if out is None else out.T, **kw)
+            return r.T  # type: ignore[no-any-return]
     if _progress is None or data.ndim == 3:
-        out = reslice(data, src.affine, g.shape, target, **kw)
+        out = one(data)
     else:
         # Volume by volume, with the same bits as one call.
         n = data.shape[3]
-        first = reslice(data[..., 0], src.affine, g.shape, target, **kw)
+        first = one(data[..., 0])
         out = np.empty(g.shape + (n,), first.dtype, order="F")
         out[..., 0] = first
         _progress(1, n)
         for k in range(1, n):
-            reslice(data[..., k], src.affine, g.shape, target, out=out[..., k], **kw)
+            one(data[..., k], out=out[..., k])
             _progress(k + 1, n)
     if _is_nib(img):
         return _to_nib(out, g, img)
