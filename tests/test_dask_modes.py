@@ -38,11 +38,9 @@ def test_bits_of_one_call_for_any_chunking(mode, rule, four, seed):
     rng = np.random.default_rng([seed, four, MODES.index(mode), list(RULES).index(rule)])
     shape = (11, 14, 16)
     img = image(((3,) if four else ()) + shape, RULES[rule][seed], rng)
-    choices = maps(shape)
-    if four:  # a map per volume
-        matrix = np.stack([choices[(seed + k) % len(choices)] for k in range(3)])
-    else:
-        matrix = choices[(2 * seed + MODES.index(mode)) % len(choices)]
+    choices, at = maps(shape), MODES.index(mode) + seed
+    # A map per volume: each mode meets every map over the seeds.
+    matrix = np.stack([choices[(at + k) % 5] for k in range(3)]) if four else choices[(at + seed + 4) % 5]
     kw = dict(interpolation="linear" if rule == "antialias" else rule, mode=mode, antialias=rule == "antialias",
               cval=-7.5 if rule in ("linear", "antialias") else 3)
     want = vexiloimgc.transform(img, SPACING, matrix, **kw)
