@@ -318,7 +318,7 @@ bool read_reach(PyObject *obj, reach_rule &r)
 {
     if (obj == Py_None)
         return true;
-    bool ok = PyTuple_Check(obj) && PyTuple_GET_SIZE(obj) == 3 && PyBool_Check(PyTuple_GET_ITEM(obj, 2));
+    const bool ok = PyTuple_Check(obj) && PyTuple_GET_SIZE(obj) == 3 && PyBool_Check(PyTuple_GET_ITEM(obj, 2));
     const int k = ok ? name_of(PyTuple_GET_ITEM(obj, 0), rule_names, rule_count) : rule_count;
     PyObject *name = ok ? PyTuple_GET_ITEM(obj, 1) : nullptr;
     const int m = ok && name != Py_None ? name_of(name, mode_names, mode_count) : 0;

@@ -169,8 +169,8 @@ template <class T> void typed_voxels(const part &p, mode m, const typed &t)
 
 void moded_part(const part &p, mode m, const typed *t)
 {
-    // Callers fill the voxels of an empty source or box; extend needs an extent.
-    if (p.in.X <= 0 || p.in.Y <= 0 || p.in.Z <= 0 || p.in.bnx <= 0 || p.in.bny <= 0 || p.in.bnz <= 0)
+    // Callers fill the voxels of an empty source; extend needs an extent.
+    if (p.in.X <= 0 || p.in.Y <= 0 || p.in.Z <= 0)
         return;
     if (!t) {
         linear_voxels(p, m);

@@ -79,3 +79,15 @@ def test_a_tile_reads_its_box_and_leaves_what_it_lacks():
                                        (6, 7, 8, 2, 0, 0, 0, 0, 0), "mirror")
     np.testing.assert_array_equal(got[2:], whole[2:])
     assert (got[:2] == -1).all()
+
+
+@pytest.mark.parametrize("reach", [("linear", "wrap", False), ("bicubic", None, False), ("cubic", "mirror"),
+                                   ("nearest", None, 1), ("cubic", False, True), ["linear", None, False]])
+def test_source_boxes_refuses_a_bad_reach(reach):
+    from vexiloimgc._native import source_boxes
+    one, edges = np.ones(3, np.float32), np.array([0, 4], np.int64)
+    args = (np.array([4, 4, 4]), one, one, np.eye(4, dtype=np.float32)[:3].ravel(), np.array([0, 1]), edges, edges,
+            edges)
+    assert source_boxes(*args, ("label", "grid-wrap", False)).shape == (1, 1, 1, 1, 6)
+    with pytest.raises(ValueError, match=r"reach must be None or \(a rule name"):
+        source_boxes(*args, reach)
