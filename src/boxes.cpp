@@ -102,6 +102,29 @@ struct reach_rule {
     mode m = constant;
 };
 
+// The least and greatest of a window's corner coordinates c along an axis
+// of extent E (> 0), clamped to +-2^40 and, under "constant", to [0, E - 1];
+// false where every voxel maps nowhere; both NaN where a corner is (an
+// infinity met: the whole axis).
+bool extremes(const float c[8], std::int64_t E, mode m, double &lo, double &hi)
+{
+    lo = c[0], hi = c[0];
+    for (int i = 0; i < 8; ++i) {
+        if (std::isnan(c[i])) {
+            lo = hi = c[i];
+            return true;
+        }
+        lo = std::min(lo, double(c[i])), hi = std::max(hi, double(c[i]));
+    }
+    lo = std::min(std::max(lo, -0x1p40), 0x1p40), hi = std::min(std::max(hi, -0x1p40), 0x1p40);
+    if (m == constant) {  // beyond [0, E - 1] a voxel maps nowhere
+        if (hi < 0.0 || lo > double(E - 1))
+            return false;
+        lo = std::max(lo, 0.0), hi = std::min(hi, double(E - 1));
+    }
+    return true;
+}
+
 // The linear, nearest and label rules under mode m: the planes [first,
 // last) one axis of a window reads, grown by K; false for none. The
 // footprint at the extreme coordinates (floor(c) to ceil(c), plane i0 + 1
@@ -114,19 +137,12 @@ bool moded_reach(const float c[8], std::int64_t E, mode m, bool near, std::int64
 {
     if (E <= 0)
         return false;
-    double lo = c[0], hi = c[0];
-    for (int i = 0; i < 8; ++i) {
-        if (std::isnan(c[i])) {
-            first = 0, last = E;
-            return true;
-        }
-        lo = std::min(lo, double(c[i])), hi = std::max(hi, double(c[i]));
-    }
-    lo = std::min(std::max(lo, -0x1p40), 0x1p40), hi = std::min(std::max(hi, -0x1p40), 0x1p40);
-    if (m == constant) {  // beyond [0, E - 1] a voxel maps nowhere
-        if (hi < 0.0 || lo > double(E - 1))
-            return false;
-        lo = std::max(lo, 0.0), hi = std::min(hi, double(E - 1));
+    double lo, hi;
+    if (!extremes(c, E, m, lo, hi))
+        return false;
+    if (std::isnan(lo)) {
+        first = 0, last = E;
+        return true;
     }
     std::int64_t i = std::int64_t(near ? std::floor(lo + 0.5) : std::floor(lo)),
                  j = std::int64_t(near ? std::floor(hi + 0.5) : std::ceil(hi));
@@ -154,19 +170,12 @@ bool cubic_reach(const float c[8], std::int64_t E, mode m, std::int64_t K, std::
 {
     if (E <= 0)
         return false;
-    double lo = c[0], hi = c[0];
-    for (int i = 0; i < 8; ++i) {
-        if (std::isnan(c[i])) {
-            first = 0, last = E;
-            return true;
-        }
-        lo = std::min(lo, double(c[i])), hi = std::max(hi, double(c[i]));
-    }
-    lo = std::min(std::max(lo, -0x1p40), 0x1p40), hi = std::min(std::max(hi, -0x1p40), 0x1p40);
-    if (m == constant) {  // beyond [0, E - 1] a voxel maps nowhere
-        if (hi < 0.0 || lo > double(E - 1))
-            return false;
-        lo = std::max(lo, 0.0), hi = std::min(hi, double(E - 1));
+    double lo, hi;
+    if (!extremes(c, E, m, lo, hi))
+        return false;
+    if (std::isnan(lo)) {
+        first = 0, last = E;
+        return true;
     }
     std::int64_t i = std::int64_t(std::floor(lo)) - 1, j = std::int64_t(std::floor(hi)) + 2;
     const bool whole = m == grid_wrap ? i < 0 || j > E - 1 || i - K < 0 || j + K > E - 1
