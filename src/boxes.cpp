@@ -130,8 +130,9 @@ bool extremes(const float c[8], std::int64_t E, mode m, double &lo, double &hi)
 // footprint at the extreme coordinates (floor(c) to ceil(c), plane i0 + 1
 // being left out where c is whole; floor(c + 0.5) for nearest) extended by
 // the mode: "nearest" reads the edge sample, "grid-constant" nothing past
-// the edges, and where "mirror", "reflect" or "grid-wrap" read past one,
-// or "grid-wrap"'s Gaussian would, the whole axis, as cubic_reach.
+// the edges, "mirror" and "reflect" past one edge by less than the axis
+// the planes folded back; past both, or further, and where "grid-wrap"
+// reads past an edge or its Gaussian would, the whole axis.
 bool moded_reach(const float c[8], std::int64_t E, mode m, bool near, std::int64_t K, std::int64_t &first,
                  std::int64_t &last)
 {
@@ -152,6 +153,22 @@ bool moded_reach(const float c[8], std::int64_t E, mode m, bool near, std::int64
         i = std::max<std::int64_t>(i, 0), j = std::min(j, E - 1);
     } else if (m == nearest_edge) {
         i = std::min(std::max<std::int64_t>(i, 0), E - 1), j = std::min(std::max<std::int64_t>(j, 0), E - 1);
+    } else if ((m == mirror || m == reflect) && (i >= 0 || j <= E - 1) && i >= -(E - 1) - (m == reflect) &&
+               j <= 2 * (E - 1) + (m == reflect)) {
+        // Past one edge by less than the axis: the planes folded back, the
+        // extension monotone on either side of the edge.
+        std::int64_t a = E, b = -1;
+        auto cover = [&](std::int64_t u, std::int64_t v) {
+            const std::int64_t x = extend(m, u, E), y = extend(m, v, E);
+            a = std::min({a, x, y}), b = std::max({b, x, y});
+        };
+        if (i < 0)
+            cover(i, std::min<std::int64_t>(j, -1));
+        if (j > E - 1)
+            cover(std::max(i, E), j);
+        if (i <= E - 1 && j >= 0)
+            cover(std::max<std::int64_t>(i, 0), std::min(j, E - 1));
+        i = a, j = b;
     } else if (i < 0 || j > E - 1 || (m == grid_wrap && (i - K < 0 || j + K > E - 1))) {
         first = 0, last = E;
         return true;

@@ -17,8 +17,9 @@
 // (cubic's "constant"); antialias True grows each box by the Gaussian's K
 // of each volume's factors. Under a mode, the linear, nearest and label
 // rules' boxes hold the samples the extension reads: the edge sample under
-// "nearest", none past the edges under "grid-constant", the whole axis
-// where "mirror", "reflect" or "grid-wrap" read past an edge. Cubic's
+// "nearest", none past the edges under "grid-constant", the planes folded
+// back where "mirror" or "reflect" read past one edge by less than the
+// axis, else the whole axis where they or "grid-wrap" read past one. Cubic's
 // boxes hold the coefficients its voxels read grown by the prefilter's K
 // (and the Gaussian's), so that a tiled call filtering its box with the
 // whole's edges gives the whole's coefficients where they are read; under

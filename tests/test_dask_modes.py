@@ -52,14 +52,17 @@ def test_bits_of_one_call_for_any_chunking(mode, rule, four, seed):
         assert got.dtype == want.dtype and got.tobytes() == want.tobytes()
 
 
-# Z shifted 3 planes on (Z's blocks read planes 3 to 34 and 35 to 66), Y and
-# X read in place; a half-plane shift reads planes floor(c) to ceil(c).
+# Z shifted (by 3, Z's blocks read planes 3 to 34 and 35 to 66), Y and X
+# read in place; a half-plane shift reads planes floor(c) to ceil(c).
+# "mirror" folds 64 to 66 back onto 62 to 60, "reflect" onto 63 to 61.
 @pytest.mark.parametrize("rule,mode,shift,z0,z1", [
-    ("linear", "grid-wrap", 3.0, (3, 35), (0, 64)), ("nearest", "mirror", 3.0, (3, 35), (0, 64)),
-    ("label", "reflect", 3.0, (3, 35), (0, 64)), ("linear", "nearest", 3.0, (3, 35), (35, 64)),
+    ("linear", "grid-wrap", 3.0, (3, 35), (0, 64)), ("nearest", "mirror", 3.0, (3, 35), (35, 64)),
+    ("label", "reflect", 3.0, (3, 35), (35, 64)), ("linear", "nearest", 3.0, (3, 35), (35, 64)),
     ("label", "grid-constant", 3.0, (3, 35), (35, 64)), ("linear", "constant", 3.0, (3, 35), (35, 64)),
-    ("linear", "mirror", -0.5, (0, 64), (31, 64)), ("nearest", "mirror", -0.5, (0, 32), (32, 64)),
-    ("linear", "grid-constant", 40.0, (40, 64), None)])
+    ("linear", "mirror", -0.5, (0, 32), (31, 64)), ("nearest", "mirror", -0.5, (0, 32), (32, 64)),
+    ("linear", "grid-constant", 40.0, (40, 64), None), ("linear", "mirror", 40.0, (40, 64), (23, 55)),
+    ("label", "reflect", 40.0, (40, 64), (24, 56)), ("nearest", "mirror", 100.0, (0, 64), (0, 64)),
+    ("linear", "mirror", -70.0, (0, 64), (7, 39))])
 def test_a_block_past_an_edge_reads_what_the_mode_gives(rule, mode, shift, z0, z1):
     shape = (64, 64, 64)
     m = np.hstack([np.eye(3), [[0.0], [0.0], [shift]]])
