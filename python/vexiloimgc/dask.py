@@ -60,7 +60,8 @@ def transform(
         block for its own volumes. Each is read once, here: the graph holds
         copies, so later changes to the caller's objects change nothing.
         Each block of "cubic" or antialias filters its source box grown by
-        the filters' reach, with the whole source's edges.
+        the filters' reach, with the whole source's edges; a block under a
+        mode reads the samples the mode's extension gives its voxels.
     output_chunks : optional
         The result's chunks, as Dask takes them. Default: the image's where
         the output grid is the image's, else blocks of about 128 MiB.
@@ -84,19 +85,15 @@ def transform(
     # Checked: plain values from here on (str.__str__ runs no subclass's code).
     interpolation, antialias = str.__str__(interpolation), bool(antialias)
     mode = None if mode is None else str.__str__(mode)
-    if mode is not None and interpolation != "cubic":
-        # Blocks of these rules read no filtered box: their extension past the edges is not tiled yet.
-        raise ValueError(f"vexiloimgc.dask.transform: mode={mode!r} with interpolation={interpolation!r} is not "
-                         "available for Dask arrays yet; compute the image and call vexiloimgc.transform")
-    reach = None if interpolation != "cubic" and not antialias else (
-        (mode or "constant") if interpolation == "cubic" else None, antialias)
+    # What a block reads past its samples: a mode's extension, the filters.
+    reach = None if interpolation != "cubic" and mode is None and not antialias else (interpolation, mode, antialias)
     del spacing, matrix, output_spacing, output_shape  # the caller's: never read again
     shape = tuple(int(e) for e in image.shape)
     chunks = _output_chunks(output_chunks, image, out_shape, fill.dtype)
     boxes = _boxes(shape, sp, osp, maps, chunks, reach)
     _check_boxes(boxes, len(shape))
     token = tokenize(image, sp, maps, osp, out_shape, chunks, fill.dtype.str, fill.tobytes(), interpolation, reach)
-    rule = (interpolation, None if reach is None else reach[0], antialias)
+    rule = (interpolation, mode, antialias)
     return _graph(token, image, shape, chunks, boxes, (image.dtype, sp, maps, osp, fill.item(), rule), fill)
 
 
@@ -315,7 +312,8 @@ def _boxes(shape: tuple[int, ...], sp: np.ndarray, osp: Any, maps: np.ndarray,
     """Each output block's source box, (blocks along N, Z, Y, X, 6) of
     (z0, z1, y0, y1, x0, x1), -1 throughout for none: computed natively
     under the kernel's floating-point mode, with its arithmetic, grown by
-    the filters' reach (None, or (cubic's mode or None, antialias))."""
+    what the rule reads past its samples (None, or (interpolation, mode,
+    antialias)): a mode's extension, the filters' reach."""
     en = _edges(chunks[0]) if len(shape) == 4 else np.array([0, 1], np.int64)
     boxes: np.ndarray = _native_boxes(np.array(shape[-3:], np.int64), sp, sp if osp is None else osp, maps, en,
                                       *(_edges(c) for c in chunks[-3:]), reach)
