@@ -11,8 +11,9 @@
 
 // The part's rows under mode m: with t null, the linear rule from p.in.src
 // into p.win.out (float32, the fill p.fill.value where a voxel maps
-// nowhere); else t's rule on its elements (the fill t->fill). The box must
-// be the whole source, at any reach: offsets are 64-bit.
+// nowhere); else t's rule on its elements (the fill t->fill). Each index
+// is extended against the whole source's extents, then read in the box (a
+// tile's, or the whole), at any reach: offsets are 64-bit.
 void moded_part(const part &p, mode m, const typed *t);
 
 // One voxel of the linear rule by the general code above: o its offset in
