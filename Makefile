@@ -8,7 +8,7 @@ PYENV_312 := $(shell pyenv prefix 3.12.1 2>/dev/null || echo $(HOME)/.pyenv/vers
 NOX_PYTHON := $(firstword $(PYTHON) $(wildcard $(PYENV_312)/bin/python3.12) $(shell command -v python3.12) python3)
 NOX := .venv-nox/bin/nox
 
-.PHONY: sessions demo test augment real-data reslice dask-batch big-volume bench bench-dask \
+.PHONY: sessions demo test augment elastic real-data reslice dask-batch big-volume bench bench-dask \
 	reference dist wheel-test wheel-repair matrix compat sanitize tsan fuzz valgrind cross-check clean
 
 $(NOX):
@@ -21,7 +21,7 @@ sessions: $(NOX)
 test: $(NOX)
 	$(NOX) -s tests
 
-demo augment real-data reslice dask-batch big-volume bench bench-dask reference dist \
+demo augment elastic real-data reslice dask-batch big-volume bench bench-dask reference dist \
 wheel-repair sanitize tsan fuzz valgrind: $(NOX)
 	$(NOX) -s $@
 

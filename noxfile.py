@@ -150,7 +150,7 @@ def wheel_suite(session, folder, checks):
 @nox.session(python=PY)
 def tests(session):
     """The C++ tests of every kernel path (CTest), then the Python suite (`make test`)."""
-    install(session)
+    install(session, target=".[test,images]")
     # GoogleTest comes from the system (libgtest-dev), installed here when
     # CMake cannot find it.
     configure(session, ["-S", ".", "-B", "build/ctest", "-DVX_TESTS=ON",
@@ -167,6 +167,8 @@ EXAMPLES = {
     "demo": ("demo.py", "Resamples a phantom, writes examples/out/demo.png (`make demo`)."),
     "augment": ("augment_labels.py",
                 "Images and masks of a batch through one random map per volume: examples/out/augment_labels.png."),
+    "elastic": ("elastic.py",
+                "Images and masks of a batch through a turn and a coarse random field per volume: docs/elastic.png."),
     "real-data": ("real_data.py", "examples/real_data.py (docs/real-data.md)."),
     "reslice": ("reslice.py", "examples/reslice.py: a scan onto another grid (docs/real-data.md)."),
     "dask-batch": ("dask_batch.py", "examples/dask_batch.py: a batch both ways (docs/real-data.md)."),
@@ -196,9 +198,9 @@ def big_volume(session):
 
 @nox.session(python=PY)
 def bench(session):
-    """Timings against peers: the kernel alone per path, the full call, other grids, reslicing, cubic and antialias.
+    """Timings against peers: the kernel alone per path, the full call, other grids, reslicing, cubic, antialias, warps.
 
-    Writes bench/results.json, bench/results.png, bench/grids.json and bench/cubic.json.
+    Writes bench/results.json, bench/results.png, bench/grids.json, bench/cubic.json and bench/warp.json.
     """
     install(session)
     pip(session, "install", "-r", "bench/requirements.txt")
@@ -216,6 +218,7 @@ def bench(session):
     session.run("python", "bench/bench.py")
     session.run("python", "bench/grids.py")
     session.run("python", "bench/bench_cubic.py")
+    session.run("python", "bench/bench_warp.py")
 
 
 @nox.session(python=PY, name="bench-dask")

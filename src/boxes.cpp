@@ -17,6 +17,7 @@
 #include "fpmode.h"
 #include "geometry.h"
 #include "modes.h"
+#include "rules.h"
 #include "sizes.h"
 #include "texts.h"
 
@@ -92,12 +93,89 @@ bool reach(const float c[8], std::int64_t E, std::int64_t &first, std::int64_t &
 }
 
 // What the blocks' voxels read beyond their samples: cubic's coefficients
-// (under mode m) and the prefilter that makes them, and antialias's
-// Gaussian, each filter reaching its K samples further.
+// (under mode m) and the prefilter that makes them, the samples the moded
+// rules' extension reads (nearest's footprint for `near`, else linear's
+// and label's), and antialias's Gaussian, each filter reaching its K
+// samples further.
 struct reach_rule {
-    bool cubic = false, smooth = false;
+    bool cubic = false, moded = false, near = false, smooth = false;
     mode m = constant;
 };
+
+// The least and greatest of a window's corner coordinates c along an axis
+// of extent E (> 0), clamped to +-2^40 and, under "constant", to [0, E - 1];
+// false where every voxel maps nowhere; both NaN where a corner is (an
+// infinity met: the whole axis).
+bool extremes(const float c[8], std::int64_t E, mode m, double &lo, double &hi)
+{
+    lo = c[0], hi = c[0];
+    for (int i = 0; i < 8; ++i) {
+        if (std::isnan(c[i])) {
+            lo = hi = c[i];
+            return true;
+        }
+        lo = std::min(lo, double(c[i])), hi = std::max(hi, double(c[i]));
+    }
+    lo = std::min(std::max(lo, -0x1p40), 0x1p40), hi = std::min(std::max(hi, -0x1p40), 0x1p40);
+    if (m == constant) {  // beyond [0, E - 1] a voxel maps nowhere
+        if (hi < 0.0 || lo > double(E - 1))
+            return false;
+        lo = std::max(lo, 0.0), hi = std::min(hi, double(E - 1));
+    }
+    return true;
+}
+
+// The linear, nearest and label rules under mode m: the planes [first,
+// last) one axis of a window reads, grown by K; false for none. The
+// footprint at the extreme coordinates (floor(c) to ceil(c), plane i0 + 1
+// being left out where c is whole; floor(c + 0.5) for nearest) extended by
+// the mode: "nearest" reads the edge sample, "grid-constant" nothing past
+// the edges, "mirror" and "reflect" past one edge by less than the axis
+// the planes folded back; past both, or further, and where "grid-wrap"
+// reads past an edge or its Gaussian would, the whole axis.
+bool moded_reach(const float c[8], std::int64_t E, mode m, bool near, std::int64_t K, std::int64_t &first,
+                 std::int64_t &last)
+{
+    if (E <= 0)
+        return false;
+    double lo, hi;
+    if (!extremes(c, E, m, lo, hi))
+        return false;
+    if (std::isnan(lo)) {
+        first = 0, last = E;
+        return true;
+    }
+    std::int64_t i = std::int64_t(near ? std::floor(lo + 0.5) : std::floor(lo)),
+                 j = std::int64_t(near ? std::floor(hi + 0.5) : std::ceil(hi));
+    if (m == grid_constant) {
+        if (j < 0 || i > E - 1)  // the fill alone
+            return false;
+        i = std::max<std::int64_t>(i, 0), j = std::min(j, E - 1);
+    } else if (m == nearest_edge) {
+        i = std::min(std::max<std::int64_t>(i, 0), E - 1), j = std::min(std::max<std::int64_t>(j, 0), E - 1);
+    } else if ((m == mirror || m == reflect) && (i >= 0 || j <= E - 1) && i >= -(E - 1) - (m == reflect) &&
+               j <= 2 * (E - 1) + (m == reflect)) {
+        // Past one edge by less than the axis: the planes folded back, the
+        // extension monotone on either side of the edge.
+        std::int64_t a = E, b = -1;
+        auto cover = [&](std::int64_t u, std::int64_t v) {
+            const std::int64_t x = extend(m, u, E), y = extend(m, v, E);
+            a = std::min({a, x, y}), b = std::max({b, x, y});
+        };
+        if (i < 0)
+            cover(i, std::min<std::int64_t>(j, -1));
+        if (j > E - 1)
+            cover(std::max(i, E), j);
+        if (i <= E - 1 && j >= 0)
+            cover(std::max<std::int64_t>(i, 0), std::min(j, E - 1));
+        i = a, j = b;
+    } else if (i < 0 || j > E - 1 || (m == grid_wrap && (i - K < 0 || j + K > E - 1))) {
+        first = 0, last = E;
+        return true;
+    }
+    first = std::max<std::int64_t>(i - K, 0), last = std::min(j + K, E - 1) + 1;
+    return true;
+}
 
 // cubic: the source planes [first, last) whose coefficients one axis of a
 // window reads, grown by K, the filters' reach; false for none. Where the
@@ -109,19 +187,12 @@ bool cubic_reach(const float c[8], std::int64_t E, mode m, std::int64_t K, std::
 {
     if (E <= 0)
         return false;
-    double lo = c[0], hi = c[0];
-    for (int i = 0; i < 8; ++i) {
-        if (std::isnan(c[i])) {
-            first = 0, last = E;
-            return true;
-        }
-        lo = std::min(lo, double(c[i])), hi = std::max(hi, double(c[i]));
-    }
-    lo = std::min(std::max(lo, -0x1p40), 0x1p40), hi = std::min(std::max(hi, -0x1p40), 0x1p40);
-    if (m == constant) {  // beyond [0, E - 1] a voxel maps nowhere
-        if (hi < 0.0 || lo > double(E - 1))
-            return false;
-        lo = std::max(lo, 0.0), hi = std::min(hi, double(E - 1));
+    double lo, hi;
+    if (!extremes(c, E, m, lo, hi))
+        return false;
+    if (std::isnan(lo)) {
+        first = 0, last = E;
+        return true;
     }
     std::int64_t i = std::int64_t(std::floor(lo)) - 1, j = std::int64_t(std::floor(hi)) + 2;
     const bool whole = m == grid_wrap ? i < 0 || j > E - 1 || i - K < 0 || j + K > E - 1
@@ -192,8 +263,9 @@ bool corner_reach(const grid_map &g, const std::int64_t E[3], const float *px, c
     for (int a = 0; a < 3; ++a) {
         for (int j = 0; j < 8; ++j)  // corner j: bit 0 x, 1 y, 2 z
             c[j] = coordinate(axis_of(g, a, py[j >> 1 & 1], pz[j >> 2]), px[j & 1]);
-        if (r.cubic) {
-            if (!cubic_reach(c, E[a], r.m, K[a], got[a][0], got[a][1]))
+        if (r.cubic || r.moded) {
+            if (r.cubic ? !cubic_reach(c, E[a], r.m, K[a], got[a][0], got[a][1])
+                        : !moded_reach(c, E[a], r.m, r.near, K[a], got[a][0], got[a][1]))
                 return false;
             continue;
         }
@@ -222,7 +294,7 @@ void bound_volume(const grid_map &g, const std::int64_t E[3], const chunks &k, c
                 if (ez[bz] == ez[bz + 1] || ey[by] == ey[by + 1] || ex[bx] == ex[bx + 1])
                     continue;  // no voxels
                 if (!corner_reach(g, E, &k.p[0][2 * bx], &k.p[1][2 * by], &k.p[2][2 * bz], got, r,
-                                  r.cubic || r.smooth ? K : nullptr))
+                                  r.cubic || r.moded || r.smooth ? K : nullptr))
                     continue;
                 for (int a = 0; a < 3; ++a) {  // the box is Z, Y, X
                     std::int64_t *b = at + 2 * (2 - a);
@@ -256,25 +328,32 @@ bool window_box(const std::int64_t extents[3], const float *spacing, const float
     return true;
 }
 
-// reach: None, or (mode, antialias): mode None for the linear rule, else
-// cubic's mode name; antialias True or False.
+// The index of name among names[0, n), or n.
+int name_of(PyObject *name, const char *const *names, int n)
+{
+    int k = 0;
+    while (k < n && !(PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, names[k]) == 0))
+        ++k;
+    return k;
+}
+
+// reach: None, or (rule, mode, antialias): the interpolation's name; a
+// mode name, or None ("constant" for "cubic", no extension for the
+// others); True or False.
 bool read_reach(PyObject *obj, reach_rule &r)
 {
     if (obj == Py_None)
         return true;
-    bool ok = PyTuple_Check(obj) && PyTuple_GET_SIZE(obj) == 2 && PyBool_Check(PyTuple_GET_ITEM(obj, 1));
-    PyObject *name = ok ? PyTuple_GET_ITEM(obj, 0) : nullptr;
-    int k = 0;
-    if (ok && name != Py_None) {
-        while (k < mode_count && !(PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, mode_names[k]) == 0))
-            ++k;
-        ok = k < mode_count;
-    }
-    if (!ok) {
+    const bool ok = PyTuple_Check(obj) && PyTuple_GET_SIZE(obj) == 3 && PyBool_Check(PyTuple_GET_ITEM(obj, 2));
+    const int k = ok ? name_of(PyTuple_GET_ITEM(obj, 0), rule_names, rule_count) : rule_count;
+    PyObject *name = ok ? PyTuple_GET_ITEM(obj, 1) : nullptr;
+    const int m = ok && name != Py_None ? name_of(name, mode_names, mode_count) : 0;
+    if (!ok || k == rule_count || m == mode_count) {
         PyErr_SetString(PyExc_ValueError, text::boxes_reach);
         return false;
     }
-    r.cubic = name != Py_None, r.m = mode(k), r.smooth = PyTuple_GET_ITEM(obj, 1) == Py_True;
+    r.cubic = k == cubic, r.moded = k != cubic && name != Py_None, r.near = k == nearest;
+    r.m = mode(m), r.smooth = PyTuple_GET_ITEM(obj, 2) == Py_True;
     return true;
 }
 

@@ -12,9 +12,14 @@
 // edges_z, edges_y, edges_x: int64 edges of the output grid's chunks along
 // N, Z, Y, X (each at or above the one before, below 2^31; edges_n [0, 1]
 // for a 3-D image). All C-contiguous in the machine's byte order. reach:
-// None for the samples the linear, nearest and label rules read, or (mode,
-// antialias): mode None for linear, else cubic's mode name; antialias True
-// grows each box by the Gaussian's K of each volume's factors. Cubic's
+// None for the samples the linear, nearest and label rules read, or (rule,
+// mode, antialias): the interpolation's name and its mode name or None
+// (cubic's "constant"); antialias True grows each box by the Gaussian's K
+// of each volume's factors. Under a mode, the linear, nearest and label
+// rules' boxes hold the samples the extension reads: the edge sample under
+// "nearest", none past the edges under "grid-constant", the planes folded
+// back where "mirror" or "reflect" read past one edge by less than the
+// axis, else the whole axis where they or "grid-wrap" read past one. Cubic's
 // boxes hold the coefficients its voxels read grown by the prefilter's K
 // (and the Gaussian's), so that a tiled call filtering its box with the
 // whole's edges gives the whole's coefficients where they are read; under

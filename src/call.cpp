@@ -234,10 +234,6 @@ bool check_call(PyObject *image_obj, PyObject *spacing, PyObject *matrix, PyObje
     if (!check_source(image, c.im, graph))
         return false;
     c.image = block_of(image, c.im.nd);
-    if (rq.moded && rq.mode != cubic && rq.tiled) {
-        PyErr_SetString(PyExc_ValueError, text::mode_tile);
-        return false;
-    }
     c.rtype = floats_out(rq.mode) ? NPY_FLOAT : PyArray_TYPE(image);
     if (!floats_out(rq.mode) && ((c.e = elem_of(image, rq.mode)) < 0 || !fill_of(rq, c.e, c.rtype, c.fill)))
         return false;

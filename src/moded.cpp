@@ -5,6 +5,7 @@
 
 #include "geometry.h"
 #include "moded_point.h"
+#include "resample_paths.h"
 
 namespace {
 
@@ -27,26 +28,18 @@ template <class V> void each_voxel(const part &p, V &&voxel)
     }
 }
 
-// The linear rule: each term's sample (the fill as a float32 where the mode
-// gives none) times its factors in order, the terms summed in order, the
-// first as it is, as linear_sum does.
-void linear_voxels(const part &p, mode m)
+// The linear rule (moded_point.h) at one voxel of the part.
+void linear_voxel(const part &p, mode m, std::int64_t o, float cx, float cy, float cz)
 {
-    float *O = p.win.out;
-    each_voxel(p, [&](std::int64_t o, float cx, float cy, float cz) {
-        if (!moded_linear(p.in, m, p.fill.value, cx, cy, cz, O[o]) && p.fill.on)
-            O[o] = p.fill.value;
-    });
+    if (!moded_linear(p.in, m, p.fill.value, cx, cy, cz, p.win.out[o]) && p.fill.on)
+        p.win.out[o] = p.fill.value;
 }
 
-// The label rule: label_rows.h's vote (pick) over the moded terms, the fill
-// a label like any other.
 template <class T> void label_voxels(const part &p, mode m, const T *S, T *O, T cv)
 {
     each_voxel(p, [&](std::int64_t o, float cx, float cy, float cz) { O[o] = moded_label(p.in, m, S, cv, cx, cy, cz); });
 }
 
-// The nearest rule: the rounded index on each axis, extended.
 template <class T> void nearest_voxels(const part &p, mode m, const T *S, T *O, T cv)
 {
     each_voxel(p, [&](std::int64_t o, float cx, float cy, float cz) { O[o] = moded_near(p.in, m, S, cv, cx, cy, cz); });
@@ -66,13 +59,24 @@ template <class T> void typed_voxels(const part &p, mode m, const typed &t)
 
 } // namespace
 
+void moded_linear_on(int path, const part &p, mode m)
+{
+    if (p.in.X <= 0 || p.in.Y <= 0 || p.in.Z <= 0)
+        return;
+    if (path == path_count)
+        each_voxel(p, [&](std::int64_t o, float cx, float cy, float cz) { linear_voxel(p, m, o, cx, cy, cz); });
+    else
+        moded_rows_path(path)(p, m, linear_voxel);
+}
+
 void moded_part(const part &p, mode m, const typed *t)
 {
     // Callers fill the voxels of an empty source; extend needs an extent.
     if (p.in.X <= 0 || p.in.Y <= 0 || p.in.Z <= 0)
         return;
     if (!t) {
-        linear_voxels(p, m);
+        static const moded_rows_fn f = moded_rows_path(best_path());
+        f(p, m, linear_voxel);
         return;
     }
     if (t->mode == nearest) {  // elements moved whole: only their size counts

@@ -12,20 +12,24 @@
 
 namespace {
 
-// Planes i0 and i0 + 1 of one axis as the mode extends them: their offsets
-// (index times stride) and which of them is the fill.
+// Planes i0 and i0 + 1 of one axis as the mode extends them against the
+// whole's extent e: their offsets in the box of n planes from b0 (index
+// less b0, times stride), which of them is the fill, and which the box
+// lacks.
 struct planes {
     std::int64_t at[2];
-    bool fill[2];
+    bool fill[2], lost[2];
 };
 
-inline planes planes_of(mode m, std::int64_t i0, std::int64_t e, std::int64_t step)
+inline planes planes_of(mode m, std::int64_t i0, std::int64_t e, std::int64_t b0, std::int64_t n,
+                        std::int64_t step)
 {
     planes p;
     for (int k = 0; k < 2; ++k) {
         const std::int64_t j = extend(m, i0 + k, e);
         p.fill[k] = j == fill_index;
-        p.at[k] = p.fill[k] ? 0 : j * step;
+        p.lost[k] = !p.fill[k] && (j < b0 || j - b0 >= n);
+        p.at[k] = p.fill[k] || p.lost[k] ? 0 : (j - b0) * step;
     }
     return p;
 }
@@ -36,16 +40,21 @@ struct moded_cell {
     planes p[3];
 };
 
+// False where the voxel maps nowhere, or reads a plane its box lacks (its
+// terms leave plane i0 + 1 out where f is 0).
 inline bool moded_cell_of(const source_box &b, mode m, float cx, float cy, float cz, moded_cell &c)
 {
     const bool k = m == constant;
     if (!moded_axis_of(cx, b.X, k, c.a[0]) || !moded_axis_of(cy, b.Y, k, c.a[1]) ||
         !moded_axis_of(cz, b.Z, k, c.a[2]))
         return false;
-    c.p[0] = planes_of(m, c.a[0].i0, b.X, 1);
-    c.p[1] = planes_of(m, c.a[1].i0, b.Y, b.row);
-    c.p[2] = planes_of(m, c.a[2].i0, b.Z, b.slice);
-    return true;
+    c.p[0] = planes_of(m, c.a[0].i0, b.X, b.bx, b.bnx, 1);
+    c.p[1] = planes_of(m, c.a[1].i0, b.Y, b.by, b.bny, b.row);
+    c.p[2] = planes_of(m, c.a[2].i0, b.Z, b.bz, b.bnz, b.slice);
+    bool lost = false;
+    for (int a = 0; a < 3; ++a)
+        lost = lost || c.p[a].lost[0] || (c.a[a].f != 0.0 && c.p[a].lost[1]);
+    return !lost;
 }
 
 // Corner k's sample offset, or false where any of its planes is the fill.
@@ -97,7 +106,8 @@ template <class T> inline T moded_label(const source_box &b, mode m, const T *S,
     return pick(v, n);
 }
 
-// The nearest rule: the rounded index on each axis, extended.
+// The nearest rule: the rounded index on each axis, extended; a sample the
+// box lacks is read as a voxel that maps nowhere.
 template <class T> inline T moded_near(const source_box &b, mode m, const T *S, T cv, float cx, float cy, float cz)
 {
     const bool k = m == constant;
@@ -106,7 +116,11 @@ template <class T> inline T moded_near(const source_box &b, mode m, const T *S, 
         return cv;
     const std::int64_t x = extend(m, moded_nearest(cx), b.X), y = extend(m, moded_nearest(cy), b.Y),
                        z = extend(m, moded_nearest(cz), b.Z);
-    return x == fill_index || y == fill_index || z == fill_index ? cv : S[z * b.slice + y * b.row + x];
+    if (x == fill_index || y == fill_index || z == fill_index)
+        return cv;
+    const std::int64_t i = x - b.bx, j = y - b.by, l = z - b.bz;
+    const bool held = i >= 0 && i < b.bnx && j >= 0 && j < b.bny && l >= 0 && l < b.bnz;
+    return held ? S[l * b.slice + j * b.row + i] : cv;
 }
 
 } // namespace

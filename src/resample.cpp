@@ -2,6 +2,8 @@
 
 #include "cubic.h"
 #include "label.h"
+#include "moded.h"
+#include "moded_rows.h"
 #include "resample_paths.h"
 #include "resample_rows.h"
 
@@ -38,8 +40,8 @@ void whole(const float *image, const std::int64_t *dims, const float *spacing, c
 
 // The one table of the kernel's paths, each with every rule: linear (a
 // part, and the module's whole call), nearest and label, cubic and its
-// prefilter's lines. A build
-// without a path's files has null entries.
+// prefilter's lines, linear under a mode. A build without a path's files
+// has null entries.
 struct path_entry {
     const char *name;
     part_fn part;
@@ -47,16 +49,17 @@ struct path_entry {
     label_fn labels;
     cubic_fn cubic;
     lines_fn lines;
+    moded_rows_fn moded;
 };
 #if defined(VX_X86_PATHS)
-#define VX_PATH(f, g, h, l) f, whole<f>, g, h, l
+#define VX_PATH(f, g, h, l, d) f, whole<f>, g, h, l, d
 #else
-#define VX_PATH(f, g, h, l) nullptr, nullptr, nullptr, nullptr, nullptr
+#define VX_PATH(f, g, h, l, d) nullptr, nullptr, nullptr, nullptr, nullptr, nullptr
 #endif
 const path_entry paths[path_count] = {
-    {"scalar", resample_scalar, whole<resample_scalar>, label_scalar, cubic_scalar, lines_scalar},
-    {"avx2", VX_PATH(resample_avx2, label_avx2, cubic_avx2, lines_avx2)},
-    {"avx512", VX_PATH(resample_avx512, label_avx512, cubic_avx512, lines_avx512)},
+    {"scalar", resample_scalar, whole<resample_scalar>, label_scalar, cubic_scalar, lines_scalar, moded_rows_scalar},
+    {"avx2", VX_PATH(resample_avx2, label_avx2, cubic_avx2, lines_avx2, moded_rows_avx2)},
+    {"avx512", VX_PATH(resample_avx512, label_avx512, cubic_avx512, lines_avx512, moded_rows_avx512)},
 };
 #undef VX_PATH
 
@@ -94,6 +97,8 @@ part whole_volume(const float *src, float *out, int X, int Y, int Z, const float
 
 void resample_scalar(const part &p) { each_row(p, plain_row); }
 
+void moded_rows_scalar(const part &p, mode m, moded_voxel voxel) { moded_rows(p, m, voxel); }
+
 part_fn path_part(int path) { return path >= 0 && path < path_count ? paths[path].part : nullptr; }
 
 kernel_fn path_kernel(int path) { return path >= 0 && path < path_count ? paths[path].kernel : nullptr; }
@@ -101,6 +106,8 @@ kernel_fn path_kernel(int path) { return path >= 0 && path < path_count ? paths[
 label_fn label_path(int path) { return path >= 0 && path < path_count ? paths[path].labels : nullptr; }
 
 cubic_fn cubic_path(int path) { return path >= 0 && path < path_count ? paths[path].cubic : nullptr; }
+
+moded_rows_fn moded_rows_path(int path) { return path >= 0 && path < path_count ? paths[path].moded : nullptr; }
 
 lines_fn filter_path(int path) { return path >= 0 && path < path_count ? paths[path].lines : nullptr; }
 

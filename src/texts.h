@@ -53,8 +53,6 @@ constexpr char out_type[] = "transform: out must be %S in the machine's byte ord
 constexpr char out_layout[] = "transform: out must be %s";
 constexpr char out_shape[] = "transform: out must have the %s shape %s, not %s";
 constexpr char out_shares[] = "transform: out must not share memory with %s";
-constexpr char mode_tile[] = "transform: a mode with \"linear\", \"nearest\" or \"label\" takes no tile: its "
-                            "extension reads the whole source";
 constexpr char label_type[] = "transform: interpolation=\"label\" takes bool or integer images, not %R";
 constexpr char nearest_type[] = "transform: interpolation=\"nearest\" takes bool, integer, float32 or float64 "
                                 "images, not %R";
@@ -66,7 +64,7 @@ constexpr char cval_real[] = "transform: cval %R does not fit %S exactly";
 // The package's helpers: reslice's map and the Dask layer's boxes.
 constexpr char affines[] = "voxel_map: affines must be C-contiguous (4, 4) float64 arrays";
 constexpr char singular[] = "reslice: affine cannot be inverted";
-constexpr char boxes_reach[] = "source_boxes: reach must be None or (None or a mode name, True or False)";
+constexpr char boxes_reach[] = "source_boxes: reach must be None or (a rule name, None or a mode name, True or False)";
 constexpr char boxes_type[] = "source_boxes: %s must be a numpy.ndarray, not %.200s";
 constexpr char boxes_layout[] = "source_boxes: %s must be a C-contiguous, aligned %s array in the machine's byte order";
 constexpr char boxes_edges[] = "source_boxes: %s must hold 2 or more edges, rising from 0, below 2^31";
@@ -89,6 +87,8 @@ constexpr char filter_place[] = "%s: place must be None or 6 integers (z0, y0, x
 constexpr char filter_nomem[] = "%s: out of memory";
 
 // The package's warp.
+constexpr char warp_blocks[] = "warp: in blocks (Dask) \"linear\", \"nearest\" and \"label\" with mode=None only, "
+                               "not interpolation=%R with mode=%R";
 constexpr char warp_steps[] = "warp: steps must be a sequence of affine maps and Fields, not %.200s";
 constexpr char warp_step[] = "warp: steps[%zd] must be an affine map or a vexiloimgc.Field, not %.200s";
 constexpr char warp_field_shape[] = "warp: steps[%zd] is a Field of shape %s, which does not fit %s; a displacement "

@@ -114,7 +114,10 @@ struct work {
     const float *src;        // linear; cubic: its coefficients
     const char *typed;       // nearest and label
     source at;               // strides of either, in elements
-    int X, Y, Z;             // the source; none of them 0 unless `empty`
+    int X, Y, Z;             // the whole source; none of them 0 unless `empty`
+    std::int64_t origin;     // a tile: its box's first sample within the whole, in elements
+    std::int64_t wx, wy, wz; // a tile: its window's first voxel within the whole grid
+    bool tiled;
     bool empty;
     bool reached;            // linear: a volume's furthest sample within 32-bit offsets
     char *out;
@@ -131,7 +134,7 @@ struct work {
 
 template <class T> volume_at<T> volume_of(const work &w, const T *data, std::int64_t v)
 {
-    return {data + v * w.at.volume, w.at.slice, w.at.row, w.X, w.Y, w.Z};
+    return {data + v * w.at.volume, w.at.slice, w.at.row, w.X, w.Y, w.Z, w.origin};
 }
 
 // Volume v's samples as the moded and cubic reads take them: the whole source.
@@ -226,29 +229,39 @@ void read_points(const work &w, std::int64_t v, const pts &p, int n, char *o, li
     }
 }
 
-// Output row q of the whole call (volume, then Z, then Y).
+// The continuous source indices of output voxels (z, y, x0 + i), i < n, of
+// volume v, the whole grid's indices: the output point through the steps,
+// divided by the source's spacing.
+void row_points(const std::vector<step> &steps, const float *o, const float *s, std::int64_t v, std::int64_t z,
+                std::int64_t y, std::int64_t x0, int n, pts &p)
+{
+    const float py = position(int(y), o[1]), pz = position(int(z), o[2]);
+    for (int i = 0; i < n; ++i)
+        p.x[i] = position(int(x0 + i), o[0]), p.y[i] = py, p.z[i] = pz;
+    for (const step &st : steps) {
+        if (st.field)
+            field_step(st, v, p, n);
+        else
+            affine_step(st.maps.get() + (st.per_volume ? 12 * v : 0), p, n);
+    }
+    for (int i = 0; i < n; ++i)
+        p.x[i] = p.x[i] / s[0], p.y[i] = p.y[i] / s[1], p.z[i] = p.z[i] / s[2];
+}
+
+// Output row q of the call (volume, then Z, then Y).
 void warp_row(const work &w, std::int64_t q)
 {
     const std::int64_t v = q / (w.OZ * w.OY), r = q % (w.OZ * w.OY);
-    const float y = position(int(r % w.OY), w.o[1]), z = position(int(r / w.OY), w.o[2]);
     char *o = w.out + q * w.OX * w.size;
     pts p;
     linear_block lb;
-    const bool fast = w.rule == linear && !w.moded && w.reached && !w.empty;
+    // A tile's box is no whole volume: the row kernel's frame is the whole's.
+    const bool fast = w.rule == linear && !w.moded && w.reached && !w.empty && !w.tiled;
     if (fast)
         linear_block_of(lb, volume_of(w, w.src, v));
     for (std::int64_t x0 = 0; x0 < w.OX; x0 += points) {
         const int n = int(std::min<std::int64_t>(points, w.OX - x0));
-        for (int i = 0; i < n; ++i)
-            p.x[i] = position(int(x0 + i), w.o[0]), p.y[i] = y, p.z[i] = z;
-        for (const step &st : *w.steps) {
-            if (st.field)
-                field_step(st, v, p, n);
-            else
-                affine_step(st.maps.get() + (st.per_volume ? 12 * v : 0), p, n);
-        }
-        for (int i = 0; i < n; ++i)
-            p.x[i] = p.x[i] / w.s[0], p.y[i] = p.y[i] / w.s[1], p.z[i] = p.z[i] / w.s[2];
+        row_points(*w.steps, w.o, w.s, v, w.wz + r / w.OY, w.wy + r % w.OY, w.wx + x0, n, p);
         read_points(w, v, p, n, o + x0 * w.size, fast ? &lb : nullptr);
     }
 }
@@ -396,6 +409,12 @@ bool run(const call &c, const std::vector<step> &steps, char *out)
     w.src = r.src.data, w.typed = r.typed_src, w.at = r.src;
     w.X = int(c.im.dims[3]), w.Y = int(c.im.dims[2]), w.Z = int(c.im.dims[1]);
     w.empty = c.im.count == 0;
+    if ((w.tiled = c.rq.tiled)) {
+        const npy_intp *t = c.rq.tile;
+        w.Z = int(t[0]), w.Y = int(t[1]), w.X = int(t[2]);
+        w.origin = w.empty ? 0 : t[3] * r.src.slice + t[4] * r.src.row + t[5];
+        w.wz = t[6], w.wy = t[7], w.wx = t[8];
+    }
     w.reached = !w.empty && (w.Z - 1) * r.src.slice + (w.Y - 1) * r.src.row + (w.X - 1) < extent_limit;
     w.out = out, w.size = size;
     w.OZ = c.od[1], w.OY = c.od[2], w.OX = c.od[3];
@@ -442,14 +461,18 @@ bool run(const call &c, const std::vector<step> &steps, char *out)
 
 PyObject *warp_into(PyObject *image, PyObject *spacing, PyObject *steps, PyObject *out, PyObject *workers,
                     PyObject *output_shape, PyObject *output_spacing, PyObject *cval, PyObject *interpolation,
-                    PyObject *mode)
+                    PyObject *mode, PyObject *tile)
 {
     if (!numpy_ready())
         return nullptr;
     // Every conversion that can run a caller's code first, then the checks.
     call c;
-    if (!read_request(workers, interpolation, mode, Py_False, cval, output_shape, Py_None, c.rq))
+    if (!read_request(workers, interpolation, mode, Py_False, cval, output_shape, tile, c.rq))
         return nullptr;
+    if (c.rq.tiled && (c.rq.mode == cubic || c.rq.moded)) {
+        PyErr_Format(PyExc_ValueError, text::warp_blocks, interpolation, mode);
+        return nullptr;
+    }
     const fp_scope fp;
     static const float identity[12] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};
     npy_intp twelve = 12;
@@ -478,4 +501,59 @@ PyObject *warp_into(PyObject *image, PyObject *spacing, PyObject *steps, PyObjec
         return nullptr;
     }
     return res;
+}
+
+struct warp_chain {
+    call c;
+    std::vector<step> steps;
+};
+
+void chain_free::operator()(warp_chain *c) const { delete c; }
+
+chain_ptr warp_chain_of(PyObject *image, PyObject *spacing, PyObject *steps, PyObject *output_shape,
+                        PyObject *output_spacing, PyObject *cval, PyObject *interpolation, PyObject *mode)
+{
+    if (!numpy_ready())
+        return nullptr;
+    chain_ptr w(new (std::nothrow) warp_chain);
+    if (!w) {
+        PyErr_SetString(PyExc_MemoryError, text::nomem);
+        return nullptr;
+    }
+    call &c = w->c;
+    if (!read_request(Py_None, interpolation, mode, Py_False, cval, output_shape, Py_None, c.rq))
+        return nullptr;
+    if (c.rq.mode == cubic || c.rq.moded) {  // blocks read no filtered or extended box yet
+        PyErr_Format(PyExc_ValueError, text::warp_blocks, interpolation, mode);
+        return nullptr;
+    }
+    const fp_scope fp;
+    static const float identity[12] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};
+    npy_intp twelve = 12;
+    ref eye(PyArray_SimpleNewFromData(1, &twelve, NPY_FLOAT, const_cast<float *>(identity)));
+    if (!eye || !check_call(image, spacing, eye.get(), output_spacing, true, c) ||
+        !read_steps(image, spacing, steps, c, w->steps))
+        return nullptr;
+    return w;
+}
+
+int chain_rule(const warp_chain &c) { return c.c.rq.mode; }
+
+void chain_grid(const warp_chain &c, std::int64_t out[4], std::int64_t src[3])
+{
+    for (int k = 0; k < 4; ++k)
+        out[k] = c.c.od[k];
+    for (int k = 0; k < 3; ++k)
+        src[k] = c.c.im.dims[1 + k];
+}
+
+void chain_points(const warp_chain &c, std::int64_t v, std::int64_t z, std::int64_t y, std::int64_t x0, int n,
+                  float *cx, float *cy, float *cz)
+{
+    pts p;
+    const float *s = c.c.sp.get();
+    row_points(c.steps, c.c.osp ? c.c.osp.get() : s, s, v, z, y, x0, n, p);
+    std::memcpy(cx, p.x, sizeof(float) * std::size_t(n));
+    std::memcpy(cy, p.y, sizeof(float) * std::size_t(n));
+    std::memcpy(cz, p.z, sizeof(float) * std::size_t(n));
 }

@@ -12,12 +12,15 @@
 
 namespace {
 
-// One volume of the source: sample (z, y, x) at data[z * slice + y * row + x],
-// in elements; every extent at least 1.
+// One volume of the source: sample (z, y, x) at data[z * slice + y * row + x -
+// origin], in elements; every extent at least 1. X, Y, Z are the whole
+// source's, data a box of it whose first sample is at `origin` (0 for the
+// whole).
 template <class T> struct volume_at {
     const T *data;
     std::int64_t slice, row;
     int X, Y, Z;
+    std::int64_t origin = 0;
 };
 
 template <class T> inline std::int64_t offset_of(const volume_at<T> &g, int k)
@@ -35,7 +38,8 @@ template <class T> inline bool point_cell(const volume_at<T> &g, float cx, float
     if (kx == outside || ky == outside || kz == outside || faces > 1)
         return false;
     c.face = kx != inside ? 0 : ky != inside ? 1 : kz != inside ? 2 : -1;
-    c.at = first_plane(kz, z0, g.Z) * g.slice + first_plane(ky, y0, g.Y) * g.row + first_plane(kx, x0, g.X);
+    c.at = first_plane(kz, z0, g.Z) * g.slice + first_plane(ky, y0, g.Y) * g.row + first_plane(kx, x0, g.X) -
+           g.origin;
     c.f[0] = cx - float(x0), c.f[1] = cy - float(y0), c.f[2] = cz - float(z0);
     return true;
 }
@@ -90,7 +94,7 @@ template <class T> inline T nearest_at(const volume_at<T> &g, float cx, float cy
     const std::int64_t x = nearest_plane(cx, 0.0, g.X, hx);
     const std::int64_t y = nearest_plane(cy, 0.0, g.Y, hy);
     const std::int64_t z = nearest_plane(cz, 0.0, g.Z, hz);
-    return hx & hy & hz ? g.data[z * g.slice + y * g.row + x] : fill;
+    return hx & hy & hz ? g.data[z * g.slice + y * g.row + x - g.origin] : fill;
 }
 
 template <class T> inline T label_at(const volume_at<T> &g, float cx, float cy, float cz, T fill)

@@ -18,6 +18,7 @@
 #include "filters.h"
 #include "sizes.h"
 #include "warp.h"
+#include "warp_boxes.h"
 %}
 
 /* The sizes the Dask layer plans its blocks by: most voxels one call writes
@@ -36,9 +37,14 @@ PyObject *transform_into(PyObject *image, PyObject *spacing, PyObject *matrix, P
 PyObject *voxel_map(PyObject *affine, PyObject *target);
 /* The package's warp (python/vexiloimgc/__init__.py); src/warp.cpp. */
 %rename(warp) warp_into;
+%feature("compactdefaultargs") warp_into;
 PyObject *warp_into(PyObject *image, PyObject *spacing, PyObject *steps, PyObject *out, PyObject *workers,
                     PyObject *output_shape, PyObject *output_spacing, PyObject *cval, PyObject *interpolation,
-                    PyObject *mode);
+                    PyObject *mode, PyObject *tile = Py_None);
+/* vexiloimgc.dask.warp's blocks' source boxes; src/warp_boxes.cpp. */
+PyObject *warp_boxes(PyObject *image, PyObject *spacing, PyObject *steps, PyObject *output_shape,
+                     PyObject *output_spacing, PyObject *cval, PyObject *interpolation, PyObject *mode,
+                     PyObject *edges_n, PyObject *edges_z, PyObject *edges_y, PyObject *edges_x);
 %feature("compactdefaultargs") transform_check;
 PyObject *transform_check(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *output_shape,
                           PyObject *output_spacing, PyObject *cval, PyObject *interpolation,

@@ -67,10 +67,12 @@ def test_bits_of_one_call_for_any_chunking(mode, antialias, four, seed):
 
 @pytest.mark.skipif(EMULATED, reason="minutes under an emulator")
 @pytest.mark.parametrize("kw,reach", [
-    (dict(interpolation="cubic"), ("constant", False)),
-    (dict(interpolation="cubic", mode="nearest", antialias=True), ("nearest", True)),
-    (dict(interpolation="cubic", mode="grid-wrap"), ("grid-wrap", False)),
-    (dict(interpolation="linear", antialias=True), (None, True)),
+    (dict(interpolation="cubic"), ("cubic", None, False)),
+    (dict(interpolation="cubic", mode="nearest", antialias=True), ("cubic", "nearest", True)),
+    (dict(interpolation="cubic", mode="grid-wrap"), ("cubic", "grid-wrap", False)),
+    (dict(interpolation="linear", antialias=True), ("linear", None, True)),
+    (dict(interpolation="linear", mode="mirror", antialias=True), ("linear", "mirror", True)),
+    (dict(interpolation="nearest", mode="grid-wrap"), ("nearest", "grid-wrap", False)),
 ])
 def test_the_grown_box_is_all_an_inner_block_reads(kw, reach):
     # A NaN reaches every voxel whose sums read it, whatever the weight: in
@@ -97,7 +99,7 @@ def test_a_block_past_an_edge_under_grid_wrap_reads_the_whole_axis():
     shape = (64, 64, 64)
     m = np.hstack([np.eye(3), [[0.0], [0.0], [3.0]]])  # Z reads 3 planes on: past the far edge
     chunks = ((32, 32), (20, 24, 20), (32, 32))
-    got = {b[0]: b[2] for b in vd._block_boxes(shape, np.ones(3), m, None, chunks, ("grid-wrap", False))}
+    got = {b[0]: b[2] for b in vd._block_boxes(shape, np.ones(3), m, None, chunks, ("cubic", "grid-wrap", False))}
     # Z passes its far edge, X's prefilter its near one: whole; Y reads
     # coefficients 19 to 45 and their prefilter's 12 planes either side.
     assert got[(1, 1, 0)] == ((0, 64), (19 - 12, 45 + 12 + 1), (0, 64))

@@ -35,7 +35,9 @@ if TYPE_CHECKING:
     _Image: TypeAlias = Union[np.ndarray[Any, np.dtype[_PackageItem]], Sequence[Any]]
     _Vector: TypeAlias = Union[np.ndarray[Any, np.dtype[_VectorItem]], Sequence[Any]]
 
-__all__ = ["transform", "reslice", "voxel_map", "warp", "Field"]
+    from .images import resample_image as resample_image
+
+__all__ = ["transform", "reslice", "voxel_map", "warp", "Field", "resample_image"]
 __version__ = "0.3.0"
 
 _Out = TypeVar("_Out", bound="_Float32Array")
@@ -558,3 +560,12 @@ def warp(
                  output_spacing if output_spacing is None or isinstance(output_spacing, nd)
                  else _numbers(output_spacing, "output_spacing"),
                  cval, interpolation, mode)
+
+
+def __getattr__(name: str) -> Any:
+    # Images on demand: `import vexiloimgc` imports neither nibabel nor SimpleITK.
+    if name == "resample_image":
+        from .images import resample_image
+
+        return resample_image
+    raise AttributeError(f"module 'vexiloimgc' has no attribute {name!r}")

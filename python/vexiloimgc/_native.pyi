@@ -12,7 +12,11 @@ def transform(
 def voxel_map(affine: Any, target: Any, /) -> Any: ...
 def warp(
     image: Any, spacing: Any, steps: Any, out: Any, workers: Any, output_shape: Any, output_spacing: Any,
-    cval: Any, interpolation: Any, mode: Any, /
+    cval: Any, interpolation: Any, mode: Any, tile: Any = None, /
+) -> Any: ...
+def warp_boxes(
+    image: Any, spacing: Any, steps: Any, output_shape: Any, output_spacing: Any, cval: Any, interpolation: Any,
+    mode: Any, edges_n: Any, edges_z: Any, edges_y: Any, edges_x: Any, /
 ) -> Any: ...
 def transform_check(
     image: Any, spacing: Any, matrix: Any, output_shape: Any, output_spacing: Any, cval: Any,

@@ -4,7 +4,9 @@
 grid. Each block is computed by the package's kernel from the box of the
 source its voxels can reach, with the whole grid's voxel positions and the
 whole source's extents, so no bit depends on where the blocks are cut; a
-block that maps nowhere is filled without reading the source.
+block that maps nowhere is filled without reading the source. `warp` does
+the same for a chain of steps, each block's box found by carrying its
+points through them.
 
 Needs Dask (``pip install vexiloimgc[dask]``); ``import vexiloimgc`` alone
 does not import it.
@@ -23,11 +25,12 @@ import dask.array as da
 from dask.base import tokenize
 from dask.highlevelgraph import HighLevelGraph
 
-from . import _numbers
+from . import Field, _numbers
 from ._native import box_limit as _BOX3, call_limit as _CALL
 from ._native import source_boxes as _native_boxes, transform as _native, transform_check as _checked
+from ._native import warp as _native_warp, warp_boxes as _warp_boxes
 
-__all__ = ["transform"]
+__all__ = ["transform", "warp"]
 
 _AUTO = 128 << 20  # bytes of an output block by default
 
@@ -57,7 +60,8 @@ def transform(
         block for its own volumes. Each is read once, here: the graph holds
         copies, so later changes to the caller's objects change nothing.
         Each block of "cubic" or antialias filters its source box grown by
-        the filters' reach, with the whole source's edges.
+        the filters' reach, with the whole source's edges; a block under a
+        mode reads the samples the mode's extension gives its voxels.
     output_chunks : optional
         The result's chunks, as Dask takes them. Default: the image's where
         the output grid is the image's, else blocks of about 128 MiB.
@@ -81,20 +85,142 @@ def transform(
     # Checked: plain values from here on (str.__str__ runs no subclass's code).
     interpolation, antialias = str.__str__(interpolation), bool(antialias)
     mode = None if mode is None else str.__str__(mode)
-    if mode is not None and interpolation != "cubic":
-        # Blocks of these rules read no filtered box: their extension past the edges is not tiled yet.
-        raise ValueError(f"vexiloimgc.dask.transform: mode={mode!r} with interpolation={interpolation!r} is not "
-                         "available for Dask arrays yet; compute the image and call vexiloimgc.transform")
-    reach = None if interpolation != "cubic" and not antialias else (
-        (mode or "constant") if interpolation == "cubic" else None, antialias)
+    # What a block reads past its samples: a mode's extension, the filters.
+    reach = None if interpolation != "cubic" and mode is None and not antialias else (interpolation, mode, antialias)
     del spacing, matrix, output_spacing, output_shape  # the caller's: never read again
     shape = tuple(int(e) for e in image.shape)
     chunks = _output_chunks(output_chunks, image, out_shape, fill.dtype)
     boxes = _boxes(shape, sp, osp, maps, chunks, reach)
     _check_boxes(boxes, len(shape))
     token = tokenize(image, sp, maps, osp, out_shape, chunks, fill.dtype.str, fill.tobytes(), interpolation, reach)
-    rule = (interpolation, None if reach is None else reach[0], antialias)
+    rule = (interpolation, mode, antialias)
     return _graph(token, image, shape, chunks, boxes, (image.dtype, sp, maps, osp, fill.item(), rule), fill)
+
+
+def warp(
+    image: Any,
+    spacing: Any,
+    steps: Any,
+    /,
+    *,
+    output_shape: Sequence[SupportsIndex] | None = None,
+    output_spacing: Any = None,
+    output_chunks: Any = None,
+    cval: SupportsFloat = 0.0,
+    interpolation: str = "linear",
+) -> da.Array:
+    """`vexiloimgc.warp` of a Dask array, lazily, block by block.
+
+    Parameters
+    ----------
+    image : dask.array.Array, (Z, Y, X) or (N, Z, Y, X)
+        Any chunking; another array is wrapped with ``dask.array.asarray``.
+    spacing, steps, output_shape, output_spacing, cval, interpolation
+        As for `vexiloimgc.warp`. A `Field` may be given a Dask array: it is
+        computed whole when the Field is made. The steps are copied here,
+        once into the graph, and shared by the blocks: later changes to the
+        caller's arrays change nothing.
+    output_chunks : optional
+        As for `transform`.
+
+    Returns
+    -------
+    dask.array.Array
+        Computes to the bits of `vexiloimgc.warp` on the whole image in
+        memory, for any chunking and scheduler. Each block reads the box of
+        the source its points read, found here by carrying every output
+        point through the steps, as the warp carries it: building the graph
+        costs about one pass of the steps over the output. Argument errors
+        are raised here, with that function's messages.
+    """
+    if not isinstance(image, da.Array):
+        image = da.asarray(_numbers(image, "image"))  # type: ignore[no-untyped-call]
+    if any(math.isnan(c) for cs in image.chunks for c in cs):
+        raise ValueError("vexiloimgc.dask.warp: the image's chunk sizes must be known "
+                         "(see dask.array.Array.compute_chunk_sizes)")
+    chain = _Chain(steps, image.ndim == 4 and int(image.shape[0]))
+    spacing = _numbers(spacing, "spacing")
+    if output_spacing is not None:
+        output_spacing = _numbers(output_spacing, "output_spacing")
+    shape = tuple(int(e) for e in image.shape)
+    stand = np.broadcast_to(np.zeros((), image.dtype), shape)
+    # warp's own checks first (its rules and steps), then the grid as transform reads it
+    _warp_boxes(stand, spacing, chain.steps, output_shape, output_spacing, cval, interpolation, None,
+                None, None, None, None)
+    fill, out_shape, sp, osp, _ = _checked(stand, spacing, np.eye(4), output_shape, output_spacing, cval,
+                                           interpolation)
+    interpolation = str.__str__(interpolation)
+    chunks = _output_chunks(output_chunks, image, out_shape, fill.dtype, "warp")
+    en = _edges(chunks[0]) if len(shape) == 4 else np.array([0, 1], np.int64)
+    boxes = _warp_boxes(stand, spacing, chain.steps, output_shape, output_spacing, cval, interpolation, None,
+                        en, *(_edges(c) for c in chunks[-3:]))
+    _check_boxes(boxes, len(shape), "warp")
+    token = tokenize(image, sp, chain.token(), osp, out_shape, chunks, fill.dtype.str, fill.tobytes(),
+                     interpolation, "warp")
+    call = (image.dtype, sp, np.zeros(12, np.float32), osp, fill.item(), interpolation)
+    return _graph(token, image, shape, chunks, boxes, call, fill, chain)
+
+
+class _Chain:
+    """A warp's steps as the native warp takes them, copied: affine maps
+    as arrays, fields as (displacement, inverse); `volumes` the image's N
+    (False for a 3-D image), to tell the per-volume steps."""
+
+    def __init__(self, steps: Any, volumes: Any) -> None:
+        if isinstance(steps, (Field, np.ndarray)):
+            steps = [steps]
+        self.per_volume: list[bool] = []
+        if not hasattr(type(steps), "__iter__"):
+            self.steps: Any = steps  # refused natively, with warp's message
+            return
+        out: list[Any] = []
+        for st in list(steps):
+            if isinstance(st, Field):
+                d = np.array(st.displacement, np.float32)
+                out.append((d, st._inverse.copy()))
+                self.per_volume.append(d.ndim == 5)
+                continue
+            a = np.array(st) if isinstance(st, np.ndarray) else np.asarray(st)
+            if a.dtype.kind not in "biuf":
+                out.append(st)
+                self.per_volume.append(False)
+                continue
+            a = a.copy() if a is st else a
+            four = (3, 4), (4, 4)
+            self.per_volume.append(bool(volumes) and a.ndim >= 2 and a.shape[0] == volumes and (
+                (a.ndim == 3 and a.shape[1:] in four) or (a.ndim == 2 and a.shape not in four and a.shape[1] in (12, 16))))
+            out.append(a)
+        self.steps = out
+
+    def token(self) -> Any:
+        return [(s[0], s[1]) if isinstance(s, tuple) else s for s in self.steps]
+
+    def of(self, v0: int, n: int | None) -> list[Any]:
+        """The steps of volumes v0 to v0 + n (n None: v0 alone, for a 3-D call)."""
+        w = slice(v0, v0 + n) if n is not None else v0
+        out = []
+        for st, per in zip(self.steps, self.per_volume):
+            if per:
+                st = (st[0][w], st[1]) if isinstance(st, tuple) else st[w]
+            out.append(st)
+        return out
+
+
+def _warp_run(src: np.ndarray, chain: _Chain, v0: int, index: tuple[int, ...], dtype: Any, spacing: Any,
+              _maps: Any, _per_volume: bool, output_spacing: Any, cval: Any, interpolation: str,
+              window: tuple[int, ...], tile: tuple[int, ...]) -> np.ndarray:
+    def one(s: np.ndarray, steps: list[Any]) -> np.ndarray:
+        r: np.ndarray = _native_warp(s, spacing, steps, None, 1, window, output_spacing, cval, interpolation, None,
+                                     tile)
+        return r
+
+    if src.ndim == 3:
+        return one(src, chain.steps)
+    n, per_box, per_out = src.shape[0], math.prod(src.shape[1:]), math.prod(window)
+    if n * max(per_box, per_out) <= _CALL:
+        return one(src, chain.of(v0, n))
+    # Over one call's limits: volume by volume.
+    return np.stack([one(src[v], chain.of(v0 + v, None)) for v in range(n)])
 
 
 def _check(image: da.Array, spacing: Any, matrix: Any, output_shape: Any, output_spacing: Any, cval: Any,
@@ -113,21 +239,23 @@ def _check(image: da.Array, spacing: Any, matrix: Any, output_shape: Any, output
                     interpolation, mode, antialias)
 
 
-def _check_boxes(boxes: np.ndarray, nd: int) -> None:
+def _check_boxes(boxes: np.ndarray, nd: int, name: str = "transform") -> None:
     """A block's source box must be one the kernel can address."""
     sizes = (boxes[..., 1::2] - boxes[..., ::2]).astype(np.float64).prod(axis=-1)
     if (sizes > _BOX3).any():
         index = tuple(int(i) for i in np.argwhere(sizes > _BOX3)[0][4 - nd:])
         box = tuple(int(b) for b in np.diff(boxes[(0,) * (4 - nd) + index].reshape(3, 2)).ravel())
-        raise ValueError(f"vexiloimgc.dask.transform: output block {index} reads a source box "
+        raise ValueError(f"vexiloimgc.dask.{name}: output block {index} reads a source box "
                          f"{box} of 2^31 or more samples; pass smaller output_chunks")
 
 
 def _graph(token: str, image: da.Array, shape: tuple[int, ...], chunks: tuple[tuple[int, ...], ...],
-           boxes: np.ndarray, call: tuple[Any, ...], fill: np.ndarray) -> da.Array:
+           boxes: np.ndarray, call: tuple[Any, ...], fill: np.ndarray, chain: Any = None) -> da.Array:
     """The result: the image's graph, a layer of the source pieces the blocks
-    take, and the layer of the blocks."""
-    name, pname = "vexiloimgc-transform-" + token, "vexiloimgc-source-" + token
+    take, and the layer of the blocks; with `chain`, a warp's steps (_Chain),
+    once in the graph for every block."""
+    name = ("vexiloimgc-transform-" if chain is None else "vexiloimgc-warp-") + token
+    pname = "vexiloimgc-source-" + token
     direct = _direct_reader(image)
     bname = "vexiloimgc-base-" + token
     if direct is not None and isinstance(direct[1], np.ndarray):
@@ -136,6 +264,10 @@ def _graph(token: str, image: da.Array, shape: tuple[int, ...], chunks: tuple[tu
         direct = (direct[0], bname, direct[2])
     else:
         layers_extra = {}
+    warp_key = None
+    if chain is not None:
+        warp_key = "vexiloimgc-steps-" + token
+        layers_extra[warp_key] = {warp_key: chain}
     out_layer: dict[Any, Any] = {}
     piece_layer: dict[Any, Any] = {}
     # The cyclic collector finds nothing in the plain tuples built here, but
@@ -143,7 +275,8 @@ def _graph(token: str, image: da.Array, shape: tuple[int, ...], chunks: tuple[tu
     collecting = gc.isenabled()
     gc.disable()
     try:
-        _layer(out_layer, piece_layer, name, pname, image, shape, chunks, boxes.tolist(), direct, call, fill)
+        _layer(out_layer, piece_layer, name, pname, image, shape, chunks, boxes.tolist(), direct, call, fill,
+               warp_key)
     finally:
         if collecting:
             gc.enable()
@@ -179,7 +312,8 @@ def _boxes(shape: tuple[int, ...], sp: np.ndarray, osp: Any, maps: np.ndarray,
     """Each output block's source box, (blocks along N, Z, Y, X, 6) of
     (z0, z1, y0, y1, x0, x1), -1 throughout for none: computed natively
     under the kernel's floating-point mode, with its arithmetic, grown by
-    the filters' reach (None, or (cubic's mode or None, antialias))."""
+    what the rule reads past its samples (None, or (interpolation, mode,
+    antialias)): a mode's extension, the filters' reach."""
     en = _edges(chunks[0]) if len(shape) == 4 else np.array([0, 1], np.int64)
     boxes: np.ndarray = _native_boxes(np.array(shape[-3:], np.int64), sp, sp if osp is None else osp, maps, en,
                                       *(_edges(c) for c in chunks[-3:]), reach)
@@ -188,10 +322,10 @@ def _boxes(shape: tuple[int, ...], sp: np.ndarray, osp: Any, maps: np.ndarray,
 
 def _layer(out_layer: dict[Any, Any], piece_layer: dict[Any, Any], name: str, pname: str, image: da.Array,
            shape: tuple[int, ...], chunks: tuple[tuple[int, ...], ...], boxes: list[Any], direct: Any,
-           call: tuple[Any, ...], fill: np.ndarray) -> None:
+           call: tuple[Any, ...], fill: np.ndarray, warp_key: Any = None) -> None:
     """The output blocks' tasks, and the pieces of source chunks they take
     where they do not read the source themselves: one tight loop over the
-    blocks."""
+    blocks. With `warp_key`, the blocks warp through the steps at that key."""
     dtype, sp, maps, osp, value, rule = call
     full = np.full
     per_volume = maps.ndim == 2
@@ -205,6 +339,7 @@ def _layer(out_layer: dict[Any, Any], piece_layer: dict[Any, Any], name: str, pn
         maps_v = maps[vols] if per_volume else maps
         lead = (n,) if four else ()
         vspan: Any = span(0, v0, v1) if four else None
+        extra = () if warp_key is None else (_warp_run, warp_key, v0)
         bn = boxes[n]
         for z, z0, _, zn in zaxis:
             bz = bn[z]
@@ -223,11 +358,11 @@ def _layer(out_layer: dict[Any, Any], piece_layer: dict[Any, Any], name: str, pn
                     if direct is not None:
                         region = (slice(bz0, bz1), slice(by0, by1), slice(bx0, bx1))
                         out_layer[key] = (_read_block, direct[0], direct[1], (vols,) + region if four else region,
-                                          direct[2], task)
+                                          direct[2], task) + extra
                         continue
                     keys, extents = pieces(index, vspan, b)
                     box = (bz1 - bz0, by1 - by0, bx1 - bx0)
-                    out_layer[key] = (_block, keys, extents, (v1 - v0,) + box if four else box, task)
+                    out_layer[key] = (_block, keys, extents, (v1 - v0,) + box if four else box, task) + extra
 
 
 def _piece_maker(image: da.Array, pname: str, piece_layer: dict[Any, Any]) -> tuple[Any, Any]:
@@ -287,7 +422,7 @@ class _Selections(dict):  # type: ignore[type-arg]
 
 
 def _output_chunks(output_chunks: Any, image: da.Array, out_shape: tuple[int, ...],
-                   dtype: np.dtype) -> tuple[tuple[int, ...], ...]:
+                   dtype: np.dtype, name: str = "transform") -> tuple[tuple[int, ...], ...]:
     if output_chunks is None:
         if out_shape == tuple(image.shape) and math.prod(_largest(image.chunks)) <= _CALL:
             return tuple(tuple(int(c) for c in cs) for cs in image.chunks)
@@ -298,7 +433,7 @@ def _output_chunks(output_chunks: Any, image: da.Array, out_shape: tuple[int, ..
         chunks = da.core.normalize_chunks(  # type: ignore[no-untyped-call]
             output_chunks, out_shape, limit=_AUTO, dtype=dtype)
     if math.prod(_largest(chunks)) > _CALL:
-        raise ValueError(f"vexiloimgc.dask.transform: output blocks of up to (Z, Y, X) = {_largest(chunks)} "
+        raise ValueError(f"vexiloimgc.dask.{name}: output blocks of up to (Z, Y, X) = {_largest(chunks)} "
                          "hold more voxels than one call writes (2^29 - 1); pass smaller output_chunks")
     return chunks
 
@@ -437,15 +572,15 @@ def _one_base(image: da.Array, graph: Any, data_node: Any) -> Any:
 
 
 def _read_block(get: Any, source: Any, region: tuple[slice, ...], kwargs: dict[str, Any],
-                call: tuple[Any, ...]) -> np.ndarray:
+                call: tuple[Any, ...], run: Any = None, chain: Any = None, v0: int = 0) -> np.ndarray:
     """One output block, its source box read straight from the array-like."""
     src = get(source, region, **kwargs)
     _expect(src, tuple(s.stop - s.start for s in region), call)
-    return _run(src, *call)
+    return _run(src, *call) if run is None else run(src, chain, v0, *call)
 
 
 def _block(pieces: list[np.ndarray], extents: tuple[tuple[int, ...], ...], box: tuple[int, ...],
-           call: tuple[Any, ...]) -> np.ndarray:
+           call: tuple[Any, ...], run: Any = None, chain: Any = None, v0: int = 0) -> np.ndarray:
     """One output block: its source box put together from the input's
     pieces, resampled. The pieces come in the order of the product of the
     axes' parts, `extents` along each axis."""
@@ -459,7 +594,7 @@ def _block(pieces: list[np.ndarray], extents: tuple[tuple[int, ...], ...], box: 
         src = np.empty(box, call[1])
         for p, where in zip(pieces, places):
             src[where] = p
-    return _run(src, *call)
+    return _run(src, *call) if run is None else run(src, chain, v0, *call)
 
 
 def _expect(got: Any, shape: tuple[int, ...], call: tuple[Any, ...]) -> None:
@@ -469,7 +604,7 @@ def _expect(got: Any, shape: tuple[int, ...], call: tuple[Any, ...]) -> None:
     if not isinstance(got, np.ndarray) or got.shape != shape or got.dtype != dtype:
         what = (f"an array of shape {got.shape} and type {got.dtype}" if isinstance(got, np.ndarray)
                 else f"a {type(got).__name__}")
-        raise RuntimeError(f"vexiloimgc.dask.transform: output block {index} read {what} from the source "
+        raise RuntimeError(f"vexiloimgc.dask: output block {index} read {what} from the source "
                            f"where it asked for shape {shape} and type {np.dtype(dtype)}")
 
 

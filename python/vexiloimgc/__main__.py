@@ -1,0 +1,179 @@
+"""The command line: `vexiloimgc resample IN OUT ...` (`python -m vexiloimgc`)."""
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from typing import Any, Sequence
+
+EXAMPLE = """example:
+  vexiloimgc resample moving.nii.gz moved.nii.gz --like fixed.nrrd \\
+      --transform 0GenericAffine.mat
+  vexiloimgc resample scan.mha scan_1mm.nii.gz --spacing 1 1 1 --interpolation cubic
+  vexiloimgc resample big.zarr big_1mm.zarr --like fixed.nii.gz --chunks 128 128 128
+
+Transforms are given as antsApplyTransforms takes them: each maps a point of
+the reference to the point it reads in the image; the last given is applied
+first. Reads and writes NIfTI (.nii, .nii.gz), NRRD (.nrrd, .nhdr),
+MetaImage (.mha, .mhd) and, through Dask, zarr arrays (.zarr)."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> Any:  # one line, exit code 2
+        raise _Usage(f"{self.prog}: {message}")
+
+
+class _Usage(Exception):
+    pass
+
+
+def _parser() -> argparse.ArgumentParser:
+    p = _Parser(prog="vexiloimgc", description="Exact, fast resampling of images.",
+                epilog=EXAMPLE, formatter_class=argparse.RawDescriptionHelpFormatter)
+    sub = p.add_subparsers(dest="command", required=True, parser_class=_Parser)
+    r = sub.add_parser("resample", help="resample an image onto another grid",
+                       description="Resample IN onto the grid of REF (or onto its own grid at "
+                       "another spacing) through the transforms, and write OUT.",
+                       epilog=EXAMPLE, formatter_class=argparse.RawDescriptionHelpFormatter)
+    r.add_argument("input", metavar="IN", help="the image to resample")
+    r.add_argument("output", metavar="OUT", help="where to write the result (its extension picks the format)")
+    grid = r.add_mutually_exclusive_group()
+    grid.add_argument("--like", metavar="REF", help="the reference image whose grid the result takes")
+    grid.add_argument("--spacing", metavar=("X", "Y", "Z"), nargs=3, type=float,
+                      help="IN's own grid at this spacing (mm), its first voxel centre kept")
+    r.add_argument("--transform", "-t", metavar="FILE", action="append", default=[],
+                   help="a transform file (ITK .tfm/.txt/.h5, ANTs/FSL .mat, .lta, AFNI .1D); repeatable")
+    r.add_argument("--interpolation", default="linear", choices=["linear", "nearest", "label", "cubic"])
+    r.add_argument("--mode", choices=["constant", "grid-constant", "nearest", "mirror", "reflect", "grid-wrap"],
+                   help="cubic only: how the image extends beyond its edges")
+    r.add_argument("--cval", type=float, default=0.0, help="the value outside the image (default 0)")
+    r.add_argument("--antialias", action="store_true", help="smooth first when down-sampling")
+    r.add_argument("--workers", type=int, default=None, help="threads to use at most")
+    r.add_argument("--chunks", metavar="N", nargs="+", type=int,
+                   help="work in blocks of this (Z, Y, X) shape through Dask (a zarr IN or OUT "
+                   "always does): a zarr array's attribute 'affine' holds its RAS voxel-to-world map")
+    return p
+
+
+def _progress(k: int, n: int) -> None:
+    sys.stderr.write(f"\rvolume {k} of {n}" + ("\n" if k == n else ""))
+    sys.stderr.flush()
+
+
+def _resample(a: argparse.Namespace) -> None:
+    from . import images
+
+    for path in [a.input, a.like, *a.transform]:
+        if path is not None and not (os.path.isfile(path) or images.is_zarr(path) and os.path.isdir(path)):
+            raise FileNotFoundError(2, "no such file", path)
+    folder = os.path.dirname(a.output)
+    if folder and not os.path.isdir(folder):
+        raise FileNotFoundError(2, "no such folder", folder)
+    if not (a.output.lower().endswith(images.WRITES) or images.is_zarr(a.output)):
+        raise ValueError(f"{a.output}: unknown output format (write {', '.join(images.WRITES)})")
+    if a.chunks is not None or images.is_zarr(a.input) or images.is_zarr(a.output):
+        return _resample_dask(a)
+    cval: Any = a.cval
+    if a.interpolation in ("nearest", "label") and float(cval).is_integer():
+        cval = int(cval)
+    out = images.resample_image(a.input, a.like, transforms=a.transform, spacing=a.spacing,
+                                interpolation=a.interpolation, mode=a.mode, cval=cval,
+                                antialias=a.antialias, workers=a.workers,
+                                _progress=_progress if sys.stderr.isatty() else None)
+    images.save_image(out, a.output)
+
+
+def _resample_dask(a: argparse.Namespace) -> None:
+    """Block by block through vexiloimgc.dask.transform: zarr in or out, or --chunks."""
+    import numpy as np
+
+    from . import images
+    from .dask import transform
+
+    if a.chunks is not None and (len(a.chunks) not in (1, 3) or min(a.chunks) < 1):
+        raise ValueError(f"--chunks takes 1 or 3 positive sizes (Z, Y, X), not {' '.join(map(str, a.chunks))}")
+    if a.workers is not None and a.workers < 1:
+        raise ValueError(f"--workers must be at least 1 with Dask, not {a.workers}")
+    chunks = None if a.chunks is None else tuple(a.chunks) if len(a.chunks) == 3 else a.chunks[0]
+
+    if images.is_zarr(a.input):
+        data, affine = images.load_zarr(a.input)
+        kind: Any = None
+        src = images._Grid(tuple(data.shape[::-1]), affine)
+    else:
+        import dask.array as da
+
+        kind = images.load_image(a.input)
+        src = images._grid(kind)
+        ijk = images._data(kind)
+        if ijk.ndim != 3:
+            raise ValueError(f"{a.input}: a series; blocks take 3-D images")
+        data = da.from_array(ijk.T, chunks=chunks or "auto")  # type: ignore[no-untyped-call]
+    if a.like is not None and images.is_zarr(a.like):
+        ref, ref_affine = images.load_zarr(a.like)
+        g = images._Grid(tuple(ref.shape[::-1]), ref_affine)
+    elif a.like is not None:
+        g = images._grid(images.load_image(a.like))
+    elif a.spacing is not None:
+        g = images._respaced(src, images._spacing(a.spacing))
+    else:
+        g = src
+    target, steps = images._chain(images._steps(a.transform, g, src), g, src)
+    cval: Any = int(a.cval) if a.interpolation in ("nearest", "label") and float(a.cval).is_integer() else a.cval
+    if steps is None:
+        from . import voxel_map
+
+        v = voxel_map(src.affine, target)
+        out = transform(data, np.ones(3), v[:3], output_shape=g.shape[::-1],
+                        output_chunks=chunks, interpolation=a.interpolation, mode=a.mode, cval=cval,
+                        antialias=a.antialias)
+    else:
+        if a.antialias or a.mode is not None:
+            raise ValueError("--mode and --antialias are not available with a displacement field in blocks")
+        from .dask import warp
+
+        out = warp(data, np.ones(3), steps, output_shape=g.shape[::-1], output_spacing=np.ones(3),
+                   output_chunks=chunks, interpolation=a.interpolation, cval=cval)
+    import dask
+
+    with dask.config.set({} if a.workers is None else {"num_workers": a.workers}):
+        if images.is_zarr(a.output):
+            import zarr
+
+            out.to_zarr(a.output, overwrite=True)  # type: ignore[no-untyped-call]
+            zarr.open_array(a.output, mode="r+").attrs["affine"] = g.affine.tolist()
+            return
+        r = out.compute().T  # type: ignore[no-untyped-call]
+    if kind is not None and images._is_sitk(kind):
+        images.save_image(images._to_sitk(r, g, False), a.output)
+    else:
+        images.save_image(images._to_nib(r, g, kind), a.output)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    try:
+        a = _parser().parse_args(argv)
+    except _Usage as e:
+        print(e, file=sys.stderr)
+        return 2
+    except SystemExit as e:  # --help
+        return int(e.code or 0)
+    try:
+        _resample(a)
+    except FileNotFoundError as e:
+        print(f"vexiloimgc: {e.filename}: {e.strerror or 'no such file'}", file=sys.stderr)
+        return 1
+    except ImportError as e:
+        print(f"vexiloimgc: {e}", file=sys.stderr)
+        return 1
+    except (ValueError, TypeError, OverflowError, RuntimeError, OSError) as e:
+        print(f"vexiloimgc: {str(e).splitlines()[0] if str(e) else type(e).__name__}", file=sys.stderr)
+        return 1
+    except Exception as e:  # what a reader library raises of its own, on a file it cannot take
+        print(f"vexiloimgc: {type(e).__name__}: {str(e).splitlines()[0] if str(e) else ''}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

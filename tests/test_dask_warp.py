@@ -1,0 +1,108 @@
+"""vexiloimgc.dask.warp: each block reads the box of the source its points
+read, carried through the steps natively, and gives one call's bits."""
+import os
+
+import numpy as np
+import pytest
+
+import vexiloimgc
+
+da = pytest.importorskip("dask.array")
+vd = pytest.importorskip("vexiloimgc.dask")
+
+# The block logic is the host's; under an emulator a few chunkings check the bits.
+SEEDS = range(2) if os.environ.get("VX_EMULATED") else range(6)
+SP = np.array([0.9, 1.1, 1.3])
+
+
+def turn(shape, degrees, shift=0.0):
+    t = np.radians(degrees)
+    r = np.array([[np.cos(t), -np.sin(t), 0.1], [np.sin(t), np.cos(t), 0.0], [0.0, 0.1, 1.0]])
+    c = (np.array(shape[::-1]) - 1) * SP / 2
+    return np.hstack([r, (c - r @ c + shift)[:, None]])
+
+
+def chunking(rng, shape):
+    return tuple(tuple(np.diff(np.unique(np.r_[0, rng.integers(1, e, rng.integers(0, 3)), e])).tolist())
+                 for e in shape)
+
+
+def case(name, rng):
+    if name == "3-D":
+        shape = (18, 20, 22)
+        return shape, [turn(shape, 8), vexiloimgc.Field(rng.normal(0, 2, (5, 6, 7, 3)), [4.0, 4.5, 5.0])]
+    if name == "4-D per volume":
+        shape = (3, 12, 14, 16)
+        maps = np.stack([turn(shape[1:], d, s) for d, s in ((5, 0.0), (-7, 1.5), (12, -30.0))])
+        return shape, [maps, vexiloimgc.Field(rng.normal(0, 3, (3, 4, 5, 6, 3)), [3.0, 3.5, 5.0])]
+    if name == "Dask field":
+        shape = (2, 14, 12, 16)
+        d = da.from_array(rng.normal(0, 2, (14, 12, 16, 3)).astype(np.float32), chunks=(5, 6, 7, 3))
+        return shape, [vexiloimgc.Field(d, SP), turn(shape[1:], -6)]
+    shape = (16, 18, 14)  # a field on another grid, turned and moved
+    return shape, [vexiloimgc.Field(rng.normal(0, 2, (6, 6, 6, 3)), [3.0, 3.0, 4.0], turn(shape, 20, 2.0)),
+                   turn(shape, 4)]
+
+
+@pytest.mark.parametrize("interpolation", ["linear", "nearest", "label"])
+@pytest.mark.parametrize("name", ["3-D", "4-D per volume", "Dask field", "field on another grid"])
+def test_bits_of_one_call_over_random_chunkings(name, interpolation):
+    rng = np.random.default_rng(len(name))
+    shape, steps = case(name, rng)
+    img = rng.uniform(-5, 5, shape).astype(np.float32)
+    if interpolation != "linear":
+        img = (img * 3).astype(np.int16)
+    out = dict(output_shape=(shape[-3] + 3, shape[-2] - 2, shape[-1]), output_spacing=SP * 0.95)
+    want = vexiloimgc.warp(img, SP, steps, interpolation=interpolation, cval=7, **out)
+    for seed in SEEDS:
+        r = np.random.default_rng(seed)
+        got = vd.warp(da.from_array(img, chunks=chunking(r, shape)), SP, steps, interpolation=interpolation, cval=7,
+                      output_chunks=chunking(r, want.shape), **out)
+        for st in steps:  # the graph holds copies
+            (st.displacement if isinstance(st, vexiloimgc.Field) else st)[...] = np.nan
+        assert got.dtype == want.dtype
+        np.testing.assert_array_equal(got.compute(scheduler="threads").view(np.uint8), want.view(np.uint8))
+        shape, steps = case(name, np.random.default_rng(len(name)))
+
+
+@pytest.mark.parametrize("interpolation", ["linear", "nearest"])
+def test_the_box_is_all_an_inner_block_reads(interpolation):
+    # A NaN reaches every voxel whose sums read it, whatever the weight: a
+    # plane of NaN just outside the box leaves the block finite, one on its
+    # face does not.
+    shape = (40, 40, 40)
+    rng = np.random.default_rng(3)
+    img = rng.uniform(-100, 200, shape).astype(np.float32)
+    steps = [turn(shape, 10), vexiloimgc.Field(rng.normal(0, 2, (5, 5, 5, 3)), [10.0, 10.0, 10.0])]
+    edges = [np.array([0, 1], np.int64)] + [np.array([0, 14, 26, 40], np.int64)] * 3
+    box = vd._warp_boxes(img, SP, vexiloimgc._steps(steps), None, None, 0.0, interpolation, None,
+                          *edges)[0, 1, 1, 1]
+    for axis in range(3):
+        lo, hi = box[2 * axis], box[2 * axis + 1]
+        assert 0 < lo and hi < 40
+        for face, outside in ((lo, lo - 1), (hi - 1, hi)):
+            for plane, reads in ((face, True), (outside, False)):
+                v = img.copy()
+                v[(slice(None),) * axis + (plane,)] = np.nan
+                block = vexiloimgc.warp(v, SP, steps, interpolation=interpolation)[14:26, 14:26, 14:26]
+                assert np.isnan(block).any() == reads, (axis, plane)
+
+
+@pytest.mark.parametrize("kw", [
+    dict(interpolation="cubic"),
+    dict(steps=[np.eye(4), "a map"]),
+    dict(steps=[vexiloimgc.Field(np.zeros((3, 4, 5, 6, 3)), SP)]),  # 5-D field, 3-D image
+    dict(spacing=[1.0, 2.0]),
+    dict(output_shape=(4, -1, 4)),
+    dict(steps=[np.ones((2, 3, 4))]),
+])
+def test_argument_errors_at_graph_build_with_one_calls_messages(kw):
+    img = np.zeros((6, 7, 8), np.float32)
+    args = dict(spacing=SP, steps=[np.eye(4)])
+    args.update(kw)
+    spacing, steps = args.pop("spacing"), args.pop("steps")
+    with pytest.raises((TypeError, ValueError)) as one:
+        vexiloimgc.warp(img, spacing, steps, **args)
+    with pytest.raises(one.type, match=None) as lazy:
+        vd.warp(da.from_array(img, chunks=3), spacing, steps, **args)
+    assert str(lazy.value).replace("vexiloimgc.dask.", "") == str(one.value)
