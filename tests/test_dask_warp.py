@@ -89,7 +89,7 @@ def test_the_box_is_all_an_inner_block_reads(interpolation):
 
 
 @pytest.mark.parametrize("kw", [
-    dict(interpolation="cubic"),
+    dict(interpolation="sinc"),
     dict(steps=[np.eye(4), "a map"]),
     dict(steps=[vexiloimgc.Field(np.zeros((3, 4, 5, 6, 3)), SP)]),  # 5-D field, 3-D image
     dict(spacing=[1.0, 2.0]),
@@ -106,3 +106,8 @@ def test_argument_errors_at_graph_build_with_one_calls_messages(kw):
     with pytest.raises(one.type, match=None) as lazy:
         vd.warp(da.from_array(img, chunks=3), spacing, steps, **args)
     assert str(lazy.value).replace("vexiloimgc.dask.", "") == str(one.value)
+
+
+def test_blocks_refuse_cubic_for_now():
+    with pytest.raises(ValueError, match=r'in blocks \(Dask\) "linear", "nearest" and "label"'):
+        vd.warp(da.from_array(np.zeros((6, 7, 8), np.float32), chunks=3), SP, [np.eye(4)], interpolation="cubic")
