@@ -129,19 +129,6 @@ float *read_maps(PyArrayObject *m, const image_shape &im, bool &per_volume)
     return read_vector_block(b);
 }
 
-// The bytes an array's elements span; empty for an array without any.
-void span_of(PyArrayObject *a, const char *&lo, const char *&hi)
-{
-    lo = hi = PyArray_BYTES(a);
-    if (PyArray_SIZE(a) == 0)
-        return;
-    for (int k = 0; k < PyArray_NDIM(a); ++k) {
-        const npy_intp step = (PyArray_DIMS(a)[k] - 1) * PyArray_STRIDES(a)[k];
-        (step < 0 ? lo : hi) += step;
-    }
-    hi += PyArray_ITEMSIZE(a);
-}
-
 bool apart(PyArrayObject *a, PyArrayObject *b)
 {
     const char *alo, *ahi, *blo, *bhi;
@@ -199,6 +186,19 @@ PyObject *floats(const float *v, npy_intp n, bool maps)
 }
 
 } // namespace
+
+// The bytes an array's elements span; empty for an array without any.
+void span_of(PyArrayObject *a, const char *&lo, const char *&hi)
+{
+    lo = hi = PyArray_BYTES(a);
+    if (PyArray_SIZE(a) == 0)
+        return;
+    for (int k = 0; k < PyArray_NDIM(a); ++k) {
+        const npy_intp step = (PyArray_DIMS(a)[k] - 1) * PyArray_STRIDES(a)[k];
+        (step < 0 ? lo : hi) += step;
+    }
+    hi += PyArray_ITEMSIZE(a);
+}
 
 PyObject *checked(int nd, const npy_intp od[4], int rtype, const unsigned char fill[8], const float *sp,
                   const float *osp, const float *maps, bool per_volume)

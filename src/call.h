@@ -41,6 +41,9 @@ void factors_of(const call &c, std::int64_t k, double d[3]);
 // without it (in place where it can be).
 bool smooths(const call &c);
 
+// The bytes an array's elements span; empty for an array without any.
+void span_of(PyArrayObject *a, const char *&lo, const char *&hi);
+
 // `out` checked, or a new array of the output's shape and type.
 PyObject *result_of(const call &c, PyObject *out, PyObject *const inputs[4]);
 

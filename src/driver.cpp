@@ -28,24 +28,6 @@
 
 namespace {
 
-// Signals reach Python only through the main thread with the lock held:
-// every 50 ms of its own jobs the calling thread takes the lock back to let
-// them run. False, with the handler's exception (KeyboardInterrupt) set,
-// when one raised.
-bool no_interrupt(PyThreadState *&state, std::chrono::steady_clock::time_point &next)
-{
-    if (!state)
-        return true;
-    const auto now = std::chrono::steady_clock::now();
-    if (now < next)
-        return true;
-    PyEval_RestoreThread(state);
-    const bool ok = PyErr_CheckSignals() == 0;
-    state = PyEval_SaveThread();
-    next = now + std::chrono::milliseconds(50);
-    return ok;
-}
-
 // A window's jobs: its plan, its first job in the call's numbering, its
 // jobs in each volume and their rows, its first volume.
 struct span {
@@ -223,6 +205,24 @@ bool run(const call &c, char *out, std::int64_t voxels)
 }
 
 } // namespace
+
+// Signals reach Python only through the main thread with the lock held:
+// every 50 ms of its own jobs the calling thread takes the lock back to let
+// them run. False, with the handler's exception (KeyboardInterrupt) set,
+// when one raised.
+bool no_interrupt(PyThreadState *&state, std::chrono::steady_clock::time_point &next)
+{
+    if (!state)
+        return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next)
+        return true;
+    PyEval_RestoreThread(state);
+    const bool ok = PyErr_CheckSignals() == 0;
+    state = PyEval_SaveThread();
+    next = now + std::chrono::milliseconds(50);
+    return ok;
+}
 
 bool transform_work(const call &c, char *out)
 {

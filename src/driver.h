@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include <chrono>
+
 // image: 3-D (Z, Y, X) or 4-D (N, Z, Y, X) ndarray; spacing, output_spacing:
 // along X, Y, Z; matrix: one output-to-source map (12 values, (3, 4) or
 // (4, 4)) or one per volume of a 4-D image. output_shape: None or 3 (or 4)
@@ -15,9 +17,9 @@
 // the source first (axis_filter.h's Gaussian), for "linear" and "cubic". tile: None, or 9 integers for
 // a window of a larger call: the whole source's Z, Y, X, where the image
 // (a box of it) starts in it, and where the output (a window of the whole
-// grid) starts in that grid, each Z, Y, X; not with a mode of "linear",
-// "nearest" or "label". The filters of "cubic" and antialias then run on the
-// box with the whole's edges, so the box must hold their reach (boxes.h).
+// grid) starts in that grid, each Z, Y, X. The filters of "cubic" and
+// antialias then run on the box with the whole's edges, and a mode extends
+// against the whole, so the box must hold what they reach (boxes.h).
 // All borrowed. Writes into `out`
 // (None for a new array) and returns it, a new reference; NULL with an
 // exception set on any failure, with nothing written.
@@ -39,6 +41,12 @@ PyObject *transform_into(PyObject *image, PyObject *spacing, PyObject *matrix, P
 PyObject *transform_check(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *output_shape,
                           PyObject *output_spacing, PyObject *cval, PyObject *interpolation,
                           PyObject *mode, PyObject *antialias);
+
+// Signals reach Python only through the main thread with the lock held:
+// every 50 ms of its own jobs the calling thread takes the lock back to let
+// them run (state: the released thread's, null where the lock is held).
+// False, with the handler's exception (KeyboardInterrupt) set, when one raised.
+bool no_interrupt(PyThreadState *&state, std::chrono::steady_clock::time_point &next);
 
 struct call;
 // The work of a call transform_into has checked (antialias off, no tile)

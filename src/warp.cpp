@@ -346,17 +346,16 @@ bool read_steps(PyObject *image, PyObject *spacing, PyObject *steps, const call 
     return true;
 }
 
-// The bytes an array's elements span; empty for an array without any.
-void span_of(PyArrayObject *a, const char *&lo, const char *&hi)
+// transform's checks with the identity for its matrix (the steps are read
+// apart), then the steps; eye keeps that matrix for result_of's inputs.
+bool check_warp(PyObject *image, PyObject *spacing, PyObject *steps, PyObject *output_spacing, bool graph, call &c,
+                ref &eye, std::vector<step> &chain)
 {
-    lo = hi = PyArray_BYTES(a);
-    if (PyArray_SIZE(a) == 0)
-        return;
-    for (int k = 0; k < PyArray_NDIM(a); ++k) {
-        const npy_intp step = (PyArray_DIMS(a)[k] - 1) * PyArray_STRIDES(a)[k];
-        (step < 0 ? lo : hi) += step;
-    }
-    hi += PyArray_ITEMSIZE(a);
+    static const float identity[12] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};
+    npy_intp twelve = 12;
+    eye.reset(PyArray_SimpleNewFromData(1, &twelve, NPY_FLOAT, const_cast<float *>(identity)));
+    return eye && check_call(image, spacing, eye.get(), output_spacing, graph, c) &&
+           read_steps(image, spacing, steps, c, chain);
 }
 
 // Fields are read while the result is written: `out` must hold none of them.
@@ -380,22 +379,6 @@ bool out_apart(PyObject *out, PyObject *steps)
 }
 
 // ---- The run -----------------------------------------------------------------
-
-// As the transform's driver does: the calling thread takes the lock back
-// every 50 ms of its jobs for signal handlers to run.
-bool no_interrupt(PyThreadState *&state, std::chrono::steady_clock::time_point &next)
-{
-    if (!state)
-        return true;
-    const auto now = std::chrono::steady_clock::now();
-    if (now < next)
-        return true;
-    PyEval_RestoreThread(state);
-    const bool ok = PyErr_CheckSignals() == 0;
-    state = PyEval_SaveThread();
-    next = now + std::chrono::milliseconds(50);
-    return ok;
-}
 
 bool run(const call &c, const std::vector<step> &steps, char *out)
 {
@@ -474,13 +457,9 @@ PyObject *warp_into(PyObject *image, PyObject *spacing, PyObject *steps, PyObjec
         return nullptr;
     }
     const fp_scope fp;
-    static const float identity[12] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};
-    npy_intp twelve = 12;
-    ref eye(PyArray_SimpleNewFromData(1, &twelve, NPY_FLOAT, const_cast<float *>(identity)));
-    if (!eye || !check_call(image, spacing, eye.get(), output_spacing, false, c))
-        return nullptr;
+    ref eye;
     std::vector<step> chain;
-    if (!read_steps(image, spacing, steps, c, chain))
+    if (!check_warp(image, spacing, steps, output_spacing, false, c, eye, chain))
         return nullptr;
     PyObject *const inputs[4] = {image, spacing, eye.get(), output_spacing};
     ref result(result_of(c, out, inputs));
@@ -528,11 +507,8 @@ chain_ptr warp_chain_of(PyObject *image, PyObject *spacing, PyObject *steps, PyO
         return nullptr;
     }
     const fp_scope fp;
-    static const float identity[12] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};
-    npy_intp twelve = 12;
-    ref eye(PyArray_SimpleNewFromData(1, &twelve, NPY_FLOAT, const_cast<float *>(identity)));
-    if (!eye || !check_call(image, spacing, eye.get(), output_spacing, true, c) ||
-        !read_steps(image, spacing, steps, c, w->steps))
+    ref eye;
+    if (!check_warp(image, spacing, steps, output_spacing, true, c, eye, w->steps))
         return nullptr;
     return w;
 }
