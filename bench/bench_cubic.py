@@ -1,4 +1,4 @@
-"""Cubic B-spline and anti-aliasing against their peers, in one process,
+"""Cubic B-spline, boundary modes and anti-aliasing against their peers, in one process,
 interleaved: each sample is the second of two calls in a row; medians with
 minimum and maximum, and each method's process CPU time over wall time.
 
@@ -53,6 +53,15 @@ def cubic_methods(image, m):
         "SimpleITK BSpline": itk(image, m, sitk.sitkBSpline),
         "scipy order=3": lambda: ndi.affine_transform(image, a, b, order=3, mode="constant", output=np.float32),
     }
+
+
+def mode_methods(image, m):
+    """"linear" without a mode and under the modes that read past the edges."""
+    f32 = m.astype(np.float32)
+    runs = {"vexiloimgc linear": lambda: vexiloimgc.transform(image, ONE, f32)}
+    for mode in ("constant", "grid-constant", "mirror", "grid-wrap"):
+        runs[f"vexiloimgc linear {mode}"] = lambda mode=mode: vexiloimgc.transform(image, ONE, f32, mode=mode)
+    return runs
 
 
 def antialias_methods(image, m):
@@ -136,11 +145,15 @@ def main():
     print("peak growth over one call, in source sizes (the result is 1):",
           ", ".join(f"{k} {v:.2f}" for k, v in memory.items()))
     image = np.random.default_rng(0).random((n,) * 3, dtype=np.float32)
-    results = {"edge": n, "agreement": agree, "peak": memory, "cubic": {}}
+    results = {"edge": n, "agreement": agree, "peak": memory, "cubic": {}, "modes": {}}
     for name in maps.MAPS:
         res = timed(cubic_methods(image, maps.matrix(name, image.shape)), rounds)
         show(f"cubic, {n}^3 float32, {name}", res, "vexiloimgc cubic")
         results["cubic"][name] = res
+    for name in maps.MAPS:
+        res = timed(mode_methods(image, maps.matrix(name, image.shape)), rounds)
+        show(f"linear under a mode, {n}^3 float32, {name}", res, "vexiloimgc linear")
+        results["modes"][name] = res
     aa = timed(antialias_methods(image, maps.matrix("rotZ15", image.shape)), rounds)
     show(f"down-sampling by 2, {n}^3 float32, rotZ15", aa, "vexiloimgc linear")
     results["antialias"] = aa
