@@ -296,9 +296,10 @@ inline void moded_rows(const part &p, mode m, moded_voxel voxel)
     const bool small = r.span <= INT_MAX;
     g.interior = small && b.bnx > 1 && b.bny > 1 && b.bnz > 1 && g.k[0].lo <= g.k[0].hi &&
                  g.k[1].lo <= g.k[1].hi && g.k[2].lo <= g.k[2].hi;
-    table_of(g.t[0], m, b.X, b.bx == 0 && b.bnx == b.X, 1);
-    table_of(g.t[1], m, b.Y, b.by == 0 && b.bny == b.Y, r.row);
-    table_of(g.t[2], m, b.Z, b.bz == 0 && b.bnz == b.Z, r.slice);
+    // Only within 32-bit reach: every plane's offset then fits the table's ints.
+    table_of(g.t[0], m, b.X, small && b.bx == 0 && b.bnx == b.X, 1);
+    table_of(g.t[1], m, b.Y, small && b.by == 0 && b.bny == b.Y, int(r.row));
+    table_of(g.t[2], m, b.Z, small && b.bz == 0 && b.bnz == b.Z, int(r.slice));
     g.tabled = small && g.t[0].n && g.t[1].n && g.t[2].n;
     walk_rows(p, [&](int q) {
         const int ny = w.ny;
