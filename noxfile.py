@@ -198,9 +198,11 @@ def big_volume(session):
 
 @nox.session(python=PY)
 def bench(session):
-    """Timings against peers: the kernel alone per path, the full call, other grids, reslicing, cubic, antialias, warps.
+    """Timings against peers: the kernel alone per path, the full call, other grids, reslicing, cubic, antialias, warps,
+    images, files and the command line.
 
-    Writes bench/results.json, bench/results.png, bench/grids.json, bench/cubic.json and bench/warp.json.
+    Writes bench/results.json, bench/results.png, bench/grids.json, bench/cubic.json, bench/warp.json and
+    bench/images.json.
     """
     install(session)
     pip(session, "install", "-r", "bench/requirements.txt")
@@ -219,6 +221,7 @@ def bench(session):
     session.run("python", "bench/grids.py")
     session.run("python", "bench/bench_cubic.py")
     session.run("python", "bench/bench_warp.py")
+    session.run("python", "bench/bench_images.py")
 
 
 @nox.session(python=PY, name="bench-dask")
