@@ -115,7 +115,9 @@ struct work {
     const char *typed;       // nearest and label
     source at;               // strides of either, in elements
     int X, Y, Z;             // the whole source; none of them 0 unless `empty`
-    std::int64_t origin;     // a tile: its box's first sample within the whole, in elements
+    int bx, by, bz;          // the box held: its first sample within the whole
+    int bnx, bny, bnz;       // and its extents (a tile's box, else the whole)
+    std::int64_t origin;     // the box's first sample within the whole, in elements
     std::int64_t wx, wy, wz; // a tile: its window's first voxel within the whole grid
     bool tiled;
     bool empty;
@@ -137,11 +139,15 @@ template <class T> volume_at<T> volume_of(const work &w, const T *data, std::int
     return {data + v * w.at.volume, w.at.slice, w.at.row, w.X, w.Y, w.Z, w.origin};
 }
 
-// Volume v's samples as the moded and cubic reads take them: the whole source.
+// Volume v's samples as the moded and cubic reads take them: the box held,
+// placed in the whole source.
 source_box box_of(const work &w, const float *data, std::int64_t v)
 {
-    source_box b = whole_box(data ? data + v * w.at.volume : nullptr, w.X, w.Y, w.Z);
+    source_box b;
+    b.src = data ? data + v * w.at.volume : nullptr;
     b.slice = w.at.slice, b.row = w.at.row;
+    b.X = w.X, b.Y = w.Y, b.Z = w.Z;
+    b.bx = w.bx, b.by = w.by, b.bz = w.bz, b.bnx = w.bnx, b.bny = w.bny, b.bnz = w.bnz;
     return b;
 }
 
@@ -182,8 +188,8 @@ void read_points(const work &w, std::int64_t v, const pts &p, int n, char *o, li
         part q{};
         q.in = box_of(w, w.src, v);
         q.fill = {true, w.value};
-        const coef_span h[3] = {coef_span_of(w.pad, 0, w.X, w.X), coef_span_of(w.pad, 0, w.Y, w.Y),
-                                coef_span_of(w.pad, 0, w.Z, w.Z)};
+        const coef_span h[3] = {coef_span_of(w.pad, w.bx, w.bnx, w.X), coef_span_of(w.pad, w.by, w.bny, w.Y),
+                                coef_span_of(w.pad, w.bz, w.bnz, w.Z)};
         float *d = reinterpret_cast<float *>(o);
         for (int i = 0; i < n; ++i)
             cubic_voxel(q, w.bound, w.pad, h, p.x[i], p.y[i], p.z[i], d + i);
@@ -390,15 +396,16 @@ bool run(const call &c, const std::vector<step> &steps, char *out)
     work w{};
     w.steps = &steps;
     w.src = r.src.data, w.typed = r.typed_src, w.at = r.src;
-    w.X = int(c.im.dims[3]), w.Y = int(c.im.dims[2]), w.Z = int(c.im.dims[1]);
+    w.X = w.bnx = int(c.im.dims[3]), w.Y = w.bny = int(c.im.dims[2]), w.Z = w.bnz = int(c.im.dims[1]);
     w.empty = c.im.count == 0;
     if ((w.tiled = c.rq.tiled)) {
         const npy_intp *t = c.rq.tile;
         w.Z = int(t[0]), w.Y = int(t[1]), w.X = int(t[2]);
+        w.bz = int(t[3]), w.by = int(t[4]), w.bx = int(t[5]);
         w.origin = w.empty ? 0 : t[3] * r.src.slice + t[4] * r.src.row + t[5];
         w.wz = t[6], w.wy = t[7], w.wx = t[8];
     }
-    w.reached = !w.empty && (w.Z - 1) * r.src.slice + (w.Y - 1) * r.src.row + (w.X - 1) < extent_limit;
+    w.reached = !w.empty && (w.bnz - 1) * r.src.slice + (w.bny - 1) * r.src.row + (w.bnx - 1) < extent_limit;
     w.out = out, w.size = size;
     w.OZ = c.od[1], w.OY = c.od[2], w.OX = c.od[3];
     w.s = c.sp.get(), w.o = c.osp ? c.osp.get() : c.sp.get();
@@ -452,10 +459,6 @@ PyObject *warp_into(PyObject *image, PyObject *spacing, PyObject *steps, PyObjec
     call c;
     if (!read_request(workers, interpolation, mode, Py_False, cval, output_shape, tile, c.rq))
         return nullptr;
-    if (c.rq.tiled && (c.rq.mode == cubic || c.rq.moded)) {
-        PyErr_Format(PyExc_ValueError, text::warp_blocks, interpolation, mode);
-        return nullptr;
-    }
     const fp_scope fp;
     ref eye;
     std::vector<step> chain;
@@ -502,10 +505,6 @@ chain_ptr warp_chain_of(PyObject *image, PyObject *spacing, PyObject *steps, PyO
     call &c = w->c;
     if (!read_request(Py_None, interpolation, mode, Py_False, cval, output_shape, Py_None, c.rq))
         return nullptr;
-    if (c.rq.mode == cubic || c.rq.moded) {  // blocks read no filtered or extended box yet
-        PyErr_Format(PyExc_ValueError, text::warp_blocks, interpolation, mode);
-        return nullptr;
-    }
     const fp_scope fp;
     ref eye;
     if (!check_warp(image, spacing, steps, output_spacing, true, c, eye, w->steps))
@@ -514,6 +513,12 @@ chain_ptr warp_chain_of(PyObject *image, PyObject *spacing, PyObject *steps, PyO
 }
 
 int chain_rule(const warp_chain &c) { return c.c.rq.mode; }
+
+int chain_mode(const warp_chain &c, bool &given)
+{
+    given = c.c.rq.moded && c.c.rq.mode != cubic;
+    return c.c.rq.bound;
+}
 
 void chain_grid(const warp_chain &c, std::int64_t out[4], std::int64_t src[3])
 {
