@@ -219,18 +219,22 @@ bool cubic_reach(const float c[8], std::int64_t E, mode m, std::int64_t K, std::
     return true;
 }
 
-// Volume map g's reach beyond the samples along X, Y, Z: the Gaussian's K
-// for its factors (as the call's antialias takes them), plus the
-// prefilter's for cubic.
+// The reach beyond the samples along an axis of factor d: the Gaussian's K
+// (as the call's antialias takes d), plus the prefilter's for cubic.
+std::int64_t margin(double d, const reach_rule &r)
+{
+    d = std::isfinite(d) ? std::min(d, factor_limit) : 1.0;
+    return std::int64_t(gaussian_taps(d).size() / 2) + (r.cubic ? spline_reach : 0);
+}
+
+// Volume map g's margins along X, Y, Z.
 void margins(const grid_map &g, const reach_rule &r, std::int64_t K[3])
 {
     double d[3] = {1.0, 1.0, 1.0};
     if (r.smooth)
         smoothing_factors(g.matrix, g.spacing, g.out_spacing, d);
-    for (int a = 0; a < 3; ++a) {
-        d[a] = std::isfinite(d[a]) ? std::min(d[a], factor_limit) : 1.0;
-        K[a] = std::int64_t(gaussian_taps(d[a]).size() / 2) + (r.cubic ? spline_reach : 0);
-    }
+    for (int a = 0; a < 3; ++a)
+        K[a] = margin(d[a], r);
 }
 
 // The output grid's chunks along X, Y, Z: n[a] edges e[a], and the
@@ -326,6 +330,16 @@ bool window_box(const std::int64_t extents[3], const float *spacing, const float
     for (int a = 0; a < 3; ++a)  // the box is Z, Y, X
         box[2 * (2 - a)] = got[a][0], box[2 * (2 - a) + 1] = got[a][1];
     return true;
+}
+
+bool points_reach(int rule, bool moded, int m, float lo, float hi, std::int64_t E, std::int64_t &first,
+                  std::int64_t &last)
+{
+    reach_rule r;
+    r.cubic = rule == cubic, r.moded = !r.cubic && moded, r.near = rule == nearest, r.m = mode(m);
+    const float c[8] = {lo, hi, lo, hi, lo, hi, lo, hi};
+    const std::int64_t K = margin(1.0, r);
+    return r.cubic ? cubic_reach(c, E, r.m, K, first, last) : moded_reach(c, E, r.m, r.near, K, first, last);
 }
 
 // The index of name among names[0, n), or n.

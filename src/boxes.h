@@ -39,3 +39,12 @@ PyObject *source_boxes(PyObject *extents, PyObject *spacing, PyObject *output_sp
 // map nowhere. To be called in the kernel's floating-point mode (fp_scope).
 bool window_box(const std::int64_t extents[3], const float *spacing, const float *output_spacing,
                 const float *map, const std::int64_t window[6], std::int64_t box[6]);
+
+// A warp's block along one axis of extent E (> 0), under rule (rules.h)
+// and mode m (modes.h; `moded` false for mode None, cubic's "constant"):
+// the planes [first, last) that points whose coordinates along it lie in
+// [lo, hi] read, grown and extended as source_boxes grows a block's box
+// under the same rule and mode. Only for cubic, or with `moded`; lo and hi
+// not NaN. False where they read none.
+bool points_reach(int rule, bool moded, int m, float lo, float hi, std::int64_t E, std::int64_t &first,
+                  std::int64_t &last);

@@ -52,20 +52,6 @@ inline int moded_locate(const row_job &r, const moded_clamp (&k)[3], int n, cons
     return count;
 }
 
-// a where `skip` is false, else s: a select by bits, since the compiler
-// will not vectorise a choice between sums (it would keep the add in a
-// branch, where under the default trapping math it must stay).
-inline double keep_unless(bool skip, double s, double a)
-{
-    std::uint64_t u, v;
-    std::memcpy(&u, &s, 8);
-    std::memcpy(&v, &a, 8);
-    const std::uint64_t m = std::uint64_t(0) - std::uint64_t(skip);
-    u = (u & m) | (v & ~m);
-    std::memcpy(&s, &u, 8);
-    return s;
-}
-
 // blend() as the modes define it: a term at i0 + 1 on an axis whose
 // fraction is 0 is left out. On the axes of Z every lane's fraction is 0:
 // those terms go whole. On the others with `sel` each lane skips its own by

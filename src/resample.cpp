@@ -6,6 +6,7 @@
 #include "moded_rows.h"
 #include "resample_paths.h"
 #include "resample_rows.h"
+#include "warp_kernel.h"
 
 namespace {
 
@@ -40,7 +41,8 @@ void whole(const float *image, const std::int64_t *dims, const float *spacing, c
 
 // The one table of the kernel's paths, each with every rule: linear (a
 // part, and the module's whole call), nearest and label, cubic and its
-// prefilter's lines, linear under a mode. A build without a path's files
+// prefilter's lines, linear under a mode, a warp's field steps and linear
+// reads at points. A build without a path's files
 // has null entries.
 struct path_entry {
     const char *name;
@@ -50,16 +52,20 @@ struct path_entry {
     cubic_fn cubic;
     lines_fn lines;
     moded_rows_fn moded;
+    warp_field_fn field;
+    warp_linear_fn points;
 };
 #if defined(VX_X86_PATHS)
-#define VX_PATH(f, g, h, l, d) f, whole<f>, g, h, l, d
+#define VX_PATH(f, g, h, l, d, u, w) f, whole<f>, g, h, l, d, u, w
 #else
-#define VX_PATH(f, g, h, l, d) nullptr, nullptr, nullptr, nullptr, nullptr, nullptr
+#define VX_PATH(f, g, h, l, d, u, w) nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr
 #endif
 const path_entry paths[path_count] = {
-    {"scalar", resample_scalar, whole<resample_scalar>, label_scalar, cubic_scalar, lines_scalar, moded_rows_scalar},
-    {"avx2", VX_PATH(resample_avx2, label_avx2, cubic_avx2, lines_avx2, moded_rows_avx2)},
-    {"avx512", VX_PATH(resample_avx512, label_avx512, cubic_avx512, lines_avx512, moded_rows_avx512)},
+    {"scalar", resample_scalar, whole<resample_scalar>, label_scalar, cubic_scalar, lines_scalar, moded_rows_scalar,
+     field_scalar, warp_linear_scalar},
+    {"avx2", VX_PATH(resample_avx2, label_avx2, cubic_avx2, lines_avx2, moded_rows_avx2, field_avx2, warp_linear_avx2)},
+    {"avx512", VX_PATH(resample_avx512, label_avx512, cubic_avx512, lines_avx512, moded_rows_avx512, field_avx512,
+                       warp_linear_avx512)},
 };
 #undef VX_PATH
 
@@ -108,6 +114,10 @@ label_fn label_path(int path) { return path >= 0 && path < path_count ? paths[pa
 cubic_fn cubic_path(int path) { return path >= 0 && path < path_count ? paths[path].cubic : nullptr; }
 
 moded_rows_fn moded_rows_path(int path) { return path >= 0 && path < path_count ? paths[path].moded : nullptr; }
+
+warp_field_fn field_path(int path) { return path >= 0 && path < path_count ? paths[path].field : nullptr; }
+
+warp_linear_fn warp_linear_path(int path) { return path >= 0 && path < path_count ? paths[path].points : nullptr; }
 
 lines_fn filter_path(int path) { return path >= 0 && path < path_count ? paths[path].lines : nullptr; }
 

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "resample_paths.h"
 
@@ -29,6 +30,21 @@ template <class D> struct linear_sum {
             sum = sum + v;
     }
 };
+
+// a where `skip` is false, else s: a select by bits, since the compiler
+// will not vectorise a choice between sums (it would keep the add in a
+// branch, where under the default trapping math it must stay).
+template <class F> inline F keep_unless(bool skip, F s, F a)
+{
+    using bits = std::conditional_t<sizeof(F) == 8, std::uint64_t, std::uint32_t>;
+    bits u, v;
+    std::memcpy(&u, &s, sizeof u);
+    std::memcpy(&v, &a, sizeof v);
+    const bits m = bits(0) - bits(skip);
+    u = (u & m) | (v & ~m);
+    std::memcpy(&s, &u, sizeof u);
+    return s;
+}
 
 // Evaluates one output voxel from its continuous source index and stores it
 // unless no sample can be formed.

@@ -87,8 +87,6 @@ constexpr char filter_place[] = "%s: place must be None or 6 integers (z0, y0, x
 constexpr char filter_nomem[] = "%s: out of memory";
 
 // The package's warp.
-constexpr char warp_blocks[] = "warp: in blocks (Dask) \"linear\", \"nearest\" and \"label\" with mode=None only, "
-                               "not interpolation=%R with mode=%R";
 constexpr char warp_steps[] = "warp: steps must be a sequence of affine maps and Fields, not %.200s";
 constexpr char warp_step[] = "warp: steps[%zd] must be an affine map or a vexiloimgc.Field, not %.200s";
 constexpr char warp_field_shape[] = "warp: steps[%zd] is a Field of shape %s, which does not fit %s; a displacement "

@@ -24,6 +24,7 @@
 #include "rules.h"
 #include "spline.h"
 #include "texts.h"
+#include "warp_kernel.h"
 // The row kernels' headers last: their names stay out of the declarations above.
 #include "moded_point.h"
 #include "warp_points.h"
@@ -31,22 +32,16 @@
 
 namespace {
 
-// Points carried together through the steps: their arrays fit in L1.
-constexpr int points = 256;
-
 // One step of the chain, as plain numbers and raw memory.
 struct step {
     bool field = false;
     fbuf maps;                   // affine: 12 floats, or 12 per volume
     bool per_volume = false;
-    const char *data = nullptr;  // field: component 0 of sample (0, 0, 0) of volume 0
-    std::int64_t s[5] = {};      // field: byte strides of volume, z, y, x, component
-    std::int64_t X = 0, Y = 0, Z = 0;
-    float inv[12] = {};          // field: physical point to continuous field index
+    warp_field f;                // field
 };
 
 struct pts {
-    float x[points], y[points], z[points];
+    float x[warp_block], y[warp_block], z[warp_block];
 };
 
 void affine_step(const float *m, pts &p, int n)
@@ -59,55 +54,6 @@ void affine_step(const float *m, pts &p, int n)
     }
 }
 
-// One axis of a field index c on an axis of extent e: whether c lies in
-// [0, e - 1] (NaN does not), the lower sample i0 (at most e - 2, so that the
-// last plane is reached with a fraction of 1) and the exact fraction c - i0.
-inline bool field_axis(float c, std::int64_t e, std::int64_t &i0, double &f)
-{
-    if (!(c >= 0.0f && double(c) <= double(e - 1)))
-        return false;
-    i0 = std::min(std::int64_t(c), std::max<std::int64_t>(e - 2, 0));  // c < 2^31: defined
-    f = double(c) - double(i0);
-    return true;
-}
-
-void field_step(const step &st, std::int64_t v, pts &p, int n)
-{
-    const char *base = st.data + (st.per_volume ? v * st.s[0] : 0);
-    const float *a = st.inv;
-    // The corners' offsets from the lower one: no step along an axis of one sample.
-    std::int64_t off[8];
-    for (int k = 0; k < 8; ++k)
-        off[k] = (k & 1 && st.X > 1 ? st.s[3] : 0) + (k & 2 && st.Y > 1 ? st.s[2] : 0) +
-                 (k & 4 && st.Z > 1 ? st.s[1] : 0);
-    for (int i = 0; i < n; ++i) {
-        const float x = p.x[i], y = p.y[i], z = p.z[i];
-        const float cx = ((a[0] * x + a[1] * y) + a[2] * z) + a[3];
-        const float cy = ((a[4] * x + a[5] * y) + a[6] * z) + a[7];
-        const float cz = ((a[8] * x + a[9] * y) + a[10] * z) + a[11];
-        std::int64_t x0, y0, z0;
-        double f[3];
-        if (!field_axis(cx, st.X, x0, f[0]) || !field_axis(cy, st.Y, y0, f[1]) || !field_axis(cz, st.Z, z0, f[2]))
-            continue;  // no displacement: the point stays as it is
-        const char *q = base + z0 * st.s[1] + y0 * st.s[2] + x0 * st.s[3];
-        // Each corner's weight once, for all three components.
-        const double gx = 1.0 - f[0], gy = 1.0 - f[1], gz = 1.0 - f[2];
-        const double w[8] = {(gx * gy) * gz,     (f[0] * gy) * gz,     (gx * f[1]) * gz,     (f[0] * f[1]) * gz,
-                             (gx * gy) * f[2],   (f[0] * gy) * f[2],   (gx * f[1]) * f[2],   (f[0] * f[1]) * f[2]};
-        double u[3];
-        for (int k = 0; k < 8; ++k) {
-            const char *r = q + off[k];
-            for (int j = 0; j < 3; ++j) {
-                float d;
-                std::memcpy(&d, r + j * st.s[4], 4);  // a field's strides need not keep floats aligned
-                const double t = double(d) * w[k];
-                u[j] = k == 0 ? t : u[j] + t;
-            }
-        }
-        p.x[i] = x + float(u[0]), p.y[i] = y + float(u[1]), p.z[i] = z + float(u[2]);
-    }
-}
-
 // A checked call's work, as raw memory.
 struct work {
     const std::vector<step> *steps;
@@ -115,7 +61,9 @@ struct work {
     const char *typed;       // nearest and label
     source at;               // strides of either, in elements
     int X, Y, Z;             // the whole source; none of them 0 unless `empty`
-    std::int64_t origin;     // a tile: its box's first sample within the whole, in elements
+    int bx, by, bz;          // the box held: its first sample within the whole
+    int bnx, bny, bnz;       // and its extents (a tile's box, else the whole)
+    std::int64_t origin;     // the box's first sample within the whole, in elements
     std::int64_t wx, wy, wz; // a tile: its window's first voxel within the whole grid
     bool tiled;
     bool empty;
@@ -137,11 +85,15 @@ template <class T> volume_at<T> volume_of(const work &w, const T *data, std::int
     return {data + v * w.at.volume, w.at.slice, w.at.row, w.X, w.Y, w.Z, w.origin};
 }
 
-// Volume v's samples as the moded and cubic reads take them: the whole source.
+// Volume v's samples as the moded and cubic reads take them: the box held,
+// placed in the whole source.
 source_box box_of(const work &w, const float *data, std::int64_t v)
 {
-    source_box b = whole_box(data ? data + v * w.at.volume : nullptr, w.X, w.Y, w.Z);
+    source_box b;
+    b.src = data ? data + v * w.at.volume : nullptr;
     b.slice = w.at.slice, b.row = w.at.row;
+    b.X = w.X, b.Y = w.Y, b.Z = w.Z;
+    b.bx = w.bx, b.by = w.by, b.bz = w.bz, b.bnx = w.bnx, b.bny = w.bny, b.bnz = w.bnz;
     return b;
 }
 
@@ -168,9 +120,9 @@ template <class T> void typed_points(const work &w, std::int64_t v, const pts &p
             d[i] = label_at(g, p.x[i], p.y[i], p.z[i], fill);
 }
 
-// The rule at n source indices, into n output elements at o; `lb` the
-// linear rule's block of volume v where the source is reached.
-void read_points(const work &w, std::int64_t v, const pts &p, int n, char *o, linear_block *lb)
+// The rule at n source indices, into n output elements at o; `fast`: the
+// linear rule on the CPU's path, where a whole source is reached.
+void read_points(const work &w, std::int64_t v, const pts &p, int n, char *o, bool fast)
 {
     if (w.empty) {
         const void *fill = floats_out(w.rule) ? static_cast<const void *>(&w.value) : w.fill;
@@ -182,8 +134,8 @@ void read_points(const work &w, std::int64_t v, const pts &p, int n, char *o, li
         part q{};
         q.in = box_of(w, w.src, v);
         q.fill = {true, w.value};
-        const coef_span h[3] = {coef_span_of(w.pad, 0, w.X, w.X), coef_span_of(w.pad, 0, w.Y, w.Y),
-                                coef_span_of(w.pad, 0, w.Z, w.Z)};
+        const coef_span h[3] = {coef_span_of(w.pad, w.bx, w.bnx, w.X), coef_span_of(w.pad, w.by, w.bny, w.Y),
+                                coef_span_of(w.pad, w.bz, w.bnz, w.Z)};
         float *d = reinterpret_cast<float *>(o);
         for (int i = 0; i < n; ++i)
             cubic_voxel(q, w.bound, w.pad, h, p.x[i], p.y[i], p.z[i], d + i);
@@ -200,8 +152,9 @@ void read_points(const work &w, std::int64_t v, const pts &p, int n, char *o, li
     if (w.rule == linear) {
         const volume_at<float> g = volume_of(w, w.src, v);
         float *d = reinterpret_cast<float *>(o);
-        if (lb) {
-            linear_points(*lb, g, p.x, p.y, p.z, n, w.value, d);
+        if (fast) {
+            static const warp_linear_fn f = warp_linear_path(best_path());
+            f(g.data, g.slice, g.row, g.X, g.Y, g.Z, p.x, p.y, p.z, n, w.value, d);
             return;
         }
         for (int i = 0; i < n; ++i)
@@ -238,9 +191,10 @@ void row_points(const std::vector<step> &steps, const float *o, const float *s, 
     const float py = position(int(y), o[1]), pz = position(int(z), o[2]);
     for (int i = 0; i < n; ++i)
         p.x[i] = position(int(x0 + i), o[0]), p.y[i] = py, p.z[i] = pz;
+    static const warp_field_fn field = field_path(best_path());
     for (const step &st : steps) {
         if (st.field)
-            field_step(st, v, p, n);
+            field(st.f, v, p.x, p.y, p.z, n);
         else
             affine_step(st.maps.get() + (st.per_volume ? 12 * v : 0), p, n);
     }
@@ -254,15 +208,12 @@ void warp_row(const work &w, std::int64_t q)
     const std::int64_t v = q / (w.OZ * w.OY), r = q % (w.OZ * w.OY);
     char *o = w.out + q * w.OX * w.size;
     pts p;
-    linear_block lb;
     // A tile's box is no whole volume: the row kernel's frame is the whole's.
     const bool fast = w.rule == linear && !w.moded && w.reached && !w.empty && !w.tiled;
-    if (fast)
-        linear_block_of(lb, volume_of(w, w.src, v));
-    for (std::int64_t x0 = 0; x0 < w.OX; x0 += points) {
-        const int n = int(std::min<std::int64_t>(points, w.OX - x0));
+    for (std::int64_t x0 = 0; x0 < w.OX; x0 += warp_block) {
+        const int n = int(std::min<std::int64_t>(warp_block, w.OX - x0));
         row_points(*w.steps, w.o, w.s, v, w.wz + r / w.OY, w.wy + r % w.OY, w.wx + x0, n, p);
-        read_points(w, v, p, n, o + x0 * w.size, fast ? &lb : nullptr);
+        read_points(w, v, p, n, o + x0 * w.size, fast);
     }
 }
 
@@ -290,7 +241,8 @@ bool read_field(PyObject *item, Py_ssize_t k, const image_shape &im, step &st)
     }
     const int nd = PyArray_NDIM(da);
     const npy_intp *dims = PyArray_DIMS(da), *s = PyArray_STRIDES(da);
-    st.per_volume = nd == 5;
+    warp_field &f = st.f;
+    f.per_volume = nd == 5;
     bool ok = (nd == 4 || (nd == 5 && im.nd == 4 && dims[0] == im.dims[0])) && dims[nd - 1] == 3;
     for (int a = nd - 4; ok && a < nd - 1; ++a)
         ok = dims[a] < extent_limit;
@@ -301,12 +253,12 @@ bool read_field(PyObject *item, Py_ssize_t k, const image_shape &im, step &st)
         return false;
     }
     st.field = true;
-    st.data = PyArray_BYTES(da);
-    st.s[0] = st.per_volume ? s[0] : 0;
+    f.data = PyArray_BYTES(da);
+    f.s[0] = f.per_volume ? s[0] : 0;
     for (int a = 1; a < 5; ++a)
-        st.s[a] = s[nd - 5 + a];
-    st.Z = dims[nd - 4], st.Y = dims[nd - 3], st.X = dims[nd - 2];
-    std::memcpy(st.inv, PyArray_DATA(ia), sizeof st.inv);
+        f.s[a] = s[nd - 5 + a];
+    f.Z = dims[nd - 4], f.Y = dims[nd - 3], f.X = dims[nd - 2];
+    std::memcpy(f.inv, PyArray_DATA(ia), sizeof f.inv);
     return true;
 }
 
@@ -390,15 +342,16 @@ bool run(const call &c, const std::vector<step> &steps, char *out)
     work w{};
     w.steps = &steps;
     w.src = r.src.data, w.typed = r.typed_src, w.at = r.src;
-    w.X = int(c.im.dims[3]), w.Y = int(c.im.dims[2]), w.Z = int(c.im.dims[1]);
+    w.X = w.bnx = int(c.im.dims[3]), w.Y = w.bny = int(c.im.dims[2]), w.Z = w.bnz = int(c.im.dims[1]);
     w.empty = c.im.count == 0;
     if ((w.tiled = c.rq.tiled)) {
         const npy_intp *t = c.rq.tile;
         w.Z = int(t[0]), w.Y = int(t[1]), w.X = int(t[2]);
+        w.bz = int(t[3]), w.by = int(t[4]), w.bx = int(t[5]);
         w.origin = w.empty ? 0 : t[3] * r.src.slice + t[4] * r.src.row + t[5];
         w.wz = t[6], w.wy = t[7], w.wx = t[8];
     }
-    w.reached = !w.empty && (w.Z - 1) * r.src.slice + (w.Y - 1) * r.src.row + (w.X - 1) < extent_limit;
+    w.reached = !w.empty && (w.bnz - 1) * r.src.slice + (w.bny - 1) * r.src.row + (w.bnx - 1) < extent_limit;
     w.out = out, w.size = size;
     w.OZ = c.od[1], w.OY = c.od[2], w.OX = c.od[3];
     w.s = c.sp.get(), w.o = c.osp ? c.osp.get() : c.sp.get();
@@ -452,10 +405,6 @@ PyObject *warp_into(PyObject *image, PyObject *spacing, PyObject *steps, PyObjec
     call c;
     if (!read_request(workers, interpolation, mode, Py_False, cval, output_shape, tile, c.rq))
         return nullptr;
-    if (c.rq.tiled && (c.rq.mode == cubic || c.rq.moded)) {
-        PyErr_Format(PyExc_ValueError, text::warp_blocks, interpolation, mode);
-        return nullptr;
-    }
     const fp_scope fp;
     ref eye;
     std::vector<step> chain;
@@ -502,10 +451,6 @@ chain_ptr warp_chain_of(PyObject *image, PyObject *spacing, PyObject *steps, PyO
     call &c = w->c;
     if (!read_request(Py_None, interpolation, mode, Py_False, cval, output_shape, Py_None, c.rq))
         return nullptr;
-    if (c.rq.mode == cubic || c.rq.moded) {  // blocks read no filtered or extended box yet
-        PyErr_Format(PyExc_ValueError, text::warp_blocks, interpolation, mode);
-        return nullptr;
-    }
     const fp_scope fp;
     ref eye;
     if (!check_warp(image, spacing, steps, output_spacing, true, c, eye, w->steps))
@@ -514,6 +459,12 @@ chain_ptr warp_chain_of(PyObject *image, PyObject *spacing, PyObject *steps, PyO
 }
 
 int chain_rule(const warp_chain &c) { return c.c.rq.mode; }
+
+int chain_mode(const warp_chain &c, bool &given)
+{
+    given = c.c.rq.moded && c.c.rq.mode != cubic;
+    return c.c.rq.bound;
+}
 
 void chain_grid(const warp_chain &c, std::int64_t out[4], std::int64_t src[3])
 {

@@ -9,8 +9,9 @@
 
 // image, spacing, output_shape, output_spacing, cval, out, workers,
 // interpolation, mode and tile as transform_into (driver.h) takes them, each
-// point read as transform reads a voxel at its source index (a tile: "linear",
-// "nearest" and "label" with mode None only). steps: a list, each item an affine map as
+// point read as transform reads a voxel at its source index (a tile: from its
+// box, placed in the whole source; cubic filters the box with the whole's
+// edges, as transform's tiles do). steps: a list, each item an affine map as
 // transform_into's matrix takes it (an ndarray), or a field as the package
 // hands it over: a tuple (displacement, inverse), displacement a float32
 // ndarray in the machine's byte order of shape (Z, Y, X, 3) or, for a 4-D
@@ -39,6 +40,9 @@ chain_ptr warp_chain_of(PyObject *image, PyObject *spacing, PyObject *steps, PyO
 
 // The checked call's rule (rules.h), output grid N, Z, Y, X and source Z, Y, X.
 int chain_rule(const warp_chain &c);
+// Its mode (modes.h; "constant" for None) and whether the linear, nearest
+// or label rule reads under it (a mode given).
+int chain_mode(const warp_chain &c, bool &given);
 void chain_grid(const warp_chain &c, std::int64_t out[4], std::int64_t src[3]);
 
 // The continuous source indices the warp reads for output voxels (z, y,

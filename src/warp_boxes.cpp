@@ -8,9 +8,11 @@
 #include <cstdint>
 #include <limits>
 
+#include "boxes.h"
 #include "checks.h"
 #include "fpmode.h"
 #include "geometry.h"
+#include "modes.h"
 #include "rules.h"
 #include "warp.h"
 
@@ -59,6 +61,26 @@ bool footprint(int rule, float c[3], const std::int64_t E[3], std::int64_t lo[3]
     return true;
 }
 
+// Under a mode, and for cubic: the least and greatest coordinates along
+// each axis of the points that map (NaN and, under "constant", outside
+// points read nothing), which boxes.cpp's points_reach grows.
+struct extent_of {
+    float lo[3], hi[3];
+    bool any = false;
+    void add(const float c[3], const std::int64_t E[3], bool constant)
+    {
+        moded_axis a;
+        for (int k = 0; k < 3; ++k)
+            if (!moded_axis_of(c[k], E[k], constant, a))
+                return;
+        for (int k = 0; k < 3; ++k) {
+            lo[k] = any ? std::min(lo[k], c[k]) : c[k];
+            hi[k] = any ? std::max(hi[k], c[k]) : c[k];
+        }
+        any = true;
+    }
+};
+
 } // namespace
 
 PyObject *warp_boxes(PyObject *image, PyObject *spacing, PyObject *steps, PyObject *output_shape,
@@ -90,6 +112,9 @@ PyObject *warp_boxes(PyObject *image, PyObject *spacing, PyObject *steps, PyObje
         return result;  // an empty source: nothing is read
 
     const int rule = chain_rule(*chain);
+    bool moded;
+    const int m = chain_mode(*chain, moded);
+    const bool grown = rule == cubic || moded;
     const std::int64_t E[3] = {sd[2], sd[1], sd[0]};
     constexpr std::int64_t none = std::numeric_limits<std::int64_t>::max();
     const fp_scope fp;
@@ -99,6 +124,7 @@ PyObject *warp_boxes(PyObject *image, PyObject *spacing, PyObject *steps, PyObje
             for (npy_intp by = 0; by + 1 < ny; ++by)
                 for (npy_intp bx = 0; bx + 1 < nx; ++bx) {
                     std::int64_t lo[3] = {none, none, none}, hi[3] = {-1, -1, -1};
+                    extent_of ext;
                     for (std::int64_t v = en[bn]; v < en[bn + 1]; ++v)
                         for (std::int64_t z = ez[bz]; z < ez[bz + 1]; ++z)
                             for (std::int64_t y = ey[by]; y < ey[by + 1]; ++y)
@@ -107,6 +133,10 @@ PyObject *warp_boxes(PyObject *image, PyObject *spacing, PyObject *steps, PyObje
                                     chain_points(*chain, v, z, y, x0, n, cx, cy, cz);
                                     for (int i = 0; i < n; ++i) {
                                         float c[3] = {cx[i], cy[i], cz[i]};
+                                        if (grown) {
+                                            ext.add(c, E, m == constant);
+                                            continue;
+                                        }
                                         std::int64_t a[3], b[3];
                                         if (!footprint(rule, c, E, a, b))
                                             continue;
@@ -114,7 +144,11 @@ PyObject *warp_boxes(PyObject *image, PyObject *spacing, PyObject *steps, PyObje
                                             lo[k] = std::min(lo[k], a[k]), hi[k] = std::max(hi[k], b[k]);
                                     }
                                 }
-                    if (hi[0] < 0)
+                    bool reads = ext.any;
+                    for (int k = 0; grown && reads && k < 3; ++k)
+                        if ((reads = points_reach(rule, moded, m, ext.lo[k], ext.hi[k], E[k], lo[k], hi[k])))
+                            --hi[k];  // [first, last) to the last plane
+                    if (grown ? !reads : hi[0] < 0)
                         continue;
                     std::int64_t *b = box + (((bn * (nz - 1) + bz) * (ny - 1) + by) * (nx - 1) + bx) * 6;
                     b[0] = lo[2], b[1] = hi[2] + 1, b[2] = lo[1], b[3] = hi[1] + 1, b[4] = lo[0], b[5] = hi[0] + 1;

@@ -13,8 +13,9 @@
 // Returns an int64 array (blocks along N, Z, Y, X, 6): each block's box
 // (z0, z1, y0, y1, x0, x1), half-open, exactly the samples its voxels of
 // its volumes read (each point carried through the steps as the warp
-// carries it), or -1 throughout for a block that reads none. NULL with an
-// exception set.
+// carries it), or -1 throughout for a block that reads none. Under a mode,
+// and for cubic, the box boxes.h's points_reach grows from the points'
+// least and greatest coordinates per axis. NULL with an exception set.
 PyObject *warp_boxes(PyObject *image, PyObject *spacing, PyObject *steps, PyObject *output_shape,
                      PyObject *output_spacing, PyObject *cval, PyObject *interpolation, PyObject *mode,
                      PyObject *edges_n, PyObject *edges_z, PyObject *edges_y, PyObject *edges_x);

@@ -13,6 +13,7 @@ vd = pytest.importorskip("vexiloimgc.dask")
 # The block logic is the host's; under an emulator a few chunkings check the bits.
 SEEDS = range(2) if os.environ.get("VX_EMULATED") else range(6)
 SP = np.array([0.9, 1.1, 1.3])
+MODES = [None, "constant", "grid-constant", "nearest", "mirror", "reflect", "grid-wrap"]
 
 
 def turn(shape, degrees, shift=0.0):
@@ -39,24 +40,32 @@ def case(name, rng):
         shape = (2, 14, 12, 16)
         d = da.from_array(rng.normal(0, 2, (14, 12, 16, 3)).astype(np.float32), chunks=(5, 6, 7, 3))
         return shape, [vexiloimgc.Field(d, SP), turn(shape[1:], -6)]
+    if name == "field pointing outside":  # most points past an edge, some many periods away
+        shape = (9, 11, 12)
+        d = rng.normal(0, 6, (4, 5, 6, 3)) + [10.0, -4.0, 0.0]
+        d[0, 0, 0] = [150.0, -90.0, 40.0]
+        return shape, [vexiloimgc.Field(d, [3.0, 3.0, 3.0]), turn(shape, 15, 3.0)]
     shape = (16, 18, 14)  # a field on another grid, turned and moved
     return shape, [vexiloimgc.Field(rng.normal(0, 2, (6, 6, 6, 3)), [3.0, 3.0, 4.0], turn(shape, 20, 2.0)),
                    turn(shape, 4)]
 
 
-@pytest.mark.parametrize("interpolation", ["linear", "nearest", "label"])
-@pytest.mark.parametrize("name", ["3-D", "4-D per volume", "Dask field", "field on another grid"])
-def test_bits_of_one_call_over_random_chunkings(name, interpolation):
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("interpolation", ["linear", "nearest", "label", "cubic"])
+@pytest.mark.parametrize("name", ["3-D", "4-D per volume", "Dask field", "field on another grid",
+                                  "field pointing outside"])
+def test_bits_of_one_call_over_random_chunkings(name, interpolation, mode):
     rng = np.random.default_rng(len(name))
     shape, steps = case(name, rng)
     img = rng.uniform(-5, 5, shape).astype(np.float32)
-    if interpolation != "linear":
+    if interpolation in ("nearest", "label"):
         img = (img * 3).astype(np.int16)
-    out = dict(output_shape=(shape[-3] + 3, shape[-2] - 2, shape[-1]), output_spacing=SP * 0.95)
-    want = vexiloimgc.warp(img, SP, steps, interpolation=interpolation, cval=7, **out)
+    out = dict(output_shape=(shape[-3] + 3, shape[-2] - 2, shape[-1]), output_spacing=SP * 0.95,
+               interpolation=interpolation, mode=mode, cval=7)
+    want = vexiloimgc.warp(img, SP, steps, **out)
     for seed in SEEDS:
         r = np.random.default_rng(seed)
-        got = vd.warp(da.from_array(img, chunks=chunking(r, shape)), SP, steps, interpolation=interpolation, cval=7,
+        got = vd.warp(da.from_array(img, chunks=chunking(r, shape)), SP, steps,
                       output_chunks=chunking(r, want.shape), **out)
         for st in steps:  # the graph holds copies
             (st.displacement if isinstance(st, vexiloimgc.Field) else st)[...] = np.nan
@@ -95,6 +104,7 @@ def test_the_box_is_all_an_inner_block_reads(interpolation):
     dict(spacing=[1.0, 2.0]),
     dict(output_shape=(4, -1, 4)),
     dict(steps=[np.ones((2, 3, 4))]),
+    dict(mode="wrap"),
 ])
 def test_argument_errors_at_graph_build_with_one_calls_messages(kw):
     img = np.zeros((6, 7, 8), np.float32)
@@ -106,8 +116,3 @@ def test_argument_errors_at_graph_build_with_one_calls_messages(kw):
     with pytest.raises(one.type, match=None) as lazy:
         vd.warp(da.from_array(img, chunks=3), spacing, steps, **args)
     assert str(lazy.value).replace("vexiloimgc.dask.", "") == str(one.value)
-
-
-def test_blocks_refuse_cubic_for_now():
-    with pytest.raises(ValueError, match=r'in blocks \(Dask\) "linear", "nearest" and "label"'):
-        vd.warp(da.from_array(np.zeros((6, 7, 8), np.float32), chunks=3), SP, [np.eye(4)], interpolation="cubic")

@@ -108,6 +108,7 @@ def warp(
     output_chunks: Any = None,
     cval: SupportsFloat = 0.0,
     interpolation: str = "linear",
+    mode: str | None = None,
 ) -> da.Array:
     """`vexiloimgc.warp` of a Dask array, lazily, block by block.
 
@@ -115,11 +116,14 @@ def warp(
     ----------
     image : dask.array.Array, (Z, Y, X) or (N, Z, Y, X)
         Any chunking; another array is wrapped with ``dask.array.asarray``.
-    spacing, steps, output_shape, output_spacing, cval, interpolation
+    spacing, steps, output_shape, output_spacing, cval, interpolation, mode
         As for `vexiloimgc.warp`. A `Field` may be given a Dask array: it is
         computed whole when the Field is made. The steps are copied here,
         once into the graph, and shared by the blocks: later changes to the
-        caller's arrays change nothing.
+        caller's arrays change nothing. As in `transform`, a block of
+        "cubic" filters its source box grown by the prefilter's reach, with
+        the whole source's edges, and a block under a mode reads the samples
+        the mode's extension gives its points.
     output_chunks : optional
         As for `transform`.
 
@@ -145,19 +149,20 @@ def warp(
     shape = tuple(int(e) for e in image.shape)
     stand = np.broadcast_to(np.zeros((), image.dtype), shape)
     # warp's own checks first (its rules and steps), then the grid as transform reads it
-    _warp_boxes(stand, spacing, chain.steps, output_shape, output_spacing, cval, interpolation, None,
+    _warp_boxes(stand, spacing, chain.steps, output_shape, output_spacing, cval, interpolation, mode,
                 None, None, None, None)
     fill, out_shape, sp, osp, _ = _checked(stand, spacing, np.eye(4), output_shape, output_spacing, cval,
-                                           interpolation)
+                                           interpolation, mode)
     interpolation = str.__str__(interpolation)
+    mode = None if mode is None else str.__str__(mode)
     chunks = _output_chunks(output_chunks, image, out_shape, fill.dtype, "warp")
     en = _edges(chunks[0]) if len(shape) == 4 else np.array([0, 1], np.int64)
-    boxes = _warp_boxes(stand, spacing, chain.steps, output_shape, output_spacing, cval, interpolation, None,
+    boxes = _warp_boxes(stand, spacing, chain.steps, output_shape, output_spacing, cval, interpolation, mode,
                         en, *(_edges(c) for c in chunks[-3:]))
     _check_boxes(boxes, len(shape), "warp")
     token = tokenize(image, sp, chain.token(), osp, out_shape, chunks, fill.dtype.str, fill.tobytes(),
-                     interpolation, "warp")
-    call = (image.dtype, sp, np.zeros(12, np.float32), osp, fill.item(), interpolation)
+                     interpolation, mode, "warp")
+    call = (image.dtype, sp, np.zeros(12, np.float32), osp, fill.item(), (interpolation, mode))
     return _graph(token, image, shape, chunks, boxes, call, fill, chain)
 
 
@@ -207,10 +212,12 @@ class _Chain:
 
 
 def _warp_run(src: np.ndarray, chain: _Chain, v0: int, index: tuple[int, ...], dtype: Any, spacing: Any,
-              _maps: Any, _per_volume: bool, output_spacing: Any, cval: Any, interpolation: str,
+              _maps: Any, _per_volume: bool, output_spacing: Any, cval: Any, rule: tuple[str, Any],
               window: tuple[int, ...], tile: tuple[int, ...]) -> np.ndarray:
+    interpolation, mode = rule
+
     def one(s: np.ndarray, steps: list[Any]) -> np.ndarray:
-        r: np.ndarray = _native_warp(s, spacing, steps, None, 1, window, output_spacing, cval, interpolation, None,
+        r: np.ndarray = _native_warp(s, spacing, steps, None, 1, window, output_spacing, cval, interpolation, mode,
                                      tile)
         return r
 
