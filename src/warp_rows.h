@@ -33,18 +33,45 @@ inline int field_axis(float c, field_extent e, int &i0, float &f)
     return in;
 }
 
-// Component j of the displacement at point i: its corners' values (d[k],
-// three components per point) times their weights, summed in the corners'
-// order.
-inline double corners(const float (*d)[3 * warp_block], int j, int i, const double *w)
+// Points whose field values are held at once: 8 KiB of them.
+constexpr int field_chunk = 64;
+
+// Component j of the displacement at point i: its corners' values times
+// their weights, summed in the corners' order. d[r] holds the corners of
+// row r (y and z steps) of each point, 8 floats a point: the three
+// components at x0, at x0 + 1, and two unused.
+inline double corners(const float (*d)[8 * field_chunk], int j, int i, const double *w)
 {
-    const int c = 3 * i + j;
-    return ((((((double(d[0][c]) * w[0] + double(d[1][c]) * w[1]) + double(d[2][c]) * w[2]) +
-               double(d[3][c]) * w[3]) +
-              double(d[4][c]) * w[4]) +
-             double(d[5][c]) * w[5]) +
-            double(d[6][c]) * w[6]) +
-           double(d[7][c]) * w[7];
+    const int a = 8 * i + j, b = a + 3;
+    return ((((((double(d[0][a]) * w[0] + double(d[0][b]) * w[1]) + double(d[1][a]) * w[2]) +
+               double(d[1][b]) * w[3]) +
+              double(d[2][a]) * w[4]) +
+             double(d[2][b]) * w[5]) +
+            double(d[3][a]) * w[6]) +
+           double(d[3][b]) * w[7];
+}
+
+// The corners of points i < n at byte offsets q[i] from base, into d; no
+// step along an axis of one sample. A field's strides need not keep its
+// floats aligned: bytes are copied.
+inline void field_corners(const warp_field &st, const char *base, const std::int64_t *q, int n,
+                          float (*d)[8 * field_chunk])
+{
+    const std::int64_t sx = st.X > 1 ? st.s[3] : 0, c = st.s[4];
+    std::int64_t row[4];
+    for (int r = 0; r < 4; ++r)
+        row[r] = (r & 1 && st.Y > 1 ? st.s[2] : 0) + (r & 2 && st.Z > 1 ? st.s[1] : 0);
+    if (c == 4 && sx == 12) {  // packed: a row's two corners are 24 bytes in a row
+        for (int i = 0; i < n; ++i)
+            for (int r = 0; r < 4; ++r)
+                std::memcpy(&d[r][8 * i], base + q[i] + row[r], 24);
+        return;
+    }
+    for (int i = 0; i < n; ++i)
+        for (int r = 0; r < 4; ++r)
+            for (int k = 0; k < 2; ++k)
+                for (int j = 0; j < 3; ++j)
+                    std::memcpy(&d[r][8 * i + 3 * k + j], base + q[i] + row[r] + k * sx + j * c, 4);
 }
 
 void field_points(const warp_field &st, std::int64_t v, float *x, float *y, float *z, int n)
@@ -61,38 +88,26 @@ void field_points(const warp_field &st, std::int64_t v, float *x, float *y, floa
         const float cz = ((a[8] * x[i] + a[9] * y[i]) + a[10] * z[i]) + a[11];
         in[i] = field_axis(cx, ex, ix[i], fx[i]) & field_axis(cy, ey, iy[i], fy[i]) & field_axis(cz, ez, iz[i], fz[i]);
     }
-    // The corners' three components around each point, the corners in
-    // order; no step along an axis of one sample.
     const char *base = st.data + (st.per_volume ? v * st.s[0] : 0);
-    std::int64_t at[8];
-    for (int k = 0; k < 8; ++k)
-        at[k] = (k & 1 && st.X > 1 ? st.s[3] : 0) + (k & 2 && st.Y > 1 ? st.s[2] : 0) +
-                (k & 4 && st.Z > 1 ? st.s[1] : 0);
     std::int64_t q[warp_block];
     for (int i = 0; i < n; ++i)
         q[i] = (iz[i] * st.s[1] + iy[i] * st.s[2]) + ix[i] * st.s[3];
-    float d[8][3 * warp_block];
-    // A field's strides need not keep its floats aligned: bytes are copied.
-    if (st.s[4] == 4) {
-        for (int i = 0; i < n; ++i)
-            for (int k = 0; k < 8; ++k)
-                std::memcpy(&d[k][3 * i], base + q[i] + at[k], 12);
-    } else {
-        for (int i = 0; i < n; ++i)
-            for (int k = 0; k < 8; ++k)
-                for (int j = 0; j < 3; ++j)
-                    std::memcpy(&d[k][3 * i + j], base + q[i] + at[k] + j * st.s[4], 4);
-    }
-    for (int i = 0; i < n; ++i) {
-        const double f0 = fx[i], f1 = fy[i], f2 = fz[i];
-        const double g0 = 1.0 - f0, g1 = 1.0 - f1, g2 = 1.0 - f2;
-        // Each corner's weight once, for all three components.
-        const double w[8] = {(g0 * g1) * g2, (f0 * g1) * g2, (g0 * f1) * g2, (f0 * f1) * g2,
-                             (g0 * g1) * f2, (f0 * g1) * f2, (g0 * f1) * f2, (f0 * f1) * f2};
-        const double u[3] = {corners(d, 0, i, w), corners(d, 1, i, w), corners(d, 2, i, w)};
-        x[i] = keep_unless(!in[i], x[i], x[i] + float(u[0]));
-        y[i] = keep_unless(!in[i], y[i], y[i] + float(u[1]));
-        z[i] = keep_unless(!in[i], z[i], z[i] + float(u[2]));
+    for (int i0 = 0; i0 < n; i0 += field_chunk) {
+        const int m = std::min(field_chunk, n - i0);
+        float d[4][8 * field_chunk];
+        field_corners(st, base, q + i0, m, d);
+        for (int t = 0; t < m; ++t) {
+            const int i = i0 + t;
+            const double f0 = fx[i], f1 = fy[i], f2 = fz[i];
+            const double g0 = 1.0 - f0, g1 = 1.0 - f1, g2 = 1.0 - f2;
+            // Each corner's weight once, for all three components.
+            const double w[8] = {(g0 * g1) * g2, (f0 * g1) * g2, (g0 * f1) * g2, (f0 * f1) * g2,
+                                 (g0 * g1) * f2, (f0 * g1) * f2, (g0 * f1) * f2, (f0 * f1) * f2};
+            const double u[3] = {corners(d, 0, t, w), corners(d, 1, t, w), corners(d, 2, t, w)};
+            x[i] = keep_unless(!in[i], x[i], x[i] + float(u[0]));
+            y[i] = keep_unless(!in[i], y[i], y[i] + float(u[1]));
+            z[i] = keep_unless(!in[i], z[i], z[i] + float(u[2]));
+        }
     }
 }
 
