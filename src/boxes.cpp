@@ -102,27 +102,33 @@ struct reach_rule {
     mode m = constant;
 };
 
-// The least and greatest of a window's corner coordinates c along an axis
-// of extent E (> 0), clamped to +-2^40 and, under "constant", to [0, E - 1];
-// false where every voxel maps nowhere; both NaN where a corner is (an
-// infinity met: the whole axis).
-bool extremes(const float c[8], std::int64_t E, mode m, double &lo, double &hi)
+// Where a window's corner coordinates c put one axis of extent E under mode
+// m: nowhere (no plane, or every voxel maps nowhere), the whole axis (a NaN
+// corner: an infinity met), [first, last) then [0, E), or the span from lo
+// to hi, the least and greatest coordinates clamped to +-2^40 and, under
+// "constant", to [0, E - 1].
+enum class axis_span { none, whole, part };
+
+axis_span axis_extremes(const float c[8], std::int64_t E, mode m, double &lo, double &hi, std::int64_t &first,
+                        std::int64_t &last)
 {
+    if (E <= 0)
+        return axis_span::none;
     lo = c[0], hi = c[0];
     for (int i = 0; i < 8; ++i) {
         if (std::isnan(c[i])) {
-            lo = hi = c[i];
-            return true;
+            first = 0, last = E;
+            return axis_span::whole;
         }
         lo = std::min(lo, double(c[i])), hi = std::max(hi, double(c[i]));
     }
     lo = std::min(std::max(lo, -0x1p40), 0x1p40), hi = std::min(std::max(hi, -0x1p40), 0x1p40);
     if (m == constant) {  // beyond [0, E - 1] a voxel maps nowhere
         if (hi < 0.0 || lo > double(E - 1))
-            return false;
+            return axis_span::none;
         lo = std::max(lo, 0.0), hi = std::min(hi, double(E - 1));
     }
-    return true;
+    return axis_span::part;
 }
 
 // The linear, nearest and label rules under mode m: the planes [first,
@@ -136,15 +142,9 @@ bool extremes(const float c[8], std::int64_t E, mode m, double &lo, double &hi)
 bool moded_reach(const float c[8], std::int64_t E, mode m, bool near, std::int64_t K, std::int64_t &first,
                  std::int64_t &last)
 {
-    if (E <= 0)
-        return false;
     double lo, hi;
-    if (!extremes(c, E, m, lo, hi))
-        return false;
-    if (std::isnan(lo)) {
-        first = 0, last = E;
-        return true;
-    }
+    if (const axis_span s = axis_extremes(c, E, m, lo, hi, first, last); s != axis_span::part)
+        return s == axis_span::whole;
     std::int64_t i = std::int64_t(near ? std::floor(lo + 0.5) : std::floor(lo)),
                  j = std::int64_t(near ? std::floor(hi + 0.5) : std::ceil(hi));
     if (m == grid_constant) {
@@ -185,15 +185,9 @@ bool moded_reach(const float c[8], std::int64_t E, mode m, bool near, std::int64
 bool cubic_reach(const float c[8], std::int64_t E, mode m, std::int64_t K, std::int64_t &first,
                  std::int64_t &last)
 {
-    if (E <= 0)
-        return false;
     double lo, hi;
-    if (!extremes(c, E, m, lo, hi))
-        return false;
-    if (std::isnan(lo)) {
-        first = 0, last = E;
-        return true;
-    }
+    if (const axis_span s = axis_extremes(c, E, m, lo, hi, first, last); s != axis_span::part)
+        return s == axis_span::whole;
     std::int64_t i = std::int64_t(std::floor(lo)) - 1, j = std::int64_t(std::floor(hi)) + 2;
     const bool whole = m == grid_wrap ? i < 0 || j > E - 1 || i - K < 0 || j + K > E - 1
                                       : (m == mirror || m == reflect || m == constant) && (i < -2 || j > E + 1);
