@@ -1,36 +1,16 @@
 // The cubic rows and the filters' lines of every path this build has, on
 // this CPU, against the scalar path: same bits (NaN as NaN), the same
 // voxels left unwritten.
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <random>
-#include <string>
 #include <vector>
 
 #include "cubic.h"
+#include "paths_test.h"
 #include "resample.h"
-#include "resample_paths.h"
 
 namespace {
-
-bool same(float a, float b)
-{
-    std::uint32_t x, y;
-    std::memcpy(&x, &a, 4);
-    std::memcpy(&y, &b, 4);
-    return (std::isnan(a) && std::isnan(b)) || x == y;
-}
-
-int mismatches(const std::vector<float> &want, const std::vector<float> &got)
-{
-    int n = 0;
-    for (std::size_t i = 0; i < want.size(); ++i)
-        n += !same(want[i], got[i]);
-    return n;
-}
 
 // A turn about an oblique axis, scaled, through the source's middle: its
 // rows cross every class of voxel.
@@ -44,16 +24,7 @@ void turned(std::mt19937 &rng, float m[12], float reach)
     }
 }
 
-class cubic_paths : public ::testing::TestWithParam<int> {
-protected:
-    void SetUp() override
-    {
-        if (!cubic_path(GetParam()))
-            GTEST_SKIP() << path_name(GetParam()) << " path not built for this target";
-        if (!path_usable(GetParam()))
-            GTEST_SKIP() << "this CPU lacks " << path_name(GetParam());
-    }
-};
+using cubic_paths = path_test<cubic_path>;
 
 // Every mode (its pad), fill on and off, maps inside, across the edges,
 // far outside and NaN; coefficients with NaN, infinities and subnormals.
@@ -79,17 +50,12 @@ TEST_P(cubic_paths, rows_match_the_scalar_path)
         part p;
         p.in = whole_box(coef.data(), X, Y, Z);
         p.in.row = GX, p.in.slice = GY * GX;
-        p.fill.on = c % 2 == 0, p.fill.value = -7.5f;
         p.map.spacing = spacing, p.map.out_spacing = out_spacing, p.map.matrix = matrix;
-        std::vector<float> want(std::size_t(nx * ny * nz), 1e30f), got(want);
-        p.win = whole_window(want.data(), nx, ny, nz);
-        p.win.first = c % 3, p.win.last = ny * nz - c % 5;  // rows cut at both ends
-        cubic_scalar(p, m, pad);
-        p.win.out = got.data();
-        cubic_path(GetParam())(p, m, pad);
-        EXPECT_EQ(mismatches(want, got), 0) << "case " << c << " mode " << mode_names[m];
-        for (float v : want)
-            interior += v != 1e30f && v != -7.5f;
+        const auto path = cubic_path(GetParam());
+        const int bad = rows_differ(
+            p, c, nx, ny, nz, [&](const part &q) { cubic_scalar(q, m, pad); },
+            [&](const part &q) { path(q, m, pad); }, interior);
+        EXPECT_EQ(bad, 0) << "case " << c << " mode " << mode_names[m];
     }
     EXPECT_GT(interior, 20000);
 }
@@ -127,7 +93,6 @@ TEST_P(cubic_paths, filter_lines_match_the_scalar_path)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(kernel, cubic_paths, ::testing::Values(path_scalar, path_avx2, path_avx512),
-                         [](const ::testing::TestParamInfo<int> &i) { return std::string(path_name(i.param)); });
+INSTANTIATE_TEST_SUITE_P(kernel, cubic_paths, every_path(), path_label);
 
 } // namespace

@@ -1,39 +1,18 @@
 // The linear rule's rows under a mode on every path this build has, on this
 // CPU, against moded.cpp's voxel-by-voxel code: same bits (NaN as NaN), the
 // same voxels left unwritten.
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <random>
-#include <string>
 #include <vector>
 
 #include "moded.h"
+#include "paths_test.h"
 #include "resample.h"
-#include "resample_paths.h"
 
 namespace {
 
-bool same(float a, float b)
-{
-    std::uint32_t x, y;
-    std::memcpy(&x, &a, 4);
-    std::memcpy(&y, &b, 4);
-    return (std::isnan(a) && std::isnan(b)) || x == y;
-}
-
-class moded_paths : public ::testing::TestWithParam<int> {
-protected:
-    void SetUp() override
-    {
-        if (!moded_rows_path(GetParam()))
-            GTEST_SKIP() << path_name(GetParam()) << " path not built for this target";
-        if (!path_usable(GetParam()))
-            GTEST_SKIP() << "this CPU lacks " << path_name(GetParam());
-    }
-};
+using moded_paths = path_test<moded_rows_path>;
 
 // Maps whose fractions are 0 on every axis (a whole shift), on Z alone (a
 // turn about Z) and nowhere (oblique), inside, across the edges and far
@@ -72,25 +51,15 @@ TEST_P(moded_paths, rows_match_the_voxels)
         const float spacing[3] = {1.0f, 1.0f, 1.0f};
         part p;
         p.in = whole_box(src.data(), X, Y, Z);
-        p.fill.on = c % 2 == 0, p.fill.value = -7.5f;
         p.map.spacing = spacing, p.map.out_spacing = spacing, p.map.matrix = matrix;
-        std::vector<float> want(std::size_t(nx) * ny * nz, 1e30f), got(want);
-        p.win = whole_window(want.data(), nx, ny, nz);
-        p.win.first = c % 3, p.win.last = ny * nz - c % 5;  // rows cut at both ends
-        moded_linear_on(path_count, p, m);
-        p.win.out = got.data();
-        moded_linear_on(GetParam(), p, m);
-        int bad = 0;
-        for (std::size_t i = 0; i < want.size(); ++i)
-            bad += !same(want[i], got[i]);
+        const int bad = rows_differ(
+            p, c, nx, ny, nz, [&](const part &q) { moded_linear_on(path_count, q, m); },
+            [&](const part &q) { moded_linear_on(GetParam(), q, m); }, interior);
         EXPECT_EQ(bad, 0) << "case " << c << " mode " << mode_names[m] << " kind " << kind;
-        for (float v : want)
-            interior += v != 1e30f && v != -7.5f;
     }
     EXPECT_GT(interior, 100000);
 }
 
-INSTANTIATE_TEST_SUITE_P(kernel, moded_paths, ::testing::Values(path_scalar, path_avx2, path_avx512),
-                         [](const ::testing::TestParamInfo<int> &i) { return std::string(path_name(i.param)); });
+INSTANTIATE_TEST_SUITE_P(kernel, moded_paths, every_path(), path_label);
 
 } // namespace

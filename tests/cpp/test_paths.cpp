@@ -15,6 +15,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "paths_test.h"
 #include "reference.h"
 #include "resample.h"
 #include "resample_paths.h"
@@ -57,16 +58,6 @@ struct problem {
     float matrix[12];
     std::vector<float> image;
 };
-
-bool same(float a, float b)
-{
-    if (std::isnan(a) && std::isnan(b))
-        return true;
-    std::uint32_t x, y;
-    std::memcpy(&x, &a, 4);
-    std::memcpy(&y, &b, 4);
-    return x == y;
-}
 
 // Runs both kernels on one problem; returns how many voxels the reference
 // wrote, so callers can tell that a case exercised something.
@@ -139,15 +130,12 @@ problem shifted(int n, int z, int y, int x, float tx, float ty, float tz, float 
     return p;
 }
 
-class path : public ::testing::TestWithParam<int> {
+class path : public path_test<path_kernel> {
 protected:
     kernel_fn k = nullptr;
     void SetUp() override
     {
-        if (!path_kernel(GetParam()))
-            GTEST_SKIP() << path_name(GetParam()) << " path not built for this target";
-        if (!path_usable(GetParam()))
-            GTEST_SKIP() << "this CPU lacks " << path_name(GetParam());
+        path_test::SetUp();
         k = path_kernel(GetParam());
     }
 };
@@ -508,8 +496,7 @@ TEST_P(path, windows_of_other_grids_from_boxes)
     EXPECT_GT(shorted, 1000);
 }
 
-INSTANTIATE_TEST_SUITE_P(kernel, path, ::testing::Values(path_scalar, path_avx2, path_avx512),
-                         [](const ::testing::TestParamInfo<int> &i) { return std::string(path_name(i.param)); });
+INSTANTIATE_TEST_SUITE_P(kernel, path, every_path(), path_label);
 
 TEST(dispatch, runs_the_best_usable_path)
 {

@@ -1,7 +1,5 @@
 // A warp's field steps and linear reads on every path this build has, on
 // this CPU, against a frozen point-by-point loop: same bits, NaN as NaN.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -9,18 +7,10 @@
 #include <random>
 #include <vector>
 
-#include "resample_paths.h"
+#include "paths_test.h"
 #include "warp_kernel.h"
 
 namespace {
-
-bool same(float a, float b)
-{
-    std::uint32_t x, y;
-    std::memcpy(&x, &a, 4);
-    std::memcpy(&y, &b, 4);
-    return (std::isnan(a) && std::isnan(b)) || x == y;
-}
 
 // The field step point by point, as it was first written.
 void field_reference(const warp_field &st, std::int64_t v, float *px, float *py, float *pz, int n)
@@ -63,16 +53,7 @@ void field_reference(const warp_field &st, std::int64_t v, float *px, float *py,
     }
 }
 
-class warp_paths : public ::testing::TestWithParam<int> {
-protected:
-    void SetUp() override
-    {
-        if (!field_path(GetParam()))
-            GTEST_SKIP() << path_name(GetParam()) << " path not built for this target";
-        if (!path_usable(GetParam()))
-            GTEST_SKIP() << "this CPU lacks " << path_name(GetParam());
-    }
-};
+using warp_paths = path_test<field_path>;
 
 // Fields of 1 to 6 samples an axis (a single plane steps nowhere), their
 // components packed or apart, at odd byte offsets, two volumes; points
@@ -150,7 +131,6 @@ TEST_P(warp_paths, linear_reads_match_the_plain_path)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(paths, warp_paths, ::testing::Values(int(path_scalar), int(path_avx2), int(path_avx512)),
-                         [](const auto &info) { return std::string(path_name(info.param)); });
+INSTANTIATE_TEST_SUITE_P(paths, warp_paths, every_path(), path_label);
 
 } // namespace
