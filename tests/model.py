@@ -40,6 +40,16 @@ def positions(shape, s, m, output_shape, output_spacing):
     return (cx, cy, cz), (OZ, OY, OX)
 
 
+def _indices(shape, spacing, matrix, output_shape, output_spacing, cs):
+    """positions() of a map given as any array, or cs, the source indices
+    (cx, cy, cz) to read, for a matrix of None; and the output grid."""
+    if cs is not None:
+        return cs, cs[0].shape
+    s = np.asarray(spacing, np.float64)[:3].astype(F32)
+    m = np.asarray(matrix, np.float64).reshape(-1)[:12].astype(F32)
+    return positions(shape, s, m, output_shape, output_spacing)
+
+
 def model(image, spacing, matrix, output_shape=None, output_spacing=None, cval=0.0):
     """Onto the image's own grid, or onto output_shape (Z, Y, X) with
     output_spacing (X, Y, Z); voxels that map nowhere get cval."""
@@ -120,6 +130,18 @@ def extend(mode, i, n):
         return np.zeros_like(i)
     r = np.mod(i, 2 * n - 2)
     return np.where(r < n, r, 2 * n - 2 - r)
+
+
+def _floor_axis(c, e, mode):
+    """The cubic and moded rules' reading of source indices c (float32) on
+    an axis of extent e: where they map (under "constant", within [0, e -
+    1]), floor(c) as int64, c - floor(c) and c, in double (0 where they do
+    not map)."""
+    d = c.astype(np.float64)
+    ok = (d >= 0) & (d <= e - 1) if mode == "constant" else (d > -2.0**62) & (d < 2.0**62)
+    d = np.where(ok, d, 0.0)
+    f = np.floor(d)
+    return ok, f.astype(np.int64), d - f, d
 
 
 def _normalised(e):
@@ -237,11 +259,8 @@ def cubic_coefficients(vols, mode, cval):
 
 
 def _cubic_axis(c, e, mode, pad):
-    d = c.astype(np.float64)
-    ok = (d >= 0) & (d <= e - 1) if mode == "constant" else (d > -2.0**62) & (d < 2.0**62)
-    f = np.floor(np.where(ok, d, 0.0))
-    i = f.astype(np.int64)
-    w = cubic_weights(np.where(ok, d, 0.0) - f)
+    ok, i, t, _ = _floor_axis(c, e, mode)
+    w = cubic_weights(t)
     j = [i - 1 + k for k in range(4)]
     at = [np.clip(x, -pad, e - 1 + pad) + pad if pad else extend(mode, x, e) for x in j]
     return ok, w, at
@@ -253,12 +272,7 @@ def cubic_model(image, spacing, matrix, mode=None, output_shape=None, output_spa
     img = np.asarray(image).astype(F32)
     vols = img if img.ndim == 4 else img[None]
     n, Z, Y, X = vols.shape
-    s = np.asarray(spacing, np.float64)[:3].astype(F32)
-    if cs is None:
-        m = np.asarray(matrix, np.float64).reshape(-1)[:12].astype(F32)
-        (cx, cy, cz), (OZ, OY, OX) = positions(vols.shape, s, m, output_shape, output_spacing)
-    else:
-        (cx, cy, cz), (OZ, OY, OX) = cs, cs[0].shape
+    (cx, cy, cz), (OZ, OY, OX) = _indices(vols.shape, spacing, matrix, output_shape, output_spacing, cs)
     with np.errstate(all="ignore"):
         coef, pad = cubic_coefficients(vols, mode, F32(cval))
         okx, wx, ax = _cubic_axis(cx, X, mode, pad)
@@ -324,14 +338,6 @@ def antialiased(image, spacing, matrices, mode, output_spacing=None):
 # corners k (bit 0 X, bit 1 Y, bit 2 Z) in increasing order, those at i0 + 1
 # on an axis with f = 0 left out, each index extended by the mode.
 
-def _moded_axis(c, e, mode):
-    d = c.astype(np.float64)
-    ok = (d >= 0) & (d <= e - 1) if mode == "constant" else (d > -2.0**62) & (d < 2.0**62)
-    d = np.where(ok, d, 0.0)
-    f = np.floor(d)
-    return ok, f.astype(np.int64), d - f, d
-
-
 def _vote(labels, weights, keep):
     """The label rule's winner per voxel over terms t (axis 0): the highest
     score (its weights summed in term order), then the heaviest term, then
@@ -365,16 +371,11 @@ def moded_model(image, spacing, matrix, interpolation, mode, output_shape=None, 
     linear = interpolation == "linear"
     vols = img if img.ndim == 4 else img[None]  # samples are read as float32 where gathered
     n, Z, Y, X = vols.shape
-    s = np.asarray(spacing, np.float64)[:3].astype(F32)
-    if cs is None:
-        m = np.asarray(matrix, np.float64).reshape(-1)[:12].astype(F32)
-        (cx, cy, cz), (OZ, OY, OX) = positions(vols.shape, s, m, output_shape, output_spacing)
-    else:
-        (cx, cy, cz), (OZ, OY, OX) = cs, cs[0].shape
+    (cx, cy, cz), (OZ, OY, OX) = _indices(vols.shape, spacing, matrix, output_shape, output_spacing, cs)
     fill = F32(cval) if linear else np.asarray(cval).astype(img.dtype)
     out = np.empty((n, OZ, OY, OX), F32 if linear else img.dtype)
     with np.errstate(all="ignore"):
-        axes = [_moded_axis(c, e, mode) for c, e in ((cx, X), (cy, Y), (cz, Z))]
+        axes = [_floor_axis(c, e, mode) for c, e in ((cx, X), (cy, Y), (cz, Z))]
         ok = axes[0][0] & axes[1][0] & axes[2][0]
         for v in range(n):
             vol = vols[v]
