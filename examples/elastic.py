@@ -13,25 +13,11 @@ from pathlib import Path
 import numpy as np
 
 import vexiloimgc
+from augment_labels import SHAPE, batch  # its batch of images and masks, on its grid (Z, Y, X)
 
-SHAPE = (48, 96, 96)                               # Z, Y, X
 SPACING = np.array([1.0, 1.0, 2.0])                # mm along X, Y, Z
 COARSE = (5, 7, 7)                                 # the fields' grid, Z, Y, X
 STRENGTH = 6.0                                     # mm, the displacements' scale
-
-
-def batch(n, rng):
-    """n images with two blobs each, and masks labelling them 1 and 2."""
-    z, y, x = np.meshgrid(*(np.arange(s, dtype=np.float32) for s in SHAPE), indexing="ij")
-    images = rng.normal(0.1, 0.05, (n,) + SHAPE).astype(np.float32)
-    masks = np.zeros((n,) + SHAPE, np.uint8)
-    for k in range(n):
-        for label, r in ((1, 22.0), (2, 12.0)):
-            cz, cy, cx = rng.uniform([18, 30, 30], [30, 66, 66])
-            inside = ((z - cz) * 2) ** 2 + ((y - cy) / 1.4) ** 2 + (x - cx) ** 2 < r ** 2
-            masks[k][inside] = label
-    images += 0.4 * masks
-    return images, masks
 
 
 def fields(n, rng):
