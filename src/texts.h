@@ -93,5 +93,6 @@ constexpr char warp_field_shape[] = "warp: steps[%zd] is a Field of shape %s, wh
                                     "is (Z, Y, X, 3), or for a 4-D image of N volumes (N, Z, Y, X, 3), each extent "
                                     "below 2^31";
 constexpr char warp_shares[] = "warp: out must not share memory with steps[%zd]";
+constexpr char warp_boxes_size[] = "warp_boxes: the output grid holds 2^62 points or more";
 
 } // namespace text

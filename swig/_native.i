@@ -42,9 +42,11 @@ PyObject *warp_into(PyObject *image, PyObject *spacing, PyObject *steps, PyObjec
                     PyObject *output_shape, PyObject *output_spacing, PyObject *cval, PyObject *interpolation,
                     PyObject *mode, PyObject *tile = Py_None);
 /* vexiloimgc.dask.warp's blocks' source boxes; src/warp_boxes.cpp. */
+%feature("compactdefaultargs") warp_boxes;
 PyObject *warp_boxes(PyObject *image, PyObject *spacing, PyObject *steps, PyObject *output_shape,
                      PyObject *output_spacing, PyObject *cval, PyObject *interpolation, PyObject *mode,
-                     PyObject *edges_n, PyObject *edges_z, PyObject *edges_y, PyObject *edges_x);
+                     PyObject *edges_n, PyObject *edges_z, PyObject *edges_y, PyObject *edges_x,
+                     PyObject *workers = Py_None);
 %feature("compactdefaultargs") transform_check;
 PyObject *transform_check(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *output_shape,
                           PyObject *output_spacing, PyObject *cval, PyObject *interpolation,

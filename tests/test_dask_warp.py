@@ -97,6 +97,22 @@ def test_the_box_is_all_an_inner_block_reads(interpolation):
                 assert np.isnan(block).any() == reads, (axis, plane)
 
 
+@pytest.mark.parametrize("interpolation, mode", [("linear", None), ("nearest", None), ("cubic", None),
+                                                 ("linear", "mirror"), ("label", "constant")])
+@pytest.mark.parametrize("name", ["3-D", "4-D per volume", "field on another grid"])
+def test_boxes_the_same_on_one_thread_and_two(name, interpolation, mode):
+    # Enough points for two threads, and jobs that split a block's rows.
+    shape, steps = case(name, np.random.default_rng(5))
+    img = np.zeros(shape, np.float32 if interpolation in ("linear", "cubic") else np.int16)
+    n = [0, 1] if len(shape) == 3 else [0, 1, shape[0]]
+    edges = [np.array(e, np.int64) for e in (n, [0, 9, 40], [0, 30, 64], [0, 21, 50, 64])]
+    got = [vd._warp_boxes(img, SP, vexiloimgc._steps(steps), (40, 64, 64), None, 0.0, interpolation, mode, *edges,
+                          workers) for workers in (1, 2, None)]
+    assert (got[0] >= 0).any()
+    np.testing.assert_array_equal(got[0], got[1])
+    np.testing.assert_array_equal(got[0], got[2])
+
+
 @pytest.mark.parametrize("kw", [
     dict(interpolation="sinc"),
     dict(steps=[np.eye(4), "a map"]),

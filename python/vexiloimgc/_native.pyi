@@ -16,7 +16,7 @@ def warp(
 ) -> Any: ...
 def warp_boxes(
     image: Any, spacing: Any, steps: Any, output_shape: Any, output_spacing: Any, cval: Any, interpolation: Any,
-    mode: Any, edges_n: Any, edges_z: Any, edges_y: Any, edges_x: Any, /
+    mode: Any, edges_n: Any, edges_z: Any, edges_y: Any, edges_x: Any, workers: Any = None, /
 ) -> Any: ...
 def transform_check(
     image: Any, spacing: Any, matrix: Any, output_shape: Any, output_spacing: Any, cval: Any,

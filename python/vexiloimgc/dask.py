@@ -134,8 +134,8 @@ def warp(
         memory, for any chunking and scheduler. Each block reads the box of
         the source its points read, found here by carrying every output
         point through the steps, as the warp carries it: building the graph
-        costs about one pass of the steps over the output. Argument errors
-        are raised here, with that function's messages.
+        costs about one pass of the steps over the output, on every CPU.
+        Argument errors are raised here, with that function's messages.
     """
     if not isinstance(image, da.Array):
         image = da.asarray(_numbers(image, "image"))  # type: ignore[no-untyped-call]
