@@ -3,7 +3,10 @@ interleaved: each sample is the second of two calls in a row; medians with
 minimum and maximum, and each method's CPU time over wall time (a
 subprocess's counted with it).
 
-    python bench/bench_images.py [edge] [rounds]     writes bench/images.json
+    python bench/bench_images.py [edge] [rounds] [parts]   writes bench/images.json
+
+parts: any of call,cli,chain (all by default); a run of some keeps the
+others' last figures in the file.
 
 The image is edge^3 float32 (a smooth ellipsoid with noise, 1 mm voxels,
 centred on the world origin), Fortran-ordered as nibabel reads it.
@@ -16,7 +19,9 @@ centred on the world origin), Fortran-ordered as nibabel reads it.
    nilearn's `resample_to_img(interpolation="linear")`.
 2. `vexiloimgc resample in.nii.gz out.nii.gz --like ref.nii.gz`, called
    in-process (`main`) and as a subprocess, against nibabel's load and save
-   of the same files around the engine call; each part timed alone too.
+   of the same files around the engine call, in process and as a script in
+   a subprocess (which starts an interpreter, as the command does); each
+   part timed alone too.
 3. An ANTs-style chain, an affine `.mat` written by SimpleITK and an
    (I, J, K, 1, 3) displacement `.nii.gz` on the reference grid, by
    `resample_image(transforms=[warp, mat])`, against nitransforms' own
@@ -129,8 +134,24 @@ def paired(res, a, b, op=float.__sub__):
 
 
 def cli_ratios(res):
-    base = "nibabel load + engine + nibabel save"
-    return {k: paired(res, k, base, float.__truediv__) for k in res if k.startswith("vexiloimgc")}
+    """Each run of the command line against the same work by hand: in
+    process against in process, a process against a process (a script
+    pays the interpreter's start as the command does)."""
+    base, script = "nibabel load + engine + nibabel save", "the same by hand, a script in a subprocess"
+    return {k: paired(res, k, script if "subprocess" in k else base, float.__truediv__)
+            for k in res if k.startswith("vexiloimgc")}
+
+
+# nibabel by hand as a script of its own: the engine call of engine().
+BY_HAND = """
+import sys
+import nibabel as nib, numpy as np, vexiloimgc
+src, like, out = sys.argv[1:]
+i, r = nib.load(src), nib.load(like)
+data, v = np.asanyarray(i.dataobj), vexiloimgc.voxel_map(i.affine, r.affine)
+res = vexiloimgc.transform(data.T, np.ones(3), v[:3], output_shape=r.shape[::-1]).T
+nib.save(nib.Nifti1Image(res, r.affine), out)
+"""
 
 
 def overhead_alone(img, ref, reps=50):
@@ -186,7 +207,7 @@ def part_cli(img, ref, folder, rounds):
     src, like = str(folder / "in.nii.gz"), str(folder / "ref.nii.gz")
     nib.save(img, src)
     nib.save(nib.Nifti1Image(np.zeros(ref.shape, np.float32), ref.affine), like)
-    outs = {k: str(folder / f"{k}.nii.gz") for k in ("main", "sub", "nib", "save")}
+    outs = {k: str(folder / f"{k}.nii.gz") for k in ("main", "sub", "nib", "script", "save")}
     script = Path(sys.executable).with_name("vexiloimgc")
     command = [str(script)] if script.exists() else [sys.executable, "-m", "vexiloimgc"]
     args = ["resample", src, "OUT", "--like", like]
@@ -209,6 +230,8 @@ def part_cli(img, ref, folder, rounds):
         "vexiloimgc resample (main, in-process)": in_process,
         "vexiloimgc resample (subprocess)": sub,
         "nibabel load + engine + nibabel save": by_hand,
+        "the same by hand, a script in a subprocess":
+            lambda: subprocess.run([sys.executable, "-c", BY_HAND, src, like, outs["script"]], check=True),
         "  nibabel load (gunzip)": lambda: np.asanyarray(nib.load(src).dataobj),
         "  engine": engine(loaded, ref),
         "  nibabel save (gzip level 1)": lambda: nib.save(nib.Nifti1Image(result, ref.affine), outs["save"]),
@@ -216,8 +239,9 @@ def part_cli(img, ref, folder, rounds):
     show(f"the command line, {img.shape[0]}^3 float32 .nii.gz, --like a turned grid", res,
          "nibabel load + engine + nibabel save")
     ratios = cli_ratios(res)
-    print("round by round, against nibabel by hand: " + ", ".join(f"{k} {v:.2f}" for k, v in ratios.items()))
-    for k in ("main", "sub"):
+    print("round by round, against the same by hand (in process; a subprocess against a script): " +
+          ", ".join(f"{k} {v:.2f}" for k, v in ratios.items()))
+    for k in ("main", "sub", "script"):
         if np.asanyarray(nib.load(outs[k]).dataobj).tobytes() != result.tobytes():
             sys.exit(f"the command line's result ({k}) differs from the engine call")
     return {"timings": res, "paired_ratio": ratios,
@@ -297,17 +321,24 @@ def part_chain(img, ref, folder, rounds):
 def main():
     n = int(sys.argv[1]) if len(sys.argv) > 1 else 256
     rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 5
+    parts = sys.argv[3].split(",") if len(sys.argv) > 3 else ["call", "cli", "chain"]
     data = phantom(n)
     img = nib.Nifti1Image(data, centred(n))
     ref = nib.Nifti1Image(np.zeros((n,) * 3, np.uint8), turned(centred(n), 15))  # its grid is what is read
-    out = {"edge": n, "rounds": rounds, "cpus": os.cpu_count()}
-    out["call"] = part_calls(img, ref, rounds)
-    with tempfile.TemporaryDirectory() as tmp:
-        out["cli"] = part_cli(img, ref, Path(tmp), rounds)
-    with tempfile.TemporaryDirectory() as tmp:
-        moved = nib.Nifti1Image(np.zeros((n,) * 3, np.uint8), centred(n, (0.25, -0.5, 0.75)))
-        out["chain"] = part_chain(img, moved, Path(tmp), rounds)
-    (HERE / "images.json").write_text(json.dumps(out, indent=1) + "\n")
+    path = HERE / "images.json"
+    # A run of some parts keeps the others' last figures.
+    out = json.loads(path.read_text()) if len(parts) < 3 and path.exists() else {}
+    out.update({"edge": n, "rounds": rounds, "cpus": os.cpu_count()})
+    if "call" in parts:
+        out["call"] = part_calls(img, ref, rounds)
+    if "cli" in parts:
+        with tempfile.TemporaryDirectory() as tmp:
+            out["cli"] = part_cli(img, ref, Path(tmp), rounds)
+    if "chain" in parts:
+        with tempfile.TemporaryDirectory() as tmp:
+            moved = nib.Nifti1Image(np.zeros((n,) * 3, np.uint8), centred(n, (0.25, -0.5, 0.75)))
+            out["chain"] = part_chain(img, moved, Path(tmp), rounds)
+    path.write_text(json.dumps(out, indent=1) + "\n")
 
 
 if __name__ == "__main__":
