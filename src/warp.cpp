@@ -253,6 +253,8 @@ bool read_field(PyObject *item, Py_ssize_t k, const image_shape &im, step &st)
         return false;
     }
     st.field = true;
+    const char *lo;
+    span_of(da, lo, f.end);
     f.data = PyArray_BYTES(da);
     f.s[0] = f.per_volume ? s[0] : 0;
     for (int a = 1; a < 5; ++a)

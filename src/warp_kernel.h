@@ -11,9 +11,12 @@ constexpr int warp_block = 256;
 // A displacement field as raw memory: its samples' components at byte
 // strides s (volume, z, y, x, component) from `data`, component 0 of sample
 // (0, 0, 0) of volume 0; the map from physical points to its continuous
-// index, row by row. No stride need keep its floats aligned.
+// index, row by row. No stride need keep its floats aligned. `end`: one
+// past the last byte of its samples (null: unknown), which lets a copy run
+// past a sample's last component where memory is there.
 struct warp_field {
     const char *data = nullptr;
+    const char *end = nullptr;
     std::int64_t s[5] = {};
     std::int64_t X = 0, Y = 0, Z = 0;
     bool per_volume = false;

@@ -62,9 +62,18 @@ inline void field_corners(const warp_field &st, const char *base, const std::int
     for (int r = 0; r < 4; ++r)
         row[r] = (r & 1 && st.Y > 1 ? st.s[2] : 0) + (r & 2 && st.Z > 1 ? st.s[1] : 0);
     if (c == 4 && sx == 12) {  // packed: a row's two corners are 24 bytes in a row
-        for (int i = 0; i < n; ++i)
-            for (int r = 0; r < 4; ++r)
-                std::memcpy(&d[r][8 * i], base + q[i] + row[r], 24);
+        // Whole 32 bytes where the field's memory goes on that far: the
+        // last 8 land in the unused slots.
+        const std::int64_t room = st.end ? st.end - base - 32 : -1;
+        const std::int64_t top = std::max(std::max(row[0], row[1]), std::max(row[2], row[3]));
+        for (int i = 0; i < n; ++i) {
+            if (q[i] + top <= room)
+                for (int r = 0; r < 4; ++r)
+                    std::memcpy(&d[r][8 * i], base + q[i] + row[r], 32);
+            else
+                for (int r = 0; r < 4; ++r)
+                    std::memcpy(&d[r][8 * i], base + q[i] + row[r], 24);
+        }
         return;
     }
     for (int i = 0; i < n; ++i)

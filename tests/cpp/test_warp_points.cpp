@@ -70,13 +70,17 @@ TEST_P(warp_paths, field_steps_match_the_points)
         const std::int64_t comp = c % 3 == 0 ? 8 : 4, shift = c % 5 == 0 ? 1 : 0;  // apart; unaligned
         f.s[4] = comp, f.s[3] = 3 * comp + 4 * (c % 4 == 1), f.s[2] = f.s[3] * f.X, f.s[1] = f.s[2] * f.Y;
         f.s[0] = f.s[1] * f.Z;
-        std::vector<char> bytes(std::size_t(2 * f.s[0] + shift + 16));
+        // The samples' bytes exactly, so that a read past them is caught.
+        const std::int64_t span = (f.per_volume ? f.s[0] : 0) + (f.Z - 1) * f.s[1] + (f.Y - 1) * f.s[2] +
+                                  (f.X - 1) * f.s[3] + 2 * comp + 4;
+        std::vector<char> bytes(std::size_t(span + shift));
         for (std::size_t i = 0; i + 4 <= bytes.size(); i += 4) {
             const unsigned r = rng() % 32;
             const float d = r == 0 ? NAN : r == 1 ? INFINITY : r == 2 ? -0.0f : 3.0f * u(rng);
             std::memcpy(&bytes[i], &d, 4);
         }
         f.data = bytes.data() + shift;
+        f.end = c % 6 == 5 ? nullptr : f.data + span;
         const bool on_grid = c % 3 == 1;  // points straight onto the field's planes
         for (int k = 0; k < 12; ++k)
             f.inv[k] = on_grid ? float(k % 5 == 0) : k % 5 == 0 ? 1.0f + 0.2f * u(rng) : 0.3f * u(rng);
