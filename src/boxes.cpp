@@ -196,10 +196,15 @@ bool cubic_reach(const float c[8], std::int64_t E, mode m, std::int64_t K, std::
         return true;
     }
     if (m == nearest_edge || m == grid_constant) {
-        // Grown coefficients: those past an edge read the samples at it.
-        const std::int64_t P = pad_of(m);
-        i = std::min(std::max(i, -P), E - 1 + P), j = std::min(std::max(j, -P), E - 1 + P);
-    } else if (m != grid_wrap) {
+        // Grown coefficients: the prefilter's samples past an edge are the
+        // edge's (or the fill), and the Gaussian smoothed the edge's from
+        // those within its own reach of it.
+        const std::int64_t G = K - spline_reach;
+        first = std::max(std::min(std::max(i - spline_reach, std::int64_t(0)), E - 1) - G, std::int64_t(0));
+        last = std::min(std::min(std::max(j + spline_reach, std::int64_t(0)), E - 1) + G, E - 1) + 1;
+        return true;
+    }
+    if (m != grid_wrap) {
         // Mirrored within two planes of the edge they pass.
         const std::int64_t a = i, b = j;
         i = std::max<std::int64_t>(a, 0), j = std::min(b, E - 1);
