@@ -1,11 +1,13 @@
 #include "axis_filter.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <thread>
 
 #include "axis_lines.h"
 #include "convert.h"
@@ -103,8 +105,37 @@ void smoothing_factors(const float *m, const float *s, const float *o, double d[
 
 namespace {
 
+// One pass of the filter along axis a over `volumes` dense volumes of
+// extents X, Y, Z: its units of work (rows for X; for Y and Z, up to
+// filter_width lines side by side), and unit u with buffer e.
+struct pass {
+    float *v;
+    std::int64_t X, Y, Z, chunks, units;
+    int a;
+    const double *h;
+    std::int64_t K;
+    const std::int64_t *r;
+    float fill;
+};
+
+void unit(const pass &p, std::int64_t u, double *e)
+{
+    static const lines_fn lines = filter_path(best_path());
+    const std::int64_t X = p.X, Y = p.Y, Z = p.Z, width = filter_width;
+    if (p.a == 0) {
+        lines(p.v + u * X, 1, 1, X, p.h, p.K, p.r, p.fill, e);
+        return;
+    }
+    const std::int64_t c = u % p.chunks, W = std::min(width, X - c * width);
+    if (p.a == 1)
+        lines(p.v + (u / p.chunks) * Y * X + c * width, X, W, Y, p.h, p.K, p.r, p.fill, e);
+    else
+        lines(p.v + (u / (p.chunks * Y)) * Z * Y * X + (u / p.chunks % Y) * X + c * width, Y * X, W, Z, p.h, p.K,
+              p.r, p.fill, e);
+}
+
 bool run(float *v, std::int64_t volumes, const axis_place at[3], const taps *const h[3], mode m, float fill,
-         int threads)
+         int threads, const go_fn &go)
 {
     const std::int64_t X = at[0].n, Y = at[1].n, Z = at[2].n;
     if (volumes <= 0 || X <= 0 || Y <= 0 || Z <= 0)
@@ -123,78 +154,119 @@ bool run(float *v, std::int64_t volumes, const axis_place at[3], const taps *con
         if (!ext.back())
             return false;
     }
-    static const lines_fn lines = filter_path(best_path());
-    const std::int64_t width = filter_width, chunks = (X + width - 1) / width;
-    for (int a = 0; a < 3; ++a) {
+    const std::int64_t chunks = (X + filter_width - 1) / filter_width;
+    const std::thread::id caller = std::this_thread::get_id();
+    std::atomic<bool> stop{false};
+    for (int a = 0; a < 3 && !stop.load(); ++a) {
         if (h[a]->empty())
             continue;
         const std::int64_t K = std::int64_t(h[a]->size() / 2);
         const std::vector<std::int64_t> r = edges(at[a], K, m);
-        const double *ha = h[a]->data();
-        // Units of work: rows for X; for Y and Z, up to `width` lines side by side.
         const std::int64_t units = a == 0 ? volumes * Z * Y : a == 1 ? volumes * Z * chunks : volumes * Y * chunks;
+        const pass p{v, X, Y, Z, chunks, units, a, h[a]->data(), K, r.data(), fill};
+        // Units taken some 2^14 samples at a time: the calling thread looks
+        // for interrupts between them.
+        const std::int64_t per = std::max<std::int64_t>(1, (std::int64_t(1) << 14) / (at[a].n * (a ? filter_width : 1)));
+        std::atomic<std::int64_t> next{0};
         parallel(int(jobs), jobs, [&](std::int64_t t) {
             double *e = ext[std::size_t(t)].get();
-            for (std::int64_t u = t; u < units; u += jobs) {
-                if (a == 0) {
-                    lines(v + u * X, 1, 1, X, ha, K, r.data(), fill, e);
-                    continue;
-                }
-                const std::int64_t c = u % chunks, W = std::min(width, X - c * width);
-                if (a == 1)
-                    lines(v + (u / chunks) * Y * X + c * width, X, W, Y, ha, K, r.data(), fill, e);
-                else
-                    lines(v + (u / (chunks * Y)) * Z * Y * X + (u / chunks % Y) * X + c * width, Y * X, W, Z, ha,
-                          K, r.data(), fill, e);
+            const bool mine = std::this_thread::get_id() == caller;
+            for (std::int64_t u; !stop.load(std::memory_order_relaxed) &&
+                                 (u = next.fetch_add(per, std::memory_order_relaxed)) < units;) {
+                for (const std::int64_t end = std::min(units, u + per); u < end; ++u)
+                    unit(p, u, e);
+                if (mine && !go())
+                    stop.store(true, std::memory_order_relaxed);
             }
         });
+    }
+    return !stop.load();
+}
+
+} // namespace
+
+bool filter_volumes(float *v, std::int64_t volumes, const axis_place at[3], const taps *const h[3], mode m,
+                    float fill, int threads, const go_fn &go)
+{
+    try {
+        return run(v, volumes, at, h, m, fill, threads, go);
+    } catch (const std::bad_alloc &) {  // the small tables before the work
+        return false;
+    }
+}
+
+namespace {
+
+// The dense boxes' rows at v's start moved to their places in the grown
+// boxes (g samples along each axis, the box's first at `before`), the last
+// first: each moves up, never down, so none is overwritten before it moves.
+bool spread(float *v, std::int64_t volumes, const std::int64_t n[3], const std::int64_t g[3],
+            const std::int64_t before[3], const go_fn &go)
+{
+    for (std::int64_t k = volumes * n[2] * n[1]; k-- > 0;) {
+        const std::int64_t b = k / (n[2] * n[1]), z = k / n[1] % n[2], y = k % n[1];
+        float *to = v + ((b * g[2] + z + before[2]) * g[1] + y + before[1]) * g[0] + before[0];
+        std::memmove(to, v + k * n[0], std::size_t(n[0]) * sizeof(float));
+        if (k % 1024 == 0 && !go())
+            return false;
     }
     return true;
 }
 
 } // namespace
 
-bool filter_volumes(float *v, std::int64_t volumes, const axis_place at[3], const taps *const h[3], mode m,
-                    float fill, int threads)
+bool grow_volumes(float *v, std::int64_t volumes, const axis_place at[3], const std::int64_t before[3],
+                  const std::int64_t after[3], mode m, float fill, int threads, const go_fn &go)
 {
-    try {
-        return run(v, volumes, at, h, m, fill, threads);
-    } catch (const std::bad_alloc &) {  // the small tables before the work
-        return false;
-    }
-}
-
-bool grow_volumes(const float *src, float *dst, std::int64_t volumes, const axis_place at[3],
-                  const std::int64_t before[3], const std::int64_t after[3], mode m, float fill, int threads)
-{
-    const std::int64_t X = at[0].n, Y = at[1].n, Z = at[2].n;
-    const std::int64_t GX = X + before[0] + after[0], GY = Y + before[1] + after[1], GZ = Z + before[2] + after[2];
+    std::int64_t n[3], g[3];
+    for (int a = 0; a < 3; ++a)
+        n[a] = at[a].n, g[a] = n[a] + before[a] + after[a];
+    if (volumes <= 0 || n[0] <= 0 || n[1] <= 0 || n[2] <= 0)
+        return true;
     // The box's sample that grown sample k of axis a reads, or fill_index.
-    auto local = [&](int a, std::int64_t k) {
-        const std::int64_t e = extend(m, at[a].origin - before[a] + k, at[a].whole);
-        return e == fill_index ? e : std::min(std::max(e - at[a].origin, std::int64_t(0)), at[a].n - 1);
-    };
-    std::vector<std::int64_t> ex;
+    std::vector<std::int64_t> ex[3];
     try {
-        ex.resize(static_cast<std::size_t>(GX));
+        for (int a = 0; a < 3; ++a)
+            ex[a].resize(static_cast<std::size_t>(g[a]));
     } catch (const std::bad_alloc &) {
         return false;
     }
-    for (std::int64_t x = 0; x < GX; ++x)
-        ex[std::size_t(x)] = local(0, x);
-    parallel(threads, volumes * GZ, [&](std::int64_t u) {
-        const std::int64_t v = u / GZ, z = local(2, u % GZ);
-        float *o = dst + u * GY * GX;
-        for (std::int64_t gy = 0; gy < GY; ++gy, o += GX) {
-            const std::int64_t y = local(1, gy);
-            if (z == fill_index || y == fill_index) {
-                std::fill(o, o + GX, fill);
-                continue;
-            }
-            const float *row = src + ((v * Z + z) * Y + y) * X;
-            for (std::int64_t x = 0; x < GX; ++x)
-                o[x] = ex[std::size_t(x)] == fill_index ? fill : row[ex[std::size_t(x)]];
+    for (int a = 0; a < 3; ++a)
+        for (std::int64_t k = 0; k < g[a]; ++k) {
+            const std::int64_t e = extend(m, at[a].origin - before[a] + k, at[a].whole);
+            ex[a][std::size_t(k)] = e == fill_index ? e : std::min(std::max(e - at[a].origin, std::int64_t(0)), n[a] - 1);
         }
-    });
-    return true;
+    if (!spread(v, volumes, n, g, before, go))
+        return false;
+    const std::int64_t GX = g[0], GS = g[1] * g[0], edge = before[2] + after[2];
+    // f(k) for the grown samples k along axis a outside the box.
+    auto outside = [&](int a, auto f) {
+        for (std::int64_t k = 0; k < before[a]; ++k)
+            f(k, ex[a][std::size_t(k)]);
+        for (std::int64_t k = before[a] + n[a]; k < g[a]; ++k)
+            f(k, ex[a][std::size_t(k)]);
+    };
+    // Each of the box's slices: its rows' ends, then the rows before and after them.
+    return parallel(threads, volumes * n[2], [&](std::int64_t u) {
+        float *s = v + ((u / n[2]) * g[2] + u % n[2] + before[2]) * GS;
+        for (std::int64_t y = before[1]; y < before[1] + n[1]; ++y) {
+            float *row = s + y * GX;
+            outside(0, [&](std::int64_t x, std::int64_t e) { row[x] = e == fill_index ? fill : row[before[0] + e]; });
+        }
+        outside(1, [&](std::int64_t y, std::int64_t e) {
+            if (e == fill_index)
+                std::fill(s + y * GX, s + (y + 1) * GX, fill);
+            else
+                std::memcpy(s + y * GX, s + (before[1] + e) * GX, std::size_t(GX) * sizeof(float));
+        });
+    }, go) && parallel(threads, volumes * edge, [&](std::int64_t u) {
+        // The slices before and after the box's.
+        const std::int64_t b = u / edge, k = u % edge, z = k < before[2] ? k : n[2] + k;
+        const std::int64_t e = ex[2][std::size_t(z)];
+        float *s = v + (b * g[2] + z) * GS;
+        if (e == fill_index)
+            std::fill(s, s + GS, fill);
+        else
+            std::memcpy(s, v + (b * g[2] + before[2] + e) * GS, std::size_t(GS) * sizeof(float));
+    }, go);
 }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "go.h"
 #include "modes.h"
 
 // The taps h[-K..K] as h[0..2K]: element m is the tap at offset m - K.
@@ -51,18 +52,20 @@ struct axis_place {
 // box's nearest sample, so a box grown by K on every side facing more of
 // the whole gives the whole's bits over the part it was grown from. Runs on
 // up to `threads` threads (the bits never depend on them), in the defined
-// floating-point mode the caller has set. False when a line buffer cannot
-// be had (nothing is written then).
+// floating-point mode the caller has set, go() between pieces of a pass.
+// False when a line buffer cannot be had (nothing is written then) or go()
+// stopped it (v then part-filtered).
 bool filter_volumes(float *v, std::int64_t volumes, const axis_place at[3], const taps *const h[3], mode m,
-                    float fill, int threads);
+                    float fill, int threads, const go_fn &go = always);
 
-// `volumes` dense boxes placed by `at` (extents at[2].n, at[1].n, at[0].n
-// at src) grown by before[a] and after[a] samples along each axis a (X, Y,
-// Z) into dst, dense: sample k along axis a of the grown box is the mode's
-// extension of the whole's sample at[a].origin - before[a] + k (the box's
-// nearest sample where that lies in the whole outside the box), or `fill`
-// where that is the fill. The whole grown by P on every side is the box
-// {n, 0, n} with before = after = P. On up to `threads` threads; false when
-// its small table cannot be had (nothing is written then).
-bool grow_volumes(const float *src, float *dst, std::int64_t volumes, const axis_place at[3],
-                  const std::int64_t before[3], const std::int64_t after[3], mode m, float fill, int threads);
+// `volumes` dense boxes placed by `at` (extents at[2].n, at[1].n, at[0].n)
+// at v's start, grown in place by before[a] and after[a] samples along each
+// axis a (X, Y, Z) into boxes as dense: sample k along axis a of a grown box
+// is the mode's extension of the whole's sample at[a].origin - before[a] + k
+// (the box's nearest sample where that lies in the whole outside the box),
+// or `fill` where that is the fill. v holds the grown boxes. The whole grown
+// by P on every side is the box {n, 0, n} with before = after = P. On up to
+// `threads` threads, go() between pieces; false when its small tables
+// cannot be had (nothing is written then) or go() stopped it.
+bool grow_volumes(float *v, std::int64_t volumes, const axis_place at[3], const std::int64_t before[3],
+                  const std::int64_t after[3], mode m, float fill, int threads, const go_fn &go = always);

@@ -63,8 +63,8 @@ bool spans_of(const plan &p, const wins_t &wins, int threads, bool release, std:
 // antialias: each volume of the float copy smoothed by the Gaussian of its
 // own map's factors, under the rule's mode ("mirror" for the constant modes
 // and the linear rule's None), before the rows or the prefilter read it. False
-// when a buffer cannot be had. Needs no interpreter.
-bool smooth(const call &c, float *v, int threads)
+// when a buffer cannot be had or go() stopped it. Needs no interpreter.
+bool smooth(const call &c, float *v, int threads, const go_fn &go)
 {
     const std::int64_t N = c.im.dims[0], Z = c.im.dims[1], Y = c.im.dims[2], X = c.im.dims[3];
     const mode given = c.rq.mode == cubic || c.rq.moded ? mode(c.rq.bound) : mirror;
@@ -77,7 +77,7 @@ bool smooth(const call &c, float *v, int threads)
             factors_of(c, k, d);
             const taps h[3] = {gaussian_taps(d[0]), gaussian_taps(d[1]), gaussian_taps(d[2])};
             const taps *const hs[3] = {&h[0], &h[1], &h[2]};
-            if (!filter_volumes(v + k * Z * Y * X, 1, at, hs, m, 0.0f, threads))
+            if (!filter_volumes(v + k * Z * Y * X, 1, at, hs, m, 0.0f, threads, go))
                 return false;
         }
     } catch (const std::bad_alloc &) {
@@ -122,18 +122,23 @@ bool empty_source(const call &c, const reading &r)
     return !r.typed_src;
 }
 
-// The source's copy, if the call reads one, and the fill of a call whose
-// source is empty: the work before the rows.
-void prepare(const call &c, const reading &r, char *out, std::int64_t voxels, int size, int threads, float value)
+// The source's copy, if the call reads one, smoothed and prefiltered where
+// the call filters, and the fill of a call whose source is empty: the work
+// before the rows. False when go() stopped it or a filter's buffer cannot
+// be had.
+bool prepare(const call &c, reading &r, spline &s, char *out, std::int64_t voxels, int size, int threads,
+             float value, const go_fn &go)
 {
-    if (r.dense)
-        convert(c.image, r.dense.get(), threads);
-    if (r.copy)
-        copy_typed(c.image, size, r.copy.get(), threads);
+    if (r.dense && !convert(c.image, r.dense.get(), threads, go))
+        return false;
+    if (r.copy && !copy_typed(c.image, size, r.copy.get(), threads, go))
+        return false;
     const void *fill = floats_out(c.rq.mode) ? static_cast<const void *>(&value) : c.fill;
     if (empty_source(c, r))
         for (std::int64_t k = 0; k < voxels; ++k)
             std::memcpy(out + k * size, fill, size);
+    return (!c.smooth || !r.dense || smooth(c, r.dense.get(), threads, go)) &&
+           coefficients(c, r, s, value, threads, go);
 }
 
 // The work of a checked call into `out`, `voxels` of them, with the lock
@@ -168,14 +173,12 @@ bool run(const call &c, char *out, std::int64_t voxels)
     }
     const part_fn kernel = best_part();
     PyThreadState *state = release ? PyEval_SaveThread() : nullptr;
-    prepare(c, r, out, voxels, size, threads, p.value);
-    const bool empty = empty_source(c, r);
-    const bool filtered = (!c.smooth || !r.dense || smooth(c, r.dense.get(), threads)) &&
-                          coefficients(c, r, s, p.value, threads);
     auto next = release ? std::chrono::steady_clock::now() + std::chrono::milliseconds(50)
                         : std::chrono::steady_clock::time_point();
     auto go = [&] { return no_interrupt(state, next); };
-    bool whole = filtered && parallel(
+    const bool empty = empty_source(c, r);
+    const bool ready = prepare(c, r, s, out, voxels, size, threads, p.value, go);
+    bool whole = ready && parallel(
         threads, empty ? 0 : jobs,
         [&](std::int64_t i) {
             const span &t = *(std::upper_bound(spans.begin(), spans.end(), i,
@@ -199,7 +202,7 @@ bool run(const call &c, char *out, std::int64_t voxels)
     }
     if (state)
         PyEval_RestoreThread(state);
-    if (!filtered)
+    if (!ready && !PyErr_Occurred())  // not an interrupt: a filter's buffer
         PyErr_SetString(PyExc_MemoryError, text::nomem);
     return whole;
 }

@@ -7,11 +7,13 @@
 #include <numpy/arrayobject.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 
 #include "axis_filter.h"
 #include "checks.h"
 #include "convert.h"
+#include "driver.h"
 #include "fpmode.h"
 #include "pyref.h"
 #include "sizes.h"
@@ -81,7 +83,7 @@ bool read_real(PyObject *item, double &x)
 
 // What both entries convert, in this order: workers, then the entry's own
 // (cval or factors), then place; the mode is checked after them all.
-struct call {
+struct entry {
     const char *fn;
     int cap;
     mode m;
@@ -89,7 +91,7 @@ struct call {
     std::int64_t place[6];
 };
 
-bool read_place(call &c, PyObject *place)
+bool read_place(entry &c, PyObject *place)
 {
     c.placed = place != Py_None;
     int n = 0;
@@ -105,7 +107,7 @@ bool read_place(call &c, PyObject *place)
 // The image's checks and the place's, then the image filtered by taps h
 // (X, Y, Z; empty: not along that axis) into a new array, the lock
 // released meanwhile.
-PyObject *filtered(PyObject *image, const call &c, const taps *const h[3], float fill)
+PyObject *filtered(PyObject *image, const entry &c, const taps *const h[3], float fill)
 {
     if (!PyArray_Check(image)) {
         PyErr_Format(PyExc_TypeError, text::filter_image, c.fn, Py_TYPE(image)->tp_name);
@@ -148,8 +150,11 @@ PyObject *filtered(PyObject *image, const call &c, const taps *const h[3], float
     const block b = block_of(a, nd);
     PyThreadState *state = PyEval_SaveThread();
     read_block(b.data, b.d, b.s, b.type, b.swapped, package_types, v);
-    ok = filter_volumes(v, volumes, at, h, c.m, fill, threads);
+    auto next = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+    ok = filter_volumes(v, volumes, at, h, c.m, fill, threads, [&] { return no_interrupt(state, next); });
     PyEval_RestoreThread(state);
+    if (!ok && PyErr_Occurred())  // an interrupt
+        return nullptr;
     if (!ok) {
         PyErr_Format(PyExc_MemoryError, text::filter_nomem, c.fn);
         return nullptr;
@@ -163,7 +168,7 @@ PyObject *spline_coefficients(PyObject *image, PyObject *mode, PyObject *cval, P
 {
     if (!numpy_ready())
         return nullptr;
-    call c{"spline_coefficients", 0, constant, false, {}};
+    entry c{"spline_coefficients", 0, constant, false, {}};
     double fill = 0;
     c.cap = thread_cap(workers);
     if (c.cap == 0)
@@ -184,7 +189,7 @@ PyObject *gaussian_smooth(PyObject *image, PyObject *factors, PyObject *mode, Py
 {
     if (!numpy_ready())
         return nullptr;
-    call c{"gaussian_smooth", 0, constant, false, {}};
+    entry c{"gaussian_smooth", 0, constant, false, {}};
     double d[3];
     int n = 0;
     c.cap = thread_cap(workers);

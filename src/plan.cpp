@@ -16,6 +16,7 @@
 #include "resample_paths.h"
 #include "rules.h"
 #include "sizes.h"
+#include "spline.h"
 #include "texts.h"
 
 namespace {
@@ -118,10 +119,13 @@ std::int64_t rows_per_job(const plan &p, int threads, bool released)
     const std::int64_t rows = std::int64_t(p.wnz) * p.wny;
     if (threads == 1 && !released)  // nothing to even out, no interrupts to look for
         return rows;
-    const std::int64_t want = std::max<std::int64_t>(
-        (std::int64_t(1) << 14) / std::max(p.wnx, 1) + 1, p.N * rows / (std::int64_t(threads) * 8));
+    // cubic's voxels are slow: its jobs stop at some 2^20 of them, a few
+    // hundredths of a second, so that an interrupt is seen soon.
+    const std::int64_t most = p.rule == cubic ? (std::int64_t(1) << 20) / std::max(p.wnx, 1) + 1 : rows;
+    const std::int64_t want = std::min(most, std::max<std::int64_t>(
+        (std::int64_t(1) << 14) / std::max(p.wnx, 1) + 1, p.N * rows / (std::int64_t(threads) * 8)));
     const std::int64_t unit = rows_per_chunk(tile_part(p, 0, 0, std::min<std::int64_t>(rows, 1)));
-    if (p.N * ((rows + unit - 1) / unit) >= 4 * threads)
+    if (unit <= most && p.N * ((rows + unit - 1) / unit) >= 4 * threads)
         return unit * std::max<std::int64_t>(1, want / unit);
     return std::min(rows, want);
 }
@@ -134,7 +138,7 @@ bool reading_of(const call &c, int size, reading &r)
         return true;
     const bool moded = c.rq.moded && c.rq.mode != cubic;
     if (c.rq.mode == cubic || c.smooth) {  // a copy of its own, which the filters overwrite
-        r.dense.reset(alloc_floats(c.im.count, false));
+        r.dense.reset(alloc_floats(spline_count(c), false));  // cubic's grown in place
         r.src = dense_strides;
         r.src.data = r.dense.get();
         // cubic's and the moded rows take 64-bit offsets; linear's windows read boxes of the copy

@@ -37,16 +37,17 @@ bool dense_rows(const block &b, int size, bool bounded, source &src)
 }
 
 // Calls copy(first element, d, s, q) for every slice q of the image (its
-// volumes' slices in order), as one 1 x 1 x Y x X block, some slices a job.
-template <class F> void each_slice(const block &b, int threads, F &&copy)
+// volumes' slices in order), as one 1 x 1 x Y x X block, some slices a job
+// (go() between them).
+template <class F> bool each_slice(const block &b, int threads, F &&copy, const go_fn &go)
 {
     const std::int64_t slices = b.d[0] * b.d[1], plane = b.d[2] * b.d[3];
-    const std::int64_t per = threads == 1 ? slices : std::max<std::int64_t>(1, (std::int64_t(1) << 16) / std::max<std::int64_t>(plane, 1));
+    const std::int64_t per = std::max<std::int64_t>(1, (std::int64_t(1) << 16) / std::max<std::int64_t>(plane, 1));
     const std::int64_t d[4] = {1, 1, b.d[2], b.d[3]}, s[4] = {0, 0, b.s[2], b.s[3]};
-    parallel(threads, (slices + per - 1) / per, [&](std::int64_t i) {
+    return parallel(threads, (slices + per - 1) / per, [&](std::int64_t i) {
         for (std::int64_t q = i * per; q < std::min(slices, (i + 1) * per); ++q)
             copy(b.data + q / b.d[1] * b.s[0] + q % b.d[1] * b.s[1], d, s, q);
-    });
+    }, go);
 }
 
 } // namespace
@@ -64,18 +65,18 @@ bool typed_in_place(const block &b, int size, bool bounded, source &src)
     return b.type != NPY_BOOL && dense_rows(b, size, bounded, src);
 }
 
-void copy_typed(const block &b, int size, unsigned char *dst, int threads)
+bool copy_typed(const block &b, int size, unsigned char *dst, int threads, const go_fn &go)
 {
     const std::int64_t plane = b.d[2] * b.d[3];
-    each_slice(b, threads, [&](const char *p, const std::int64_t *d, const std::int64_t *s, std::int64_t q) {
+    return each_slice(b, threads, [&](const char *p, const std::int64_t *d, const std::int64_t *s, std::int64_t q) {
         copy_elems(p, d, s, size, b.swapped, b.type == NPY_BOOL, dst + q * plane * size);
-    });
+    }, go);
 }
 
-void convert(const block &b, float *dst, int threads)
+bool convert(const block &b, float *dst, int threads, const go_fn &go)
 {
     const std::int64_t plane = b.d[2] * b.d[3];
-    each_slice(b, threads, [&](const char *p, const std::int64_t *d, const std::int64_t *s, std::int64_t q) {
+    return each_slice(b, threads, [&](const char *p, const std::int64_t *d, const std::int64_t *s, std::int64_t q) {
         read_block(p, d, s, b.type, b.swapped, package_types, dst + q * plane);
-    });
+    }, go);
 }

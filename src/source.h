@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "convert.h"
+#include "go.h"
 
 // The source as the kernel reads it: sample (n, z, y, x) at
 // data[n * volume + z * slice + y * row + x].
@@ -22,6 +23,7 @@ bool in_place(const block &b, bool bounded, source &src);
 // bool (its bytes are made 0 or 1): src's strides in elements, its data null.
 bool typed_in_place(const block &b, int size, bool bounded, source &src);
 // The image into the dense buffer `dst`, on up to `threads` threads: as
-// elements (copy_typed) or converted to float (convert).
-void copy_typed(const block &b, int size, unsigned char *dst, int threads);
-void convert(const block &b, float *dst, int threads);
+// elements (copy_typed) or converted to float (convert). False when go()
+// stopped it (dst then part-written).
+bool copy_typed(const block &b, int size, unsigned char *dst, int threads, const go_fn &go = always);
+bool convert(const block &b, float *dst, int threads, const go_fn &go = always);

@@ -11,21 +11,24 @@
 // itself, or a tile's box.
 void places_of(const call &c, axis_place at[3]);
 
-// cubic: its coefficients, of the float copy in its place or, under
-// "nearest" and "grid-constant", of the source grown by `pad` beyond the
-// whole's edges the box reaches (cubic.h).
+// cubic: its coefficients, in the float copy's buffer, of the copy in its
+// place or, under "nearest" and "grid-constant", of the source grown by
+// `pad` beyond the whole's edges the box reaches (cubic.h).
 struct spline {
     int pad = 0;
-    fbuf grown;
     taps h;
 };
 
-// cubic's taps and, where the mode grows the source, the buffer its rows
-// read (r.src then points there); false with MemoryError set. Nothing for
-// another rule.
+// The floats of cubic's copy: the image's, grown by the mode's pad; the
+// image's for another rule.
+std::int64_t spline_count(const call &c);
+
+// cubic's taps, and the layout its rows read in the copy (r.src then
+// points there); false with MemoryError set. Nothing for another rule.
 bool spline_of(const call &c, reading &r, spline &s);
 
-// cubic: the coefficients of the float copy, in its place or grown (the
-// copy then freed), on up to `threads` threads; false when a buffer cannot
-// be had. Needs no interpreter.
-bool coefficients(const call &c, reading &r, spline &s, float fill, int threads);
+// cubic: the coefficients of the float copy, dense at its buffer's start,
+// in its place or grown in place, on up to `threads` threads, go() between
+// pieces; false when a small table cannot be had or go() stopped it. Needs
+// no interpreter.
+bool coefficients(const call &c, reading &r, spline &s, float fill, int threads, const go_fn &go = always);
