@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <new>
 #include <vector>
 
 #include "axis_filter.h"
@@ -329,6 +330,31 @@ bool window_box(const std::int64_t extents[3], const float *spacing, const float
     for (int a = 0; a < 3; ++a)  // the box is Z, Y, X
         box[2 * (2 - a)] = got[a][0], box[2 * (2 - a) + 1] = got[a][1];
     return true;
+}
+
+bool output_box(const std::int64_t extents[3], const std::int64_t out[3], const float *spacing,
+                const float *output_spacing, const float *maps, std::int64_t count, int rule, bool moded, int m,
+                bool smooth, std::int64_t box[6])
+{
+    reach_rule r;
+    r.cubic = rule == cubic, r.moded = !r.cubic && moded, r.near = rule == nearest, r.m = mode(m);
+    r.smooth = smooth;
+    const std::int64_t e[3][2] = {{0, out[2]}, {0, out[1]}, {0, out[0]}};  // X, Y, Z
+    const std::int64_t E[3] = {extents[2], extents[1], extents[0]};
+    chunks k;
+    try {
+        for (int a = 0; a < 3; ++a)
+            k.e[a] = e[a], k.n[a] = 2, k.p[a] = corners(e[a], 2, output_spacing[a]);
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    std::fill(box, box + 6, std::int64_t(-1));
+    for (std::int64_t v = 0; v < count; ++v) {
+        grid_map g;
+        g.spacing = spacing, g.out_spacing = output_spacing, g.matrix = maps + 12 * v;
+        bound_volume(g, E, k, r, box);
+    }
+    return box[0] >= 0;
 }
 
 bool points_reach(int rule, bool moded, int m, float lo, float hi, std::int64_t E, std::int64_t &first,

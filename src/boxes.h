@@ -40,6 +40,16 @@ PyObject *source_boxes(PyObject *extents, PyObject *spacing, PyObject *output_sp
 bool window_box(const std::int64_t extents[3], const float *spacing, const float *output_spacing,
                 const float *map, const std::int64_t window[6], std::int64_t box[6]);
 
+// The box of the whole source (extents Z, Y, X) that an output grid of
+// extents Z, Y, X reads through `count` maps (12 floats each) under `rule`
+// (rules.h), mode m (modes.h; `moded` false for mode None) and antialias
+// (`smooth`), grown as source_boxes grows a block's: (z0, z1, y0, y1, x0,
+// x1) into `box`, or false when no voxel reads a sample. To be called in
+// the kernel's floating-point mode.
+bool output_box(const std::int64_t extents[3], const std::int64_t out[3], const float *spacing,
+                const float *output_spacing, const float *maps, std::int64_t count, int rule, bool moded, int m,
+                bool smooth, std::int64_t box[6]);
+
 // A warp's block along one axis of extent E (> 0), under rule (rules.h)
 // and mode m (modes.h; `moded` false for mode None, cubic's "constant"):
 // the planes [first, last) that points whose coordinates along it lie in

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "axis_filter.h"
+#include "boxes.h"
 #include "call.h"
 #include "cubic.h"
 #include "fpmode.h"
@@ -109,6 +110,30 @@ void run_rows(const call &c, part_fn kernel, const plan &q, std::int64_t v, std:
         moded_part(one, mode(c.rq.bound), &t);
     else
         label_part(one, t);
+}
+
+// cubic and antialias filter a copy of the source: of the box the output
+// reads alone, a tile's box placed in the whole source, whose filters give
+// the whole's bits where they are read.
+void narrow(call &c)
+{
+    if ((c.rq.mode != cubic && !c.smooth) || c.rq.tiled || c.im.count == 0)
+        return;
+    const std::int64_t E[3] = {c.im.dims[1], c.im.dims[2], c.im.dims[3]}, out[3] = {c.od[1], c.od[2], c.od[3]};
+    std::int64_t b[6];
+    if (!output_box(E, out, c.sp.get(), c.osp ? c.osp.get() : c.sp.get(), c.maps.get(), c.per_volume ? c.od[0] : 1,
+                    c.rq.mode, c.rq.moded, c.rq.bound, c.smooth, b))
+        return;  // read whole, as the kernel fills what reads nothing
+    const std::int64_t n[3] = {b[1] - b[0], b[3] - b[2], b[5] - b[4]};
+    if (n[0] == E[0] && n[1] == E[1] && n[2] == E[2])
+        return;
+    const npy_intp tile[9] = {E[0], E[1], E[2], b[0], b[2], b[4], 0, 0, 0};
+    std::copy(tile, tile + 9, c.rq.tile);
+    c.rq.tiled = true;
+    c.image.data += b[0] * c.image.s[1] + b[2] * c.image.s[2] + b[4] * c.image.s[3];
+    for (int a = 0; a < 3; ++a)
+        c.image.d[a + 1] = c.im.dims[a + 1] = n[a];
+    c.im.count = c.im.dims[0] * n[0] * n[1] * n[2];
 }
 
 // Whether the call's rows read nothing (an empty source of a rule other
@@ -272,6 +297,7 @@ static PyObject *transform_run(PyObject *image, PyObject *spacing, PyObject *mat
     // without a thread state. The reference is held bare until the lock is
     // back.
     PyObject *const res = result.release();
+    narrow(c);
     if (!run(c, static_cast<char *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(res))), voxels)) {
         Py_DECREF(res);  // a part-written result is never handed out as one
         return nullptr;

@@ -119,9 +119,9 @@ std::int64_t rows_per_job(const plan &p, int threads, bool released)
     const std::int64_t rows = std::int64_t(p.wnz) * p.wny;
     if (threads == 1 && !released)  // nothing to even out, no interrupts to look for
         return rows;
-    // cubic's voxels are slow: its jobs stop at some 2^20 of them, a few
-    // hundredths of a second, so that an interrupt is seen soon.
-    const std::int64_t most = p.rule == cubic ? (std::int64_t(1) << 20) / std::max(p.wnx, 1) + 1 : rows;
+    // cubic's voxels are slow: its jobs stop at some 2^18 of them, about a
+    // hundredth of a second, so that an interrupt is seen soon.
+    const std::int64_t most = p.rule == cubic ? (std::int64_t(1) << 18) / std::max(p.wnx, 1) + 1 : rows;
     const std::int64_t want = std::min(most, std::max<std::int64_t>(
         (std::int64_t(1) << 14) / std::max(p.wnx, 1) + 1, p.N * rows / (std::int64_t(threads) * 8)));
     const std::int64_t unit = rows_per_chunk(tile_part(p, 0, 0, std::min<std::int64_t>(rows, 1)));

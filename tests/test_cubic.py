@@ -4,6 +4,9 @@ maps, element types, worker counts), against scipy.ndimage within float32
 rounding, and its refusals."""
 
 import math
+import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -142,3 +145,31 @@ def test_maps_per_volume():
     got = vexiloimgc.transform(img, SP, maps, interpolation="cubic", mode="reflect", workers=2)
     for v in range(3):
         same_bits(got[v], model.cubic_model(img[v], SP, maps[v], "reflect"))
+
+
+PEAK = """
+import re, sys, numpy as np, vexiloimgc
+def mib():  # the process's own high-water mark
+    return int(re.search(r"VmHWM:\\s+(\\d+) kB", open("/proc/self/status").read()).group(1)) / 1024
+src = np.ones((64, 512, 512), np.float32)
+whole = sys.argv[2] == "whole"
+out = np.ones(src.shape, np.float32) if whole else None
+vexiloimgc.transform(src[:4, :64, :64], np.ones(3), np.eye(4), interpolation="cubic")  # code in place
+before = mib()
+vexiloimgc.transform(src, np.ones(3), np.eye(4), out=out, output_shape=None if whole else (1, 1, 1),
+                     interpolation="cubic", mode=sys.argv[1])
+print(mib() - before)
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer's quarantine and shadow distort the resident size")
+@pytest.mark.skipif(bool(os.environ.get("VX_EMULATED")), reason="it would measure the emulator")
+@pytest.mark.parametrize("mode", ["constant", "nearest", "grid-constant"])
+@pytest.mark.parametrize("output,most", [("voxel", 8), ("whole", 1.1 * 90 * 538 * 538 * 4 / 2**20)])
+def test_one_float_copy_of_what_the_output_reads(mode, output, most):
+    # A voxel reads a small box of the 64 MiB source; the whole output reads
+    # all of it, grown by the pad under "nearest" and "grid-constant".
+    r = subprocess.run([sys.executable, "-c", PEAK, mode, output], capture_output=True, text=True, check=True)
+    assert float(r.stdout) < most

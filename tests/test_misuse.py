@@ -264,6 +264,36 @@ def test_an_interrupt_stops_a_long_call(workers):
     assert np.isnan(out).any()
 
 
+@pytest.mark.skipif(not hasattr(signal, "pthread_kill"), reason="needs signals")
+@pytest.mark.parametrize("kw", [dict(interpolation="cubic", mode="nearest", antialias=True),
+                                dict(interpolation="linear", antialias=True)], ids=["cubic", "antialias"])
+def test_an_interrupt_stops_the_filters(kw):
+    # The source is smoothed and prefiltered before any row: an interrupt
+    # sent then stops the call before its first voxel, within a moment.
+    big = np.random.default_rng(2).uniform(0, 9, (96, 384, 384)).astype(np.float32)
+    out = np.full((48, 192, 192), np.nan, np.float32)
+    matrix = np.diag([2.0, 2.0, 2.0, 1.0])
+    main = threading.main_thread().ident
+    sent = []
+
+    def interrupt_soon():
+        time.sleep(0.05)
+        sent.append(time.monotonic())
+        signal.pthread_kill(main, signal.SIGINT)
+
+    timer = threading.Thread(target=interrupt_soon)
+    handler = signal.signal(signal.SIGINT, signal.default_int_handler)
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            vexiloimgc.transform(big, ONES, matrix, out=out, output_shape=out.shape, workers=2, **kw)
+        seen = time.monotonic()
+    finally:
+        timer.join()
+        signal.signal(signal.SIGINT, handler)
+    assert np.isnan(out).all() and seen - sent[0] < 1.0
+
+
 # ---- Sequences whose items change them ---------------------------------------
 
 class Meddler:
