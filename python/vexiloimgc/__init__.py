@@ -410,7 +410,8 @@ class Field:
     ValueError
         displacement not of shape (..., 3) with 4 or 5 dimensions, spacing
         not finite and positive, matrix not (3, 4) or (4, 4), not finite, or
-        not invertible.
+        not invertible, or an inverse map (matrix times spacing) not finite
+        in float32.
 
     Notes
     -----
@@ -456,10 +457,14 @@ class Field:
             inv = _voxel_map(g, np.eye(4))
         except ValueError:
             raise ValueError("Field: its map (matrix times spacing) cannot be inverted") from None
+        with np.errstate(over="ignore"):
+            inv32 = inv[:3].astype(np.float32)
+        if not np.isfinite(inv32).all():
+            raise ValueError("Field: its map (matrix times spacing) has an inverse too large for float32")
         object.__setattr__(self, "displacement", d)
         object.__setattr__(self, "spacing", sp)
         object.__setattr__(self, "matrix", mm)
-        object.__setattr__(self, "_inverse", np.ascontiguousarray(inv[:3].astype(np.float32).reshape(12)))
+        object.__setattr__(self, "_inverse", np.ascontiguousarray(inv32.reshape(12)))
 
     def __setattr__(self, name: str, value: Any) -> None:
         raise AttributeError(f"Field is read-only: cannot set {name}")
