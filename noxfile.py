@@ -462,6 +462,33 @@ def valgrind(session):
                 "tests/sanitize/smoke.py", env={"PYTHONMALLOC": "malloc"}, external=True)
 
 
+# ---- x86 targets this CPU does not pick, under emulation ------------------------
+
+@nox.session(python=PY)
+def targets(session):
+    """Each x86 target under qemu-x86_64, as a Haswell (AVX2, no AVX-512) and a Nehalem (neither).
+
+    tests/targets.py compares every rule, mode, anti-aliasing and warp result
+    with this CPU's, bit for bit; as a Haswell the C++ kernel tests also run
+    (the scalar loops they compare with run on every CPU in `tests`).
+    """
+    install(session)
+    if not shutil.which("qemu-x86_64"):
+        apt(session, "--no-install-recommends", "qemu-user")
+    # The tests session's build dir: the kernel tests do not depend on the venv.
+    configure(session, ["-S", ".", "-B", "build/ctest", "-DVX_TESTS=ON",
+                        f"-DPython_EXECUTABLE={venv_python(session)}"], ["libgtest-dev"])
+    session.run("cmake", "--build", "build/ctest", "--target", "vx_kernel_tests", "-j2",
+                external=True)
+    reference = "build/targets-results.npz"
+    session.run("python", "tests/targets.py", "save", reference)
+    session.run("qemu-x86_64", "-cpu", "Haswell", "build/ctest/vx_kernel_tests", "--gtest_brief=1",
+                external=True)
+    for cpu in ("Haswell", "Nehalem"):
+        session.run("qemu-x86_64", "-cpu", cpu, venv_python(session), "tests/targets.py", "check",
+                    reference, external=True)
+
+
 # ---- aarch64: the module cross-built, its suite under emulation ----------------
 # Debian's cross compiler builds the module with the project's own CMake
 # description (cmake/aarch64-linux-gnu.cmake; the flags are vx_flags, as in
