@@ -82,7 +82,7 @@ def sitk_transforms(tmp_path):
     for ext in ("tfm", "h5", "mat"):
         sitk.WriteTransform(a, str(tmp_path / f"a.{ext}"))
     sitk.WriteTransform(both, str(tmp_path / "both.h5"))
-    return {"none": ([], sitk.Transform()), "affine": ([a], a), "chain": ([a, e], both),
+    return {"none": ([], sitk.Transform()), "affine": ([a], a), "chain": ([e, a], both),
             "composite": ([both], both), "tfm": ([tmp_path / "a.tfm"], a), "h5": ([tmp_path / "a.h5"], a),
             "mat": ([tmp_path / "a.mat"], a), "composite.h5": ([tmp_path / "both.h5"], both)}
 
@@ -126,9 +126,9 @@ def test_displacement_fields_against_simpleitk(case, tmp_path):
         ours = [tmp_path / f"w.{case}"]
     if case == "nitransforms":
         ours = [nt.nonlinear.DenseFieldTransform(nt.io.itk.ITKDisplacementsField.from_filename(tmp_path / "w.nii.gz"))]
-    if case == "with affines":  # the last given is applied first, as ITK's composite does
-        a, e = sitk_transforms(tmp_path)["chain"][0]
-        ours = [a, ours[0], e]
+    if case == "with affines":  # ITK's composite applies the last added first
+        e, a = sitk_transforms(tmp_path)["chain"][0]
+        ours = [e, ours[0], a]
         theirs = sitk.CompositeTransform([a, theirs, e])
     want = sitk.GetArrayFromImage(sitk.Resample(img, ref, theirs, sitk.sitkLinear, -99.0))
     got = sitk.GetArrayFromImage(images.resample_image(img, ref, transforms=ours, cval=-99))
