@@ -615,12 +615,16 @@ def resample_image(
         (one slice).
     transforms : sequence, optional
         Maps from a reference world point to the image world point it
-        reads, in the order `antsApplyTransforms -t` takes them: the last
-        is applied first to the reference point, the first gives the point
-        read in `image`. Each is a path (ITK .tfm/.txt/.h5, ANTs .mat, FSL
-        FLIRT .mat, FreeSurfer .lta, AFNI .1D; read with nitransforms, FSL's
-        with the reference and image grids), a 4x4 array (RAS millimetres),
-        a SimpleITK transform (LPS) or a nitransforms transform.
+        reads, in the order `antsApplyTransforms -t` takes them: the first
+        is applied first to the reference point, the last gives the point
+        read in `image` (so a registration's output as ANTs lists it,
+        ["1Warp.nii.gz", "0GenericAffine.mat"]). Each is a path (ITK
+        .tfm/.txt/.h5, ANTs .mat, FSL FLIRT .mat, FreeSurfer .lta, AFNI
+        .1D; read with nitransforms, FSL's with the reference and image
+        grids; a displacement field image), a 4x4 array (RAS millimetres),
+        a SimpleITK transform (LPS; a CompositeTransform in ITK's order, the
+        last added first) or a nitransforms transform; or `(item, True)`
+        for its inverse, as `-t [file,1]` (affines only).
     spacing : 3 floats, optional
         With no reference: the grid of `image` at this spacing along its
         i, j, k axes (mm): the same first voxel centre and axis directions,
