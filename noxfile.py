@@ -182,7 +182,7 @@ def wheel_suite(session, folder, checks):
 @nox.session(python=PY)
 def tests(session):
     """The C++ tests of every kernel path (CTest), then the Python suite (`make test`)."""
-    install(session, target=".[test,images]")
+    install(session, target=".[test,images,peers]")
     # GoogleTest comes from the system (libgtest-dev), installed here when
     # CMake cannot find it.
     configure(session, ["-S", ".", "-B", "build/ctest", "-DVX_TESTS=ON",

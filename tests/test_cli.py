@@ -64,6 +64,8 @@ def test_resample_spacing_label(files):
     (["resample", "t.tfm", "o.nii"], 1, "cannot read t.tfm"),
     (["resample", "in.nii.gz", "o.nii", "-t", "in.nii.gz"], 1, "in.nii.gz: a displacement field is"),
     (["resample", "in.nii.gz", "o.nii", "-t", "ref.nrrd.tfm"], 1, "ref.nrrd.tfm: no such file"),
+    (["resample", "in.nii.gz", "o.nii", "-t", "[ref.nrrd.tfm,1]"], 1, "ref.nrrd.tfm: no such file"),
+    (["resample", "in.nii.gz", "o.nii", "-t", "[t.tfm,2]"], 2, "[t.tfm,2]: give [FILE,1] for the inverse"),
     (["resample", "in.nii.gz", "o.nii", "-t", "in.nii.gz", "--antialias"], 1, "a displacement field is"),
     (["resample", "in.nii.gz", "o.nii", "--chunks", "4", "4"], 1, "--chunks takes 1 or 3 positive sizes"),
 ])

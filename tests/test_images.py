@@ -82,7 +82,7 @@ def sitk_transforms(tmp_path):
     for ext in ("tfm", "h5", "mat"):
         sitk.WriteTransform(a, str(tmp_path / f"a.{ext}"))
     sitk.WriteTransform(both, str(tmp_path / "both.h5"))
-    return {"none": ([], sitk.Transform()), "affine": ([a], a), "chain": ([a, e], both),
+    return {"none": ([], sitk.Transform()), "affine": ([a], a), "chain": ([e, a], both),
             "composite": ([both], both), "tfm": ([tmp_path / "a.tfm"], a), "h5": ([tmp_path / "a.h5"], a),
             "mat": ([tmp_path / "a.mat"], a), "composite.h5": ([tmp_path / "both.h5"], both)}
 
@@ -126,9 +126,9 @@ def test_displacement_fields_against_simpleitk(case, tmp_path):
         ours = [tmp_path / f"w.{case}"]
     if case == "nitransforms":
         ours = [nt.nonlinear.DenseFieldTransform(nt.io.itk.ITKDisplacementsField.from_filename(tmp_path / "w.nii.gz"))]
-    if case == "with affines":  # the last given is applied first, as ITK's composite does
-        a, e = sitk_transforms(tmp_path)["chain"][0]
-        ours = [a, ours[0], e]
+    if case == "with affines":  # ITK's composite applies the last added first
+        e, a = sitk_transforms(tmp_path)["chain"][0]
+        ours = [e, ours[0], a]
         theirs = sitk.CompositeTransform([a, theirs, e])
     want = sitk.GetArrayFromImage(sitk.Resample(img, ref, theirs, sitk.sitkLinear, -99.0))
     got = sitk.GetArrayFromImage(images.resample_image(img, ref, transforms=ours, cval=-99))
@@ -205,6 +205,34 @@ def test_files_written_by_nitransforms(fmt, ext, tmp_path):
         np.testing.assert_allclose(got, want, atol=1e-4)
 
 
+def inverted_pairs(kind, tmp_path, mov, ref):
+    """(item, True) and what ITK or NumPy give as its inverse."""
+    e, a = sitk_transforms(tmp_path)["chain"][0]
+    if kind in ("tfm", "txt", "mat"):
+        sitk.WriteTransform(a, str(tmp_path / f"t.{kind}"))
+        return (tmp_path / f"t.{kind}", True), a.GetInverse()
+    if kind == "composite.h5":
+        return (tmp_path / "both.h5", True), sitk.CompositeTransform([e.GetInverse(), a.GetInverse()])
+    if kind == "simpleitk":
+        return (e, True), e.GetInverse()
+    if kind in ("fsl", "lta", "afni"):
+        path = tmp_path / f"t.{dict(fsl='mat', lta='lta', afni='1D')[kind]}"
+        nt.linear.Affine(T, reference=ref).to_filename(path, fmt=kind, moving=mov)
+        return (path, True), np.linalg.inv(T)
+    return ((T, True) if kind == "array" else (nt.linear.Affine(T), True)), np.linalg.inv(T)
+
+
+@pytest.mark.parametrize("kind", ["array", "nitransforms", "simpleitk", "tfm", "txt", "mat", "composite.h5",
+                                  "fsl", "lta", "afni"])
+def test_inverted_affines(kind, tmp_path):
+    mov, ref = nifti(AFFINES["oblique"]), nifti(AFFINES["permuted"])
+    pair, inverse = inverted_pairs(kind, tmp_path, mov, ref)
+    got = np.asarray(images.resample_image(mov, ref, transforms=[pair, T], cval=-9).dataobj)
+    want = np.asarray(images.resample_image(mov, ref, transforms=[inverse, T], cval=-9).dataobj)
+    assert (want != -9).mean() > 0.3
+    np.testing.assert_allclose(got, want, atol=1e-4)
+
+
 @pytest.mark.parametrize("kwargs, error, text", [
     (dict(transforms=["field.nii.gz"]), ValueError, "field.nii.gz: a displacement field is an (I, J, K, 1, 3)"),
     (dict(transforms=["field.nii.gz"], antialias=True, interpolation="linear"), ValueError, "a displacement field is"),
@@ -213,6 +241,9 @@ def test_files_written_by_nitransforms(fmt, ext, tmp_path):
     (dict(transforms=[sitk.BSplineTransform(3)]), ValueError, "neither affine nor a displacement field"),
     (dict(spacing=(1, 0, 1)), ValueError, "spacing must be 3 finite positive"),
     (dict(transforms=["missing.tfm"]), FileNotFoundError, "missing.tfm"),
+    (dict(transforms=[("field.nii.gz", True)]), ValueError, "field.nii.gz: a displacement field cannot be inverted"),
+    (dict(transforms=[(np.diag([1.0, 0, 1, 1]), True)]), ValueError, "transforms[0]: an affine that cannot be inv"),
+    (dict(transforms=[T, (T, 1)]), TypeError, "transforms[1]: a pair is (transform, True or False)"),
 ])
 def test_refused(kwargs, error, text, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)

@@ -13,8 +13,10 @@ EXAMPLE = """example:
   vexiloimgc resample big.zarr big_1mm.zarr --like fixed.nii.gz --chunks 128 128 128
 
 Transforms are given as antsApplyTransforms takes them: each maps a point of
-the reference to the point it reads in the image; the last given is applied
-first. Reads and writes NIfTI (.nii, .nii.gz), NRRD (.nrrd, .nhdr),
+the reference to the point it reads in the image, the first given is applied
+first to the reference point (antsRegistration's output as it lists it:
+-t 1Warp.nii.gz -t 0GenericAffine.mat), and -t [FILE,1] applies the inverse
+of an affine. Reads and writes NIfTI (.nii, .nii.gz), NRRD (.nrrd, .nhdr),
 MetaImage (.mha, .mhd) and, through Dask, zarr arrays (.zarr)."""
 
 
@@ -25,6 +27,17 @@ class _Parser(argparse.ArgumentParser):
 
 class _Usage(Exception):
     pass
+
+
+def _transform(arg: str) -> Any:
+    """`-t FILE`, or `-t [FILE,1]` for its inverse (and `[FILE,0]`), as
+    antsApplyTransforms writes them."""
+    if not (arg.startswith("[") and arg.endswith("]")):
+        return arg
+    path, _, flag = arg[1:-1].rpartition(",")
+    if not path or flag.strip() not in ("0", "1"):
+        raise argparse.ArgumentTypeError(f"{arg}: give [FILE,1] for the inverse of FILE, or FILE")
+    return (path, True) if flag.strip() == "1" else path
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -41,8 +54,9 @@ def _parser() -> argparse.ArgumentParser:
     grid.add_argument("--like", metavar="REF", help="the reference image whose grid the result takes")
     grid.add_argument("--spacing", metavar=("X", "Y", "Z"), nargs=3, type=float,
                       help="IN's own grid at this spacing (mm), its first voxel centre kept")
-    r.add_argument("--transform", "-t", metavar="FILE", action="append", default=[],
-                   help="a transform file (ITK .tfm/.txt/.h5, ANTs/FSL .mat, .lta, AFNI .1D); repeatable")
+    r.add_argument("--transform", "-t", metavar="FILE", action="append", default=[], type=_transform,
+                   help="a transform file (ITK .tfm/.txt/.h5, ANTs/FSL .mat, .lta, AFNI .1D, or a "
+                   "displacement field image); repeatable, the first applied first; [FILE,1] inverts an affine")
     r.add_argument("--interpolation", default="linear", choices=["linear", "nearest", "label", "cubic"])
     r.add_argument("--mode", choices=["constant", "grid-constant", "nearest", "mirror", "reflect", "grid-wrap"],
                    help="cubic only: how the image extends beyond its edges")
@@ -63,7 +77,7 @@ def _progress(k: int, n: int) -> None:
 def _resample(a: argparse.Namespace) -> None:
     from . import images
 
-    for path in [a.input, a.like, *a.transform]:
+    for path in [a.input, a.like, *(t[0] if isinstance(t, tuple) else t for t in a.transform)]:
         if path is not None and not (os.path.isfile(path) or images.is_zarr(path) and os.path.isdir(path)):
             raise FileNotFoundError(2, "no such file", path)
     folder = os.path.dirname(a.output)

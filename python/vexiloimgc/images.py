@@ -320,14 +320,14 @@ def _lps_to_ras(m: np.ndarray) -> np.ndarray:
 
 def _sitk_steps(tx: Any, name: str) -> list[Any]:
     """A SimpleITK transform (fixed LPS point to moving LPS point) as steps,
-    the first applied last."""
+    in the order they are applied to a point."""
     sitk = _sitk()
     if hasattr(tx, "Downcast"):
         tx = tx.Downcast()
     if isinstance(tx, sitk.CompositeTransform):
-        # Applied last-added first: that one is the chain's last step.
+        # ITK applies the last added first.
         steps: list[Any] = []
-        for i in range(tx.GetNumberOfTransforms()):
+        for i in reversed(range(tx.GetNumberOfTransforms())):
             steps += _sitk_steps(tx.GetNthTransform(i), name)
         return steps
     if isinstance(tx, sitk.DisplacementFieldTransform):
@@ -351,9 +351,8 @@ def _nitransforms_steps(x: Any, name: str) -> list[Any]:
     linear, chain, fields = _nt("linear"), _nt("manip").TransformChain, _nt("nonlinear")
 
     if isinstance(x, chain):
-        # transforms[0] is applied first: the last step.
         steps: list[Any] = []
-        for t in reversed(x.transforms):
+        for t in x.transforms:  # transforms[0] is applied first
             steps += _nitransforms_steps(t, name)
         return steps
     if isinstance(x, linear.LinearTransformsMapping):
@@ -428,22 +427,59 @@ def _read_transform(path: str, ref: _Grid, mov: _Grid) -> list[Any]:
     return _nitransforms_steps(x, path)
 
 
+def _pair(t: Any, name: str) -> tuple[Any, bool]:
+    """An item of a chain as (transform, inverted): `(item, True)` as
+    antsApplyTransforms' `-t [file,1]`."""
+    if isinstance(t, (tuple, list)) and len(t) == 2:  # no 4x4 array has two rows
+        if not isinstance(t[1], (bool, np.bool_)):
+            raise TypeError(f"{name}: a pair is (transform, True or False), "
+                            f"not with {type(t[1]).__name__} second")
+        return t[0], bool(t[1])
+    return t, False
+
+
+def _taken(t: Any, name: str) -> Any:
+    """An item of a chain converted once: arrays copied, pairs kept as pairs."""
+    x, inverted = _pair(t, name)
+    if not (isinstance(x, (str, os.PathLike)) or type(x).__module__.split(".")[0] in ("SimpleITK", "nitransforms")):
+        x = np.array(x, np.float64)
+    return (x, True) if inverted else x
+
+
+def _inverse(steps: list[Any], name: str) -> list[Any]:
+    """The steps of one item inverted: each affine inverted, last first."""
+    from . import voxel_map
+
+    out: list[Any] = []
+    for s in reversed(steps):
+        if isinstance(s, _Field):
+            raise ImageError(f"{s.source}: a displacement field cannot be inverted here; "
+                             "give its inverse field (as ANTs writes 1InverseWarp.nii.gz)")
+        try:
+            out.append(voxel_map(s, np.eye(4)))
+        except ValueError:
+            raise ImageError(f"{name}: an affine that cannot be inverted") from None
+    return out
+
+
 def _steps(transforms: Sequence[Any], ref: _Grid, mov: _Grid) -> list[Any]:
-    """The chain as steps (4x4 RAS arrays, fields), in the order given: the
-    last is applied first to a reference point."""
+    """The chain as steps (4x4 RAS arrays, fields) in the order
+    antsApplyTransforms applies them: the first given is applied first to a
+    reference point, the last gives the point read in the image."""
     steps: list[Any] = []
-    for i, t in enumerate(transforms):
+    for i, item in enumerate(transforms):
         name = f"transforms[{i}]"
+        t, inverted = _pair(item, name)
         if isinstance(t, (str, os.PathLike)):
-            steps += _read_transform(os.fspath(t), ref, mov)
-        elif isinstance(t, np.ndarray):
-            steps.append(_matrix(t, name))
+            name = os.fspath(t)
+            these = _read_transform(name, ref, mov)
         elif type(t).__module__.startswith("SimpleITK"):
-            steps += _sitk_steps(t, name)
+            these = _sitk_steps(t, name)
         elif type(t).__module__.startswith("nitransforms"):
-            steps += _nitransforms_steps(t, name)
+            these = _nitransforms_steps(t, name)
         else:
-            steps.append(_matrix(t, name))
+            these = [_matrix(t, name)]
+        steps += _inverse(these, name) if inverted else these
     return steps
 
 
@@ -458,10 +494,10 @@ def _mul(a: np.ndarray, b: np.ndarray) -> np.ndarray:
 def _plan(steps: list[Any], g: _Grid) -> list[Any]:
     """The chain on the reference grid, applied first to last: its first
     entry maps a reference voxel to world (the grid's affine and the affines
-    after the last field folded in), then fields, each followed by the
+    before the first field folded in), then fields, each followed by the
     affines up to the next, all composed in double precision."""
     plan: list[Any] = [g.affine]
-    for s in reversed(steps):
+    for s in steps:
         if isinstance(s, _Field):
             plan += [s, np.eye(4)]
         else:
@@ -579,12 +615,16 @@ def resample_image(
         (one slice).
     transforms : sequence, optional
         Maps from a reference world point to the image world point it
-        reads, in the order `antsApplyTransforms -t` takes them: the last
-        is applied first to the reference point, the first gives the point
-        read in `image`. Each is a path (ITK .tfm/.txt/.h5, ANTs .mat, FSL
-        FLIRT .mat, FreeSurfer .lta, AFNI .1D; read with nitransforms, FSL's
-        with the reference and image grids), a 4x4 array (RAS millimetres),
-        a SimpleITK transform (LPS) or a nitransforms transform.
+        reads, in the order `antsApplyTransforms -t` takes them: the first
+        is applied first to the reference point, the last gives the point
+        read in `image` (so a registration's output as ANTs lists it,
+        ["1Warp.nii.gz", "0GenericAffine.mat"]). Each is a path (ITK
+        .tfm/.txt/.h5, ANTs .mat, FSL FLIRT .mat, FreeSurfer .lta, AFNI
+        .1D; read with nitransforms, FSL's with the reference and image
+        grids; a displacement field image), a 4x4 array (RAS millimetres),
+        a SimpleITK transform (LPS; a CompositeTransform in ITK's order, the
+        last added first) or a nitransforms transform; or `(item, True)`
+        for its inverse, as `-t [file,1]` (affines only).
     spacing : 3 floats, optional
         With no reference: the grid of `image` at this spacing along its
         i, j, k axes (mm): the same first voxel centre and axis directions,
@@ -603,8 +643,7 @@ def resample_image(
     raw = None if spacing is None else np.array(spacing, np.float64)
     one = isinstance(transforms, (str, os.PathLike)) or (isinstance(transforms, np.ndarray) and transforms.ndim == 2)
     tlist = [transforms] if one else list(transforms)
-    tlist = [t if isinstance(t, (str, os.PathLike)) or type(t).__module__.split(".")[0]
-             in ("SimpleITK", "nitransforms") else np.array(t, np.float64) for t in tlist]
+    tlist = [_taken(t, f"transforms[{i}]") for i, t in enumerate(tlist)]
     if _progress is not None and not callable(_progress):
         raise TypeError("resample_image: _progress must be callable")
     spacing = None if raw is None else _spacing(raw)
