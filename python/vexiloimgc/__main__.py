@@ -3,7 +3,9 @@ from __future__ import annotations
 
 import argparse
 import os
+import signal
 import sys
+import threading
 from typing import Any, Sequence
 
 EXAMPLE = """example:
@@ -17,7 +19,9 @@ the reference to the point it reads in the image, the first given is applied
 first to the reference point (antsRegistration's output as it lists it:
 -t 1Warp.nii.gz -t 0GenericAffine.mat), and -t [FILE,1] applies the inverse
 of an affine. Reads and writes NIfTI (.nii, .nii.gz), NRRD (.nrrd, .nhdr),
-MetaImage (.mha, .mhd) and, through Dask, zarr arrays (.zarr)."""
+MetaImage (.mha, .mhd) and, through Dask, zarr arrays (.zarr). OUT is written
+beside its destination and moved into place when whole, so it may be IN;
+Ctrl-C (exit 130) or SIGTERM (143) leaves it as it was."""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -40,6 +44,15 @@ def _transform(arg: str) -> Any:
     return (path, True) if flag.strip() == "1" else path
 
 
+class _Terminated(KeyboardInterrupt):
+    """SIGTERM, raised as Ctrl-C is, so that what is being written is
+    removed on the way out."""
+
+
+def _terminate(signum: int, frame: Any) -> None:
+    raise _Terminated
+
+
 def _parser() -> argparse.ArgumentParser:
     p = _Parser(prog="vexiloimgc", description="Exact, fast resampling of images.",
                 epilog=EXAMPLE, formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -59,7 +72,7 @@ def _parser() -> argparse.ArgumentParser:
                    "displacement field image); repeatable, the first applied first; [FILE,1] inverts an affine")
     r.add_argument("--interpolation", default="linear", choices=["linear", "nearest", "label", "cubic"])
     r.add_argument("--mode", choices=["constant", "grid-constant", "nearest", "mirror", "reflect", "grid-wrap"],
-                   help="cubic only: how the image extends beyond its edges")
+                   help="how the image extends beyond its edges, for every interpolation")
     r.add_argument("--cval", type=float, default=0.0, help="the value outside the image (default 0)")
     r.add_argument("--antialias", action="store_true", help="smooth first when down-sampling")
     r.add_argument("--workers", type=int, default=None, help="threads to use at most")
@@ -86,7 +99,17 @@ def _resample(a: argparse.Namespace) -> None:
     if not (a.output.lower().endswith(images.WRITES) or images.is_zarr(a.output)):
         raise ValueError(f"{a.output}: unknown output format (write {', '.join(images.WRITES)})")
     if a.chunks is not None or images.is_zarr(a.input) or images.is_zarr(a.output):
-        return _resample_dask(a)
+        _resample_dask(a)
+    else:
+        _resample_files(a)
+    if a.like is None and a.spacing is None and not a.transform:
+        print(f"vexiloimgc: no --like, --spacing or -t: {a.input} resampled onto its own grid "
+              f"({a.interpolation}) into {a.output}", file=sys.stderr)
+
+
+def _resample_files(a: argparse.Namespace) -> None:
+    from . import images
+
     cval: Any = a.cval
     if a.interpolation in ("nearest", "label") and float(cval).is_integer():
         cval = int(cval)
@@ -150,13 +173,9 @@ def _resample_dask(a: argparse.Namespace) -> None:
                    output_chunks=chunks, interpolation=a.interpolation, cval=cval)
     import dask
 
+    if images.is_zarr(a.output):
+        return images.save_zarr(out, g.affine, a.output, workers=a.workers)
     with dask.config.set({} if a.workers is None else {"num_workers": a.workers}):
-        if images.is_zarr(a.output):
-            import zarr
-
-            out.to_zarr(a.output, overwrite=True)  # type: ignore[no-untyped-call]
-            zarr.open_array(a.output, mode="r+").attrs["affine"] = g.affine.tolist()
-            return
         r = out.compute().T  # type: ignore[no-untyped-call]
     if kind is not None and images._is_sitk(kind):
         images.save_image(images._to_sitk(r, g, False), a.output)
@@ -165,6 +184,22 @@ def _resample_dask(a: argparse.Namespace) -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    here = threading.current_thread() is threading.main_thread()
+    term = signal.getsignal(signal.SIGTERM) if here else None
+    if term == signal.SIG_DFL:
+        signal.signal(signal.SIGTERM, _terminate)
+    try:
+        return _main(argv)
+    except KeyboardInterrupt as e:
+        stop = signal.SIGTERM if isinstance(e, _Terminated) else signal.SIGINT
+        print(f"vexiloimgc: {'terminated' if stop == signal.SIGTERM else 'interrupted'}", file=sys.stderr)
+        return 128 + stop
+    finally:
+        if term == signal.SIG_DFL:
+            signal.signal(signal.SIGTERM, term)
+
+
+def _main(argv: Sequence[str] | None) -> int:
     try:
         a = _parser().parse_args(argv)
     except _Usage as e:

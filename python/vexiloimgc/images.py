@@ -9,10 +9,16 @@ affines between them and the fields, all in RAS world millimetres.
 """
 from __future__ import annotations
 
+import contextlib
 import importlib
 import math
+import operator
 import os
-from typing import Any, Callable, Sequence
+import shutil
+import signal
+import tempfile
+import threading
+from typing import Any, Callable, Iterator, Sequence
 
 import numpy as np
 
@@ -80,20 +86,86 @@ def load_image(path: str | os.PathLike[str]) -> Any:
 
 def save_image(image: Any, path: str | os.PathLike[str]) -> None:
     """Write `image` (either kind) to `path`, NIfTI through nibabel, any
-    other format SimpleITK writes through SimpleITK, converting as needed."""
+    other format SimpleITK writes through SimpleITK, converting as needed.
+    The file is written beside its destination and moved into place when
+    whole (a link's target is replaced, the link kept)."""
     p = os.fspath(path)
     folder = os.path.dirname(p)
     if folder and not os.path.isdir(folder):
         raise FileNotFoundError(2, "no such folder", folder)
     if _lower(p).endswith(_NIFTI):
-        _nib().save(as_nibabel(image), p)
+        nimg = as_nibabel(image)
+        _write_beside(p, lambda tmp: _nib().save(nimg, tmp))
         return
     sitk = _sitk()
+    simg = as_simpleitk(image)
     try:
-        sitk.WriteImage(as_simpleitk(image), p)
+        _write_beside(p, lambda tmp: sitk.WriteImage(simg, tmp))
     except RuntimeError:
         why = "SimpleITK failed to write it" if _lower(p).endswith(WRITES) else "not an image format SimpleITK writes"
         raise ImageError(f"cannot write {p}: {why}") from None
+
+
+# Ctrl-C and what a process manager sends to stop a process.
+_HELD = (signal.SIGINT, signal.SIGTERM)
+
+
+@contextlib.contextmanager
+def _signals_held() -> Iterator[None]:
+    """Ctrl-C and SIGTERM kept back until the block ends, then delivered:
+    a few renames are done all or not at all. Python runs signal handlers
+    in the main thread alone, so only there is anything to hold."""
+    olds = [signal.getsignal(s) for s in _HELD] if threading.current_thread() is threading.main_thread() else [None]
+    if None in olds:  # a handler installed outside Python cannot be put back
+        yield
+        return
+    got: list[int] = []
+    for s in _HELD:
+        signal.signal(s, lambda n, _: got.append(n))
+    try:
+        yield
+    finally:
+        for s, old in zip(_HELD, olds):
+            signal.signal(s, old)
+        if got:
+            signal.raise_signal(got[0])
+
+
+def _write_beside(path: str, write: Callable[[str], None]) -> None:
+    """`write` makes a file or a store of the destination's own name in a
+    hidden folder beside it (a header and its data file keep naming each
+    other), and what it made is moved into place when it returns: an error
+    or an interrupt on the way leaves the destination as it was."""
+    folder, name = os.path.split(os.path.realpath(path))
+    tmp = None
+    try:
+        tmp = tempfile.mkdtemp(prefix=f".{name}-tmp-", dir=folder)
+        write(os.path.join(tmp, name))
+        with _signals_held():
+            _move_in(tmp, folder, name)
+    finally:
+        if tmp is not None:
+            with _signals_held():
+                shutil.rmtree(tmp, ignore_errors=True)
+
+
+def _move_in(tmp: str, folder: str, name: str) -> None:
+    """Everything in `tmp` into `folder`, `name` last; a store (a folder)
+    is swapped with what it replaces, which is put back on an error."""
+    for f in os.listdir(tmp):
+        if f != name:  # a detached header's data file
+            os.replace(os.path.join(tmp, f), os.path.join(folder, f))
+    made, dest = os.path.join(tmp, name), os.path.join(folder, name)
+    if not (os.path.isdir(made) and os.path.lexists(dest)):
+        os.replace(made, dest)
+        return
+    old = made + ".old"
+    os.replace(dest, old)
+    try:
+        os.replace(made, dest)
+    except BaseException:
+        os.replace(old, dest)
+        raise
 
 
 def _open(obj: Any, name: str) -> Any:
@@ -564,6 +636,15 @@ def is_zarr(path: str | os.PathLike[str]) -> bool:
     return _lower(os.fspath(path).rstrip("/")).endswith(".zarr")
 
 
+def _zarr() -> Any:
+    try:
+        import dask.array  # noqa: F401
+        import zarr
+    except ImportError as e:
+        raise ImportError("zarr stores are read and written with Dask: pip install 'dask[array]' zarr") from e
+    return zarr
+
+
 def load_zarr(path: str | os.PathLike[str]) -> tuple[Any, np.ndarray]:
     """A zarr array (Z, Y, X), as a Dask array, and its RAS affine from
     voxel (i, j, k) = index (k, j, i) to world, held in the attribute
@@ -571,11 +652,9 @@ def load_zarr(path: str | os.PathLike[str]) -> tuple[Any, np.ndarray]:
     p = os.fspath(path)
     if not os.path.isdir(p):
         raise FileNotFoundError(2, "no such zarr store", p)
-    try:
-        import dask.array as da
-        import zarr
-    except ImportError as e:
-        raise ImportError("zarr stores are read with Dask: pip install 'dask[array]' zarr") from e
+    zarr = _zarr()
+    import dask.array as da
+
     try:
         z = zarr.open_array(p, mode="r")
     except Exception as e:
@@ -584,6 +663,35 @@ def load_zarr(path: str | os.PathLike[str]) -> tuple[Any, np.ndarray]:
         raise ImageError(f"{p}: a zarr array of {z.ndim} dimensions: (Z, Y, X) arrays are resampled")
     affine = _matrix(z.attrs.get("affine", np.eye(4)), f"{p}: its affine attribute")
     return da.from_zarr(z), affine  # type: ignore[no-untyped-call]
+
+
+def save_zarr(data: Any, affine: Any, path: str | os.PathLike[str], workers: int | None = None) -> None:
+    """Compute the Dask array `data` (Z, Y, X) into the zarr array at `path`,
+    its RAS `affine` (as `load_zarr` reads it) the attribute "affine", on
+    `workers` threads (the CPUs by default). The store is written beside the
+    destination and swapped into place when whole, so `data` may read the
+    store it replaces, and an error or an interrupt leaves the old store."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    zarr = _zarr()
+    import dask
+
+    m = _matrix(affine, f"{os.fspath(path)}: its affine").tolist()
+    n = (os.cpu_count() or 1) if workers is None else operator.index(workers)
+    if n < 1:
+        raise ValueError(f"save_zarr: workers must be at least 1, not {n}")
+
+    def write(tmp: str) -> None:
+        pool = ThreadPoolExecutor(n)
+        try:
+            with dask.config.set(pool=pool):
+                data.to_zarr(tmp)
+        finally:
+            # No block may still be writing when the store is removed.
+            pool.shutdown(wait=True, cancel_futures=True)
+        zarr.open_array(tmp, mode="r+").attrs["affine"] = m
+
+    _write_beside(os.fspath(path).rstrip("/" + os.sep), write)
 
 
 # ---- resampling -------------------------------------------------------------
