@@ -227,11 +227,12 @@ class OnDevice(Exported):
 
 
 READONLY_DLPACK = "read-only through DLPack"
+ZOOM = np.diag([1.5, 1.5, 1.5, 1])
+FIELD = vexiloimgc.Field(VOL[0, ..., None].repeat(3, -1) / 99, SPACING)
 FOREIGN_CALLS = {
     "transform": lambda out=None: vexiloimgc.transform(VOL, SPACING, turn(), out=out),
-    "reslice": lambda out=None: vexiloimgc.reslice(VOL[0].T, np.eye(4), (30, 40, 20), np.diag([1.5, 1.5, 1.5, 1]), out=out),
-    "warp": lambda out=None: vexiloimgc.warp(VOL, SPACING, [vexiloimgc.Field(VOL[0, ..., None].repeat(3, -1) / 99, SPACING)],
-                                             out=out),
+    "reslice": lambda out=None: vexiloimgc.reslice(VOL[0].T, np.eye(4), (30, 40, 20), ZOOM, out=out),
+    "warp": lambda out=None: vexiloimgc.warp(VOL, SPACING, [FIELD], out=out),
 }
 
 

@@ -64,6 +64,7 @@ def _destination(out: Any, name: str) -> Any:
     would never see, so it is no view."""
     if out is None or isinstance(out, _ndarray):
         return out
+    view: Any
     try:
         view = np.asarray(memoryview(out))
     except (TypeError, ValueError, BufferError):
@@ -80,8 +81,9 @@ def _dlpack_view(out: Any, name: str) -> Any:
         # A DLPack capsule before version 1.0 cannot say that its memory is
         # writeable, and NumPy before 2.1 takes none of a later version.
         raise ValueError(f"{name}: out ({type(out).__name__}) reaches NumPy {np.__version__} read-only through "
-                         "DLPack: its producer marks it so, or NumPy or the producer predates DLPack 1.0's "
-                         "flag for it (NumPy 2.1 has it); pass a numpy.ndarray view of it")
+                         "DLPack: its producer marks it so, or it or NumPy (before 2.1) predates DLPack 1.0, "
+                         "which can say that memory may be written; pass a numpy.ndarray view of it (for a "
+                         "torch tensor, t.numpy())")
     return view
 
 
@@ -263,11 +265,13 @@ def transform(
         a position that is not finite, or 2^62 or more from index 0, as
         mapping nowhere. None (default): "constant" for "cubic"; for the
         other rules the face bands of docs/usage.md ("Conventions").
-    out : ndarray, optional
+    out : ndarray or array with the buffer protocol or DLPack, optional
         Where to write the result: float32 (for "nearest" and "label", the
         image's element type), native byte order, C-contiguous,
         aligned, writeable, of the output's shape, sharing no memory with the
-        arguments. Every element is written.
+        arguments. Every element is written. Another library's array (a
+        torch CPU tensor) is written through a NumPy view of its memory:
+        DLPack's needs NumPy 2.1 and a DLPack 1.0 producer to be writeable.
     workers : int, optional
         Threads to use at most. None: every CPU this process may run on;
         negative values count back from there (-1 all, -2 all but one).
@@ -277,8 +281,9 @@ def transform(
     Returns
     -------
     ndarray
-        `out`, or a new C-contiguous array of the output's shape: float32,
-        or for "nearest" and "label" the image's element type.
+        `out` (the caller's own object), or a new C-contiguous array of the
+        output's shape: float32, or for "nearest" and "label" the image's
+        element type.
     """
     # Arrays go straight through: an 8^3 call takes a few microseconds.
     nd = _ndarray
@@ -391,9 +396,9 @@ def reslice(
         The target grid's (I, J, K).
     cval, interpolation, mode, antialias, workers
         As for `transform`.
-    out : ndarray, optional
-        float32 (for "nearest" and "label", data's element type),
-        Fortran-ordered (as the result is), of the result's shape.
+    out : ndarray or array with the buffer protocol or DLPack, optional
+        As for `transform`, but Fortran-ordered (as the result is), of the
+        result's shape.
 
     Returns
     -------
@@ -571,7 +576,7 @@ def warp(
     mode : str, optional
         As for `transform`: each point is read as `transform` reads a
         voxel at the same source index, rule and mode.
-    out : ndarray, optional
+    out : ndarray or array with the buffer protocol or DLPack, optional
         As for `transform`; it may share no memory with the steps.
 
     Returns
