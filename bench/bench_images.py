@@ -111,7 +111,7 @@ def itk(img, ref, tx=None):
 
 def engine(img, ref):
     data, v = np.asanyarray(img.dataobj), vexiloimgc.voxel_map(img.affine, ref.affine)
-    return lambda: vexiloimgc.transform(data.T, ONE, v[:3], output_shape=ref.shape[::-1]).T
+    return lambda: vexiloimgc.transform(data.T, ONE, v[:3], output_shape=ref.shape[::-1], mode="constant").T
 
 
 def arr(x):
@@ -149,7 +149,7 @@ import nibabel as nib, numpy as np, vexiloimgc
 src, like, out = sys.argv[1:]
 i, r = nib.load(src), nib.load(like)
 data, v = np.asanyarray(i.dataobj), vexiloimgc.voxel_map(i.affine, r.affine)
-res = vexiloimgc.transform(data.T, np.ones(3), v[:3], output_shape=r.shape[::-1]).T
+res = vexiloimgc.transform(data.T, np.ones(3), v[:3], output_shape=r.shape[::-1], mode="constant").T
 nib.save(nib.Nifti1Image(res, r.affine), out)
 """
 

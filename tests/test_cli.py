@@ -57,6 +57,14 @@ def test_resample_spacing_label(files):
     assert got.GetSize() == (10, 11, 9) and got.GetSpacing() == (3, 2.5, 4)
 
 
+@pytest.mark.parametrize("blocks", [[], ["--chunks", "7"]])
+def test_identity_keeps_every_bit(files, blocks):
+    if blocks:
+        pytest.importorskip("dask")
+    assert main(["resample", "in.nii.gz", "same.nii", "--like", "in.nii.gz", *blocks]) == 0
+    np.testing.assert_array_equal(nib.load("same.nii").dataobj, nib.load("in.nii.gz").dataobj)
+
+
 @pytest.mark.parametrize("argv, code, text", [
     (["resample", "in.nii.gz"], 2, "the following arguments are required: OUT"),
     (["resample", "in.nii.gz", "o.nii", "--like", "ref.nrrd", "--spacing", "1", "1", "1"], 2, "not allowed with"),

@@ -71,8 +71,10 @@ def _parser() -> argparse.ArgumentParser:
                    help="a transform file (ITK .tfm/.txt/.h5, ANTs/FSL .mat, .lta, AFNI .1D, or a "
                    "displacement field image); repeatable, the first applied first; [FILE,1] inverts an affine")
     r.add_argument("--interpolation", default="linear", choices=["linear", "nearest", "label", "cubic"])
-    r.add_argument("--mode", choices=["constant", "grid-constant", "nearest", "mirror", "reflect", "grid-wrap"],
-                   help="how the image extends beyond its edges, for every interpolation")
+    r.add_argument("--mode", default="constant",
+                   choices=["constant", "grid-constant", "nearest", "mirror", "reflect", "grid-wrap"],
+                   help="how the image extends beyond its edges, for every interpolation, by scipy.ndimage's "
+                   "names (default constant: the value outside the first and last voxel centres is --cval)")
     r.add_argument("--cval", type=float, default=0.0, help="the value outside the image (default 0)")
     r.add_argument("--antialias", action="store_true", help="smooth first when down-sampling")
     r.add_argument("--workers", type=int, default=None, help="threads to use at most")
@@ -165,12 +167,12 @@ def _resample_dask(a: argparse.Namespace) -> None:
                         output_chunks=chunks, interpolation=a.interpolation, mode=a.mode, cval=cval,
                         antialias=a.antialias)
     else:
-        if a.antialias or a.mode is not None:
-            raise ValueError("--mode and --antialias are not available with a displacement field in blocks")
+        if a.antialias:
+            raise ValueError("--antialias is not available with a displacement field in blocks")
         from .dask import warp
 
         out = warp(data, np.ones(3), steps, output_shape=g.shape[::-1], output_spacing=np.ones(3),
-                   output_chunks=chunks, interpolation=a.interpolation, cval=cval)
+                   output_chunks=chunks, interpolation=a.interpolation, mode=a.mode, cval=cval)
     import dask
 
     if images.is_zarr(a.output):

@@ -704,7 +704,7 @@ def resample_image(
     transforms: Sequence[Any] = (),
     spacing: Any = None,
     interpolation: str = "linear",
-    mode: str | None = None,
+    mode: str | None = "constant",
     cval: Any = 0.0,
     antialias: bool = False,
     workers: Any = None,
@@ -738,7 +738,13 @@ def resample_image(
         i, j, k axes (mm): the same first voxel centre and axis directions,
         each axis n * old / new voxels (rounded to the nearest, at least 1)
         so the field of view keeps its size.
-    interpolation, mode, cval, antialias, workers
+    mode : str or None, optional
+        As for `vexiloimgc.transform`, but "constant" by default, as scipy
+        and nibabel take it: a point outside the image's first and last
+        voxel centres on any axis gets `cval`, so "linear" keeps every value
+        within the image's range and an identity reslice keeps every bit.
+        None gives `transform`'s own rule, the face bands.
+    interpolation, cval, antialias, workers
         As for `vexiloimgc.transform`.
 
     Returns
