@@ -9,7 +9,7 @@ NOX_PYTHON := $(firstword $(PYTHON) $(wildcard $(PYENV_312)/bin/python3.12) $(sh
 NOX := .venv-nox/bin/nox
 
 .PHONY: sessions demo test augment elastic real-data reslice dask-batch big-volume bench bench-dask \
-	reference dist wheel-test wheel-repair matrix compat sanitize tsan fuzz valgrind cross-check clean
+	reference dist wheel-test wheel-repair matrix compat sanitize tsan fuzz valgrind cross-check targets clean
 
 $(NOX):
 	$(NOX_PYTHON) -m venv .venv-nox
@@ -22,7 +22,7 @@ test: $(NOX)
 	$(NOX) -s tests
 
 demo augment elastic real-data reslice dask-batch big-volume bench bench-dask reference dist \
-wheel-repair sanitize tsan fuzz valgrind: $(NOX)
+wheel-repair sanitize tsan fuzz valgrind targets: $(NOX)
 	$(NOX) -s $@
 
 wheel-test: $(NOX)

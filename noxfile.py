@@ -16,6 +16,8 @@ import os
 import pathlib
 import shutil
 import subprocess
+import sys
+import tempfile
 import tomllib
 
 import nox
@@ -24,6 +26,9 @@ ROOT = pathlib.Path(__file__).parent.resolve()
 PYPROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())
 REFERENCE = "build/numpy-compat-reference.npz"
 QPIP = ("-m", "pip", "--disable-pip-version-check", "-q")
+# Pytest processes side by side in the sessions that run the suite on one
+# core each (see `sharded`).
+SHARDS = int(os.environ.get("VX_SHARDS") or os.cpu_count() or 1)
 
 nox.options.default_venv_backend = "venv"
 nox.options.reuse_venv = "yes"
@@ -89,6 +94,34 @@ def install(session, *config, target=".[test]", build_dir=None):
     session.install("--no-build-isolation", "-C", f"build-dir={build_dir}", *config, target)
 
 
+def sharded(session, cmd, env=None, cwd=None):
+    """`cmd`, a pytest run, as SHARDS processes side by side, each with its
+    own VX_SHARD (tests/conftest.py) and --basetemp; each one's output is
+    printed whole when it ends, and the session fails if any shard does. For
+    the runs that hold one core each (sanitizers, emulation): plain processes,
+    not pytest workers, so each keeps its own leak check at exit."""
+    base_env = {**os.environ, "PATH": f"{session.bin}{os.pathsep}{os.environ['PATH']}",
+                "VIRTUAL_ENV": session.virtualenv.location, **(env or {})}
+    runs = []
+    for k in range(SHARDS):
+        log = tempfile.TemporaryFile()
+        base = os.path.join(tempfile.gettempdir(), f"vx-{session.name}-shard{k}")
+        runs.append((subprocess.Popen(
+            [*cmd, f"--basetemp={base}"], cwd=cwd, stdout=log, stderr=subprocess.STDOUT,
+            env={**base_env, "VX_SHARD": f"{k}/{SHARDS}"}), log))
+    failed = []
+    for k, (proc, log) in enumerate(runs):
+        code = proc.wait()
+        log.seek(0)
+        sys.stdout.write(f"---- shard {k + 1} of {SHARDS} (exit {code}) ----\n")
+        sys.stdout.write(log.read().decode(errors="replace"))
+        sys.stdout.flush()
+        if code != 0:
+            failed.append(k + 1)
+    if failed:
+        session.error(f"shards {failed} of {SHARDS} failed")
+
+
 def venv_python(session):
     return str(pathlib.Path(session.virtualenv.location) / "bin" / "python")
 
@@ -140,9 +173,8 @@ def wheel_suite(session, folder, checks):
     py = fresh_venv(session, f"{checks}/wheel")
     session.run(py, *QPIP, "install", f"{wheel_of(folder)}[test]", external=True)
     os.makedirs(f"{checks}/wheel/run", exist_ok=True)
-    with session.chdir(f"{checks}/wheel/run"):
-        session.run("../bin/python", "-m", "pytest", "-q", "-p", "no:cacheprovider",
-                    str(ROOT / "tests"), env={"VX_INSTALLED_WHEEL": "1"}, external=True)
+    sharded(session, [os.path.abspath(py), "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                      str(ROOT / "tests")], env={"VX_INSTALLED_WHEEL": "1"}, cwd=f"{checks}/wheel/run")
 
 
 # ---- everyday --------------------------------------------------------------
@@ -150,7 +182,7 @@ def wheel_suite(session, folder, checks):
 @nox.session(python=PY)
 def tests(session):
     """The C++ tests of every kernel path (CTest), then the Python suite (`make test`)."""
-    install(session, target=".[test,images]")
+    install(session, target=".[test,images,peers]")
     # GoogleTest comes from the system (libgtest-dev), installed here when
     # CMake cannot find it.
     configure(session, ["-S", ".", "-B", "build/ctest", "-DVX_TESTS=ON",
@@ -300,9 +332,8 @@ def numpy_check(session, folder, checks, numpy, route, suite=False):
     session.run(py, "tests/numpy_compat.py", "check", REFERENCE, route, external=True)
     if suite:
         os.makedirs(f"{checks}/np/run", exist_ok=True)
-        with session.chdir(f"{checks}/np/run"):
-            session.run("../bin/python", "-m", "pytest", "-q", "-p", "no:cacheprovider",
-                        str(ROOT / "tests"), external=True)
+        sharded(session, [os.path.abspath(py), "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                          str(ROOT / "tests")], cwd=f"{checks}/np/run")
     return py
 
 
@@ -367,9 +398,10 @@ def sanitize(session):
         "UBSAN_OPTIONS": "halt_on_error=1:print_stacktrace=1",
     }
     # The Dask and typing tests run other processes and mypy, not the module's memory.
-    session.run("python", "tests/sanitize/run.py", "-q", "-p", "no:cacheprovider",
-                "--capture=sys", "--ignore=tests/test_dask.py", "--ignore=tests/test_typing.py",
-                "tests", env=env)
+    sharded(session, [venv_python(session), "tests/sanitize/run.py", "-q", "-p", "no:cacheprovider",
+                      "--capture=sys", "--durations=10", "--ignore=tests/test_dask.py",
+                      "--ignore=tests/test_typing.py",
+                      "tests"], env=env)
 
 
 @nox.session(python=PY)
@@ -428,6 +460,33 @@ def valgrind(session):
                 "--show-leak-kinds=definite", "--errors-for-leak-kinds=definite",
                 "--suppressions=tests/sanitize/valgrind.supp", venv_python(session),
                 "tests/sanitize/smoke.py", env={"PYTHONMALLOC": "malloc"}, external=True)
+
+
+# ---- x86 targets this CPU does not pick, under emulation ------------------------
+
+@nox.session(python=PY)
+def targets(session):
+    """Each x86 target under qemu-x86_64, as a Haswell (AVX2, no AVX-512) and a Nehalem (neither).
+
+    tests/targets.py compares every rule, mode, anti-aliasing and warp result
+    with this CPU's, bit for bit; as a Haswell the C++ kernel tests also run
+    (the scalar loops they compare with run on every CPU in `tests`).
+    """
+    install(session)
+    if not shutil.which("qemu-x86_64"):
+        apt(session, "--no-install-recommends", "qemu-user")
+    # The tests session's build dir: the kernel tests do not depend on the venv.
+    configure(session, ["-S", ".", "-B", "build/ctest", "-DVX_TESTS=ON",
+                        f"-DPython_EXECUTABLE={venv_python(session)}"], ["libgtest-dev"])
+    session.run("cmake", "--build", "build/ctest", "--target", "vx_kernel_tests", "-j2",
+                external=True)
+    reference = "build/targets-results.npz"
+    session.run("python", "tests/targets.py", "save", reference)
+    session.run("qemu-x86_64", "-cpu", "Haswell", "build/ctest/vx_kernel_tests", "--gtest_brief=1",
+                external=True)
+    for cpu in ("Haswell", "Nehalem"):
+        session.run("qemu-x86_64", "-cpu", cpu, venv_python(session), "tests/targets.py", "check",
+                    reference, external=True)
 
 
 # ---- aarch64: the module cross-built, its suite under emulation ----------------
@@ -521,5 +580,6 @@ def cross(session):
     with session.chdir(f"{CROSS}/run"):
         session.run(py, str(ROOT / "tests/numpy_compat.py"), "check", str(ROOT / REFERENCE),
                     "first", external=True)
-        session.run(py, "-m", "pytest", "-q", "-p", "no:cacheprovider", str(ROOT / "tests"),
-                    external=True)
+    sharded(session, [py, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--durations=10",
+                      str(ROOT / "tests")],
+            cwd=f"{CROSS}/run")

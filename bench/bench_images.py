@@ -111,7 +111,7 @@ def itk(img, ref, tx=None):
 
 def engine(img, ref):
     data, v = np.asanyarray(img.dataobj), vexiloimgc.voxel_map(img.affine, ref.affine)
-    return lambda: vexiloimgc.transform(data.T, ONE, v[:3], output_shape=ref.shape[::-1]).T
+    return lambda: vexiloimgc.transform(data.T, ONE, v[:3], output_shape=ref.shape[::-1], mode="constant").T
 
 
 def arr(x):
@@ -149,7 +149,7 @@ import nibabel as nib, numpy as np, vexiloimgc
 src, like, out = sys.argv[1:]
 i, r = nib.load(src), nib.load(like)
 data, v = np.asanyarray(i.dataobj), vexiloimgc.voxel_map(i.affine, r.affine)
-res = vexiloimgc.transform(data.T, np.ones(3), v[:3], output_shape=r.shape[::-1]).T
+res = vexiloimgc.transform(data.T, np.ones(3), v[:3], output_shape=r.shape[::-1], mode="constant").T
 nib.save(nib.Nifti1Image(res, r.affine), out)
 """
 
@@ -270,15 +270,14 @@ def chain_files(ref, folder):
 
 
 def same_steps(img, ref, u):
-    """The chain as `warp` steps built here: the affine in RAS after the
-    reference's voxel map, the field in RAS, the image's world to voxel map."""
+    """The chain as `warp` steps built here: the reference's voxel map, the
+    field in RAS, the affine in RAS with the image's world to voxel map."""
     lps = np.eye(4)
     lps[:3, :3] = MAT
     lps[:3, 3] = np.array(MAT_T) + MAT_C - MAT @ MAT_C
     ras = u.copy()
     ras[..., :2] *= np.float32(-1)
-    steps = [FLIP @ lps @ FLIP @ ref.affine, vexiloimgc.Field(ras, ONE, ref.affine),
-             vexiloimgc.voxel_map(img.affine, np.eye(4))]
+    steps = [ref.affine, vexiloimgc.Field(ras, ONE, ref.affine), vexiloimgc.voxel_map(img.affine, FLIP @ lps @ FLIP)]
     data = np.asanyarray(img.dataobj)
     return lambda: vexiloimgc.warp(data.T, ONE, steps, output_shape=ref.shape[::-1], output_spacing=ONE).T
 
@@ -286,20 +285,20 @@ def same_steps(img, ref, u):
 def nitransforms_run(img, ref, mat, warp):
     def run():
         chain = nt.manip.TransformChain([  # transforms[0] is applied first
-            nt.linear.load(mat, fmt="itk", reference=ref),
-            nt.nonlinear.DenseFieldTransform(nt.io.itk.ITKDisplacementsField.from_filename(warp))])
+            nt.nonlinear.DenseFieldTransform(nt.io.itk.ITKDisplacementsField.from_filename(warp)),
+            nt.linear.load(mat, fmt="itk", reference=ref)])
         return nitransforms.resampling.apply(chain, img, reference=ref, order=1)
     return run
 
 
 def part_chain(img, ref, folder, rounds):
     mat, warp, u = chain_files(ref, folder)
-    chain = [warp, mat]  # antsApplyTransforms -t 1Warp -t 0GenericAffine: the affine first
+    chain = [warp, mat]  # antsApplyTransforms -t 1Warp -t 0GenericAffine: the warp first
     ours = vexiloimgc.resample_image(img, ref, transforms=chain)
     same = same_steps(img, ref, u)
     bits = arr(ours).tobytes() == same().tobytes()
     composite = lambda: sitk.CompositeTransform([  # noqa: E731  (the last added is applied first)
-        sitk.DisplacementFieldTransform(sitk.ReadImage(warp, sitk.sitkVectorFloat64)), sitk.ReadTransform(mat)])
+        sitk.ReadTransform(mat), sitk.DisplacementFieldTransform(sitk.ReadImage(warp, sitk.sitkVectorFloat64))])
     span = float(np.ptp(arr(img)))
     agree = {"nitransforms": agreement(ours, nitransforms_run(img, ref, mat, warp)(), span),
              "SimpleITK": agreement(ours, itk(img, ref, composite)(), span)}

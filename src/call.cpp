@@ -142,8 +142,10 @@ bool apart(PyArrayObject *a, PyArrayObject *b)
 bool check_out(PyObject *obj, int nd, const npy_intp od[4], bool own_grid, PyObject *const inputs[4],
                int want)
 {
-    if (!is_array(obj, "out"))
+    if (!PyArray_Check(obj)) {  // the package's layer has made a view of any other array it takes
+        PyErr_Format(PyExc_TypeError, text::out_kind, Py_TYPE(obj)->tp_name);
         return false;
+    }
     auto *out = reinterpret_cast<PyArrayObject *>(obj);
     PyArray_Descr *type = PyArray_DESCR(out);
     if (!PyArray_EquivTypenums(PyArray_TYPE(out), want) || !PyArray_ISNBO(type->byteorder)) {

@@ -1,5 +1,7 @@
-// The separable filters (axis_filter.h) for the package's Python layer, in
-// vexiloimgc._native: groundwork of the cubic rule, not public yet.
+// The separable filters (axis_filter.h) alone, in vexiloimgc._native: the
+// cubic rule's prefilter and antialias's Gaussian, which a call runs on its
+// own copy of the source (spline.cpp, driver.cpp); these private entries let
+// the tests check each filter's bits by itself.
 #pragma once
 
 #include <Python.h>

@@ -49,6 +49,8 @@ constexpr char tile_box[] = "transform: the tile's box must lie within its sourc
 constexpr char matrix_shape[] = "transform: a matrix of shape %s does not fit %s; a matrix is 12 or more values "
                                 "along one axis, a (3, 4) or (4, 4) array, or for a 4-D image of N volumes an "
                                 "(N, 12), (N, 16), (N, 3, 4) or (N, 4, 4) array";
+constexpr char out_kind[] = "transform: out must be a numpy.ndarray or a writeable array with the buffer protocol or "
+                           "DLPack, not %.200s";
 constexpr char out_type[] = "transform: out must be %S in the machine's byte order, not %R";
 constexpr char out_layout[] = "transform: out must be %s";
 constexpr char out_shape[] = "transform: out must have the %s shape %s, not %s";

@@ -82,7 +82,8 @@ struct work {
 
 template <class T> volume_at<T> volume_of(const work &w, const T *data, std::int64_t v)
 {
-    return {data + v * w.at.volume, w.at.slice, w.at.row, w.X, w.Y, w.Z, w.origin};
+    return {data + v * w.at.volume, w.at.slice, w.at.row, w.X, w.Y, w.Z, w.origin, {w.bx, w.by, w.bz},
+            {w.bnx, w.bny, w.bnz}};
 }
 
 // Volume v's samples as the moded and cubic reads take them: the box held,
@@ -365,11 +366,12 @@ bool run(const call &c, const std::vector<step> &steps, char *out)
     const std::int64_t work_size = std::max<std::int64_t>(voxels, r.dense || r.copy ? c.im.count : 0);
     const int threads = thread_count(c.rq.cap, work_size);
     const bool release = work_size >= 4096;
-    // Jobs of whole rows, enough for the threads to even out and each worth taking.
-    const std::int64_t per = threads == 1 && !release
-                                 ? rows
-                                 : std::max<std::int64_t>((std::int64_t(1) << 14) / std::max<std::int64_t>(w.OX, 1) + 1,
-                                                          rows / (std::int64_t(threads) * 8));
+    // Jobs of whole rows, enough for the threads to even out, each worth
+    // taking and short enough for an interrupt to be seen soon.
+    const std::int64_t width = std::max<std::int64_t>(w.OX, 1), least = (std::int64_t(1) << 14) / width + 1;
+    const std::int64_t per = threads == 1 && !release ? rows
+                                                      : std::clamp(rows / (std::int64_t(threads) * 8), least,
+                                                                   std::max(least, warp_job_points / width));
     PyThreadState *state = release ? PyEval_SaveThread() : nullptr;
     if (r.dense)
         convert(c.image, r.dense.get(), threads);

@@ -10,8 +10,9 @@
 // image, spacing, output_shape, output_spacing, cval, out, workers,
 // interpolation, mode and tile as transform_into (driver.h) takes them, each
 // point read as transform reads a voxel at its source index (a tile: from its
-// box, placed in the whole source; cubic filters the box with the whole's
-// edges, as transform's tiles do). steps: a list, each item an affine map as
+// box, placed in the whole source, a point whose samples the box lacks
+// mapping nowhere; cubic filters the box with the whole's edges, as
+// transform's tiles do). steps: a list, each item an affine map as
 // transform_into's matrix takes it (an ndarray), or a field as the package
 // hands it over: a tuple (displacement, inverse), displacement a float32
 // ndarray in the machine's byte order of shape (Z, Y, X, 3) or, for a 4-D
@@ -24,6 +25,10 @@
 PyObject *warp_into(PyObject *image, PyObject *spacing, PyObject *steps, PyObject *out, PyObject *workers,
                     PyObject *output_shape, PyObject *output_spacing, PyObject *cval, PyObject *interpolation,
                     PyObject *mode, PyObject *tile = Py_None);
+
+// Points a job of a warp's work holds at most: the calling thread looks for
+// an interrupt between its jobs, so a job's time bounds how late it is seen.
+constexpr std::int64_t warp_job_points = std::int64_t(1) << 16;
 
 // A checked warp's chain of steps, for the Dask layer's boxes (warp_boxes.h).
 struct warp_chain;

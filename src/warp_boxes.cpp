@@ -234,11 +234,13 @@ PyObject *warp_boxes(PyObject *image, PyObject *spacing, PyObject *steps, PyObje
     reading_rule r;
     r.rule = chain_rule(*chain), r.m = chain_mode(*chain, r.moded), r.grown = r.rule == cubic || r.moded;
     r.E[0] = sd[2], r.E[1] = sd[1], r.E[2] = sd[0];
-    // Jobs of about `chunk` points, enough for the threads to even out;
-    // block b's are [first[b], first[b + 1]), job i's findings at got[i].
+    // Jobs of about `chunk` points, enough for the threads to even out and
+    // short enough for an interrupt to be seen soon; block b's are
+    // [first[b], first[b + 1]), job i's findings at got[i].
     const std::int64_t blocks = total / 6;
     const int threads = thread_count(cap, points);
-    const std::int64_t chunk = std::max<std::int64_t>(std::int64_t(1) << 14, points / (std::int64_t(threads) * 8));
+    const std::int64_t chunk =
+        std::clamp(points / (std::int64_t(threads) * 8), std::int64_t(1) << 14, warp_job_points);
     std::vector<std::int64_t> first;
     std::vector<found> got;
     // The steps' fields are read where they lie: held while the lock is released.

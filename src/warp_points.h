@@ -15,13 +15,21 @@ namespace {
 // One volume of the source: sample (z, y, x) at data[z * slice + y * row + x -
 // origin], in elements; every extent at least 1. X, Y, Z are the whole
 // source's, data a box of it whose first sample is at `origin` (0 for the
-// whole).
+// whole): planes [b[a], b[a] + n[a]) along X, Y, Z (n 0 for the whole). A
+// point that would read a sample outside the box maps nowhere.
 template <class T> struct volume_at {
     const T *data;
     std::int64_t slice, row;
     int X, Y, Z;
     std::int64_t origin = 0;
+    int b[3] = {}, n[3] = {};
 };
+
+// Whether the box holds planes [lo, hi] along axis a.
+template <class T> inline bool holds(const volume_at<T> &g, int a, std::int64_t lo, std::int64_t hi)
+{
+    return !g.n[a] || (lo >= g.b[a] && hi < std::int64_t(g.b[a]) + g.n[a]);
+}
 
 template <class T> inline std::int64_t offset_of(const volume_at<T> &g, int k)
 {
@@ -36,6 +44,10 @@ template <class T> inline bool point_cell(const volume_at<T> &g, float cx, float
     const int kx = classify(cx, g.X, x0), ky = classify(cy, g.Y, y0), kz = classify(cz, g.Z, z0);
     const int faces = (kx != inside) + (ky != inside) + (kz != inside);
     if (kx == outside || ky == outside || kz == outside || faces > 1)
+        return false;
+    if (!holds(g, 0, first_plane(kx, x0, g.X), last_plane(kx, x0, g.X)) ||
+        !holds(g, 1, first_plane(ky, y0, g.Y), last_plane(ky, y0, g.Y)) ||
+        !holds(g, 2, first_plane(kz, z0, g.Z), last_plane(kz, z0, g.Z)))
         return false;
     c.face = kx != inside ? 0 : ky != inside ? 1 : kz != inside ? 2 : -1;
     c.at = first_plane(kz, z0, g.Z) * g.slice + first_plane(ky, y0, g.Y) * g.row + first_plane(kx, x0, g.X) -
@@ -94,7 +106,8 @@ template <class T> inline T nearest_at(const volume_at<T> &g, float cx, float cy
     const std::int64_t x = nearest_plane(cx, 0.0, g.X, hx);
     const std::int64_t y = nearest_plane(cy, 0.0, g.Y, hy);
     const std::int64_t z = nearest_plane(cz, 0.0, g.Z, hz);
-    return hx & hy & hz ? g.data[z * g.slice + y * g.row + x - g.origin] : fill;
+    const bool held = (hx & hy & hz) && holds(g, 0, x, x) && holds(g, 1, y, y) && holds(g, 2, z, z);
+    return held ? g.data[z * g.slice + y * g.row + x - g.origin] : fill;
 }
 
 template <class T> inline T label_at(const volume_at<T> &g, float cx, float cy, float cz, T fill)

@@ -13,23 +13,32 @@
 
 namespace {
 
-// A field's axis of extent e >= 1: its last index, and the last lower
-// sample of a cell (so that the last plane is reached with a fraction of 1).
+// A field's axis of extent e >= 1: its last index, the last lower sample
+// of a cell, and the fraction that reaches the last plane from it (1, or 0
+// where e is 1).
 struct field_extent {
     double last;
     int top;
+    float rise;
 };
-inline field_extent extent_of(std::int64_t e) { return {double(e - 1), int(std::max<std::int64_t>(e - 2, 0))}; }
+inline field_extent extent_of(std::int64_t e)
+{
+    const int top = int(std::max<std::int64_t>(e - 2, 0));
+    return {double(e - 1), top, float(e - 1 - top)};
+}
 
-// One axis of a field index c: whether c lies in [0, e - 1] (NaN does
-// not), the lower sample i0 and the fraction c - i0, exact in float; 0 and 0
+// One axis of a field index c: whether c lies within half a sample of the
+// field's samples, in [-0.5, e - 0.5) (NaN does not), as the field's voxels
+// reach; the lower sample i0 and the fraction, exact in float, of c held to
+// [0, e - 1], so that the margin takes the outer plane's values. 0 and 0
 // where c lies outside.
 inline int field_axis(float c, field_extent e, int &i0, float &f)
 {
-    const int in = (c >= 0.0f) & (double(c) <= e.last);
-    const float k = in ? c : 0.0f;  // below e < 2^31: the conversion is defined
-    i0 = std::min(int(k), e.top);
-    f = k - float(i0);
+    const int in = (c >= -0.5f) & (double(c) < e.last + 0.5);
+    const int above = in & (double(c) > e.last);
+    const float k = (in & (c > 0.0f)) ? c : 0.0f;  // below e < 2^31: the conversion is defined
+    i0 = above ? e.top : std::min(int(k), e.top);
+    f = above ? e.rise : k - float(i0);
     return in;
 }
 

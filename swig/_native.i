@@ -3,7 +3,8 @@
    and the work are in src/driver.cpp. vexiloimgc.dask checks a call once
    and asks for its blocks' source boxes (src/boxes.cpp); reslice asks for
    its voxel map (src/affine.cpp). The separable filters (src/filters.cpp)
-   are the cubic rule's groundwork, not public yet. */
+   alone, the cubic prefilter and the anti-aliasing Gaussian that transform
+   runs inside its call, are private entries for the tests. */
 %module(package="vexiloimgc") _native
 
 %begin %{

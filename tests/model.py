@@ -433,10 +433,10 @@ def field_inverse(spacing, matrix=None):
 
 
 def _field_axis(c, e):
-    ok = (c >= 0) & (c.astype(np.float64) <= e - 1)
-    i0 = np.minimum(np.trunc(np.where(ok, c, F32(0))).astype(np.int64), max(e - 2, 0))
-    f = np.where(ok, c, F32(0)).astype(np.float64) - i0
-    return ok, i0, i0 + (1 if e > 1 else 0), f
+    ok = (c >= F32(-0.5)) & (c.astype(np.float64) < e - 0.5)
+    k = np.clip(np.where(ok, c, F32(0)).astype(np.float64), 0, e - 1)  # the margin holds the outer plane
+    i0 = np.minimum(np.trunc(k).astype(np.int64), max(e - 2, 0))
+    return ok, i0, i0 + (1 if e > 1 else 0), k - i0
 
 
 def displace(p, disp, inv):

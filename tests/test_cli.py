@@ -1,4 +1,6 @@
 """The command line end to end, on files."""
+import os
+import signal
 import subprocess
 import sys
 
@@ -26,7 +28,7 @@ def files(tmp_path, monkeypatch):
     return tmp_path
 
 
-@pytest.mark.parametrize("out", ["out.nii.gz", "out.nrrd", "out.mha"])
+@pytest.mark.parametrize("out", ["out.nii.gz", "out.nrrd", "out.mha", "out.mhd", "out.nhdr"])
 def test_resample_like(files, out, capsys):
     assert main(["resample", "in.nii.gz", out, "--like", "ref.nrrd", "-t", "t.tfm"]) == 0
     assert capsys.readouterr().err == ""
@@ -34,6 +36,7 @@ def test_resample_like(files, out, capsys):
     got = images.load_image(out)
     np.testing.assert_allclose(images.image_affine(got), images.image_affine("ref.nrrd"), atol=1e-6)
     np.testing.assert_array_equal(np.asarray(images.as_nibabel(got).dataobj), np.asarray(want.dataobj))
+    assert not list(files.glob(".*"))
 
 
 def test_series_progress_on_a_terminal(files, capsys, monkeypatch):
@@ -54,6 +57,14 @@ def test_resample_spacing_label(files):
     assert got.GetSize() == (10, 11, 9) and got.GetSpacing() == (3, 2.5, 4)
 
 
+@pytest.mark.parametrize("blocks", [[], ["--chunks", "7"]])
+def test_identity_keeps_every_bit(files, blocks):
+    if blocks:
+        pytest.importorskip("dask")
+    assert main(["resample", "in.nii.gz", "same.nii", "--like", "in.nii.gz", *blocks]) == 0
+    np.testing.assert_array_equal(nib.load("same.nii").dataobj, nib.load("in.nii.gz").dataobj)
+
+
 @pytest.mark.parametrize("argv, code, text", [
     (["resample", "in.nii.gz"], 2, "the following arguments are required: OUT"),
     (["resample", "in.nii.gz", "o.nii", "--like", "ref.nrrd", "--spacing", "1", "1", "1"], 2, "not allowed with"),
@@ -64,6 +75,8 @@ def test_resample_spacing_label(files):
     (["resample", "t.tfm", "o.nii"], 1, "cannot read t.tfm"),
     (["resample", "in.nii.gz", "o.nii", "-t", "in.nii.gz"], 1, "in.nii.gz: a displacement field is"),
     (["resample", "in.nii.gz", "o.nii", "-t", "ref.nrrd.tfm"], 1, "ref.nrrd.tfm: no such file"),
+    (["resample", "in.nii.gz", "o.nii", "-t", "[ref.nrrd.tfm,1]"], 1, "ref.nrrd.tfm: no such file"),
+    (["resample", "in.nii.gz", "o.nii", "-t", "[t.tfm,2]"], 2, "[t.tfm,2]: give [FILE,1] for the inverse"),
     (["resample", "in.nii.gz", "o.nii", "-t", "in.nii.gz", "--antialias"], 1, "a displacement field is"),
     (["resample", "in.nii.gz", "o.nii", "--chunks", "4", "4"], 1, "--chunks takes 1 or 3 positive sizes"),
 ])
@@ -104,3 +117,59 @@ def test_blocks_and_zarr_give_the_same_bits(files, chunks, field):
     np.testing.assert_array_equal(z[:].T, np.asarray(one.dataobj))
     np.testing.assert_allclose(z.attrs["affine"], one.affine, atol=1e-6)
     np.testing.assert_array_equal(sitk.GetArrayFromImage(sitk.ReadImage("back.nrrd")), z[:])
+
+
+def snapshot(root):
+    return {p.relative_to(root): p.read_bytes() for p in root.rglob("*") if p.is_file()}
+
+
+@pytest.mark.parametrize("name", ["vol.zarr", "link.zarr"])
+def test_zarr_in_place(files, name):
+    pytest.importorskip("zarr")
+    grid = ["--spacing", "1", "1", "1", "--chunks", "7"]
+    assert main(["resample", "in.nii.gz", "vol.zarr", *grid]) == 0
+    assert main(["resample", "vol.zarr", "want.zarr", *grid]) == 0
+    os.symlink("vol.zarr", "link.zarr")
+    assert main(["resample", name, name, *grid]) == 0
+    assert os.path.islink("link.zarr") and not os.path.islink("vol.zarr")
+    assert snapshot(files / "vol.zarr") == snapshot(files / "want.zarr")
+
+
+@pytest.mark.parametrize("out, writer, sig", [
+    ("in.nii.gz", "nibabel.save", signal.SIGINT),
+    ("out.nrrd", "SimpleITK.WriteImage", signal.SIGTERM),
+    ("out.zarr", "dask.array.Array.to_zarr", signal.SIGINT),
+])
+def test_an_interrupted_write_leaves_everything_as_it_was(files, out, writer, sig, monkeypatch, capsys):
+    da = pytest.importorskip("dask.array")
+    pytest.importorskip("zarr")
+    if out != "in.nii.gz":
+        assert main(["resample", "in.nii.gz", out, "--like", "ref.nrrd"]) == 0
+    before = snapshot(files)
+    where, name = writer.rsplit(".", 1)
+    owner = {"nibabel": nib, "SimpleITK": sitk, "dask.array.Array": da.Array}[where]
+    real = getattr(owner, name)
+
+    def write(*a, **k):
+        real(*a, **k)
+        os.kill(os.getpid(), sig)
+    monkeypatch.setattr(owner, name, write)
+    assert main(["resample", "in.nii.gz", out, "--spacing", "2", "2", "2"]) == 128 + sig
+    assert capsys.readouterr().err == f"vexiloimgc: {'interrupted' if sig == signal.SIGINT else 'terminated'}\n"
+    assert snapshot(files) == before
+
+
+def test_a_read_error_keeps_the_old_store(files, capsys):
+    pytest.importorskip("zarr")
+    assert main(["resample", "in.nii.gz", "vol.zarr", "--spacing", "1", "1", "1", "--chunks", "5"]) == 0
+    assert main(["resample", "vol.zarr", "out.zarr", "--spacing", "2", "2", "2"]) == 0
+    sorted((files / "vol.zarr").rglob("c/*/*/*"))[-1].write_bytes(b"not a chunk")
+    before = snapshot(files)
+    assert main(["resample", "vol.zarr", "out.zarr", "--spacing", "1", "1", "1"]) == 1
+    assert capsys.readouterr().err.count("\n") == 1
+    assert snapshot(files) == before
+
+
+def test_no_grid_nor_transform_is_said(files, capsys):
+    assert main(["resample", "in.nii.gz", "out.nrrd"]) == 0
+    assert "no --like, --spacing or -t: in.nii.gz resampled onto its own grid" in capsys.readouterr().err

@@ -132,3 +132,44 @@ def test_argument_errors_at_graph_build_with_one_calls_messages(kw):
     with pytest.raises(one.type, match=None) as lazy:
         vd.warp(da.from_array(img, chunks=3), spacing, steps, **args)
     assert str(lazy.value).replace("vexiloimgc.dask.", "") == str(one.value)
+
+
+@pytest.mark.parametrize("interpolation", ["linear", "nearest", "label"])
+def test_a_tile_maps_nowhere_what_its_box_lacks(interpolation):
+    # Every voxel of the window read through a box that holds only some of
+    # their samples: the others map nowhere, as transform's tiles leave them.
+    from vexiloimgc._native import transform, warp
+    rng = np.random.default_rng(8)
+    img = rng.uniform(0, 90, (10, 11, 12)).astype(np.float32 if interpolation == "linear" else np.int16)
+    lo = (3, 4, 5)
+    box = np.ascontiguousarray(img[3:6, 4:7, 5:8])  # its own memory, as a block's is
+    tile = img.shape + lo + (2, 2, 2)
+    zero = vexiloimgc._steps([vexiloimgc.Field(np.zeros((10, 11, 12, 3)), SP)])
+    args = (None, 1, (6, 7, 8), None, 7, interpolation)
+    got = warp(box, SP, zero, *args, None, tile)
+    want = transform(box, SP, np.eye(4), *args, tile)
+    assert (want == 7).any() and (want != 7).any()
+    np.testing.assert_array_equal(got, want)
+
+
+class Meddling:
+    """An extent whose __index__ scales the spacing the call was given."""
+
+    def __init__(self, value, spacing):
+        self.value, self.spacing = value, spacing
+
+    def __index__(self):
+        self.spacing *= 1.5
+        return self.value
+
+
+def test_each_argument_is_read_once():
+    rng = np.random.default_rng(4)
+    shape, steps = case("3-D", rng)
+    img = rng.uniform(-5, 5, shape).astype(np.float32)
+    sp = SP.copy()
+    lazy = vd.warp(da.from_array(img, chunks=7), sp, steps, output_shape=(16, 18, Meddling(20, sp)),
+                   output_chunks=6)
+    assert np.array_equal(sp, SP * 1.5)  # read once, after the extent
+    want = vexiloimgc.warp(img, SP * 1.5, steps, output_shape=(16, 18, 20))
+    np.testing.assert_array_equal(lazy.compute(scheduler="sync").view(np.uint8), want.view(np.uint8))

@@ -176,7 +176,8 @@ SKEW[3, 0] = 0.5
 
 
 @pytest.mark.parametrize("kw, exc, text", [
-    (dict(out=[0.0] * 8), TypeError, "out must be a numpy.ndarray, not list"),
+    (dict(out=[0.0] * 8), TypeError, "out must be a numpy.ndarray or a writeable array with the buffer protocol or "
+                                     "DLPack, not list"),
     (dict(affine=SKEW), ValueError, r"affine must be affine: its last row must be \[0, 0, 0, 1\], not \[0.5"),
     (dict(target_affine=SKEW), ValueError, "target_affine must be affine"),
 ])

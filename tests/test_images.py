@@ -1,5 +1,6 @@
 """resample_image: geometry across nibabel and SimpleITK, transform files,
 and the engine's bits."""
+import os
 import subprocess
 import sys
 
@@ -82,7 +83,7 @@ def sitk_transforms(tmp_path):
     for ext in ("tfm", "h5", "mat"):
         sitk.WriteTransform(a, str(tmp_path / f"a.{ext}"))
     sitk.WriteTransform(both, str(tmp_path / "both.h5"))
-    return {"none": ([], sitk.Transform()), "affine": ([a], a), "chain": ([a, e], both),
+    return {"none": ([], sitk.Transform()), "affine": ([a], a), "chain": ([e, a], both),
             "composite": ([both], both), "tfm": ([tmp_path / "a.tfm"], a), "h5": ([tmp_path / "a.h5"], a),
             "mat": ([tmp_path / "a.mat"], a), "composite.h5": ([tmp_path / "both.h5"], both)}
 
@@ -126,9 +127,9 @@ def test_displacement_fields_against_simpleitk(case, tmp_path):
         ours = [tmp_path / f"w.{case}"]
     if case == "nitransforms":
         ours = [nt.nonlinear.DenseFieldTransform(nt.io.itk.ITKDisplacementsField.from_filename(tmp_path / "w.nii.gz"))]
-    if case == "with affines":  # the last given is applied first, as ITK's composite does
-        a, e = sitk_transforms(tmp_path)["chain"][0]
-        ours = [a, ours[0], e]
+    if case == "with affines":  # ITK's composite applies the last added first
+        e, a = sitk_transforms(tmp_path)["chain"][0]
+        ours = [e, ours[0], a]
         theirs = sitk.CompositeTransform([a, theirs, e])
     want = sitk.GetArrayFromImage(sitk.Resample(img, ref, theirs, sitk.sitkLinear, -99.0))
     got = sitk.GetArrayFromImage(images.resample_image(img, ref, transforms=ours, cval=-99))
@@ -149,13 +150,33 @@ def test_bits_of_the_engine_call(kind, interpolation, dtype):
     got = images.resample_image(src, ref, transforms=[T],
                                 interpolation=interpolation)
     want = vexiloimgc.reslice(data, images.image_affine(src), ref.shape, T @ ref.affine,
-                              interpolation=interpolation)
+                              interpolation=interpolation, mode="constant")
     arr = np.asarray(got.dataobj) if kind == "nibabel" else sitk.GetArrayViewFromImage(got).T
     assert arr.dtype == dtype
     np.testing.assert_array_equal(arr, want)
     if kind == "nibabel":
         assert (int(got.header["qform_code"]), int(got.header["sform_code"])) == (0, 3)
         np.testing.assert_array_equal(got.affine, ref.affine)
+
+
+@pytest.mark.parametrize("name", ["anatomical.nii", "functional.nii"])
+def test_default_mode_reslices_as_nibabel(name):
+    """Nothing past the first and last voxel centres: no value outside the
+    source's range, an identity keeps every bit, nibabel's footprint."""
+    from nibabel.processing import resample_from_to
+    from nibabel.testing import data_path
+
+    anat = nib.load(os.path.join(data_path, "anatomical.nii"))
+    img = nib.load(os.path.join(data_path, name))
+    src = nib.Nifti1Image(np.asanyarray(img.dataobj)[..., 0] if img.ndim == 4 else img.dataobj, img.affine)
+    data = np.asanyarray(src.dataobj).astype(np.float32)
+    got = np.asarray(images.resample_image(src, anat).dataobj)
+    want = np.asarray(resample_from_to(src, anat, order=1).dataobj)
+    if name == "anatomical.nii":
+        np.testing.assert_array_equal(got, data)
+    assert data.min() <= got[got != 0].min() and got.max() <= data.max()
+    np.testing.assert_array_equal(got != 0, want != 0)
+    np.testing.assert_allclose(got, want, rtol=0, atol=1e-5 * data.max())
 
 
 @pytest.mark.parametrize("kind", ["nibabel", "simpleitk"])
@@ -168,7 +189,7 @@ def test_series_volume_by_volume(kind):
         got = images.resample_image(src, nifti(AFFINES["permuted"]), _progress=progress)
         got = np.asarray(got.dataobj) if kind == "nibabel" else np.moveaxis(sitk.GetArrayFromImage(got).T, 0, -1)
         for k in range(3):
-            one = vexiloimgc.reslice(data[..., k], img.affine, (38, 34, 30), AFFINES["permuted"])
+            one = vexiloimgc.reslice(data[..., k], img.affine, (38, 34, 30), AFFINES["permuted"], mode="constant")
             np.testing.assert_array_equal(got[..., k], one)
     assert seen == [(1, 3), (2, 3), (3, 3)]
 
@@ -198,11 +219,43 @@ def test_files_written_by_nitransforms(fmt, ext, tmp_path):
     mov, ref = nifti(AFFINES["oblique"]), nifti(AFFINES["permuted"])
     path = tmp_path / f"t.{ext}"
     nt.linear.Affine(T, reference=ref).to_filename(path, fmt=fmt, moving=mov)
-    want = np.asarray(images.resample_image(mov, ref, transforms=[T]).dataobj)
+    # The face bands: a point a rounding of the file's digits past the last
+    # voxel centre still reads it.
+    want = np.asarray(images.resample_image(mov, ref, transforms=[T], mode=None).dataobj)
     for src in (mov, images.as_simpleitk(mov)):
-        got = images.resample_image(src, ref, transforms=[path])
+        got = images.resample_image(src, ref, transforms=[path], mode=None)
         got = np.asarray(got.dataobj) if hasattr(got, "dataobj") else sitk.GetArrayFromImage(got).T
         np.testing.assert_allclose(got, want, atol=1e-4)
+
+
+def inverted_pairs(kind, tmp_path, mov, ref):
+    """(item, True) and what ITK or NumPy give as its inverse."""
+    e, a = sitk_transforms(tmp_path)["chain"][0]
+    if kind in ("tfm", "txt", "mat"):
+        sitk.WriteTransform(a, str(tmp_path / f"t.{kind}"))
+        return (tmp_path / f"t.{kind}", True), a.GetInverse()
+    if kind == "composite.h5":
+        return (tmp_path / "both.h5", True), sitk.CompositeTransform([e.GetInverse(), a.GetInverse()])
+    if kind == "simpleitk":
+        return (e, True), e.GetInverse()
+    if kind in ("fsl", "lta", "afni"):
+        path = tmp_path / f"t.{dict(fsl='mat', lta='lta', afni='1D')[kind]}"
+        nt.linear.Affine(T, reference=ref).to_filename(path, fmt=kind, moving=mov)
+        return (path, True), np.linalg.inv(T)
+    return ((T, True) if kind == "array" else (nt.linear.Affine(T), True)), np.linalg.inv(T)
+
+
+@pytest.mark.parametrize("kind", ["array", "nitransforms", "simpleitk", "tfm", "txt", "mat", "composite.h5",
+                                  "fsl", "lta", "afni"])
+def test_inverted_affines(kind, tmp_path):
+    mov, ref = nifti(AFFINES["oblique"]), nifti(AFFINES["permuted"])
+    pair, inverse = inverted_pairs(kind, tmp_path, mov, ref)
+    # The face bands: the files' rounded digits would move edge voxels across
+    # "constant"'s last-centre edge.
+    got = np.asarray(images.resample_image(mov, ref, transforms=[pair, T], cval=-9, mode=None).dataobj)
+    want = np.asarray(images.resample_image(mov, ref, transforms=[inverse, T], cval=-9, mode=None).dataobj)
+    assert (want != -9).mean() > 0.3
+    np.testing.assert_allclose(got, want, atol=1e-4)
 
 
 @pytest.mark.parametrize("kwargs, error, text", [
@@ -213,6 +266,9 @@ def test_files_written_by_nitransforms(fmt, ext, tmp_path):
     (dict(transforms=[sitk.BSplineTransform(3)]), ValueError, "neither affine nor a displacement field"),
     (dict(spacing=(1, 0, 1)), ValueError, "spacing must be 3 finite positive"),
     (dict(transforms=["missing.tfm"]), FileNotFoundError, "missing.tfm"),
+    (dict(transforms=[("field.nii.gz", True)]), ValueError, "field.nii.gz: a displacement field cannot be inverted"),
+    (dict(transforms=[(np.diag([1.0, 0, 1, 1]), True)]), ValueError, "transforms[0]: an affine that cannot be inv"),
+    (dict(transforms=[T, (T, 1)]), TypeError, "transforms[1]: a pair is (transform, True or False)"),
 ])
 def test_refused(kwargs, error, text, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)

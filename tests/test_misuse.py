@@ -232,22 +232,20 @@ def test_reslices_map_is_formed_in_the_defined_mode(mode):
     assert [g.tobytes() for g in got] == [w.tobytes() for w in want]
 
 
-@pytest.mark.skipif(not hasattr(signal := __import__("signal"), "pthread_kill"), reason="needs signals")
-@pytest.mark.parametrize("workers", [1, 2])
-def test_an_interrupt_stops_a_long_call(workers):
-    # Between its jobs the calling thread lets the interrupt through: the
-    # call raises it, and `out` shows it stopped part way (it is never
-    # reported as a result).
-    big = np.ones((8, 128, 256, 256), np.float32)
-    out = np.full(big.shape, np.nan, np.float32)
+def interrupted(call, out, wait=None):
+    """Runs call() with SIGINT sent once out's first voxel is written (or
+    `wait` seconds after the start), which must raise KeyboardInterrupt: the
+    seconds from the signal to it."""
     main = threading.main_thread().ident
+    sent = []
 
     def interrupt_once_started():
         # Sent after the first voxel is written, so a busy machine cannot
         # delay it past the end of the call.
-        end = time.monotonic() + 60
-        while np.isnan(out.flat[0]) and time.monotonic() < end:
+        end = time.monotonic() + (60 if wait is None else wait)
+        while (wait is not None or np.isnan(out.flat[0])) and time.monotonic() < end:
             time.sleep(0.001)
+        sent.append(time.monotonic())
         signal.pthread_kill(main, signal.SIGINT)
 
     timer = threading.Thread(target=interrupt_once_started)
@@ -257,10 +255,23 @@ def test_an_interrupt_stops_a_long_call(workers):
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):
-            vexiloimgc.transform(big, ONES, TURN, out=out, workers=workers)
+            call()
+        seen = time.monotonic()
     finally:
         timer.join()
         signal.signal(signal.SIGINT, handler)
+    return seen - sent[0]
+
+
+@pytest.mark.skipif(not hasattr(signal := __import__("signal"), "pthread_kill"), reason="needs signals")
+@pytest.mark.parametrize("workers", [1, 2])
+def test_an_interrupt_stops_a_long_call(workers):
+    # Between its jobs the calling thread lets the interrupt through: the
+    # call raises it, and `out` shows it stopped part way (it is never
+    # reported as a result).
+    big = np.ones((8, 128, 256, 256), np.float32)
+    out = np.full(big.shape, np.nan, np.float32)
+    interrupted(lambda: vexiloimgc.transform(big, ONES, TURN, out=out, workers=workers), out)
     assert np.isnan(out).any()
 
 
@@ -273,25 +284,20 @@ def test_an_interrupt_stops_the_filters(kw):
     big = np.random.default_rng(2).uniform(0, 9, (96, 384, 384)).astype(np.float32)
     out = np.full((48, 192, 192), np.nan, np.float32)
     matrix = np.diag([2.0, 2.0, 2.0, 1.0])
-    main = threading.main_thread().ident
-    sent = []
+    late = interrupted(lambda: vexiloimgc.transform(big, ONES, matrix, out=out, output_shape=out.shape, workers=2,
+                                                    **kw), out, wait=0.05)
+    assert np.isnan(out).all() and late < 1.0
 
-    def interrupt_soon():
-        time.sleep(0.05)
-        sent.append(time.monotonic())
-        signal.pthread_kill(main, signal.SIGINT)
 
-    timer = threading.Thread(target=interrupt_soon)
-    handler = signal.signal(signal.SIGINT, signal.default_int_handler)
-    timer.start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            vexiloimgc.transform(big, ONES, matrix, out=out, output_shape=out.shape, workers=2, **kw)
-        seen = time.monotonic()
-    finally:
-        timer.join()
-        signal.signal(signal.SIGINT, handler)
-    assert np.isnan(out).all() and seen - sent[0] < 1.0
+@pytest.mark.skipif(not hasattr(signal, "pthread_kill"), reason="needs signals")
+@pytest.mark.parametrize("workers", [1, 2])
+def test_a_long_warp_sees_an_interrupt_soon(workers):
+    # Many seconds of work in all, in jobs that each take a fraction of one.
+    f = vexiloimgc.Field(np.random.default_rng(1).uniform(-1, 1, (8, 8, 8, 3)), (8, 8, 8))
+    out = np.full((128, 512, 512), np.nan, np.float32)
+    late = interrupted(lambda: vexiloimgc.warp(np.ones((8, 8, 8), np.float32), ONES, [f] * 32, out=out,
+                                               output_shape=out.shape, workers=workers), out)
+    assert late < 0.5
 
 
 # ---- Sequences whose items change them ---------------------------------------

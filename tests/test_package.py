@@ -182,7 +182,8 @@ def refused_outs():
     shared = np.empty(VOL.size, np.float32)  # spacing inside out
     shared[10:13] = SPACING
     return [
-        ([1.0], TypeError, "out must be a numpy.ndarray, not list"),
+        ([1.0], TypeError, "out must be a numpy.ndarray or a writeable array with the buffer protocol or DLPack, "
+                           "not list"),
         (f.astype(np.float64), ValueError, "out must be float32 in the machine's byte order, not dtype('float64')"),
         (f.astype(">f4"), ValueError, "out must be float32 in the machine's byte order, not dtype('>f4')"),
         (np.empty(VOL.shape[::-1], np.float32).T, ValueError, "out must be C-contiguous"),
@@ -204,6 +205,65 @@ def test_out_refused_and_left_unchanged(out, exc, text, spacing):
     assert str(e.value) == "transform: " + text
     if before is not None and out is not VOL:
         assert snapshot(out) == before
+
+
+class Exported:
+    """Memory another library owns, reached only through DLPack, as a torch
+    tensor's is; `legacy`: a producer of before DLPack 1.0."""
+
+    def __init__(self, a, legacy=False):
+        self.a, self.legacy = a, legacy
+
+    def __dlpack__(self, **kw):
+        return self.a.__dlpack__() if self.legacy else self.a.__dlpack__(**kw)
+
+    def __dlpack_device__(self):
+        return self.a.__dlpack_device__()
+
+
+class OnDevice(Exported):
+    def __dlpack__(self, **kw):
+        raise BufferError("not in CPU memory")
+
+
+READONLY_DLPACK = "read-only through DLPack"
+ZOOM = np.diag([1.5, 1.5, 1.5, 1])
+FIELD = vexiloimgc.Field(VOL[0, ..., None].repeat(3, -1) / 99, SPACING)
+FOREIGN_CALLS = {
+    "transform": lambda out=None: vexiloimgc.transform(VOL, SPACING, turn(), out=out),
+    "reslice": lambda out=None: vexiloimgc.reslice(VOL[0].T, np.eye(4), (30, 40, 20), ZOOM, out=out),
+    "warp": lambda out=None: vexiloimgc.warp(VOL, SPACING, [FIELD], out=out),
+}
+
+
+@pytest.mark.parametrize("call", sorted(FOREIGN_CALLS))
+@pytest.mark.parametrize("kind", ["buffer", "dlpack"])
+def test_out_any_writeable_array_written_through_a_view(call, kind):
+    f = FOREIGN_CALLS[call]
+    want = f()
+    mem = np.full(want.shape, np.nan, np.float32, order="F" if call == "reslice" else "C")
+    out = memoryview(mem) if kind == "buffer" else Exported(mem)
+    if kind == "dlpack" and np.lib.NumpyVersion(np.__version__) < "2.1.0":
+        with pytest.raises(ValueError, match=READONLY_DLPACK):
+            f(out)
+        assert np.isnan(mem).all()
+        return
+    assert f(out) is out
+    assert mem.tobytes("A") == want.tobytes("A")
+
+
+@pytest.mark.parametrize("make, exc, text", [
+    (lambda m: Exported(m, legacy=True), ValueError, READONLY_DLPACK),
+    (lambda m: OnDevice(m), TypeError, "out .OnDevice. gives NumPy no view through DLPack: not in CPU memory"),
+    (lambda m: memoryview(m.tobytes()).cast("B").cast("f", m.shape), ValueError, "out must be writeable"),
+    (lambda m: memoryview(m.astype(np.float64)), ValueError, "out must be float32"),
+    (lambda m: memoryview(VOL), ValueError, "out must not share memory with image"),
+])
+def test_out_foreign_refused_and_left_unchanged(make, exc, text):
+    mem = np.full(VOL.shape, 5, np.float32)
+    with pytest.raises(exc, match=text):
+        vexiloimgc.transform(VOL, SPACING, turn(), out=make(mem))
+    assert (mem == 5).all()
 
 
 def test_failure_of_another_argument_leaves_out_unchanged():

@@ -257,3 +257,45 @@ def test_a_field_is_read_only():
     f = Field(np.zeros((2, 2, 2, 3), F32), SP)
     with pytest.raises(AttributeError):
         f.spacing = SP  # type: ignore[misc]
+
+
+# ---- the field's margin -------------------------------------------------------------
+
+
+def test_a_field_on_the_output_grid_moves_every_voxel():
+    # At 0.7 mm x * 0.7 maps to field index x + 2^-19 on some planes: past
+    # the last sample, within its half-sample margin.
+    img = image((22, 28, 29), "linear", F32)
+    sp, t = F32([0.7, 0.7, 0.7]), F32([0.5, -0.6, 0.4])
+    field = Field(np.broadcast_to(t, img.shape + (3,)), sp)
+    shift = np.eye(3, 4, dtype=F32) + np.c_[np.zeros((3, 3)), t]
+    assert same_bits(warp(img, sp, [field]), vexiloimgc.transform(img, sp, shift))
+
+
+def test_the_margin_moves_points_as_simpleitk_does():
+    sitk = pytest.importorskip("SimpleITK")
+    r = np.random.default_rng(5)
+    fs, u = (0.7, 0.9, 1.1), r.uniform(-2, 2, (5, 6, 7, 3)).astype(F32)
+    ref = sitk.GetImageFromArray(u.astype(np.float64), isVector=True)
+    ref.SetSpacing(fs)
+    itk = sitk.DisplacementFieldTransform(ref)
+    # Field indices along each axis within, on and just past the margin.
+    marks = [lambda e: -0.7, lambda e: -0.52, lambda e: -0.48, lambda e: -0.2, lambda e: 0.0, lambda e: 1.3,
+             lambda e: e - 1.0, lambda e: e - 0.8, lambda e: e - 0.52, lambda e: e - 0.48, lambda e: e - 0.2]
+    c = np.array([[marks[k](e) for k, e in zip(r.integers(0, len(marks), 3), (7, 6, 5))] for _ in range(300)])
+    p = (c * fs).astype(F32)
+    # The points p on a one-row grid: a field of p - x; the warp's result, read
+    # from ramps along X, Y, Z (exact under "linear"), is where p moves.
+    to_p = Field((p - np.c_[np.arange(len(p)), np.zeros((len(p), 2))]).astype(F32)[None, None], (1, 1, 1))
+    ramps = np.stack(np.meshgrid(*[np.arange(20, dtype=F32)] * 3, indexing="ij")[::-1])
+    got = warp(ramps, (1, 1, 1), [to_p, Field(u, fs), np.eye(3, 4) + np.c_[np.zeros((3, 3)), [5, 5, 5]]],
+               output_shape=(1, 1, len(p)))[:, 0, 0].T - 5
+    want = np.array([itk.TransformPoint(tuple(map(float, q))) for q in p])
+    np.testing.assert_allclose(got, want, rtol=0, atol=1e-4)
+
+
+@pytest.mark.parametrize("args", [((1, 1, 1), np.diag([1, 1, 1e-300, 1])), ((1, 1, 1e-40),)],
+                         ids=["matrix", "spacing"])
+def test_a_field_whose_inverse_overflows_float32_is_refused(args):
+    with pytest.raises(ValueError, match="inverse too large for float32"):
+        Field(np.ones((2, 2, 2, 3)), *args)

@@ -50,6 +50,46 @@ _Discrete = Literal["nearest", "label"]
 
 
 _ndarray = np.ndarray
+_WRITEABLE = "a numpy.ndarray or a writeable array with the buffer protocol or DLPack"
+
+
+def _destination(out: Any, name: str) -> Any:
+    """`out` as a NumPy view of the caller's own memory, for the module's
+    checks of an ndarray; None, an ndarray, or anything that gives no
+    view, as it is (the module refuses it).
+
+    The buffer protocol first: its export says on every NumPy whether the
+    memory is writeable, and holds the memory in place while the call
+    writes. A view that owns its data would be a copy, which the caller
+    would never see, so it is no view."""
+    if out is None or isinstance(out, _ndarray):
+        return out
+    view: Any
+    try:
+        view = np.asarray(memoryview(out))
+    except (TypeError, ValueError, BufferError):
+        view = _dlpack_view(out, name) if hasattr(out, "__dlpack__") else None
+    return out if view is None or view.flags.owndata else view
+
+
+def _dlpack_view(out: Any, name: str) -> Any:
+    try:
+        view = np.from_dlpack(out)
+    except (TypeError, ValueError, RuntimeError, BufferError) as e:
+        raise TypeError(f"{name}: out ({type(out).__name__}) gives NumPy no view through DLPack: {e}") from None
+    if not view.flags.writeable:
+        # A DLPack capsule before version 1.0 cannot say that its memory is
+        # writeable, and NumPy before 2.1 takes none of a later version.
+        raise ValueError(f"{name}: out ({type(out).__name__}) reaches NumPy {np.__version__} read-only through "
+                         "DLPack: its producer marks it so, or it or NumPy (before 2.1) predates DLPack 1.0, "
+                         "which can say that memory may be written; pass a numpy.ndarray view of it (for a "
+                         "torch tensor, t.numpy())")
+    return view
+
+
+def _result(r: Any, out: Any, dest: Any) -> Any:
+    """The caller's own `out` where the call wrote through a view of it."""
+    return r if dest is out else out
 
 
 # Images that carry their own geometry, and how to pass their data instead.
@@ -225,11 +265,13 @@ def transform(
         a position that is not finite, or 2^62 or more from index 0, as
         mapping nowhere. None (default): "constant" for "cubic"; for the
         other rules the face bands of docs/usage.md ("Conventions").
-    out : ndarray, optional
+    out : ndarray or array with the buffer protocol or DLPack, optional
         Where to write the result: float32 (for "nearest" and "label", the
         image's element type), native byte order, C-contiguous,
         aligned, writeable, of the output's shape, sharing no memory with the
-        arguments. Every element is written.
+        arguments. Every element is written. Another library's array (a
+        torch CPU tensor) is written through a NumPy view of its memory:
+        DLPack's needs NumPy 2.1 and a DLPack 1.0 producer to be writeable.
     workers : int, optional
         Threads to use at most. None: every CPU this process may run on;
         negative values count back from there (-1 all, -2 all but one).
@@ -239,18 +281,20 @@ def transform(
     Returns
     -------
     ndarray
-        `out`, or a new C-contiguous array of the output's shape: float32,
-        or for "nearest" and "label" the image's element type.
+        `out` (the caller's own object), or a new C-contiguous array of the
+        output's shape: float32, or for "nearest" and "label" the image's
+        element type.
     """
     # Arrays go straight through: an 8^3 call takes a few microseconds.
     nd = _ndarray
-    return _transform(image if isinstance(image, nd) else _numbers(image, "image"),
-                      spacing if isinstance(spacing, nd) else _numbers(spacing, "spacing"),
-                      matrix if isinstance(matrix, nd) else _numbers(matrix, "matrix"),
-                      out, workers, output_shape,
-                      output_spacing if output_spacing is None or isinstance(output_spacing, nd)
-                      else _numbers(output_spacing, "output_spacing"),
-                      cval, interpolation, None, mode, antialias)
+    dest = _destination(out, "transform")
+    return _result(_transform(image if isinstance(image, nd) else _numbers(image, "image"),
+                              spacing if isinstance(spacing, nd) else _numbers(spacing, "spacing"),
+                              matrix if isinstance(matrix, nd) else _numbers(matrix, "matrix"),
+                              dest, workers, output_shape,
+                              output_spacing if output_spacing is None or isinstance(output_spacing, nd)
+                              else _numbers(output_spacing, "output_spacing"),
+                              cval, interpolation, None, mode, antialias), out, dest)
 
 
 def _affine(a: Any, name: str) -> np.ndarray[Any, np.dtype[np.float64]]:
@@ -352,9 +396,9 @@ def reslice(
         The target grid's (I, J, K).
     cval, interpolation, mode, antialias, workers
         As for `transform`.
-    out : ndarray, optional
-        float32 (for "nearest" and "label", data's element type),
-        Fortran-ordered (as the result is), of the result's shape.
+    out : ndarray or array with the buffer protocol or DLPack, optional
+        As for `transform`, but Fortran-ordered (as the result is), of the
+        result's shape.
 
     Returns
     -------
@@ -366,8 +410,9 @@ def reslice(
     are then taken with unit spacing, so voxel (i, j, k) sits at the point
     (i, j, k) and its source index is the map's image of it.
     """
-    if out is not None and not isinstance(out, np.ndarray):
-        raise TypeError(f"reslice: out must be a numpy.ndarray, not {type(out).__name__}")
+    dest = _destination(out, "reslice")
+    if dest is not None and not isinstance(dest, np.ndarray):
+        raise TypeError(f"reslice: out must be {_WRITEABLE}, not {type(out).__name__}")
     v = voxel_map(affine, target_affine)
     a = _numbers(data, "data")
     if a.ndim not in (3, 4):
@@ -376,9 +421,9 @@ def reslice(
     if len(ijk) != 3:
         raise ValueError(f"reslice: shape must hold the target grid's 3 extents (I, J, K), not {len(ijk)}")
     one = np.ones(3, np.float32)
-    r = _transform(a.T, one, v[:3], None if out is None else out.T, workers,
+    r = _transform(a.T, one, v[:3], None if dest is None else dest.T, workers,
                    ijk[::-1], None, cval, interpolation, None, mode, antialias)
-    return r.T  # type: ignore[no-any-return]
+    return _result(r.T, out, dest)  # type: ignore[no-any-return]
 
 
 class Field:
@@ -410,7 +455,8 @@ class Field:
     ValueError
         displacement not of shape (..., 3) with 4 or 5 dimensions, spacing
         not finite and positive, matrix not (3, 4) or (4, 4), not finite, or
-        not invertible.
+        not invertible, or an inverse map (matrix times spacing) not finite
+        in float32.
 
     Notes
     -----
@@ -456,10 +502,14 @@ class Field:
             inv = _voxel_map(g, np.eye(4))
         except ValueError:
             raise ValueError("Field: its map (matrix times spacing) cannot be inverted") from None
+        with np.errstate(over="ignore"):
+            inv32 = inv[:3].astype(np.float32)
+        if not np.isfinite(inv32).all():
+            raise ValueError("Field: its map (matrix times spacing) has an inverse too large for float32")
         object.__setattr__(self, "displacement", d)
         object.__setattr__(self, "spacing", sp)
         object.__setattr__(self, "matrix", mm)
-        object.__setattr__(self, "_inverse", np.ascontiguousarray(inv[:3].astype(np.float32).reshape(12)))
+        object.__setattr__(self, "_inverse", np.ascontiguousarray(inv32.reshape(12)))
 
     def __setattr__(self, name: str, value: Any) -> None:
         raise AttributeError(f"Field is read-only: cannot set {name}")
@@ -531,7 +581,7 @@ def warp(
     mode : str, optional
         As for `transform`: each point is read as `transform` reads a
         voxel at the same source index, rule and mode.
-    out : ndarray, optional
+    out : ndarray or array with the buffer protocol or DLPack, optional
         As for `transform`; it may share no memory with the steps.
 
     Returns
@@ -554,12 +604,13 @@ def warp(
     The arithmetic, bit for bit, is in docs/usage.md, "Warps".
     """
     nd = _ndarray
-    return _warp(image if isinstance(image, nd) else _numbers(image, "image"),  # type: ignore[no-any-return]
-                 spacing if isinstance(spacing, nd) else _numbers(spacing, "spacing"),
-                 _steps(steps), out, workers, output_shape,
-                 output_spacing if output_spacing is None or isinstance(output_spacing, nd)
-                 else _numbers(output_spacing, "output_spacing"),
-                 cval, interpolation, mode)
+    dest = _destination(out, "warp")
+    return _result(_warp(image if isinstance(image, nd) else _numbers(image, "image"),  # type: ignore[no-any-return]
+                         spacing if isinstance(spacing, nd) else _numbers(spacing, "spacing"),
+                         _steps(steps), dest, workers, output_shape,
+                         output_spacing if output_spacing is None or isinstance(output_spacing, nd)
+                         else _numbers(output_spacing, "output_spacing"),
+                         cval, interpolation, mode), out, dest)
 
 
 def __getattr__(name: str) -> Any:

@@ -3,7 +3,9 @@ from __future__ import annotations
 
 import argparse
 import os
+import signal
 import sys
+import threading
 from typing import Any, Sequence
 
 EXAMPLE = """example:
@@ -13,9 +15,13 @@ EXAMPLE = """example:
   vexiloimgc resample big.zarr big_1mm.zarr --like fixed.nii.gz --chunks 128 128 128
 
 Transforms are given as antsApplyTransforms takes them: each maps a point of
-the reference to the point it reads in the image; the last given is applied
-first. Reads and writes NIfTI (.nii, .nii.gz), NRRD (.nrrd, .nhdr),
-MetaImage (.mha, .mhd) and, through Dask, zarr arrays (.zarr)."""
+the reference to the point it reads in the image, the first given is applied
+first to the reference point (antsRegistration's output as it lists it:
+-t 1Warp.nii.gz -t 0GenericAffine.mat), and -t [FILE,1] applies the inverse
+of an affine. Reads and writes NIfTI (.nii, .nii.gz), NRRD (.nrrd, .nhdr),
+MetaImage (.mha, .mhd) and, through Dask, zarr arrays (.zarr). OUT is written
+beside its destination and moved into place when whole, so it may be IN;
+Ctrl-C (exit 130) or SIGTERM (143) leaves it as it was."""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -25,6 +31,26 @@ class _Parser(argparse.ArgumentParser):
 
 class _Usage(Exception):
     pass
+
+
+def _transform(arg: str) -> Any:
+    """`-t FILE`, or `-t [FILE,1]` for its inverse (and `[FILE,0]`), as
+    antsApplyTransforms writes them."""
+    if not (arg.startswith("[") and arg.endswith("]")):
+        return arg
+    path, _, flag = arg[1:-1].rpartition(",")
+    if not path or flag.strip() not in ("0", "1"):
+        raise argparse.ArgumentTypeError(f"{arg}: give [FILE,1] for the inverse of FILE, or FILE")
+    return (path, True) if flag.strip() == "1" else path
+
+
+class _Terminated(KeyboardInterrupt):
+    """SIGTERM, raised as Ctrl-C is, so that what is being written is
+    removed on the way out."""
+
+
+def _terminate(signum: int, frame: Any) -> None:
+    raise _Terminated
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -41,11 +67,14 @@ def _parser() -> argparse.ArgumentParser:
     grid.add_argument("--like", metavar="REF", help="the reference image whose grid the result takes")
     grid.add_argument("--spacing", metavar=("X", "Y", "Z"), nargs=3, type=float,
                       help="IN's own grid at this spacing (mm), its first voxel centre kept")
-    r.add_argument("--transform", "-t", metavar="FILE", action="append", default=[],
-                   help="a transform file (ITK .tfm/.txt/.h5, ANTs/FSL .mat, .lta, AFNI .1D); repeatable")
+    r.add_argument("--transform", "-t", metavar="FILE", action="append", default=[], type=_transform,
+                   help="a transform file (ITK .tfm/.txt/.h5, ANTs/FSL .mat, .lta, AFNI .1D, or a "
+                   "displacement field image); repeatable, the first applied first; [FILE,1] inverts an affine")
     r.add_argument("--interpolation", default="linear", choices=["linear", "nearest", "label", "cubic"])
-    r.add_argument("--mode", choices=["constant", "grid-constant", "nearest", "mirror", "reflect", "grid-wrap"],
-                   help="cubic only: how the image extends beyond its edges")
+    r.add_argument("--mode", default="constant",
+                   choices=["constant", "grid-constant", "nearest", "mirror", "reflect", "grid-wrap"],
+                   help="how the image extends beyond its edges, for every interpolation, by scipy.ndimage's "
+                   "names (default constant: the value outside the first and last voxel centres is --cval)")
     r.add_argument("--cval", type=float, default=0.0, help="the value outside the image (default 0)")
     r.add_argument("--antialias", action="store_true", help="smooth first when down-sampling")
     r.add_argument("--workers", type=int, default=None, help="threads to use at most")
@@ -63,7 +92,7 @@ def _progress(k: int, n: int) -> None:
 def _resample(a: argparse.Namespace) -> None:
     from . import images
 
-    for path in [a.input, a.like, *a.transform]:
+    for path in [a.input, a.like, *(t[0] if isinstance(t, tuple) else t for t in a.transform)]:
         if path is not None and not (os.path.isfile(path) or images.is_zarr(path) and os.path.isdir(path)):
             raise FileNotFoundError(2, "no such file", path)
     folder = os.path.dirname(a.output)
@@ -72,7 +101,17 @@ def _resample(a: argparse.Namespace) -> None:
     if not (a.output.lower().endswith(images.WRITES) or images.is_zarr(a.output)):
         raise ValueError(f"{a.output}: unknown output format (write {', '.join(images.WRITES)})")
     if a.chunks is not None or images.is_zarr(a.input) or images.is_zarr(a.output):
-        return _resample_dask(a)
+        _resample_dask(a)
+    else:
+        _resample_files(a)
+    if a.like is None and a.spacing is None and not a.transform:
+        print(f"vexiloimgc: no --like, --spacing or -t: {a.input} resampled onto its own grid "
+              f"({a.interpolation}) into {a.output}", file=sys.stderr)
+
+
+def _resample_files(a: argparse.Namespace) -> None:
+    from . import images
+
     cval: Any = a.cval
     if a.interpolation in ("nearest", "label") and float(cval).is_integer():
         cval = int(cval)
@@ -128,21 +167,17 @@ def _resample_dask(a: argparse.Namespace) -> None:
                         output_chunks=chunks, interpolation=a.interpolation, mode=a.mode, cval=cval,
                         antialias=a.antialias)
     else:
-        if a.antialias or a.mode is not None:
-            raise ValueError("--mode and --antialias are not available with a displacement field in blocks")
+        if a.antialias:
+            raise ValueError("--antialias is not available with a displacement field in blocks")
         from .dask import warp
 
         out = warp(data, np.ones(3), steps, output_shape=g.shape[::-1], output_spacing=np.ones(3),
-                   output_chunks=chunks, interpolation=a.interpolation, cval=cval)
+                   output_chunks=chunks, interpolation=a.interpolation, mode=a.mode, cval=cval)
     import dask
 
+    if images.is_zarr(a.output):
+        return images.save_zarr(out, g.affine, a.output, workers=a.workers)
     with dask.config.set({} if a.workers is None else {"num_workers": a.workers}):
-        if images.is_zarr(a.output):
-            import zarr
-
-            out.to_zarr(a.output, overwrite=True)  # type: ignore[no-untyped-call]
-            zarr.open_array(a.output, mode="r+").attrs["affine"] = g.affine.tolist()
-            return
         r = out.compute().T  # type: ignore[no-untyped-call]
     if kind is not None and images._is_sitk(kind):
         images.save_image(images._to_sitk(r, g, False), a.output)
@@ -151,6 +186,22 @@ def _resample_dask(a: argparse.Namespace) -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    here = threading.current_thread() is threading.main_thread()
+    term = signal.getsignal(signal.SIGTERM) if here else None
+    if term == signal.SIG_DFL:
+        signal.signal(signal.SIGTERM, _terminate)
+    try:
+        return _main(argv)
+    except KeyboardInterrupt as e:
+        stop = signal.SIGTERM if isinstance(e, _Terminated) else signal.SIGINT
+        print(f"vexiloimgc: {'terminated' if stop == signal.SIGTERM else 'interrupted'}", file=sys.stderr)
+        return 128 + stop
+    finally:
+        if term == signal.SIG_DFL:
+            signal.signal(signal.SIGTERM, term)
+
+
+def _main(argv: Sequence[str] | None) -> int:
     try:
         a = _parser().parse_args(argv)
     except _Usage as e:

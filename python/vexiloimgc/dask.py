@@ -117,10 +117,11 @@ def warp(
     image : dask.array.Array, (Z, Y, X) or (N, Z, Y, X)
         Any chunking; another array is wrapped with ``dask.array.asarray``.
     spacing, steps, output_shape, output_spacing, cval, interpolation, mode
-        As for `vexiloimgc.warp`. A `Field` may be given a Dask array: it is
-        computed whole when the Field is made. The steps are copied here,
-        once into the graph, and shared by the blocks: later changes to the
-        caller's arrays change nothing. As in `transform`, a block of
+        As for `vexiloimgc.warp`, each read once, here. A `Field` may be
+        given a Dask array: it is computed whole when the Field is made. The
+        steps are copied here, once into the graph, and shared by the
+        blocks: later changes to the caller's arrays change nothing. As in
+        `transform`, a block of
         "cubic" filters its source box grown by the prefilter's reach, with
         the whole source's edges, and a block under a mode reads the samples
         the mode's extension gives its points.
@@ -143,22 +144,20 @@ def warp(
         raise ValueError("vexiloimgc.dask.warp: the image's chunk sizes must be known "
                          "(see dask.array.Array.compute_chunk_sizes)")
     chain = _Chain(steps, image.ndim == 4 and int(image.shape[0]))
-    spacing = _numbers(spacing, "spacing")
-    if output_spacing is not None:
-        output_spacing = _numbers(output_spacing, "output_spacing")
-    shape = tuple(int(e) for e in image.shape)
-    stand = np.broadcast_to(np.zeros((), image.dtype), shape)
-    # warp's own checks first (its rules and steps), then the grid as transform reads it
-    _warp_boxes(stand, spacing, chain.steps, output_shape, output_spacing, cval, interpolation, mode,
-                None, None, None, None)
-    fill, out_shape, sp, osp, _ = _checked(stand, spacing, np.eye(4), output_shape, output_spacing, cval,
-                                           interpolation, mode)
+    # Each argument read once, natively, in warp's order (its grid, then its
+    # steps); the steps are checked against what was read.
+    fill, out_shape, sp, osp, _ = _check(image, spacing, np.eye(4), output_shape, output_spacing, cval,
+                                         interpolation, mode)
     interpolation = str.__str__(interpolation)
     mode = None if mode is None else str.__str__(mode)
+    del spacing, output_spacing, output_shape, cval  # the caller's: never read again
+    shape = tuple(int(e) for e in image.shape)
+    stand = np.broadcast_to(np.zeros((), image.dtype), shape)
+    read = (stand, sp, chain.steps, out_shape, osp, fill.item(), interpolation, mode)
+    _warp_boxes(*read, None, None, None, None)
     chunks = _output_chunks(output_chunks, image, out_shape, fill.dtype, "warp")
     en = _edges(chunks[0]) if len(shape) == 4 else np.array([0, 1], np.int64)
-    boxes = _warp_boxes(stand, spacing, chain.steps, output_shape, output_spacing, cval, interpolation, mode,
-                        en, *(_edges(c) for c in chunks[-3:]))
+    boxes = _warp_boxes(*read, en, *(_edges(c) for c in chunks[-3:]))
     _check_boxes(boxes, len(shape), "warp")
     token = tokenize(image, sp, chain.token(), osp, out_shape, chunks, fill.dtype.str, fill.tobytes(),
                      interpolation, mode, "warp")

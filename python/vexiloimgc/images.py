@@ -9,10 +9,16 @@ affines between them and the fields, all in RAS world millimetres.
 """
 from __future__ import annotations
 
+import contextlib
 import importlib
 import math
+import operator
 import os
-from typing import Any, Callable, Sequence
+import shutil
+import signal
+import tempfile
+import threading
+from typing import Any, Callable, Iterator, Sequence
 
 import numpy as np
 
@@ -80,20 +86,86 @@ def load_image(path: str | os.PathLike[str]) -> Any:
 
 def save_image(image: Any, path: str | os.PathLike[str]) -> None:
     """Write `image` (either kind) to `path`, NIfTI through nibabel, any
-    other format SimpleITK writes through SimpleITK, converting as needed."""
+    other format SimpleITK writes through SimpleITK, converting as needed.
+    The file is written beside its destination and moved into place when
+    whole (a link's target is replaced, the link kept)."""
     p = os.fspath(path)
     folder = os.path.dirname(p)
     if folder and not os.path.isdir(folder):
         raise FileNotFoundError(2, "no such folder", folder)
     if _lower(p).endswith(_NIFTI):
-        _nib().save(as_nibabel(image), p)
+        nimg = as_nibabel(image)
+        _write_beside(p, lambda tmp: _nib().save(nimg, tmp))
         return
     sitk = _sitk()
+    simg = as_simpleitk(image)
     try:
-        sitk.WriteImage(as_simpleitk(image), p)
+        _write_beside(p, lambda tmp: sitk.WriteImage(simg, tmp))
     except RuntimeError:
         why = "SimpleITK failed to write it" if _lower(p).endswith(WRITES) else "not an image format SimpleITK writes"
         raise ImageError(f"cannot write {p}: {why}") from None
+
+
+# Ctrl-C and what a process manager sends to stop a process.
+_HELD = (signal.SIGINT, signal.SIGTERM)
+
+
+@contextlib.contextmanager
+def _signals_held() -> Iterator[None]:
+    """Ctrl-C and SIGTERM kept back until the block ends, then delivered:
+    a few renames are done all or not at all. Python runs signal handlers
+    in the main thread alone, so only there is anything to hold."""
+    olds = [signal.getsignal(s) for s in _HELD] if threading.current_thread() is threading.main_thread() else [None]
+    if None in olds:  # a handler installed outside Python cannot be put back
+        yield
+        return
+    got: list[int] = []
+    for s in _HELD:
+        signal.signal(s, lambda n, _: got.append(n))
+    try:
+        yield
+    finally:
+        for s, old in zip(_HELD, olds):
+            signal.signal(s, old)
+        if got:
+            signal.raise_signal(got[0])
+
+
+def _write_beside(path: str, write: Callable[[str], None]) -> None:
+    """`write` makes a file or a store of the destination's own name in a
+    hidden folder beside it (a header and its data file keep naming each
+    other), and what it made is moved into place when it returns: an error
+    or an interrupt on the way leaves the destination as it was."""
+    folder, name = os.path.split(os.path.realpath(path))
+    tmp = None
+    try:
+        tmp = tempfile.mkdtemp(prefix=f".{name}-tmp-", dir=folder)
+        write(os.path.join(tmp, name))
+        with _signals_held():
+            _move_in(tmp, folder, name)
+    finally:
+        if tmp is not None:
+            with _signals_held():
+                shutil.rmtree(tmp, ignore_errors=True)
+
+
+def _move_in(tmp: str, folder: str, name: str) -> None:
+    """Everything in `tmp` into `folder`, `name` last; a store (a folder)
+    is swapped with what it replaces, which is put back on an error."""
+    for f in os.listdir(tmp):
+        if f != name:  # a detached header's data file
+            os.replace(os.path.join(tmp, f), os.path.join(folder, f))
+    made, dest = os.path.join(tmp, name), os.path.join(folder, name)
+    if not (os.path.isdir(made) and os.path.lexists(dest)):
+        os.replace(made, dest)
+        return
+    old = made + ".old"
+    os.replace(dest, old)
+    try:
+        os.replace(made, dest)
+    except BaseException:
+        os.replace(old, dest)
+        raise
 
 
 def _open(obj: Any, name: str) -> Any:
@@ -320,14 +392,14 @@ def _lps_to_ras(m: np.ndarray) -> np.ndarray:
 
 def _sitk_steps(tx: Any, name: str) -> list[Any]:
     """A SimpleITK transform (fixed LPS point to moving LPS point) as steps,
-    the first applied last."""
+    in the order they are applied to a point."""
     sitk = _sitk()
     if hasattr(tx, "Downcast"):
         tx = tx.Downcast()
     if isinstance(tx, sitk.CompositeTransform):
-        # Applied last-added first: that one is the chain's last step.
+        # ITK applies the last added first.
         steps: list[Any] = []
-        for i in range(tx.GetNumberOfTransforms()):
+        for i in reversed(range(tx.GetNumberOfTransforms())):
             steps += _sitk_steps(tx.GetNthTransform(i), name)
         return steps
     if isinstance(tx, sitk.DisplacementFieldTransform):
@@ -351,9 +423,8 @@ def _nitransforms_steps(x: Any, name: str) -> list[Any]:
     linear, chain, fields = _nt("linear"), _nt("manip").TransformChain, _nt("nonlinear")
 
     if isinstance(x, chain):
-        # transforms[0] is applied first: the last step.
         steps: list[Any] = []
-        for t in reversed(x.transforms):
+        for t in x.transforms:  # transforms[0] is applied first
             steps += _nitransforms_steps(t, name)
         return steps
     if isinstance(x, linear.LinearTransformsMapping):
@@ -428,22 +499,59 @@ def _read_transform(path: str, ref: _Grid, mov: _Grid) -> list[Any]:
     return _nitransforms_steps(x, path)
 
 
+def _pair(t: Any, name: str) -> tuple[Any, bool]:
+    """An item of a chain as (transform, inverted): `(item, True)` as
+    antsApplyTransforms' `-t [file,1]`."""
+    if isinstance(t, (tuple, list)) and len(t) == 2:  # no 4x4 array has two rows
+        if not isinstance(t[1], (bool, np.bool_)):
+            raise TypeError(f"{name}: a pair is (transform, True or False), "
+                            f"not with {type(t[1]).__name__} second")
+        return t[0], bool(t[1])
+    return t, False
+
+
+def _taken(t: Any, name: str) -> Any:
+    """An item of a chain converted once: arrays copied, pairs kept as pairs."""
+    x, inverted = _pair(t, name)
+    if not (isinstance(x, (str, os.PathLike)) or type(x).__module__.split(".")[0] in ("SimpleITK", "nitransforms")):
+        x = np.array(x, np.float64)
+    return (x, True) if inverted else x
+
+
+def _inverse(steps: list[Any], name: str) -> list[Any]:
+    """The steps of one item inverted: each affine inverted, last first."""
+    from . import voxel_map
+
+    out: list[Any] = []
+    for s in reversed(steps):
+        if isinstance(s, _Field):
+            raise ImageError(f"{s.source}: a displacement field cannot be inverted here; "
+                             "give its inverse field (as ANTs writes 1InverseWarp.nii.gz)")
+        try:
+            out.append(voxel_map(s, np.eye(4)))
+        except ValueError:
+            raise ImageError(f"{name}: an affine that cannot be inverted") from None
+    return out
+
+
 def _steps(transforms: Sequence[Any], ref: _Grid, mov: _Grid) -> list[Any]:
-    """The chain as steps (4x4 RAS arrays, fields), in the order given: the
-    last is applied first to a reference point."""
+    """The chain as steps (4x4 RAS arrays, fields) in the order
+    antsApplyTransforms applies them: the first given is applied first to a
+    reference point, the last gives the point read in the image."""
     steps: list[Any] = []
-    for i, t in enumerate(transforms):
+    for i, item in enumerate(transforms):
         name = f"transforms[{i}]"
+        t, inverted = _pair(item, name)
         if isinstance(t, (str, os.PathLike)):
-            steps += _read_transform(os.fspath(t), ref, mov)
-        elif isinstance(t, np.ndarray):
-            steps.append(_matrix(t, name))
+            name = os.fspath(t)
+            these = _read_transform(name, ref, mov)
         elif type(t).__module__.startswith("SimpleITK"):
-            steps += _sitk_steps(t, name)
+            these = _sitk_steps(t, name)
         elif type(t).__module__.startswith("nitransforms"):
-            steps += _nitransforms_steps(t, name)
+            these = _nitransforms_steps(t, name)
         else:
-            steps.append(_matrix(t, name))
+            these = [_matrix(t, name)]
+        steps += _inverse(these, name) if inverted else these
     return steps
 
 
@@ -458,10 +566,10 @@ def _mul(a: np.ndarray, b: np.ndarray) -> np.ndarray:
 def _plan(steps: list[Any], g: _Grid) -> list[Any]:
     """The chain on the reference grid, applied first to last: its first
     entry maps a reference voxel to world (the grid's affine and the affines
-    after the last field folded in), then fields, each followed by the
+    before the first field folded in), then fields, each followed by the
     affines up to the next, all composed in double precision."""
     plan: list[Any] = [g.affine]
-    for s in reversed(steps):
+    for s in steps:
         if isinstance(s, _Field):
             plan += [s, np.eye(4)]
         else:
@@ -528,6 +636,15 @@ def is_zarr(path: str | os.PathLike[str]) -> bool:
     return _lower(os.fspath(path).rstrip("/")).endswith(".zarr")
 
 
+def _zarr() -> Any:
+    try:
+        import dask.array  # noqa: F401
+        import zarr
+    except ImportError as e:
+        raise ImportError("zarr stores are read and written with Dask: pip install 'dask[array]' zarr") from e
+    return zarr
+
+
 def load_zarr(path: str | os.PathLike[str]) -> tuple[Any, np.ndarray]:
     """A zarr array (Z, Y, X), as a Dask array, and its RAS affine from
     voxel (i, j, k) = index (k, j, i) to world, held in the attribute
@@ -535,11 +652,9 @@ def load_zarr(path: str | os.PathLike[str]) -> tuple[Any, np.ndarray]:
     p = os.fspath(path)
     if not os.path.isdir(p):
         raise FileNotFoundError(2, "no such zarr store", p)
-    try:
-        import dask.array as da
-        import zarr
-    except ImportError as e:
-        raise ImportError("zarr stores are read with Dask: pip install 'dask[array]' zarr") from e
+    zarr = _zarr()
+    import dask.array as da
+
     try:
         z = zarr.open_array(p, mode="r")
     except Exception as e:
@@ -548,6 +663,35 @@ def load_zarr(path: str | os.PathLike[str]) -> tuple[Any, np.ndarray]:
         raise ImageError(f"{p}: a zarr array of {z.ndim} dimensions: (Z, Y, X) arrays are resampled")
     affine = _matrix(z.attrs.get("affine", np.eye(4)), f"{p}: its affine attribute")
     return da.from_zarr(z), affine  # type: ignore[no-untyped-call]
+
+
+def save_zarr(data: Any, affine: Any, path: str | os.PathLike[str], workers: int | None = None) -> None:
+    """Compute the Dask array `data` (Z, Y, X) into the zarr array at `path`,
+    its RAS `affine` (as `load_zarr` reads it) the attribute "affine", on
+    `workers` threads (the CPUs by default). The store is written beside the
+    destination and swapped into place when whole, so `data` may read the
+    store it replaces, and an error or an interrupt leaves the old store."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    zarr = _zarr()
+    import dask
+
+    m = _matrix(affine, f"{os.fspath(path)}: its affine").tolist()
+    n = (os.cpu_count() or 1) if workers is None else operator.index(workers)
+    if n < 1:
+        raise ValueError(f"save_zarr: workers must be at least 1, not {n}")
+
+    def write(tmp: str) -> None:
+        pool = ThreadPoolExecutor(n)
+        try:
+            with dask.config.set(pool=pool):
+                data.to_zarr(tmp)
+        finally:
+            # No block may still be writing when the store is removed.
+            pool.shutdown(wait=True, cancel_futures=True)
+        zarr.open_array(tmp, mode="r+").attrs["affine"] = m
+
+    _write_beside(os.fspath(path).rstrip("/" + os.sep), write)
 
 
 # ---- resampling -------------------------------------------------------------
@@ -560,7 +704,7 @@ def resample_image(
     transforms: Sequence[Any] = (),
     spacing: Any = None,
     interpolation: str = "linear",
-    mode: str | None = None,
+    mode: str | None = "constant",
     cval: Any = 0.0,
     antialias: bool = False,
     workers: Any = None,
@@ -579,18 +723,28 @@ def resample_image(
         (one slice).
     transforms : sequence, optional
         Maps from a reference world point to the image world point it
-        reads, in the order `antsApplyTransforms -t` takes them: the last
-        is applied first to the reference point, the first gives the point
-        read in `image`. Each is a path (ITK .tfm/.txt/.h5, ANTs .mat, FSL
-        FLIRT .mat, FreeSurfer .lta, AFNI .1D; read with nitransforms, FSL's
-        with the reference and image grids), a 4x4 array (RAS millimetres),
-        a SimpleITK transform (LPS) or a nitransforms transform.
+        reads, in the order `antsApplyTransforms -t` takes them: the first
+        is applied first to the reference point, the last gives the point
+        read in `image` (so a registration's output as ANTs lists it,
+        ["1Warp.nii.gz", "0GenericAffine.mat"]). Each is a path (ITK
+        .tfm/.txt/.h5, ANTs .mat, FSL FLIRT .mat, FreeSurfer .lta, AFNI
+        .1D; read with nitransforms, FSL's with the reference and image
+        grids; a displacement field image), a 4x4 array (RAS millimetres),
+        a SimpleITK transform (LPS; a CompositeTransform in ITK's order, the
+        last added first) or a nitransforms transform; or `(item, True)`
+        for its inverse, as `-t [file,1]` (affines only).
     spacing : 3 floats, optional
         With no reference: the grid of `image` at this spacing along its
         i, j, k axes (mm): the same first voxel centre and axis directions,
         each axis n * old / new voxels (rounded to the nearest, at least 1)
         so the field of view keeps its size.
-    interpolation, mode, cval, antialias, workers
+    mode : str or None, optional
+        As for `vexiloimgc.transform`, but "constant" by default, as scipy
+        and nibabel take it: a point outside the image's first and last
+        voxel centres on any axis gets `cval`, so "linear" keeps every value
+        within the image's range and an identity reslice keeps every bit.
+        None gives `transform`'s own rule, the face bands.
+    interpolation, cval, antialias, workers
         As for `vexiloimgc.transform`.
 
     Returns
@@ -603,8 +757,7 @@ def resample_image(
     raw = None if spacing is None else np.array(spacing, np.float64)
     one = isinstance(transforms, (str, os.PathLike)) or (isinstance(transforms, np.ndarray) and transforms.ndim == 2)
     tlist = [transforms] if one else list(transforms)
-    tlist = [t if isinstance(t, (str, os.PathLike)) or type(t).__module__.split(".")[0]
-             in ("SimpleITK", "nitransforms") else np.array(t, np.float64) for t in tlist]
+    tlist = [_taken(t, f"transforms[{i}]") for i, t in enumerate(tlist)]
     if _progress is not None and not callable(_progress):
         raise TypeError("resample_image: _progress must be callable")
     spacing = None if raw is None else _spacing(raw)

@@ -12,16 +12,18 @@
 
 namespace {
 
-// The field step point by point, as it was first written.
+// The field step point by point, in double where it can be: a point within
+// half a sample of the outer samples takes the outer plane's values.
 void field_reference(const warp_field &st, std::int64_t v, float *px, float *py, float *pz, int n)
 {
     const char *base = st.data + (st.per_volume ? v * st.s[0] : 0);
     const float *a = st.inv;
     const auto axis = [](float c, std::int64_t e, std::int64_t &i0, double &f) {
-        if (!(c >= 0.0f && double(c) <= double(e - 1)))
+        if (!(c >= -0.5f && double(c) < double(e) - 0.5))
             return false;
-        i0 = std::min(std::int64_t(c), std::max<std::int64_t>(e - 2, 0));
-        f = double(c) - double(i0);
+        const double k = std::min(std::max(double(c), 0.0), double(e - 1));
+        i0 = std::min(std::int64_t(k), std::max<std::int64_t>(e - 2, 0));
+        f = k - double(i0);
         return true;
     };
     std::int64_t off[8];
@@ -57,8 +59,8 @@ using warp_paths = path_test<field_path>;
 
 // Fields of 1 to 6 samples an axis (a single plane steps nowhere), their
 // components packed or apart, at odd byte offsets, two volumes; points
-// inside, on the last planes, outside, NaN and infinite; values with NaN,
-// infinities and -0.0.
+// inside, on the last planes, in the half-sample margin and at its bounds,
+// outside, NaN and infinite; values with NaN, infinities and -0.0.
 TEST_P(warp_paths, field_steps_match_the_points)
 {
     std::mt19937 rng(20261208u);
@@ -91,11 +93,17 @@ TEST_P(warp_paths, field_steps_match_the_points)
         for (int i = 0; i < n; ++i) {
             const unsigned r = rng() % 40;
             const std::int64_t e[3] = {f.X, f.Y, f.Z};
-            for (int a = 0; a < 3; ++a)
+            for (int a = 0; a < 3; ++a) {
+                // The margin's bounds and the floats next below them.
+                const float bound[4] = {-0.5f, std::nextafter(-0.5f, -1.0f), float(e[a]) - 0.5f,
+                                        std::nextafter(float(e[a]) - 0.5f, 0.0f)};
                 x[std::size_t(a * n + i)] = r == 0   ? NAN
                                             : r == 1 ? -INFINITY
                                             : r < 12 ? float(std::int64_t(rng() % 3) + e[a] - 2)
+                                            : r < 16 ? bound[rng() % 4]
+                                            : r < 20 ? (rng() % 2 ? float(e[a] - 1) : 0.0f) + 0.5f * u(rng)
                                                      : 7.0f * u(rng);
+            }
         }
         for (std::int64_t v = 0; v < 2; ++v) {
             std::vector<float> want = x, got = x;
