@@ -123,7 +123,7 @@ void narrow(call &c)
     std::int64_t b[6];
     if (!output_box(E, out, c.sp.get(), c.osp ? c.osp.get() : c.sp.get(), c.maps.get(), c.per_volume ? c.od[0] : 1,
                     c.rq.mode, c.rq.moded, c.rq.bound, c.smooth, b))
-        return;  // read whole, as the kernel fills what reads nothing
+        return;  // nothing read: the call reads as it stands
     const std::int64_t n[3] = {b[1] - b[0], b[3] - b[2], b[5] - b[4]};
     if (n[0] == E[0] && n[1] == E[1] && n[2] == E[2])
         return;
@@ -177,7 +177,7 @@ bool run(const call &c, char *out, std::int64_t voxels)
     if (!reading_of(c, size, r) || !spline_of(c, r, s))
         return false;
     const plan p = plan_of(c, r, out, size);
-    // cubic and antialias filter the whole source first, whatever the output's size.
+    // cubic and antialias filter their box of the source first, whatever the output's size.
     const std::int64_t work = c.rq.mode == cubic || c.smooth ? std::max<std::int64_t>(voxels, c.im.count) : voxels;
     const int threads = thread_count(c.rq.cap, work);
     // Small calls keep the lock: taking it back can cost more than they do.
