@@ -282,10 +282,10 @@ def test_an_interrupt_stops_the_filters(kw):
     # The source is smoothed and prefiltered before any row: an interrupt
     # sent then stops the call before its first voxel, within a moment.
     big = np.random.default_rng(2).uniform(0, 9, (96, 384, 384)).astype(np.float32)
-    out = np.full((48, 192, 192), np.nan, np.float32)
-    matrix = np.diag([2.0, 2.0, 2.0, 1.0])
+    out = np.full((24, 96, 96), np.nan, np.float32)
+    matrix = np.diag([4.0, 4.0, 4.0, 1.0])
     late = interrupted(lambda: vexiloimgc.transform(big, ONES, matrix, out=out, output_shape=out.shape, workers=2,
-                                                    **kw), out, wait=0.05)
+                                                    **kw), out, wait=0.02)
     assert np.isnan(out).all() and late < 1.0
 
 
