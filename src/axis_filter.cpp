@@ -27,18 +27,22 @@ void normalise(taps &h)
         t /= sum;
 }
 
+// The box's sample that the whole's index g reads under mode m (its nearest
+// where the whole's lies outside the box), or fill_index for the fill.
+std::int64_t local(const axis_place &a, std::int64_t g, mode m)
+{
+    const std::int64_t e = extend(m, g, a.whole);
+    return e == fill_index ? e : std::min(std::max(e - a.origin, std::int64_t(0)), a.n - 1);
+}
+
 // The box samples read at the offsets -K..-1 and n..n + K - 1 from the
 // box's first sample (fill_index for the fill): the rest lie in the box.
 std::vector<std::int64_t> edges(const axis_place &a, std::int64_t K, mode m)
 {
-    auto local = [&](std::int64_t g) {
-        const std::int64_t e = extend(m, g, a.whole);
-        return e == fill_index ? e : std::min(std::max(e - a.origin, std::int64_t(0)), a.n - 1);
-    };
     std::vector<std::int64_t> r(std::size_t(2 * K));
     for (std::int64_t j = 0; j < K; ++j) {
-        r[std::size_t(j)] = local(a.origin - K + j);
-        r[std::size_t(K + j)] = local(a.origin + a.n + j);
+        r[std::size_t(j)] = local(a, a.origin - K + j, m);
+        r[std::size_t(K + j)] = local(a, a.origin + a.n + j, m);
     }
     return r;
 }
@@ -166,7 +170,8 @@ bool run(float *v, std::int64_t volumes, const axis_place at[3], const taps *con
         const pass p{v, X, Y, Z, chunks, units, a, h[a]->data(), K, r.data(), fill};
         // Units taken some 2^14 samples at a time: the calling thread looks
         // for interrupts between them.
-        const std::int64_t per = std::max<std::int64_t>(1, (std::int64_t(1) << 14) / (at[a].n * (a ? filter_width : 1)));
+        const std::int64_t line = at[a].n * (a ? filter_width : 1);
+        const std::int64_t per = std::max<std::int64_t>(1, (std::int64_t(1) << 14) / line);
         std::atomic<std::int64_t> next{0};
         parallel(int(jobs), jobs, [&](std::int64_t t) {
             double *e = ext[std::size_t(t)].get();
@@ -232,10 +237,8 @@ bool grow_volumes(float *v, std::int64_t volumes, const axis_place at[3], const 
         return false;
     }
     for (int a = 0; a < 3; ++a)
-        for (std::int64_t k = 0; k < g[a]; ++k) {
-            const std::int64_t e = extend(m, at[a].origin - before[a] + k, at[a].whole);
-            ex[a][std::size_t(k)] = e == fill_index ? e : std::min(std::max(e - at[a].origin, std::int64_t(0)), n[a] - 1);
-        }
+        for (std::int64_t k = 0; k < g[a]; ++k)
+            ex[a][std::size_t(k)] = local(at[a], at[a].origin - before[a] + k, m);
     if (!spread(v, volumes, n, g, before, go))
         return false;
     const std::int64_t GX = g[0], GS = g[1] * g[0], edge = before[2] + after[2];

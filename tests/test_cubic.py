@@ -167,7 +167,8 @@ print(mib() - before)
                     reason="AddressSanitizer's quarantine and shadow distort the resident size")
 @pytest.mark.skipif(bool(os.environ.get("VX_EMULATED")), reason="it would measure the emulator")
 @pytest.mark.parametrize("mode", ["constant", "nearest", "grid-constant"])
-@pytest.mark.parametrize("output,most", [("voxel", 8), ("whole", 1.1 * 90 * 538 * 538 * 4 / 2**20)], ids=["voxel", "whole"])
+@pytest.mark.parametrize("output,most", [("voxel", 8), ("whole", 1.1 * 90 * 538 * 538 * 4 / 2**20)],
+                         ids=["voxel", "whole"])
 def test_one_float_copy_of_what_the_output_reads(mode, output, most):
     # A voxel reads a small box of the 64 MiB source; the whole output reads
     # all of it, grown by the pad under "nearest" and "grid-constant".
