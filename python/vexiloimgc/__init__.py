@@ -15,7 +15,8 @@ fields (`Field`) and reads the source there, in one pass.
 """
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Literal, Sequence, SupportsFloat, SupportsIndex, TypeVar, Union, overload
+from typing import (TYPE_CHECKING, Any, Literal, Sequence, SupportsFloat, SupportsIndex, TypeVar, Union, get_args,
+                    overload)
 
 import numpy as np
 
@@ -37,16 +38,22 @@ if TYPE_CHECKING:
 
     from .images import resample_image as resample_image
 
-__all__ = ["transform", "reslice", "voxel_map", "warp", "Field", "resample_image"]
+__all__ = ["transform", "reslice", "voxel_map", "warp", "Field", "resample_image", "RULES", "MODES"]
 __version__ = "0.3.0"
 
 _Out = TypeVar("_Out", bound="_Float32Array")
 # nearest and label: the result keeps the image's element type.
 _Item = TypeVar("_Item", bound=Union[np.bool_, np.integer[Any], np.float32, np.float64])
 _AnyOut = TypeVar("_AnyOut", bound="np.ndarray[Any, Any]")
+# Each rule's and mode's name is spelled once, in the types the overloads
+# take (a type checker reads no tuple); RULES and MODES list them in the
+# order the docs give, for the command line's choices and any caller's.
 _Linear = Literal["linear", "cubic"]
 _Mode = Literal["constant", "grid-constant", "nearest", "mirror", "reflect", "grid-wrap"]
 _Discrete = Literal["nearest", "label"]
+_linear, _cubic = get_args(_Linear)
+RULES: tuple[str, ...] = (_linear, *get_args(_Discrete), _cubic)
+MODES: tuple[str, ...] = get_args(_Mode)
 
 
 _ndarray = np.ndarray
