@@ -10,7 +10,7 @@ import numpy as np
 import dask.array as da
 from dask.base import tokenize
 
-from .. import _numbers
+from .._arguments import _numbers
 from .boxes import transform_boxes, warp_boxes
 from .checks import check_boxes, checked, chunking, stand_in
 from .graph import graph

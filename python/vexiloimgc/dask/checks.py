@@ -9,7 +9,7 @@ from typing import Any
 import numpy as np
 import dask.array as da
 
-from .. import _numbers
+from .._arguments import _numbers
 from .._native import box_limit as _BOX3, call_limit as _CALL, transform_check as _transform_check
 
 _AUTO = 128 << 20  # bytes of an output block by default
