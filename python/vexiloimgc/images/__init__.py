@@ -11,11 +11,12 @@ from __future__ import annotations
 
 from .arrays import as_nibabel, as_simpleitk
 from .grids import image_affine
-# Also theirs, beyond __all__: what the command line and the Dask examples use.
-from .kinds import WRITES as WRITES, ImageError as ImageError
 from .reading import load_image
 from .resample import resample_image
-from .stores import is_zarr as is_zarr, load_zarr as load_zarr, save_zarr as save_zarr
 from .writing import save_image
+
+# Public as well, outside __all__: the formats written, the error, zarr stores.
+from .kinds import WRITES as WRITES, ImageError as ImageError
+from .stores import is_zarr as is_zarr, load_zarr as load_zarr, save_zarr as save_zarr
 
 __all__ = ["resample_image", "load_image", "save_image", "as_nibabel", "as_simpleitk", "image_affine"]
