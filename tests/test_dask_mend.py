@@ -126,7 +126,7 @@ def test_the_graph_is_built_without_calling_the_kernel(monkeypatch, kw):
         raise AssertionError("the kernel ran while the graph was built")
 
     src = da.zeros((64, 64, 64), np.uint8, chunks=16)
-    monkeypatch.setattr(vd, "_native", forbidden)
+    monkeypatch.setattr(vd.blocks, "_native", forbidden)
     lazy = vd.transform(src, SPACING, MAPS["shift"], output_chunks=256, **kw)
     # A source Dask has not built block by block stays so.
     assert not src.dask.layers[src.name].is_materialized()

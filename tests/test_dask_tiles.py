@@ -112,7 +112,7 @@ def test_volumes_past_one_calls_limit_go_in_groups(monkeypatch):
     maps = np.stack([about_centre(turn(1, 9 * k)) for k in range(5)])
     want = vexiloimgc.transform(img, SPACING, maps)
     for limit in (2 * 13 * 17 * 19, 13 * 17 * 19 - 1):
-        monkeypatch.setattr(vd, "_CALL", limit)
+        monkeypatch.setattr(vd.blocks, "_CALL", limit)
         lazy = vd.transform(da.from_array(img, chunks=(-1, 7, -1, -1)), SPACING, maps, output_chunks=(5, 4, 17, 19))
         assert same_bits(lazy.compute(scheduler="sync"), want)
 

@@ -173,3 +173,18 @@ def test_each_argument_is_read_once():
     assert np.array_equal(sp, SP * 1.5)  # read once, after the extent
     want = vexiloimgc.warp(img, SP * 1.5, steps, output_shape=(16, 18, 20))
     np.testing.assert_array_equal(lazy.compute(scheduler="sync").view(np.uint8), want.view(np.uint8))
+
+
+def test_volumes_past_one_calls_limit_go_in_groups(monkeypatch):
+    # The limit of one call scaled down: blocks of three and two volumes, with
+    # maps and fields per volume, warp in groups of two (the last one short),
+    # then one by one, each group with its own volumes' steps.
+    shape, rng = (5, 12, 14, 16), np.random.default_rng(6)
+    maps = np.stack([turn(shape[1:], d) for d in rng.uniform(-15, 15, 5)])
+    steps = [maps, vexiloimgc.Field(rng.normal(0, 3, (5, 4, 5, 6, 3)), [3.0, 3.5, 5.0])]
+    img = rng.uniform(-100, 100, shape).astype(np.float32)
+    want = vexiloimgc.warp(img, SP, steps)
+    for limit in (2 * 12 * 14 * 16, 12 * 14 * 16 - 1):  # two volumes, then less than one
+        monkeypatch.setattr(vd.blocks, "_CALL", limit)
+        lazy = vd.warp(da.from_array(img, chunks=(-1, 5, -1, -1)), SP, steps, output_chunks=((3, 2), 12, 14, 16))
+        assert lazy.compute(scheduler="sync").tobytes() == want.tobytes()

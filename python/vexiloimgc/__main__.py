@@ -8,6 +8,10 @@ import sys
 import threading
 from typing import Any, Sequence
 
+import numpy as np
+
+from . import MODES, RULES
+
 EXAMPLE = """example:
   vexiloimgc resample moving.nii.gz moved.nii.gz --like fixed.nrrd \\
       --transform 0GenericAffine.mat
@@ -70,9 +74,8 @@ def _parser() -> argparse.ArgumentParser:
     r.add_argument("--transform", "-t", metavar="FILE", action="append", default=[], type=_transform,
                    help="a transform file (ITK .tfm/.txt/.h5, ANTs/FSL .mat, .lta, AFNI .1D, or a "
                    "displacement field image); repeatable, the first applied first; [FILE,1] inverts an affine")
-    r.add_argument("--interpolation", default="linear", choices=["linear", "nearest", "label", "cubic"])
-    r.add_argument("--mode", default="constant",
-                   choices=["constant", "grid-constant", "nearest", "mirror", "reflect", "grid-wrap"],
+    r.add_argument("--interpolation", default="linear", choices=RULES)
+    r.add_argument("--mode", default="constant", choices=MODES,
                    help="how the image extends beyond its edges, for every interpolation, by scipy.ndimage's "
                    "names (default constant: the value outside the first and last voxel centres is --cval)")
     r.add_argument("--cval", type=float, default=0.0, help="the value outside the image (default 0)")
@@ -109,80 +112,91 @@ def _resample(a: argparse.Namespace) -> None:
               f"({a.interpolation}) into {a.output}", file=sys.stderr)
 
 
+def _cval(a: argparse.Namespace) -> Any:
+    # nearest and label take a cval of the image's own type: a whole number stays whole.
+    return int(a.cval) if a.interpolation in ("nearest", "label") and float(a.cval).is_integer() else a.cval
+
+
 def _resample_files(a: argparse.Namespace) -> None:
     from . import images
 
-    cval: Any = a.cval
-    if a.interpolation in ("nearest", "label") and float(cval).is_integer():
-        cval = int(cval)
     out = images.resample_image(a.input, a.like, transforms=a.transform, spacing=a.spacing,
-                                interpolation=a.interpolation, mode=a.mode, cval=cval,
+                                interpolation=a.interpolation, mode=a.mode, cval=_cval(a),
                                 antialias=a.antialias, workers=a.workers,
                                 _progress=_progress if sys.stderr.isatty() else None)
     images.save_image(out, a.output)
 
 
 def _resample_dask(a: argparse.Namespace) -> None:
-    """Block by block through vexiloimgc.dask.transform: zarr in or out, or --chunks."""
-    import numpy as np
+    """Block by block through vexiloimgc.dask: zarr in or out, or --chunks."""
+    from .dask import transform, warp
+    from .images.grids import spacing_of
+    from .images.planning import plan
 
-    from . import images
-    from .dask import transform
+    chunks = _chunks(a)
+    kind, data, src = _lazy_source(a.input, chunks)
+    p = plan(src, _grid_at(a.like), None if a.spacing is None else spacing_of(a.spacing), a.transform)
+    kw: dict[str, Any] = dict(output_shape=p.grid.shape[::-1], output_chunks=chunks, interpolation=a.interpolation,
+                              mode=a.mode, cval=_cval(a))
+    if p.steps is None:
+        from . import voxel_map
 
+        out = transform(data, np.ones(3), voxel_map(src.affine, p.target)[:3], antialias=a.antialias, **kw)
+    else:
+        if a.antialias:
+            raise ValueError("--antialias is not available with a displacement field in blocks")
+        out = warp(data, np.ones(3), p.steps, output_spacing=np.ones(3), **kw)
+    _write_lazy(a, out, p.grid, kind)
+
+
+def _chunks(a: argparse.Namespace) -> Any:
+    """--chunks as Dask takes them; --workers checked for Dask."""
     if a.chunks is not None and (len(a.chunks) not in (1, 3) or min(a.chunks) < 1):
         raise ValueError(f"--chunks takes 1 or 3 positive sizes (Z, Y, X), not {' '.join(map(str, a.chunks))}")
     if a.workers is not None and a.workers < 1:
         raise ValueError(f"--workers must be at least 1 with Dask, not {a.workers}")
-    chunks = None if a.chunks is None else tuple(a.chunks) if len(a.chunks) == 3 else a.chunks[0]
+    return None if a.chunks is None else tuple(a.chunks) if len(a.chunks) == 3 else a.chunks[0]
 
-    if images.is_zarr(a.input):
-        data, affine = images.load_zarr(a.input)
-        kind: Any = None
-        src = images._Grid(tuple(data.shape[::-1]), affine)
-    else:
-        import dask.array as da
 
-        kind = images.load_image(a.input)
-        src = images._grid(kind)
-        ijk = images._data(kind)
-        if ijk.ndim != 3:
-            raise ValueError(f"{a.input}: a series; blocks take 3-D images")
-        data = da.from_array(ijk.T, chunks=chunks or "auto")  # type: ignore[no-untyped-call]
-    if a.like is not None and images.is_zarr(a.like):
-        ref, ref_affine = images.load_zarr(a.like)
-        g = images._Grid(tuple(ref.shape[::-1]), ref_affine)
-    elif a.like is not None:
-        g = images._grid(images.load_image(a.like))
-    elif a.spacing is not None:
-        g = images._respaced(src, images._spacing(a.spacing))
-    else:
-        g = src
-    target, steps = images._chain(images._steps(a.transform, g, src), g, src)
-    cval: Any = int(a.cval) if a.interpolation in ("nearest", "label") and float(a.cval).is_integer() else a.cval
-    if steps is None:
-        from . import voxel_map
+def _lazy_source(path: str, chunks: Any) -> tuple[Any, Any, Any]:
+    """IN as (the image read, None for a zarr array; a Dask array (Z, Y, X); its grid)."""
+    from .images import arrays, grids, reading, stores
 
-        v = voxel_map(src.affine, target)
-        out = transform(data, np.ones(3), v[:3], output_shape=g.shape[::-1],
-                        output_chunks=chunks, interpolation=a.interpolation, mode=a.mode, cval=cval,
-                        antialias=a.antialias)
-    else:
-        if a.antialias:
-            raise ValueError("--antialias is not available with a displacement field in blocks")
-        from .dask import warp
+    if stores.is_zarr(path):
+        data, src = stores.zarr_grid(path)
+        return None, data, src
+    import dask.array as da
 
-        out = warp(data, np.ones(3), steps, output_shape=g.shape[::-1], output_spacing=np.ones(3),
-                   output_chunks=chunks, interpolation=a.interpolation, mode=a.mode, cval=cval)
+    kind = reading.load_image(path)
+    src = grids.grid_of(kind)
+    ijk = arrays.data_of(kind)
+    if ijk.ndim != 3:
+        raise ValueError(f"{path}: a series; blocks take 3-D images")
+    return kind, da.from_array(ijk.T, chunks=chunks or "auto"), src  # type: ignore[no-untyped-call]
+
+
+def _grid_at(path: str | None) -> Any:
+    """The grid of --like, None without it."""
+    from .images import grids, reading, stores
+
+    if path is None:
+        return None
+    return stores.zarr_grid(path)[1] if stores.is_zarr(path) else grids.grid_of(reading.load_image(path))
+
+
+def _write_lazy(a: argparse.Namespace, out: Any, g: Any, kind: Any) -> None:
+    """The Dask array (Z, Y, X) on grid `g` computed into OUT: a zarr store
+    block by block, else an image of IN's kind."""
     import dask
 
-    if images.is_zarr(a.output):
-        return images.save_zarr(out, g.affine, a.output, workers=a.workers)
+    from .images import arrays, stores, writing
+
+    if stores.is_zarr(a.output):
+        stores.save_zarr(out, g.affine, a.output, workers=a.workers)
+        return
     with dask.config.set({} if a.workers is None else {"num_workers": a.workers}):
-        r = out.compute().T  # type: ignore[no-untyped-call]
-    if kind is not None and images._is_sitk(kind):
-        images.save_image(images._to_sitk(r, g, False), a.output)
-    else:
-        images.save_image(images._to_nib(r, g, kind), a.output)
+        r = out.compute().T
+    writing.save_image(arrays.image_like(r, g, kind), a.output)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
