@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "kernels/table.h"
 #include "resample_paths.h"
 
 #if defined(__linux__)
@@ -91,7 +92,7 @@ void run(benchmark::State &st, int path, int count, int n, const float *m)
     for (std::size_t i = 0; i < voxels; ++i)
         img[i] = u(rng);
     const float sp[3] = {1, 1, 1};
-    const kernel_fn k = path_kernel(path);
+    const kernel_fn k = path_table(path)->kernel;
     for (auto _ : st) {
         k(img.get(), dims, sp, m, out.get());
         benchmark::DoNotOptimize(out.get());

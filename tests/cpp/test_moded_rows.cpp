@@ -12,7 +12,7 @@
 
 namespace {
 
-using moded_paths = path_test<moded_rows_path>;
+using moded_paths = path_test;
 
 // Maps whose fractions are 0 on every axis (a whole shift), on Z alone (a
 // turn about Z) and nowhere (oblique), inside, across the edges and far

@@ -18,6 +18,7 @@
 #include "paths_test.h"
 #include "reference.h"
 #include "resample.h"
+#include "kernels/table.h"
 #include "resample_paths.h"
 #include "resample_rows.h"  // classify(), to find the samples a window reads
 
@@ -130,13 +131,13 @@ problem shifted(int n, int z, int y, int x, float tx, float ty, float tz, float 
     return p;
 }
 
-class path : public path_test<path_kernel> {
+class path : public path_test {
 protected:
     kernel_fn k = nullptr;
     void SetUp() override
     {
         path_test::SetUp();
-        k = path_kernel(GetParam());
+        k = path_table(GetParam())->kernel;
     }
 };
 
@@ -227,7 +228,7 @@ part strided(const float *src, std::int64_t slice, std::int64_t row, float *out,
 // `clear` must zero wherever the reference writes nothing.
 TEST_P(path, parts_of_strided_volumes)
 {
-    const part_fn f = path_part(GetParam());
+    const part_fn f = path_table(GetParam())->part;
     std::mt19937 rng(97u + GetParam());
     std::uniform_int_distribution<int> pad(0, 5), cut(1, 9);
     long written = 0;
@@ -302,7 +303,7 @@ TEST_P(path, tiles_and_runs)
 // output slice 32.
 TEST_P(path, parts_cutting_tiles)
 {
-    const part_fn f = path_part(GetParam());
+    const part_fn f = path_table(GetParam())->part;
     std::mt19937 rng(5u + GetParam());
     long written = 0;
     for (int z : {9, 20, 33, 70})
@@ -404,7 +405,7 @@ box reads(const part &w)
 // the scalar one's.
 TEST_P(path, windows_of_other_grids_from_boxes)
 {
-    const part_fn f = path_part(GetParam());
+    const part_fn f = path_table(GetParam())->part;
     std::mt19937 rng(41u + GetParam());
     std::uniform_int_distribution<int> ext(0, 37), pick(0, 1 << 20);
     std::uniform_real_distribution<float> zoom(0.3f, 2.5f);
@@ -419,7 +420,7 @@ TEST_P(path, windows_of_other_grids_from_boxes)
         part w = whole_volume(p.image.data(), whole.data(), X, Y, Z, p.spacing, p.matrix);
         w.map.out_spacing = os, w.win.slice = std::int64_t(OY) * OX, w.win.row = OX;
         w.win.nx = OX, w.win.ny = OY, w.win.nz = OZ, w.win.last = OZ * OY;
-        resample_scalar(w);
+        path_table(path_scalar)->part(w);
         w.win.out = mine.data();
         f(w);
         for (std::size_t k = 0; k < count; ++k) {

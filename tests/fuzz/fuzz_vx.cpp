@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "convert.h"
+#include "kernels/table.h"
 #include "label.h"
 #include "resample.h"
 #include "resample_paths.h"
@@ -192,7 +193,7 @@ void fuzz_kernel(input &in)
         if (path >= 0 && !path_usable(path))
             continue;
         std::memset(out.get(), 0, count * 4);
-        (path < 0 ? resample_trilinear : path_kernel(path))(img.get(), dims, sp.get(), mx.get(),
+        (path < 0 ? resample_trilinear : path_table(path)->kernel)(img.get(), dims, sp.get(), mx.get(),
                                                              out.get());
         if (count && std::memcmp(before.data(), img.get(), count * 4) != 0)
             fail("kernel changed its input");
@@ -226,7 +227,7 @@ void fuzz_parts(input &in, const float *img, const int *e, const float *sp, cons
                 last = std::min(Z * Y, first + 1 + in.byte() % 7);
                 part q = whole_volume(src.get(), got.get(), X, Y, Z, sp, mx);
                 q.in.slice = slice, q.in.row = row, q.win.first = first, q.win.last = last, q.fill.on = true;
-                path_part(path)(q);
+                path_table(path)->part(q);
             }
             // NaN is NaN whatever its sign and payload, as in check_kernel.
             for (std::size_t k = 0; k < volume; ++k) {
@@ -285,7 +286,7 @@ void fuzz_window(input &in, int path, const float *img, const int *e, const floa
     std::memcpy(bits.data(), img, volume * 4);
     typed t{bits.data(), labels.data(), e_u32, label, {}};
     std::memcpy(t.fill, &fill, 4);
-    label_path(path)(w, t);
+    path_table(path)->labels(w, t);
     for (int side = -1; side < 6; ++side) {
         part v = w;
         int *const b[3] = {&v.in.bx, &v.in.by, &v.in.bz}, *const n[3] = {&v.in.bnx, &v.in.bny, &v.in.bnz};
@@ -311,9 +312,9 @@ void fuzz_window(input &in, int path, const float *img, const int *e, const floa
             }
         part l = v;  // labels: the part's float pointers null
         v.in.src = src.get(), v.win.out = got.get();
-        path_part(path)(v);
+        path_table(path)->part(v);
         t.src = lsrc.get(), t.out = lgot.data();
-        label_path(path)(l, t);
+        path_table(path)->labels(l, t);
         for (std::size_t k = 0; k < window; ++k) {
             const int *r = &reads[6 * k];
             bool held = r[0] >= 0;
