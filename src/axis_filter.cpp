@@ -9,7 +9,7 @@
 #include <new>
 #include <thread>
 
-#include "axis_lines.h"
+#include "kernels/axis_lines.h"
 #include "convert.h"
 #include "cubic.h"
 #include "kernels/table.h"

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "geometry.h"
-#include "moded_point.h"
+#include "kernels/geometry.h"
+#include "kernels/moded_point.h"
 #include "kernels/table.h"
 
 namespace {
@@ -52,14 +52,14 @@ template <class T> void typed_voxels(const part &p, mode m, const typed &t)
 
 } // namespace
 
-void moded_linear_on(int path, const part &p, mode m)
+void moded_linear_on(int target, const part &p, mode m)
 {
     if (p.in.X <= 0 || p.in.Y <= 0 || p.in.Z <= 0)
         return;
-    if (path == path_count)
+    if (target == target_count)
         each_voxel(p, [&](std::int64_t o, float cx, float cy, float cz) { linear_voxel(p, m, o, cx, cy, cz); });
     else
-        path_table(path)->moded(p, m, linear_voxel);
+        target_table(target)->moded(p, m, linear_voxel);
 }
 
 void moded_part(const part &p, mode m, const typed *t)

@@ -27,7 +27,7 @@
 #include "warp_kernel.h"
 #include "workers.h"
 // Last: its names stay out of the declarations above.
-#include "geometry.h"
+#include "kernels/geometry.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 
 #include <cmath>
 
-#include "resample_rows.h"
+#include "kernels/resample_rows.h"
 
 namespace {
 

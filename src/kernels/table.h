@@ -5,7 +5,7 @@
 #include "cubic.h"
 #include "label.h"
 #include "moded.h"
-#include "resample_paths.h"
+#include "kernels/dispatch.h"
 #include "vx_targets.h"
 #include "warp_kernel.h"
 

@@ -1,6 +1,6 @@
 // Every kernel of one target: CMakeLists.txt compiles this file once per
 // entry of vx_targets, with that target's flags and VX_TARGET_NS naming the
-// namespace of its table (table.h); resample.cpp picks the table. The
+// namespace of its table (table.h); kernels/dispatch.cpp picks the table. The
 // kernels are the headers' own code, with internal linkage: no inline
 // symbol is shared between targets, where the linker could hand one
 // target's code to a CPU without it. Code that only one target has sits
@@ -11,13 +11,13 @@
 
 #include "kernels/table.h"
 
-#include "axis_lines.h"
-#include "cubic_rows.h"
-#include "label_rows.h"
-#include "moded_rows.h"
-#include "resample_rows.h"
-#include "warp_reads.h"
-#include "warp_rows.h"
+#include "kernels/axis_lines.h"
+#include "kernels/cubic_rows.h"
+#include "kernels/label_rows.h"
+#include "kernels/moded_rows.h"
+#include "kernels/resample_rows.h"
+#include "kernels/warp_reads.h"
+#include "kernels/warp_rows.h"
 
 #if !defined(VX_TARGET_NS)
 #error "VX_TARGET_NS names the target this file is compiled for"

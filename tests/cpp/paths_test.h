@@ -13,7 +13,7 @@
 
 #include "part.h"
 #include "kernels/table.h"
-#include "resample_paths.h"
+#include "kernels/dispatch.h"
 
 namespace {
 
@@ -35,19 +35,19 @@ inline int mismatches(const std::vector<float> &want, const std::vector<float> &
 }
 
 // The tests of one target of the build: one the CPU cannot run is skipped.
-class path_test : public ::testing::TestWithParam<int> {
+class target_test : public ::testing::TestWithParam<int> {
 protected:
     void SetUp() override
     {
-        if (!path_usable(GetParam()))
-            GTEST_SKIP() << "this CPU lacks " << path_name(GetParam());
+        if (!target_usable(GetParam()))
+            GTEST_SKIP() << "this CPU lacks " << target_name(GetParam());
     }
 };
 
-inline std::string path_label(const ::testing::TestParamInfo<int> &i) { return path_name(i.param); }
+inline std::string target_label(const ::testing::TestParamInfo<int> &i) { return target_name(i.param); }
 
 // Every target of the build's list (CMakeLists.txt: vx_targets).
-inline auto every_path() { return ::testing::Range(0, int(path_count)); }
+inline auto every_target() { return ::testing::Range(0, int(target_count)); }
 
 constexpr float blank = 1e30f, fill_value = -7.5f;
 

@@ -11,8 +11,8 @@
 #include "rules.h"
 #include "warp_kernel.h"
 // Last: the per-point code the reads are checked against.
-#include "cubic_rows.h"
-#include "moded_point.h"
+#include "kernels/cubic_rows.h"
+#include "kernels/moded_point.h"
 
 namespace {
 
@@ -59,7 +59,7 @@ void field_reference(const warp_field &st, std::int64_t v, float *px, float *py,
     }
 }
 
-using warp_paths = path_test;
+using warp_paths = target_test;
 
 // Fields of 1 to 6 samples an axis (a single plane steps nowhere), their
 // components packed or apart, at odd byte offsets, two volumes; points
@@ -112,7 +112,7 @@ TEST_P(warp_paths, field_steps_match_the_points)
         for (std::int64_t v = 0; v < 2; ++v) {
             std::vector<float> want = x, got = x;
             field_reference(f, v, want.data(), want.data() + n, want.data() + 2 * n, n);
-            path_table(GetParam())->field(f, v, got.data(), got.data() + n, got.data() + 2 * n, n);
+            target_table(GetParam())->field(f, v, got.data(), got.data() + n, got.data() + 2 * n, n);
             for (std::size_t i = 0; i < got.size(); ++i)
                 ASSERT_TRUE(same(got[i], want[i])) << "case " << c << " point " << i % n << ": " << got[i]
                                                    << " != " << want[i];
@@ -138,9 +138,9 @@ TEST_P(warp_paths, linear_reads_match_the_plain_path)
             cy[std::size_t(i)] = r == 1 ? 0.0f : (Y + 2) * 0.5f * (1.0f + u(rng)) - 1.0f;
             cz[std::size_t(i)] = (Z + 2) * 0.5f * (1.0f + u(rng)) - 1.0f;
         }
-        path_table(path_scalar)->points(src.data(), X * Y, X, X, Y, Z, cx.data(), cy.data(), cz.data(), warp_block, -5.0f,
+        target_table(target_scalar)->points(src.data(), X * Y, X, X, Y, Z, cx.data(), cy.data(), cz.data(), warp_block, -5.0f,
                            want.data());
-        path_table(GetParam())->points(src.data(), X * Y, X, X, Y, Z, cx.data(), cy.data(), cz.data(), warp_block,
+        target_table(GetParam())->points(src.data(), X * Y, X, X, Y, Z, cx.data(), cy.data(), cz.data(), warp_block,
                                      -5.0f, got.data());
         for (int i = 0; i < warp_block; ++i)
             ASSERT_TRUE(same(got[std::size_t(i)], want[std::size_t(i)])) << "case " << c << " point " << i;
@@ -184,13 +184,13 @@ TEST_P(warp_paths, reads_under_modes_match_point_by_point)
             else if (!moded_linear(b, w.bound, w.value, cx[std::size_t(i)], cy[std::size_t(i)], cz[std::size_t(i)], o))
                 o = w.value;
         }
-        path_table(GetParam())->reads(w, 0, cx.data(), cy.data(), cz.data(), warp_block,
+        target_table(GetParam())->reads(w, 0, cx.data(), cy.data(), cz.data(), warp_block,
                                       reinterpret_cast<char *>(got.data()));
         for (int i = 0; i < warp_block; ++i)
             ASSERT_TRUE(same(got[std::size_t(i)], want[std::size_t(i)])) << "case " << c << " point " << i;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(paths, warp_paths, every_path(), path_label);
+INSTANTIATE_TEST_SUITE_P(paths, warp_paths, every_target(), target_label);
 
 } // namespace

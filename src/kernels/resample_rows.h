@@ -13,12 +13,12 @@
 #include <cstring>
 #include <type_traits>
 
-#include "resample_paths.h"
+#include "kernels/dispatch.h"
 
 // Everything below has internal linkage on purpose: kernels/target.cpp is
 // compiled once per target, and a shared inline symbol could let the linker
 // hand one target's code to a CPU without it.
-#include "geometry.h"
+#include "kernels/geometry.h"
 
 namespace {
 

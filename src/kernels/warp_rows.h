@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "warp_kernel.h"
-#include "warp_points.h"
+#include "kernels/warp_points.h"
 
 namespace {
 

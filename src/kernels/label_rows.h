@@ -10,7 +10,7 @@
 
 // resample_rows.h's whole-voxel functions are the linear kernel's; only its
 // coordinates (coords) and interior split (locate) are used here.
-#include "resample_rows.h"
+#include "kernels/resample_rows.h"
 
 namespace {
 

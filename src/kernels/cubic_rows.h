@@ -15,7 +15,7 @@
 #endif
 
 #include "cubic.h"
-#include "geometry.h"
+#include "kernels/geometry.h"
 #include "modes.h"
 
 namespace {

@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "geometry.h"
-#include "label_rows.h"
+#include "kernels/geometry.h"
+#include "kernels/label_rows.h"
 #include "moded.h"
 #include "modes.h"
 #include "part.h"

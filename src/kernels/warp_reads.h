@@ -8,14 +8,14 @@
 #include <cstdint>
 #include <cstring>
 
-#include "cubic_rows.h"
+#include "kernels/cubic_rows.h"
 #include "label.h"
-#include "moded_point.h"
-#include "moded_rows.h"
+#include "kernels/moded_point.h"
+#include "kernels/moded_rows.h"
 #include "rules.h"
 #include "warp_kernel.h"
-#include "warp_points.h"
-#include "warp_rows.h"
+#include "kernels/warp_points.h"
+#include "kernels/warp_rows.h"
 
 namespace {
 
@@ -63,36 +63,34 @@ void typed_points(const warp_job &w, std::int64_t v, const float *x, const float
             d[i] = label_at(g, x[i], y[i], z[i], fill);
 }
 
-// The rule at n source indices, into n output elements at o (warp_reads_fn).
-void read_points(const warp_job &w, std::int64_t v, const float *x, const float *y, const float *z, int n, char *o)
+// The cubic rule at n points into d: the points as a row's blocks of voxels.
+void cubic_points(const warp_job &w, std::int64_t v, const float *x, const float *y, const float *z, int n,
+                  float *d)
 {
-    if (w.empty) {
-        const void *fill = floats_out(w.rule) ? static_cast<const void *>(&w.value) : w.fill;
-        for (int i = 0; i < n; ++i)
-            std::memcpy(o + i * w.size, fill, w.size);
-        return;
+    part q{};
+    q.in = box_of(w, w.src, v);
+    q.fill = {true, w.value};
+    const cubic_frame g = cubic_frame_of(q.in, w.pad);
+    constexpr int L = cubic_lanes;
+    int i = 0;
+    for (; i + L <= n; i += L) {
+        float c[3][L];
+        std::copy(x + i, x + i + L, c[0]), std::copy(y + i, y + i + L, c[1]), std::copy(z + i, z + i + L, c[2]);
+        cubic_lanes_at(q, w.bound, w.pad, g, c, d + i);
     }
-    if (w.rule == cubic) {  // the points as a row's blocks of voxels
+    for (; i < n; ++i)
+        cubic_voxel(q, w.bound, w.pad, g.h, x[i], y[i], z[i], d + i);
+}
+
+// The linear rule at n points into d, under a mode (the points as a row's
+// block of voxels) or none.
+void linear_at_points(const warp_job &w, std::int64_t v, const float *x, const float *y, const float *z, int n,
+                      float *d)
+{
+    if (w.moded) {
         part q{};
         q.in = box_of(w, w.src, v);
-        q.fill = {true, w.value};
-        const cubic_frame g = cubic_frame_of(q.in, w.pad);
-        float *d = reinterpret_cast<float *>(o);
-        constexpr int L = cubic_lanes;
-        int i = 0;
-        for (; i + L <= n; i += L) {
-            float c[3][L];
-            std::copy(x + i, x + i + L, c[0]), std::copy(y + i, y + i + L, c[1]), std::copy(z + i, z + i + L, c[2]);
-            cubic_lanes_at(q, w.bound, w.pad, g, c, d + i);
-        }
-        for (; i < n; ++i)
-            cubic_voxel(q, w.bound, w.pad, g.h, x[i], y[i], z[i], d + i);
-        return;
-    }
-    if (w.rule == linear && w.moded) {  // the points as a row's block of voxels
-        part q{};
-        q.in = box_of(w, w.src, v);
-        q.win.out = reinterpret_cast<float *>(o);
+        q.win.out = d;
         q.fill = {true, w.value};
         row_job r{};
         static_cast<frame &>(r) = frame_of(q.in);
@@ -100,21 +98,22 @@ void read_points(const warp_job &w, std::int64_t v, const float *x, const float 
         moded_frame_of(g, r, q.in, w.bound, false);
         columns c;
         std::copy(x, x + n, c.cx), std::copy(y, y + n, c.cy), std::copy(z, z + n, c.cz);
-        moded_block(q, w.bound, linear_voxel, r, g, c, n, 0, q.win.out);
+        moded_block(q, w.bound, linear_voxel, r, g, c, n, 0, d);
         return;
     }
-    if (w.rule == linear) {
-        const volume_at<float> g = volume_of(w, w.src, v);
-        float *d = reinterpret_cast<float *>(o);
-        // A tile's box is no whole volume: the linear reads' frame is the whole's.
-        if (w.reached && !w.tiled) {
-            linear_reads(g.data, g.slice, g.row, g.X, g.Y, g.Z, x, y, z, n, w.value, d);
-            return;
-        }
-        for (int i = 0; i < n; ++i)
-            d[i] = linear_at(g, x[i], y[i], z[i], w.value);
+    const volume_at<float> g = volume_of(w, w.src, v);
+    // A tile's box is no whole volume: the linear reads' frame is the whole's.
+    if (w.reached && !w.tiled) {
+        linear_reads(g.data, g.slice, g.row, g.X, g.Y, g.Z, x, y, z, n, w.value, d);
         return;
     }
+    for (int i = 0; i < n; ++i)
+        d[i] = linear_at(g, x[i], y[i], z[i], w.value);
+}
+
+// The nearest or label rule at n points into o, in the image's element type.
+void typed_reads(const warp_job &w, std::int64_t v, const float *x, const float *y, const float *z, int n, char *o)
+{
     if (w.rule == nearest) {  // elements moved whole: only their size counts
         switch (w.size) {
         case 1: typed_points<std::uint8_t>(w, v, x, y, z, n, o); break;
@@ -133,6 +132,22 @@ void read_points(const warp_job &w, std::int64_t v, const float *x, const float 
     case e_i32: typed_points<std::int32_t>(w, v, x, y, z, n, o); break;
     case e_u64: typed_points<std::uint64_t>(w, v, x, y, z, n, o); break;
     default: typed_points<std::int64_t>(w, v, x, y, z, n, o); break;
+    }
+}
+
+// The rule at n source indices, into n output elements at o (warp_reads_fn).
+void read_points(const warp_job &w, std::int64_t v, const float *x, const float *y, const float *z, int n, char *o)
+{
+    if (w.empty) {
+        const void *fill = floats_out(w.rule) ? static_cast<const void *>(&w.value) : w.fill;
+        for (int i = 0; i < n; ++i)
+            std::memcpy(o + i * w.size, fill, w.size);
+    } else if (w.rule == cubic) {
+        cubic_points(w, v, x, y, z, n, reinterpret_cast<float *>(o));
+    } else if (w.rule == linear) {
+        linear_at_points(w, v, x, y, z, n, reinterpret_cast<float *>(o));
+    } else {
+        typed_reads(w, v, x, y, z, n, o);
     }
 }
 

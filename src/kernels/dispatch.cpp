@@ -1,10 +1,10 @@
 // The dispatch: the table of the build's targets, the CPU's choice among
 // them, and what the targets share.
-#include "resample.h"
+#include "kernels/dispatch.h"
 
 #include "kernels/table.h"
-#include "resample_paths.h"
-#include "resample_rows.h"
+#include "resample.h"
+#include "kernels/resample_rows.h"
 
 namespace {
 
@@ -18,13 +18,13 @@ struct target_entry {
     const kernel_table *table;
 };
 #define VX_TARGET_ENTRY(t, cpu) {#t, &vx_##t::table},
-const target_entry targets[path_count] = {VX_TARGETS(VX_TARGET_ENTRY)};
+const target_entry targets[target_count] = {VX_TARGETS(VX_TARGET_ENTRY)};
 #undef VX_TARGET_ENTRY
 
-bool cpu_has(int path)
+bool cpu_has(int t)
 {
-#define VX_TARGET_CPU(t, cpu) \
-    if (path == path_##t)     \
+#define VX_TARGET_CPU(name, cpu) \
+    if (t == target_##name)     \
         return cpu;
     VX_TARGETS(VX_TARGET_CPU)
 #undef VX_TARGET_CPU
@@ -63,7 +63,7 @@ part whole_volume(const float *src, float *out, int X, int Y, int Z, const float
     return p;
 }
 
-const kernel_table *path_table(int path) { return path >= 0 && path < path_count ? targets[path].table : nullptr; }
+const kernel_table *target_table(int t) { return t >= 0 && t < target_count ? targets[t].table : nullptr; }
 
 int rows_per_chunk(const part &p)
 {
@@ -74,21 +74,21 @@ int rows_per_chunk(const part &p)
     return ny * (t < nz ? t : nz);  // no more than the window's rows
 }
 
-bool path_usable(int path) { return path_table(path) && cpu_has(path); }
+bool target_usable(int t) { return target_table(t) && cpu_has(t); }
 
-const char *path_name(int path) { return path >= 0 && path < path_count ? targets[path].name : "none"; }
+const char *target_name(int t) { return t >= 0 && t < target_count ? targets[t].name : "none"; }
 
-int best_path()
+int best_target()
 {
-    for (int p = path_count - 1; p > path_scalar; --p)
-        if (path_usable(p))
-            return p;
-    return path_scalar;
+    for (int t = target_count - 1; t > target_scalar; --t)
+        if (target_usable(t))
+            return t;
+    return target_scalar;
 }
 
 const kernel_table &best_table()
 {
-    static const kernel_table &t = *path_table(best_path());
+    static const kernel_table &t = *target_table(best_target());
     return t;
 }
 

@@ -12,8 +12,8 @@
 #include <utility>
 
 #include "moded.h"
-#include "resample_paths.h"
-#include "resample_rows.h"
+#include "kernels/dispatch.h"
+#include "kernels/resample_rows.h"
 
 namespace {
 

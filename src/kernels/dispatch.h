@@ -1,13 +1,8 @@
-// The kernel's instruction-set paths and the pieces they share. Every path
-// gives the same bits; resample_trilinear runs the best one the CPU has.
+// The build's targets and the CPU's choice among them. Every target gives
+// the same bits; resample_trilinear runs the widest one the CPU has.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <cmath>
-#include <algorithm>
-#include <cstring>
-#include <limits>
 
 #include "part.h"
 #include "vx_targets.h"
@@ -18,19 +13,19 @@ using kernel_fn = void (*)(const float *image, const std::int64_t *dims, const f
                            const float *matrix, float *out);
 
 // The build's targets (CMakeLists.txt: vx_targets), narrowest first.
-#define VX_PATH_ENUM(t, cpu) path_##t,
-enum { VX_TARGETS(VX_PATH_ENUM) path_count };
-#undef VX_PATH_ENUM
+#define VX_TARGET_ENUM(t, cpu) target_##t,
+enum { VX_TARGETS(VX_TARGET_ENUM) target_count };
+#undef VX_TARGET_ENUM
 
 struct kernel_table;
 // The target's kernels (kernels/table.h), or nullptr for no target.
-const kernel_table *path_table(int path);
-// Whether this CPU (and its operating system) can run the path.
-bool path_usable(int path);
-const char *path_name(int path);
-// The path resample_trilinear runs, chosen once on first use.
-int best_path();
-// That path's kernels.
+const kernel_table *target_table(int t);
+// Whether this CPU (and its operating system) can run target t.
+bool target_usable(int t);
+const char *target_name(int t);
+// The target resample_trilinear runs, chosen once on first use.
+int best_target();
+// That target's kernels.
 const kernel_table &best_table();
 // A row count for a caller that splits a window among threads: ranges
 // that start at multiples of it keep the kernel's tiles of whole slices
