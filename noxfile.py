@@ -16,8 +16,6 @@ import os
 import pathlib
 import shutil
 import subprocess
-import sys
-import tempfile
 import tomllib
 
 import nox
@@ -94,32 +92,9 @@ def install(session, *config, target=".[test]", build_dir=None):
     session.install("--no-build-isolation", "-C", f"build-dir={build_dir}", *config, target)
 
 
-def sharded(session, cmd, env=None, cwd=None):
-    """`cmd`, a pytest run, as SHARDS processes side by side, each with its
-    own VX_SHARD (tests/conftest.py) and --basetemp; each one's output is
-    printed whole when it ends, and the session fails if any shard does. For
-    the runs that hold one core each (sanitizers, emulation): plain processes,
-    not pytest workers, so each keeps its own leak check at exit."""
-    base_env = {**os.environ, "PATH": f"{session.bin}{os.pathsep}{os.environ['PATH']}",
-                "VIRTUAL_ENV": session.virtualenv.location, **(env or {})}
-    runs = []
-    for k in range(SHARDS):
-        log = tempfile.TemporaryFile()
-        base = os.path.join(tempfile.gettempdir(), f"vx-{session.name}-shard{k}")
-        runs.append((subprocess.Popen(
-            [*cmd, f"--basetemp={base}"], cwd=cwd, stdout=log, stderr=subprocess.STDOUT,
-            env={**base_env, "VX_SHARD": f"{k}/{SHARDS}"}), log))
-    failed = []
-    for k, (proc, log) in enumerate(runs):
-        code = proc.wait()
-        log.seek(0)
-        sys.stdout.write(f"---- shard {k + 1} of {SHARDS} (exit {code}) ----\n")
-        sys.stdout.write(log.read().decode(errors="replace"))
-        sys.stdout.flush()
-        if code != 0:
-            failed.append(k + 1)
-    if failed:
-        session.error(f"shards {failed} of {SHARDS} failed")
+def sharded(session, *cmd, **kwargs):
+    """A pytest command as SHARDS processes side by side (scripts/shards.py)."""
+    session.run("python", str(ROOT / "scripts/shards.py"), str(SHARDS), *cmd, **kwargs)
 
 
 def venv_python(session):
@@ -173,8 +148,9 @@ def wheel_suite(session, folder, checks):
     py = fresh_venv(session, f"{checks}/wheel")
     session.run(py, *QPIP, "install", f"{wheel_of(folder)}[test]", external=True)
     os.makedirs(f"{checks}/wheel/run", exist_ok=True)
-    sharded(session, [os.path.abspath(py), "-m", "pytest", "-q", "-p", "no:cacheprovider",
-                      str(ROOT / "tests")], env={"VX_INSTALLED_WHEEL": "1"}, cwd=f"{checks}/wheel/run")
+    with session.chdir(f"{checks}/wheel/run"):
+        sharded(session, os.path.abspath("../bin/python"), "-m", "pytest", "-q", "-p",
+                "no:cacheprovider", str(ROOT / "tests"), env={"VX_INSTALLED_WHEEL": "1"})
 
 
 # ---- everyday --------------------------------------------------------------
@@ -332,8 +308,9 @@ def numpy_check(session, folder, checks, numpy, route, suite=False):
     session.run(py, "tests/numpy_compat.py", "check", REFERENCE, route, external=True)
     if suite:
         os.makedirs(f"{checks}/np/run", exist_ok=True)
-        sharded(session, [os.path.abspath(py), "-m", "pytest", "-q", "-p", "no:cacheprovider",
-                          str(ROOT / "tests")], cwd=f"{checks}/np/run")
+        with session.chdir(f"{checks}/np/run"):
+            sharded(session, os.path.abspath("../bin/python"), "-m", "pytest", "-q", "-p",
+                    "no:cacheprovider", str(ROOT / "tests"))
     return py
 
 
@@ -398,10 +375,9 @@ def sanitize(session):
         "UBSAN_OPTIONS": "halt_on_error=1:print_stacktrace=1",
     }
     # The Dask and typing tests run other processes and mypy, not the module's memory.
-    sharded(session, [venv_python(session), "tests/sanitize/run.py", "-q", "-p", "no:cacheprovider",
-                      "--capture=sys", "--durations=10", "--ignore=tests/test_dask.py",
-                      "--ignore=tests/test_typing.py",
-                      "tests"], env=env)
+    sharded(session, "python", "tests/sanitize/run.py", "-q", "-p", "no:cacheprovider",
+            "--capture=sys", "--durations=10", "--ignore=tests/test_dask.py",
+            "--ignore=tests/test_typing.py", "tests", env=env)
 
 
 @nox.session(python=PY)
@@ -580,6 +556,6 @@ def cross(session):
     with session.chdir(f"{CROSS}/run"):
         session.run(py, str(ROOT / "tests/numpy_compat.py"), "check", str(ROOT / REFERENCE),
                     "first", external=True)
-    sharded(session, [py, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--durations=10",
-                      str(ROOT / "tests")],
-            cwd=f"{CROSS}/run")
+    with session.chdir(f"{CROSS}/run"):
+        sharded(session, py, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--durations=10",
+                str(ROOT / "tests"), external=True)

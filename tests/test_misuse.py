@@ -21,6 +21,10 @@ from vexiloimgc._native import transform as native
 
 VOL = np.random.default_rng(15).uniform(-50, 50, (2, 30, 40, 50)).astype(np.float32)
 TURN = np.float32([0.97, -0.24, 0.05, 2.5, 0.24, 0.97, 0, -1.5, 0, 0.02, 1.03, 0.5])
+# How much longer a job takes here than on the machine the interrupts' delays
+# are set for: under an emulator or AddressSanitizer they say only that the
+# call stops part way.
+SLOWER = 40 if os.environ.get("VX_EMULATED") else 5 if "libasan" in os.environ.get("LD_PRELOAD", "") else 1
 
 EXIT = """
 import sys, threading, numpy as np, vexiloimgc, _vexiloimgc
@@ -286,7 +290,7 @@ def test_an_interrupt_stops_the_filters(kw):
     matrix = np.diag([4.0, 4.0, 4.0, 1.0])
     late = interrupted(lambda: vexiloimgc.transform(big, ONES, matrix, out=out, output_shape=out.shape, workers=2,
                                                     **kw), out, wait=0.02)
-    assert np.isnan(out).all() and late < 1.0
+    assert np.isnan(out).all() and late < 1.0 * SLOWER
 
 
 @pytest.mark.skipif(not hasattr(signal, "pthread_kill"), reason="needs signals")
@@ -297,7 +301,7 @@ def test_a_long_warp_sees_an_interrupt_soon(workers):
     out = np.full((128, 512, 512), np.nan, np.float32)
     late = interrupted(lambda: vexiloimgc.warp(np.ones((8, 8, 8), np.float32), ONES, [f] * 32, out=out,
                                                output_shape=out.shape, workers=workers), out)
-    assert late < 0.5
+    assert late < 0.5 * SLOWER
 
 
 # ---- Sequences whose items change them ---------------------------------------
