@@ -120,16 +120,23 @@ TEST_P(warp_paths, field_steps_match_the_points)
     }
 }
 
+// The reads' source: X * Y * Z samples, one in `nan_every` NaN (none for 0).
+constexpr int X = 19, Y = 7, Z = 5;
+std::vector<float> source_of(std::mt19937 &rng, std::uniform_real_distribution<float> &u, unsigned nan_every)
+{
+    std::vector<float> src(std::size_t(X) * Y * Z);
+    for (float &s : src)
+        s = nan_every && rng() % nan_every == 0 ? NAN : 9.0f * u(rng);
+    return src;
+}
+
 // The linear reads against the plain path's, points inside, on the faces
 // and beyond.
 TEST_P(warp_paths, linear_reads_match_the_plain_path)
 {
     std::mt19937 rng(7u);
     std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-    const int X = 19, Y = 7, Z = 5;
-    std::vector<float> src(std::size_t(X) * Y * Z);
-    for (float &s : src)
-        s = rng() % 20 == 0 ? NAN : 9.0f * u(rng);
+    const std::vector<float> src = source_of(rng, u, 20);
     std::vector<float> cx(warp_block), cy(warp_block), cz(warp_block), want(warp_block), got(warp_block);
     for (int c = 0; c < 16; ++c) {
         for (int i = 0; i < warp_block; ++i) {
@@ -154,10 +161,7 @@ TEST_P(warp_paths, reads_under_modes_match_point_by_point)
 {
     std::mt19937 rng(11u);
     std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-    const int X = 19, Y = 7, Z = 5;
-    std::vector<float> src(std::size_t(X) * Y * Z);
-    for (float &s : src)
-        s = 9.0f * u(rng);
+    std::vector<float> src = source_of(rng, u, 0);
     warp_job w{};
     w.src = src.data(), w.volume = X * Y * Z, w.slice = X * Y, w.row = X;
     w.X = w.bnx = X, w.Y = w.bny = Y, w.Z = w.bnz = Z;
