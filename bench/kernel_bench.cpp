@@ -17,7 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "resample_paths.h"
+#include "kernels/table.h"
+#include "kernels/dispatch.h"
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -79,7 +80,7 @@ std::vector<map> read_maps(const char *file)
 
 void run(benchmark::State &st, int path, int count, int n, const float *m)
 {
-    if (!path_usable(path)) {
+    if (!target_usable(path)) {
         st.SkipWithError("path not usable on this CPU or build");
         return;
     }
@@ -91,13 +92,13 @@ void run(benchmark::State &st, int path, int count, int n, const float *m)
     for (std::size_t i = 0; i < voxels; ++i)
         img[i] = u(rng);
     const float sp[3] = {1, 1, 1};
-    const kernel_fn k = path_kernel(path);
+    const kernel_fn k = target_table(path)->kernel;
     for (auto _ : st) {
         k(img.get(), dims, sp, m, out.get());
         benchmark::DoNotOptimize(out.get());
         benchmark::ClobberMemory();
     }
-    st.SetLabel(path_name(path));
+    st.SetLabel(target_name(path));
     st.counters["ns_per_voxel"] = benchmark::Counter(
         double(voxels), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
@@ -123,9 +124,9 @@ int main(int argc, char **argv)
             edges.push_back(m.edge);
     for (int n : edges)
         maps.push_back({n, "shift", {1, 0, 0, 0.3f, 0, 1, 0, 0.2f, 0, 0, 1, 0.1f}});
-    for (int path = 0; path < path_count; ++path)
+    for (int path = 0; path < target_count; ++path)
         for (const map &m : maps) {
-            const std::string base = std::string(path_name(path)) + "/" + m.name + "/";
+            const std::string base = std::string(target_name(path)) + "/" + m.name + "/";
             const std::string e = std::to_string(m.edge) + "^3";
             benchmark::RegisterBenchmark((base + e).c_str(), run, path, 1, m.edge, m.m)
                 ->Unit(benchmark::kMillisecond)
@@ -138,7 +139,7 @@ int main(int argc, char **argv)
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
-    benchmark::AddCustomContext("kernel_path", path_name(best_path()));
+    benchmark::AddCustomContext("kernel_path", target_name(best_target()));
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
 }

@@ -9,10 +9,10 @@
 #include <new>
 #include <thread>
 
-#include "axis_lines.h"
+#include "kernels/axis_lines.h"
 #include "convert.h"
 #include "cubic.h"
-#include "resample_paths.h"
+#include "kernels/table.h"
 #include "workers.h"
 
 namespace {
@@ -124,7 +124,7 @@ struct pass {
 
 void unit(const pass &p, std::int64_t u, double *e)
 {
-    static const lines_fn lines = filter_path(best_path());
+    const lines_fn lines = best_table().lines;
     const std::int64_t X = p.X, Y = p.Y, Z = p.Z, width = filter_width;
     if (p.a == 0) {
         lines(p.v + u * X, 1, 1, X, p.h, p.K, p.r, p.fill, e);

@@ -16,7 +16,7 @@
 #include "checks.h"
 #include "cubic.h"
 #include "fpmode.h"
-#include "geometry.h"
+#include "kernels/geometry.h"
 #include "modes.h"
 #include "rules.h"
 #include "sizes.h"

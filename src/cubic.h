@@ -34,25 +34,12 @@ inline coef_span coef_span_of(int pad, std::int64_t origin, std::int64_t n, std:
 // (coef_span_of): each voxel the spline's value at its source position, or
 // p.fill.value where it maps nowhere. The box must hold every coefficient
 // the window reads (a voxel that would read past it is left as one that
-// maps nowhere). Runs the best path of the CPU (resample_paths.h); every
+// maps nowhere). Runs the best path of the CPU (kernels/dispatch.h); every
 // path gives the scalar one's bits.
 void cubic_part(const part &p, mode m, int pad);
 
+// One target's cubic rows and the filters' lines of axis_filter.cpp
+// (axis_lines.h), in kernels/table.h: the same bits on every target.
 using cubic_fn = void (*)(const part &p, mode m, int pad);
-void cubic_scalar(const part &p, mode m, int pad);
-void cubic_avx2(const part &p, mode m, int pad);
-void cubic_avx512(const part &p, mode m, int pad);
-// The path's cubic rows, or nullptr when this build lacks it.
-cubic_fn cubic_path(int path);
-
-// The filters' lines of axis_filter.cpp (axis_lines.h) on each path: the
-// same bits on every one.
 using lines_fn = void (*)(float *p, std::int64_t step, std::int64_t W, std::int64_t n, const double *h,
                           std::int64_t K, const std::int64_t *r, float fill, double *ext);
-void lines_scalar(float *p, std::int64_t step, std::int64_t W, std::int64_t n, const double *h, std::int64_t K,
-                  const std::int64_t *r, float fill, double *ext);
-void lines_avx2(float *p, std::int64_t step, std::int64_t W, std::int64_t n, const double *h, std::int64_t K,
-                const std::int64_t *r, float fill, double *ext);
-void lines_avx512(float *p, std::int64_t step, std::int64_t W, std::int64_t n, const double *h, std::int64_t K,
-                  const std::int64_t *r, float fill, double *ext);
-lines_fn filter_path(int path);

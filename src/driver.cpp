@@ -21,7 +21,7 @@
 #include "moded.h"
 #include "plan.h"
 #include "pyref.h"
-#include "resample_paths.h"
+#include "kernels/table.h"
 #include "rules.h"
 #include "spline.h"
 #include "texts.h"
@@ -196,7 +196,7 @@ bool run(const call &c, char *out, std::int64_t voxels)
         PyErr_SetString(PyExc_MemoryError, text::nomem);
         return false;
     }
-    const part_fn kernel = best_part();
+    const part_fn kernel = best_table().part;
     PyThreadState *state = release ? PyEval_SaveThread() : nullptr;
     auto next = release ? std::chrono::steady_clock::now() + std::chrono::milliseconds(50)
                         : std::chrono::steady_clock::time_point();

@@ -1,6 +1,9 @@
 #include "label.h"
 
-#include "label_rows.h"
+#include <algorithm>
+#include <cstring>
+
+#include "kernels/table.h"
 
 int elem_size(int type) { return type >= 0 && type < elem_count ? elems[type].size : 0; }
 
@@ -12,12 +15,9 @@ int elem_find(char kind, int size)
     return -1;
 }
 
-void label_scalar(const part &p, const typed &t) { label_kernels(p, t); }
-
 void label_part(const part &p, const typed &t)
 {
-    static const label_fn f = label_path(best_path());
-    f(p, t);
+    best_table().labels(p, t);
 }
 
 void copy_elems(const char *data, const std::int64_t d[4], const std::int64_t s[4], int size, bool swapped,

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "resample_paths.h"
+#include "part.h"
 #include "rules.h"
 
 // Element types by size and signedness: nearest moves elements whole, so
@@ -38,16 +38,11 @@ struct typed {
 };
 
 // The part's rows: every voxel set, to its sample or label, or to the fill,
-// on the best path this CPU runs (the linear kernel's choice).
+// on the best target this CPU runs (the linear kernel's choice).
 void label_part(const part &p, const typed &t);
 
-// One path's kernel, the same bits on each; nullptr when this build lacks it
-// (from the paths' table in resample.cpp).
+// One target's kernel (kernels/table.h), the same bits on each.
 using label_fn = void (*)(const part &p, const typed &t);
-label_fn label_path(int path);
-void label_scalar(const part &p, const typed &t);
-void label_avx2(const part &p, const typed &t);
-void label_avx512(const part &p, const typed &t);
 
 // A d[0] x d[1] x d[2] x d[3] block of `size`-byte elements at byte strides s
 // into dense native order at dst; `boolean` stores any nonzero byte as 1.

@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "geometry.h"
-#include "moded_point.h"
-#include "resample_paths.h"
+#include "kernels/geometry.h"
+#include "kernels/moded_point.h"
+#include "kernels/table.h"
 
 namespace {
 
@@ -26,13 +26,6 @@ template <class V> void each_voxel(const part &p, V &&voxel)
             voxel(at + i, coordinate(mx, px), coordinate(my, px), coordinate(mz, px));
         }
     }
-}
-
-// The linear rule (moded_point.h) at one voxel of the part.
-void linear_voxel(const part &p, mode m, std::int64_t o, float cx, float cy, float cz)
-{
-    if (!moded_linear(p.in, m, p.fill.value, cx, cy, cz, p.win.out[o]) && p.fill.on)
-        p.win.out[o] = p.fill.value;
 }
 
 template <class T> void label_voxels(const part &p, mode m, const T *S, T *O, T cv)
@@ -59,14 +52,14 @@ template <class T> void typed_voxels(const part &p, mode m, const typed &t)
 
 } // namespace
 
-void moded_linear_on(int path, const part &p, mode m)
+void moded_linear_on(int target, const part &p, mode m)
 {
     if (p.in.X <= 0 || p.in.Y <= 0 || p.in.Z <= 0)
         return;
-    if (path == path_count)
+    if (target == target_count)
         each_voxel(p, [&](std::int64_t o, float cx, float cy, float cz) { linear_voxel(p, m, o, cx, cy, cz); });
     else
-        moded_rows_path(path)(p, m, linear_voxel);
+        target_table(target)->moded(p, m, linear_voxel);
 }
 
 void moded_part(const part &p, mode m, const typed *t)
@@ -75,8 +68,7 @@ void moded_part(const part &p, mode m, const typed *t)
     if (p.in.X <= 0 || p.in.Y <= 0 || p.in.Z <= 0)
         return;
     if (!t) {
-        static const moded_rows_fn f = moded_rows_path(best_path());
-        f(p, m, linear_voxel);
+        best_table().moded(p, m, linear_voxel);
         return;
     }
     if (t->mode == nearest) {  // elements moved whole: only their size counts

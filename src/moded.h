@@ -23,11 +23,6 @@ using moded_voxel = void (*)(const part &p, mode m, std::int64_t o, float cx, fl
 // whose samples need no extension in blocks, every other one by `voxel`.
 // Every path gives the bits of moded_voxel alone.
 using moded_rows_fn = void (*)(const part &p, mode m, moded_voxel voxel);
-void moded_rows_scalar(const part &p, mode m, moded_voxel voxel);
-void moded_rows_avx2(const part &p, mode m, moded_voxel voxel);
-void moded_rows_avx512(const part &p, mode m, moded_voxel voxel);
-// The path's rows, or nullptr when this build lacks it.
-moded_rows_fn moded_rows_path(int path);
-// moded_part's linear rule on the given path (resample_paths.h), or voxel
-// by voxel for path_count: what the tests compare.
-void moded_linear_on(int path, const part &p, mode m);
+// moded_part's linear rule on the given target (kernels/dispatch.h), or voxel
+// by voxel for target_count: what the tests compare.
+void moded_linear_on(int target, const part &p, mode m);

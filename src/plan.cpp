@@ -13,7 +13,7 @@
 
 #include "boxes.h"
 #include "label.h"
-#include "resample_paths.h"
+#include "kernels/dispatch.h"
 #include "rules.h"
 #include "sizes.h"
 #include "spline.h"

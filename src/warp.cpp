@@ -15,9 +15,9 @@
 
 #include "call.h"
 #include "checks.h"
-#include "cubic_rows.h"
 #include "driver.h"
 #include "fpmode.h"
+#include "kernels/table.h"
 #include "label.h"
 #include "plan.h"
 #include "pyref.h"
@@ -25,10 +25,9 @@
 #include "spline.h"
 #include "texts.h"
 #include "warp_kernel.h"
-// The row kernels' headers last: their names stay out of the declarations above.
-#include "moded_point.h"
-#include "warp_points.h"
 #include "workers.h"
+// Last: its names stay out of the declarations above.
+#include "kernels/geometry.h"
 
 namespace {
 
@@ -54,135 +53,6 @@ void affine_step(const float *m, pts &p, int n)
     }
 }
 
-// A checked call's work, as raw memory.
-struct work {
-    const std::vector<step> *steps;
-    const float *src;        // linear; cubic: its coefficients
-    const char *typed;       // nearest and label
-    source at;               // strides of either, in elements
-    int X, Y, Z;             // the whole source; none of them 0 unless `empty`
-    int bx, by, bz;          // the box held: its first sample within the whole
-    int bnx, bny, bnz;       // and its extents (a tile's box, else the whole)
-    std::int64_t origin;     // the box's first sample within the whole, in elements
-    std::int64_t wx, wy, wz; // a tile: its window's first voxel within the whole grid
-    bool tiled;
-    bool empty;
-    bool reached;            // linear: a volume's furthest sample within 32-bit offsets
-    char *out;
-    int size;                // bytes per output element
-    std::int64_t OX, OY, OZ;
-    const float *o, *s;      // output and source spacing
-    int rule, e;
-    bool moded;              // linear, nearest, label: moded_point.h's reads under `bound`
-    mode bound;
-    int pad;                 // cubic: the coefficients grown beyond each edge (cubic.h)
-    float value;
-    unsigned char fill[8];
-};
-
-template <class T> volume_at<T> volume_of(const work &w, const T *data, std::int64_t v)
-{
-    return {data + v * w.at.volume, w.at.slice, w.at.row, w.X, w.Y, w.Z, w.origin, {w.bx, w.by, w.bz},
-            {w.bnx, w.bny, w.bnz}};
-}
-
-// Volume v's samples as the moded and cubic reads take them: the box held,
-// placed in the whole source.
-source_box box_of(const work &w, const float *data, std::int64_t v)
-{
-    source_box b;
-    b.src = data ? data + v * w.at.volume : nullptr;
-    b.slice = w.at.slice, b.row = w.at.row;
-    b.X = w.X, b.Y = w.Y, b.Z = w.Z;
-    b.bx = w.bx, b.by = w.by, b.bz = w.bz, b.bnx = w.bnx, b.bny = w.bny, b.bnz = w.bnz;
-    return b;
-}
-
-template <class T> void typed_points(const work &w, std::int64_t v, const pts &p, int n, char *o)
-{
-    T fill, *d = reinterpret_cast<T *>(o);
-    std::memcpy(&fill, w.fill, sizeof fill);
-    const volume_at<T> g = volume_of(w, reinterpret_cast<const T *>(w.typed), v);
-    if (w.moded) {
-        const source_box b = box_of(w, nullptr, v);
-        if (w.rule == nearest)
-            for (int i = 0; i < n; ++i)
-                d[i] = moded_near(b, w.bound, g.data, fill, p.x[i], p.y[i], p.z[i]);
-        else
-            for (int i = 0; i < n; ++i)
-                d[i] = moded_label(b, w.bound, g.data, fill, p.x[i], p.y[i], p.z[i]);
-        return;
-    }
-    if (w.rule == nearest)
-        for (int i = 0; i < n; ++i)
-            d[i] = nearest_at(g, p.x[i], p.y[i], p.z[i], fill);
-    else
-        for (int i = 0; i < n; ++i)
-            d[i] = label_at(g, p.x[i], p.y[i], p.z[i], fill);
-}
-
-// The rule at n source indices, into n output elements at o; `fast`: the
-// linear rule on the CPU's path, where a whole source is reached.
-void read_points(const work &w, std::int64_t v, const pts &p, int n, char *o, bool fast)
-{
-    if (w.empty) {
-        const void *fill = floats_out(w.rule) ? static_cast<const void *>(&w.value) : w.fill;
-        for (int i = 0; i < n; ++i)
-            std::memcpy(o + i * w.size, fill, w.size);
-        return;
-    }
-    if (w.rule == cubic) {
-        part q{};
-        q.in = box_of(w, w.src, v);
-        q.fill = {true, w.value};
-        const coef_span h[3] = {coef_span_of(w.pad, w.bx, w.bnx, w.X), coef_span_of(w.pad, w.by, w.bny, w.Y),
-                                coef_span_of(w.pad, w.bz, w.bnz, w.Z)};
-        float *d = reinterpret_cast<float *>(o);
-        for (int i = 0; i < n; ++i)
-            cubic_voxel(q, w.bound, w.pad, h, p.x[i], p.y[i], p.z[i], d + i);
-        return;
-    }
-    if (w.rule == linear && w.moded) {
-        const source_box b = box_of(w, w.src, v);
-        float *d = reinterpret_cast<float *>(o);
-        for (int i = 0; i < n; ++i)
-            if (!moded_linear(b, w.bound, w.value, p.x[i], p.y[i], p.z[i], d[i]))
-                d[i] = w.value;
-        return;
-    }
-    if (w.rule == linear) {
-        const volume_at<float> g = volume_of(w, w.src, v);
-        float *d = reinterpret_cast<float *>(o);
-        if (fast) {
-            static const warp_linear_fn f = warp_linear_path(best_path());
-            f(g.data, g.slice, g.row, g.X, g.Y, g.Z, p.x, p.y, p.z, n, w.value, d);
-            return;
-        }
-        for (int i = 0; i < n; ++i)
-            d[i] = linear_at(g, p.x[i], p.y[i], p.z[i], w.value);
-        return;
-    }
-    if (w.rule == nearest) {  // elements moved whole: only their size counts
-        switch (w.size) {
-        case 1: typed_points<std::uint8_t>(w, v, p, n, o); break;
-        case 2: typed_points<std::uint16_t>(w, v, p, n, o); break;
-        case 4: typed_points<std::uint32_t>(w, v, p, n, o); break;
-        default: typed_points<std::uint64_t>(w, v, p, n, o); break;
-        }
-        return;
-    }
-    switch (w.e) {
-    case e_u8: typed_points<std::uint8_t>(w, v, p, n, o); break;
-    case e_i8: typed_points<std::int8_t>(w, v, p, n, o); break;
-    case e_u16: typed_points<std::uint16_t>(w, v, p, n, o); break;
-    case e_i16: typed_points<std::int16_t>(w, v, p, n, o); break;
-    case e_u32: typed_points<std::uint32_t>(w, v, p, n, o); break;
-    case e_i32: typed_points<std::int32_t>(w, v, p, n, o); break;
-    case e_u64: typed_points<std::uint64_t>(w, v, p, n, o); break;
-    default: typed_points<std::int64_t>(w, v, p, n, o); break;
-    }
-}
-
 // The continuous source indices of output voxels (z, y, x0 + i), i < n, of
 // volume v, the whole grid's indices: the output point through the steps,
 // divided by the source's spacing.
@@ -192,7 +62,7 @@ void row_points(const std::vector<step> &steps, const float *o, const float *s, 
     const float py = position(int(y), o[1]), pz = position(int(z), o[2]);
     for (int i = 0; i < n; ++i)
         p.x[i] = position(int(x0 + i), o[0]), p.y[i] = py, p.z[i] = pz;
-    static const warp_field_fn field = field_path(best_path());
+    const warp_field_fn field = best_table().field;
     for (const step &st : steps) {
         if (st.field)
             field(st.f, v, p.x, p.y, p.z, n);
@@ -204,17 +74,16 @@ void row_points(const std::vector<step> &steps, const float *o, const float *s, 
 }
 
 // Output row q of the call (volume, then Z, then Y).
-void warp_row(const work &w, std::int64_t q)
+void warp_row(const std::vector<step> &steps, const warp_job &w, std::int64_t q)
 {
     const std::int64_t v = q / (w.OZ * w.OY), r = q % (w.OZ * w.OY);
     char *o = w.out + q * w.OX * w.size;
+    const warp_reads_fn reads = best_table().reads;
     pts p;
-    // A tile's box is no whole volume: the row kernel's frame is the whole's.
-    const bool fast = w.rule == linear && !w.moded && w.reached && !w.empty && !w.tiled;
     for (std::int64_t x0 = 0; x0 < w.OX; x0 += warp_block) {
         const int n = int(std::min<std::int64_t>(warp_block, w.OX - x0));
-        row_points(*w.steps, w.o, w.s, v, w.wz + r / w.OY, w.wy + r % w.OY, w.wx + x0, n, p);
-        read_points(w, v, p, n, o + x0 * w.size, fast);
+        row_points(steps, w.o, w.s, v, w.wz + r / w.OY, w.wy + r % w.OY, w.wx + x0, n, p);
+        reads(w, v, p.x, p.y, p.z, n, o + x0 * w.size);
     }
 }
 
@@ -342,9 +211,9 @@ bool run(const call &c, const std::vector<step> &steps, char *out)
     spline s;
     if (!reading_of(c, size, r) || !spline_of(c, r, s))
         return false;
-    work w{};
-    w.steps = &steps;
-    w.src = r.src.data, w.typed = r.typed_src, w.at = r.src;
+    warp_job w{};
+    w.src = r.src.data, w.typed = r.typed_src;
+    w.volume = r.src.volume, w.slice = r.src.slice, w.row = r.src.row;
     w.X = w.bnx = int(c.im.dims[3]), w.Y = w.bny = int(c.im.dims[2]), w.Z = w.bnz = int(c.im.dims[1]);
     w.empty = c.im.count == 0;
     if ((w.tiled = c.rq.tiled)) {
@@ -389,7 +258,7 @@ bool run(const call &c, const std::vector<step> &steps, char *out)
         threads, (rows + per - 1) / per,
         [&](std::int64_t i) {
             for (std::int64_t q = i * per; q < std::min(rows, (i + 1) * per); ++q)
-                warp_row(w, q);
+                warp_row(steps, w, q);
         },
         [&] { return no_interrupt(state, next); });
     if (state)

@@ -15,7 +15,7 @@
 #include "checks.h"
 #include "driver.h"
 #include "fpmode.h"
-#include "geometry.h"
+#include "kernels/geometry.h"
 #include "modes.h"
 #include "rules.h"
 #include "texts.h"

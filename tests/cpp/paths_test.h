@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "part.h"
-#include "resample_paths.h"
+#include "kernels/table.h"
+#include "kernels/dispatch.h"
 
 namespace {
 
@@ -33,22 +34,20 @@ inline int mismatches(const std::vector<float> &want, const std::vector<float> &
     return n;
 }
 
-// The tests of table(path), a path's function or null: a path the build
-// lacks or the CPU cannot run is skipped.
-template <auto table> class path_test : public ::testing::TestWithParam<int> {
+// The tests of one target of the build: one the CPU cannot run is skipped.
+class target_test : public ::testing::TestWithParam<int> {
 protected:
     void SetUp() override
     {
-        if (!table(GetParam()))
-            GTEST_SKIP() << path_name(GetParam()) << " path not built for this target";
-        if (!path_usable(GetParam()))
-            GTEST_SKIP() << "this CPU lacks " << path_name(GetParam());
+        if (!target_usable(GetParam()))
+            GTEST_SKIP() << "this CPU lacks " << target_name(GetParam());
     }
 };
 
-inline std::string path_label(const ::testing::TestParamInfo<int> &i) { return path_name(i.param); }
+inline std::string target_label(const ::testing::TestParamInfo<int> &i) { return target_name(i.param); }
 
-inline auto every_path() { return ::testing::Values(path_scalar, path_avx2, path_avx512); }
+// Every target of the build's list (CMakeLists.txt: vx_targets).
+inline auto every_target() { return ::testing::Range(0, int(target_count)); }
 
 constexpr float blank = 1e30f, fill_value = -7.5f;
 

@@ -24,7 +24,7 @@ void turned(std::mt19937 &rng, float m[12], float reach)
     }
 }
 
-using cubic_paths = path_test<cubic_path>;
+using cubic_paths = target_test;
 
 // Every mode (its pad), fill on and off, maps inside, across the edges,
 // far outside and NaN; coefficients with NaN, infinities and subnormals.
@@ -51,9 +51,9 @@ TEST_P(cubic_paths, rows_match_the_scalar_path)
         p.in = whole_box(coef.data(), X, Y, Z);
         p.in.row = GX, p.in.slice = GY * GX;
         p.map.spacing = spacing, p.map.out_spacing = out_spacing, p.map.matrix = matrix;
-        const auto path = cubic_path(GetParam());
+        const auto path = target_table(GetParam())->cubic;
         const int bad = rows_differ(
-            p, c, nx, ny, nz, [&](const part &q) { cubic_scalar(q, m, pad); },
+            p, c, nx, ny, nz, [&](const part &q) { target_table(target_scalar)->cubic(q, m, pad); },
             [&](const part &q) { path(q, m, pad); }, interior);
         EXPECT_EQ(bad, 0) << "case " << c << " mode " << mode_names[m];
     }
@@ -85,14 +85,14 @@ TEST_P(cubic_paths, filter_lines_match_the_scalar_path)
                 for (std::int64_t j = 0; j < 2 * K; ++j)
                     r[std::size_t(j)] = j % 3 == 0 ? fill_index : (j * 7) % n;
                 std::vector<double> ext(std::size_t((n + 2 * K) * W));
-                lines_scalar(want.data(), step, W, n, h.data(), K, r.data(), 0.25f, ext.data());
-                filter_path(GetParam())(got.data(), step, W, n, h.data(), K, r.data(), 0.25f, ext.data());
+                target_table(target_scalar)->lines(want.data(), step, W, n, h.data(), K, r.data(), 0.25f, ext.data());
+                target_table(GetParam())->lines(got.data(), step, W, n, h.data(), K, r.data(), 0.25f, ext.data());
                 EXPECT_EQ(mismatches(want, got), 0) << "W " << W << " n " << n << " K " << K;
             }
         }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(kernel, cubic_paths, every_path(), path_label);
+INSTANTIATE_TEST_SUITE_P(kernel, cubic_paths, every_target(), target_label);
 
 } // namespace

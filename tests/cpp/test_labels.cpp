@@ -9,8 +9,9 @@
 #include <vector>
 
 #include "label.h"
-#include "resample_paths.h"
-#include "resample_rows.h"  // classify(), to find the samples a voxel reads
+#include "kernels/table.h"
+#include "kernels/dispatch.h"
+#include "kernels/resample_rows.h"  // classify(), to find the samples a voxel reads
 
 namespace {
 
@@ -121,12 +122,12 @@ TEST(labels, every_path_gives_the_scalar_bytes)
             for (int b = 0; b < size; ++b)
                 src[i + b] = static_cast<unsigned char>(((i / size / 3) * 37 + g() % labels) * (b + 1) * 41);
         const int rows = c.wny * c.wnz, first = int(g() % rows), last = first + 1 + int(g() % (rows - first));
-        const auto want = run(label_scalar, c, src, type, mode, first, last);
-        for (int path = 1; path < path_count; ++path) {
-            if (!path_usable(path) || !label_path(path))
+        const auto want = run(target_table(target_scalar)->labels, c, src, type, mode, first, last);
+        for (int path = 1; path < target_count; ++path) {
+            if (!target_usable(path) || !target_table(path)->labels)
                 continue;
-            EXPECT_EQ(run(label_path(path), c, src, type, mode, first, last), want)
-                << path_name(path) << " trial " << trial;
+            EXPECT_EQ(run(target_table(path)->labels, c, src, type, mode, first, last), want)
+                << target_name(path) << " trial " << trial;
             ++compared;
         }
     }
@@ -152,8 +153,8 @@ TEST(labels, boxes_short_of_a_plane)
         std::vector<unsigned char> src(std::size_t(c.X) * c.Y * c.Z * size);
         for (auto &v : src)
             v = static_cast<unsigned char>(g() % 3 * 60);
-        const auto whole = run(label_scalar, c, src, type, mode, 0, rows);
-        const auto want = run(label_scalar, c, src, type, mode, 0, rows, b);
+        const auto whole = run(target_table(target_scalar)->labels, c, src, type, mode, 0, rows);
+        const auto want = run(target_table(target_scalar)->labels, c, src, type, mode, 0, rows, b);
         for (int q = 0; q < rows; ++q)
             for (int x = 0; x < c.wnx; ++x) {
                 const std::size_t k = (std::size_t(q) * c.wnx + x) * size;
@@ -163,10 +164,10 @@ TEST(labels, boxes_short_of_a_plane)
                     << "trial " << trial << " side " << side << " voxel " << k / size;
                 lost += out;
             }
-        for (int path = 1; path < path_count; ++path)
-            if (path_usable(path) && label_path(path)) {
-                EXPECT_EQ(run(label_path(path), c, src, type, mode, 0, rows, b), want)
-                    << path_name(path) << " trial " << trial;
+        for (int path = 1; path < target_count; ++path)
+            if (target_usable(path) && target_table(path)->labels) {
+                EXPECT_EQ(run(target_table(path)->labels, c, src, type, mode, 0, rows, b), want)
+                    << target_name(path) << " trial " << trial;
             }
     }
     EXPECT_GT(lost, 500);

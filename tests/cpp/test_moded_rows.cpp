@@ -12,7 +12,7 @@
 
 namespace {
 
-using moded_paths = path_test<moded_rows_path>;
+using moded_paths = target_test;
 
 // Maps whose fractions are 0 on every axis (a whole shift), on Z alone (a
 // turn about Z) and nowhere (oblique), inside, across the edges and far
@@ -53,13 +53,13 @@ TEST_P(moded_paths, rows_match_the_voxels)
         p.in = whole_box(src.data(), X, Y, Z);
         p.map.spacing = spacing, p.map.out_spacing = spacing, p.map.matrix = matrix;
         const int bad = rows_differ(
-            p, c, nx, ny, nz, [&](const part &q) { moded_linear_on(path_count, q, m); },
+            p, c, nx, ny, nz, [&](const part &q) { moded_linear_on(target_count, q, m); },
             [&](const part &q) { moded_linear_on(GetParam(), q, m); }, interior);
         EXPECT_EQ(bad, 0) << "case " << c << " mode " << mode_names[m] << " kind " << kind;
     }
     EXPECT_GT(interior, 100000);
 }
 
-INSTANTIATE_TEST_SUITE_P(kernel, moded_paths, every_path(), path_label);
+INSTANTIATE_TEST_SUITE_P(kernel, moded_paths, every_target(), target_label);
 
 } // namespace

@@ -18,8 +18,9 @@
 #include "paths_test.h"
 #include "reference.h"
 #include "resample.h"
-#include "resample_paths.h"
-#include "resample_rows.h"  // classify(), to find the samples a window reads
+#include "kernels/table.h"
+#include "kernels/dispatch.h"
+#include "kernels/resample_rows.h"  // classify(), to find the samples a window reads
 
 namespace {
 
@@ -130,13 +131,13 @@ problem shifted(int n, int z, int y, int x, float tx, float ty, float tz, float 
     return p;
 }
 
-class path : public path_test<path_kernel> {
+class path : public target_test {
 protected:
     kernel_fn k = nullptr;
     void SetUp() override
     {
-        path_test::SetUp();
-        k = path_kernel(GetParam());
+        target_test::SetUp();
+        k = target_table(GetParam())->kernel;
     }
 };
 
@@ -227,7 +228,7 @@ part strided(const float *src, std::int64_t slice, std::int64_t row, float *out,
 // `clear` must zero wherever the reference writes nothing.
 TEST_P(path, parts_of_strided_volumes)
 {
-    const part_fn f = path_part(GetParam());
+    const part_fn f = target_table(GetParam())->part;
     std::mt19937 rng(97u + GetParam());
     std::uniform_int_distribution<int> pad(0, 5), cut(1, 9);
     long written = 0;
@@ -302,7 +303,7 @@ TEST_P(path, tiles_and_runs)
 // output slice 32.
 TEST_P(path, parts_cutting_tiles)
 {
-    const part_fn f = path_part(GetParam());
+    const part_fn f = target_table(GetParam())->part;
     std::mt19937 rng(5u + GetParam());
     long written = 0;
     for (int z : {9, 20, 33, 70})
@@ -404,7 +405,7 @@ box reads(const part &w)
 // the scalar one's.
 TEST_P(path, windows_of_other_grids_from_boxes)
 {
-    const part_fn f = path_part(GetParam());
+    const part_fn f = target_table(GetParam())->part;
     std::mt19937 rng(41u + GetParam());
     std::uniform_int_distribution<int> ext(0, 37), pick(0, 1 << 20);
     std::uniform_real_distribution<float> zoom(0.3f, 2.5f);
@@ -419,7 +420,7 @@ TEST_P(path, windows_of_other_grids_from_boxes)
         part w = whole_volume(p.image.data(), whole.data(), X, Y, Z, p.spacing, p.matrix);
         w.map.out_spacing = os, w.win.slice = std::int64_t(OY) * OX, w.win.row = OX;
         w.win.nx = OX, w.win.ny = OY, w.win.nz = OZ, w.win.last = OZ * OY;
-        resample_scalar(w);
+        target_table(target_scalar)->part(w);
         w.win.out = mine.data();
         f(w);
         for (std::size_t k = 0; k < count; ++k) {
@@ -496,17 +497,17 @@ TEST_P(path, windows_of_other_grids_from_boxes)
     EXPECT_GT(shorted, 1000);
 }
 
-INSTANTIATE_TEST_SUITE_P(kernel, path, every_path(), path_label);
+INSTANTIATE_TEST_SUITE_P(kernel, path, every_target(), target_label);
 
 TEST(dispatch, runs_the_best_usable_path)
 {
-    const int best = best_path();
-    for (int p = best + 1; p < path_count; ++p)
-        EXPECT_FALSE(path_usable(p)) << path_name(p) << " is usable but " << path_name(best) << " was chosen";
-    EXPECT_TRUE(path_usable(best));
+    const int best = best_target();
+    for (int p = best + 1; p < target_count; ++p)
+        EXPECT_FALSE(target_usable(p)) << target_name(p) << " is usable but " << target_name(best) << " was chosen";
+    EXPECT_TRUE(target_usable(best));
     std::mt19937 rng(3);
     check(resample_trilinear, random_problem(rng, true), "resample_trilinear");
-    std::cout << "[ path     ] resample_trilinear runs " << path_name(best) << "\n";
+    std::cout << "[ path     ] resample_trilinear runs " << target_name(best) << "\n";
 }
 
 // Where a spacing's reciprocal is taken for the division, the quotient of

@@ -1,5 +1,5 @@
-// A warp's field steps and linear reads on every path this build has, on
-// this CPU, against a frozen point-by-point loop: same bits, NaN as NaN.
+// A warp's field steps and reads on every target this build has, on this
+// CPU, against a frozen point-by-point loop: same bits, NaN as NaN.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -8,7 +8,11 @@
 #include <vector>
 
 #include "paths_test.h"
+#include "rules.h"
 #include "warp_kernel.h"
+// Last: the per-point code the reads are checked against.
+#include "kernels/cubic_rows.h"
+#include "kernels/moded_point.h"
 
 namespace {
 
@@ -55,7 +59,7 @@ void field_reference(const warp_field &st, std::int64_t v, float *px, float *py,
     }
 }
 
-using warp_paths = path_test<field_path>;
+using warp_paths = target_test;
 
 // Fields of 1 to 6 samples an axis (a single plane steps nowhere), their
 // components packed or apart, at odd byte offsets, two volumes; points
@@ -108,12 +112,22 @@ TEST_P(warp_paths, field_steps_match_the_points)
         for (std::int64_t v = 0; v < 2; ++v) {
             std::vector<float> want = x, got = x;
             field_reference(f, v, want.data(), want.data() + n, want.data() + 2 * n, n);
-            field_path(GetParam())(f, v, got.data(), got.data() + n, got.data() + 2 * n, n);
+            target_table(GetParam())->field(f, v, got.data(), got.data() + n, got.data() + 2 * n, n);
             for (std::size_t i = 0; i < got.size(); ++i)
                 ASSERT_TRUE(same(got[i], want[i])) << "case " << c << " point " << i % n << ": " << got[i]
                                                    << " != " << want[i];
         }
     }
+}
+
+// The reads' source: X * Y * Z samples, one in `nan_every` NaN (none for 0).
+constexpr int X = 19, Y = 7, Z = 5;
+std::vector<float> source_of(std::mt19937 &rng, std::uniform_real_distribution<float> &u, unsigned nan_every)
+{
+    std::vector<float> src(std::size_t(X) * Y * Z);
+    for (float &s : src)
+        s = nan_every && rng() % nan_every == 0 ? NAN : 9.0f * u(rng);
+    return src;
 }
 
 // The linear reads against the plain path's, points inside, on the faces
@@ -122,10 +136,7 @@ TEST_P(warp_paths, linear_reads_match_the_plain_path)
 {
     std::mt19937 rng(7u);
     std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-    const int X = 19, Y = 7, Z = 5;
-    std::vector<float> src(std::size_t(X) * Y * Z);
-    for (float &s : src)
-        s = rng() % 20 == 0 ? NAN : 9.0f * u(rng);
+    const std::vector<float> src = source_of(rng, u, 20);
     std::vector<float> cx(warp_block), cy(warp_block), cz(warp_block), want(warp_block), got(warp_block);
     for (int c = 0; c < 16; ++c) {
         for (int i = 0; i < warp_block; ++i) {
@@ -134,15 +145,56 @@ TEST_P(warp_paths, linear_reads_match_the_plain_path)
             cy[std::size_t(i)] = r == 1 ? 0.0f : (Y + 2) * 0.5f * (1.0f + u(rng)) - 1.0f;
             cz[std::size_t(i)] = (Z + 2) * 0.5f * (1.0f + u(rng)) - 1.0f;
         }
-        warp_linear_scalar(src.data(), X * Y, X, X, Y, Z, cx.data(), cy.data(), cz.data(), warp_block, -5.0f,
+        target_table(target_scalar)->points(src.data(), X * Y, X, X, Y, Z, cx.data(), cy.data(), cz.data(), warp_block, -5.0f,
                            want.data());
-        warp_linear_path(GetParam())(src.data(), X * Y, X, X, Y, Z, cx.data(), cy.data(), cz.data(), warp_block,
+        target_table(GetParam())->points(src.data(), X * Y, X, X, Y, Z, cx.data(), cy.data(), cz.data(), warp_block,
                                      -5.0f, got.data());
         for (int i = 0; i < warp_block; ++i)
             ASSERT_TRUE(same(got[std::size_t(i)], want[std::size_t(i)])) << "case " << c << " point " << i;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(paths, warp_paths, every_path(), path_label);
+// A warp's reads under each mode, linear and cubic (the modes whose
+// coefficients are the samples' own extents), against the per-point code:
+// each target takes the points in its blocks and lanes, the bits stay.
+TEST_P(warp_paths, reads_under_modes_match_point_by_point)
+{
+    std::mt19937 rng(11u);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    std::vector<float> src = source_of(rng, u, 0);
+    warp_job w{};
+    w.src = src.data(), w.volume = X * Y * Z, w.slice = X * Y, w.row = X;
+    w.X = w.bnx = X, w.Y = w.bny = Y, w.Z = w.bnz = Z;
+    w.reached = true, w.size = 4, w.value = -5.0f;
+    const source_box b = {src.data(), X * Y, X, X, Y, Z, 0, 0, 0, X, Y, Z};
+    part q{};
+    q.in = b, q.fill = {true, w.value};
+    std::vector<float> cx(warp_block), cy(warp_block), cz(warp_block), want(warp_block), got(warp_block);
+    for (int c = 0; c < 2 * mode_count; ++c) {
+        w.bound = mode(c % mode_count), w.rule = c < mode_count ? linear : cubic, w.moded = w.rule == linear;
+        if (w.rule == cubic && pad_of(w.bound))
+            continue;
+        for (int i = 0; i < warp_block; ++i) {  // runs of interior points, then any
+            const float k = i < warp_block / 2 ? 0.4f : 1.5f;
+            cx[std::size_t(i)] = (X - 1) * 0.5f * (1.0f + k * u(rng));
+            cy[std::size_t(i)] = (Y - 1) * 0.5f * (1.0f + k * u(rng));
+            cz[std::size_t(i)] = (Z - 1) * 0.5f * (1.0f + k * u(rng));
+        }
+        const coef_span h[3] = {{0, X}, {0, Y}, {0, Z}};
+        for (int i = 0; i < warp_block; ++i) {
+            float &o = want[std::size_t(i)];
+            if (w.rule == cubic)
+                cubic_voxel(q, w.bound, 0, h, cx[std::size_t(i)], cy[std::size_t(i)], cz[std::size_t(i)], &o);
+            else if (!moded_linear(b, w.bound, w.value, cx[std::size_t(i)], cy[std::size_t(i)], cz[std::size_t(i)], o))
+                o = w.value;
+        }
+        target_table(GetParam())->reads(w, 0, cx.data(), cy.data(), cz.data(), warp_block,
+                                      reinterpret_cast<char *>(got.data()));
+        for (int i = 0; i < warp_block; ++i)
+            ASSERT_TRUE(same(got[std::size_t(i)], want[std::size_t(i)])) << "case " << c << " point " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(paths, warp_paths, every_target(), target_label);
 
 } // namespace

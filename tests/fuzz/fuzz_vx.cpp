@@ -14,9 +14,10 @@
 #include <vector>
 
 #include "convert.h"
+#include "kernels/table.h"
 #include "label.h"
 #include "resample.h"
-#include "resample_paths.h"
+#include "kernels/dispatch.h"
 
 namespace {
 
@@ -188,11 +189,11 @@ void fuzz_kernel(input &in)
         img[i] = pick_float(in);
     const std::vector<float> before(img.get(), img.get() + count);
     // The dispatcher, then every path this CPU can run, each on its own.
-    for (int path = -1; path < path_count; ++path) {
-        if (path >= 0 && !path_usable(path))
+    for (int path = -1; path < target_count; ++path) {
+        if (path >= 0 && !target_usable(path))
             continue;
         std::memset(out.get(), 0, count * 4);
-        (path < 0 ? resample_trilinear : path_kernel(path))(img.get(), dims, sp.get(), mx.get(),
+        (path < 0 ? resample_trilinear : target_table(path)->kernel)(img.get(), dims, sp.get(), mx.get(),
                                                              out.get());
         if (count && std::memcmp(before.data(), img.get(), count * 4) != 0)
             fail("kernel changed its input");
@@ -213,8 +214,8 @@ void fuzz_parts(input &in, const float *img, const int *e, const float *sp, cons
     const std::int64_t row = X + in.byte() % 4, slice = row * Y + in.byte() % 6;
     const std::size_t volume = std::size_t(Z) * Y * X;
     const std::size_t reach = std::size_t((Z - 1) * slice + (Y - 1) * row + X);
-    for (int path = 0; path < path_count; ++path) {
-        if (!path_usable(path))
+    for (int path = 0; path < target_count; ++path) {
+        if (!target_usable(path))
             continue;
         for (int v = 0; v < N; ++v) {
             fbuf src(floats(reach)), got(floats(volume));
@@ -226,7 +227,7 @@ void fuzz_parts(input &in, const float *img, const int *e, const float *sp, cons
                 last = std::min(Z * Y, first + 1 + in.byte() % 7);
                 part q = whole_volume(src.get(), got.get(), X, Y, Z, sp, mx);
                 q.in.slice = slice, q.in.row = row, q.win.first = first, q.win.last = last, q.fill.on = true;
-                path_part(path)(q);
+                target_table(path)->part(q);
             }
             // NaN is NaN whatever its sign and payload, as in check_kernel.
             for (std::size_t k = 0; k < volume; ++k) {
@@ -285,7 +286,7 @@ void fuzz_window(input &in, int path, const float *img, const int *e, const floa
     std::memcpy(bits.data(), img, volume * 4);
     typed t{bits.data(), labels.data(), e_u32, label, {}};
     std::memcpy(t.fill, &fill, 4);
-    label_path(path)(w, t);
+    target_table(path)->labels(w, t);
     for (int side = -1; side < 6; ++side) {
         part v = w;
         int *const b[3] = {&v.in.bx, &v.in.by, &v.in.bz}, *const n[3] = {&v.in.bnx, &v.in.bny, &v.in.bnz};
@@ -311,9 +312,9 @@ void fuzz_window(input &in, int path, const float *img, const int *e, const floa
             }
         part l = v;  // labels: the part's float pointers null
         v.in.src = src.get(), v.win.out = got.get();
-        path_part(path)(v);
+        target_table(path)->part(v);
         t.src = lsrc.get(), t.out = lgot.data();
-        label_path(path)(l, t);
+        target_table(path)->labels(l, t);
         for (std::size_t k = 0; k < window; ++k) {
             const int *r = &reads[6 * k];
             bool held = r[0] >= 0;

@@ -1,7 +1,7 @@
 // A warp's per-point work as plain loops the compiler vectorises, the
-// points of a block in lanes: resample.cpp compiles it for any CPU,
-// warp_avx2.cpp and warp_avx512.cpp for wider vectors. Each point keeps
-// its own order of operations, so every path gives the same bits.
+// points of a block in lanes, compiled for each target by
+// kernels/target.cpp. Each point keeps its own order of operations, so
+// every target gives the same bits.
 #pragma once
 
 #include <algorithm>
@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "warp_kernel.h"
-#include "warp_points.h"
+#include "kernels/warp_points.h"
 
 namespace {
 

@@ -1,7 +1,6 @@
 // The nearest and label row kernels, plain C++ whose loops the compiler
-// vectorises: label.cpp compiles them for any CPU, label_avx2.cpp and
-// label_avx512.cpp for wider instruction sets, each with internal linkage
-// (see resample_paths.h). The arithmetic is the same on every path.
+// vectorises, compiled for each target by kernels/target.cpp with internal
+// linkage (see resample_rows.h). The arithmetic is the same on every target.
 #pragma once
 
 #include <algorithm>
@@ -11,7 +10,7 @@
 
 // resample_rows.h's whole-voxel functions are the linear kernel's; only its
 // coordinates (coords) and interior split (locate) are used here.
-#include "resample_rows.h"
+#include "kernels/resample_rows.h"
 
 namespace {
 

@@ -1,7 +1,6 @@
-// The separable filters' sums over lines (axis_filter.h), compiled plain
-// and for each instruction-set path (cubic_avx2.cpp, cubic_avx512.cpp).
-// Sums side by side are independent: lanes never reorder any one of them.
-// Internal linkage, as in resample_paths.h.
+// The separable filters' sums over lines (axis_filter.h), compiled for each
+// target (kernels/target.cpp). Sums side by side are independent: lanes
+// never reorder any one of them. Internal linkage, as in resample_rows.h.
 #pragma once
 
 #include <algorithm>

@@ -2,7 +2,7 @@
 // then 4 x 4 x 4 coefficients weighted by the B-spline of each fraction.
 // All of it in double, in the fixed order written here and in
 // docs/usage.md, rounded once to float32. Internal linkage, as in
-// resample_paths.h: each instruction-set file compiles its own copy.
+// resample_rows.h: each target's compilation has its own copy.
 #pragma once
 
 #include <algorithm>
@@ -15,7 +15,7 @@
 #endif
 
 #include "cubic.h"
-#include "geometry.h"
+#include "kernels/geometry.h"
 #include "modes.h"
 
 namespace {
@@ -269,17 +269,62 @@ inline void cubic_voxel(const part &p, mode m, int pad, const coef_span *h, floa
         *o = p.fill.value;
 }
 
+// The coefficients' spans of a part's box, and the interior they allow.
+struct cubic_frame {
+    coef_span h[3];
+    cubic_span sp[3];
+};
+
+inline cubic_frame cubic_frame_of(const source_box &b, int pad)
+{
+    cubic_frame g;
+    g.h[0] = coef_span_of(pad, b.bx, b.bnx, b.X), g.h[1] = coef_span_of(pad, b.by, b.bny, b.Y);
+    g.h[2] = coef_span_of(pad, b.bz, b.bnz, b.Z);
+    for (int a = 0; a < 3; ++a)
+        g.sp[a] = span_of(g.h[a]);
+    return g;
+}
+
+// cubic_lanes voxels at positions c into o[0..cubic_lanes - 1]: all of them
+// interior on every axis by cubic_interior, else each by the general path.
+// A row's block (cubic_rows) or a warp's points (warp_reads.h).
+inline void cubic_lanes_at(const part &p, mode m, int pad, const cubic_frame &g, const float (*c)[cubic_lanes],
+                           float *o)
+{
+    constexpr int L = cubic_lanes;
+    const source_box &b = p.in;
+    int in = 1;  // no branch per lane
+    for (int a = 0; a < 3; ++a)
+        for (int l = 0; l < L; ++l) {
+            const double d = c[a][l];
+            in &= int(d >= g.sp[a].lo) & int(d < g.sp[a].hi);
+        }
+    if (!in) {
+        for (int l = 0; l < L; ++l)
+            cubic_voxel(p, m, pad, g.h, c[0][l], c[1][l], c[2][l], o + l);
+        return;
+    }
+    cubic_block blk;
+    std::int64_t f[3][L];
+    for (int a = 0; a < 3; ++a) {
+        if (same_lanes(c[a]))
+            one_weights(c[a][0], g.h[a].lo, f[a], blk.w[a]);
+        else
+            lane_weights(c[a], g.h[a].lo, f[a], blk.w[a]);
+    }
+    for (int l = 0; l < L; ++l)
+        blk.at[l] = f[2][l] * b.slice + f[1][l] * b.row + f[0][l];
+    cubic_interior(b.src, b.row, b.slice, blk, o);
+}
+
 // The part's rows: the window's voxels of rows [first, last). Blocks of
 // cubic_lanes voxels all interior on every axis take cubic_interior; any
 // other voxel the general path, alone.
 inline void cubic_rows(const part &p, mode m, int pad)
 {
-    const source_box &b = p.in;
     const out_window &w = p.win;
     const float *os = p.map.out_spacing;
-    const coef_span h[3] = {coef_span_of(pad, b.bx, b.bnx, b.X), coef_span_of(pad, b.by, b.bny, b.Y),
-                            coef_span_of(pad, b.bz, b.bnz, b.Z)};
-    const cubic_span sp[3] = {span_of(h[0]), span_of(h[1]), span_of(h[2])};
+    const cubic_frame g = cubic_frame_of(p.in, pad);
     constexpr int L = cubic_lanes;
     for (int q = w.first; q < w.last; ++q) {
         const int k = q / w.ny, j = q % w.ny;
@@ -294,32 +339,11 @@ inline void cubic_rows(const part &p, mode m, int pad)
                 const float px = position(w.x + i + l, os[0]);
                 c[0][l] = coordinate(mx, px), c[1][l] = coordinate(my, px), c[2][l] = coordinate(mz, px);
             }
-            int in = 1;  // no branch per lane
-            for (int a = 0; a < 3; ++a)
-                for (int l = 0; l < L; ++l) {
-                    const double d = c[a][l];
-                    in &= int(d >= sp[a].lo) & int(d < sp[a].hi);
-                }
-            if (!in) {
-                for (int l = 0; l < L; ++l)
-                    cubic_voxel(p, m, pad, h, c[0][l], c[1][l], c[2][l], o + i + l);
-                continue;
-            }
-            cubic_block blk;
-            std::int64_t f[3][L];
-            for (int a = 0; a < 3; ++a) {
-                if (same_lanes(c[a]))
-                    one_weights(c[a][0], h[a].lo, f[a], blk.w[a]);
-                else
-                    lane_weights(c[a], h[a].lo, f[a], blk.w[a]);
-            }
-            for (int l = 0; l < L; ++l)
-                blk.at[l] = f[2][l] * b.slice + f[1][l] * b.row + f[0][l];
-            cubic_interior(b.src, b.row, b.slice, blk, o + i);
+            cubic_lanes_at(p, m, pad, g, c, o + i);
         }
         for (; i < w.nx; ++i) {
             const float px = position(w.x + i, os[0]);
-            cubic_voxel(p, m, pad, h, coordinate(mx, px), coordinate(my, px), coordinate(mz, px), o + i);
+            cubic_voxel(p, m, pad, g.h, coordinate(mx, px), coordinate(my, px), coordinate(mz, px), o + i);
         }
     }
 }

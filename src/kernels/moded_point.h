@@ -5,8 +5,9 @@
 
 #include <cstdint>
 
-#include "geometry.h"
-#include "label_rows.h"
+#include "kernels/geometry.h"
+#include "kernels/label_rows.h"
+#include "moded.h"
 #include "modes.h"
 #include "part.h"
 
@@ -86,6 +87,14 @@ inline bool moded_linear(const source_box &b, mode m, float fill, float cx, floa
     });
     o = static_cast<float>(sum);
     return true;
+}
+
+// The linear rule at one voxel of the part (a moded_voxel): where it maps
+// nowhere, the fill if the part has one, else the voxel as it was.
+inline void linear_voxel(const part &p, mode m, std::int64_t o, float cx, float cy, float cz)
+{
+    if (!moded_linear(p.in, m, p.fill.value, cx, cy, cz, p.win.out[o]) && p.fill.on)
+        p.win.out[o] = p.fill.value;
 }
 
 // The label rule: label_rows.h's vote (pick) over the moded terms, the fill

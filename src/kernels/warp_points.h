@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "label_rows.h"
+#include "kernels/label_rows.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
 // Where a voxel reads, for every rule and every path: its position in the
 // source, its class on each axis, the samples and weight factors of its
 // terms in their fixed order, and the box test. The rules only combine the
-// terms (resample_rows.h, label_rows.h, resample_avx512.cpp); boxes.cpp
+// terms (resample_rows.h, label_rows.h, kernels/linear_avx512.h); boxes.cpp
 // bounds the reads of whole blocks with the same positions and classes.
 //
-// Internal linkage throughout, as in resample_paths.h: each instruction-set
-// file compiles its own copy. The vector forms at the end are the AVX-512
+// Internal linkage throughout, as in resample_rows.h: each target's
+// compilation (kernels/target.cpp) has its own copy. The vector forms at the end are the AVX-512
 // path's lanes of the scalar functions beside them.
 #pragma once
 

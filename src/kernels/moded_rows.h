@@ -3,8 +3,8 @@
 // where no mode matters, by the linear rule's coordinates and gathers;
 // voxels near the source through tables of each axis's extended planes;
 // every other voxel through moded.cpp's scalar code. Each gives that code's
-// bits. Internal linkage, as in resample_paths.h: each instruction-set file
-// compiles its own copy.
+// bits. Internal linkage, as in resample_rows.h: each target's compilation
+// (kernels/target.cpp) has its own copy.
 #pragma once
 
 #include <array>
@@ -12,8 +12,8 @@
 #include <utility>
 
 #include "moded.h"
-#include "resample_paths.h"
-#include "resample_rows.h"
+#include "kernels/dispatch.h"
+#include "kernels/resample_rows.h"
 
 namespace {
 
@@ -214,58 +214,85 @@ struct moded_frame {
     moded_table t[3];
 };
 
+// n <= block voxels whose positions are in c's cx, cy, cz, into o: voxel
+// i is the window's voxel at + i, handed to `voxel` where neither the
+// interior nor the tables take it. A row's block (moded_row) or a warp's
+// points (warp_reads.h), with r's frame of p's box.
+void moded_block(const part &p, mode m, moded_voxel voxel, const row_job &r, const moded_frame &g, columns &c,
+                 int n, std::int64_t at, float *o)
+{
+    float res[block];
+    int ok[block];
+    const float *S = p.in.src;
+    // Voxels [a, b), none of them interior.
+    auto others = [&](int a, int b) {
+        if (g.tabled)
+            moded_general(S, g.t, p.fill.value, c.cx + a, c.cy + a, c.cz + a, b - a, res + a, ok + a);
+        for (int i = a; i < b; ++i) {
+            if (g.tabled && ok[i])
+                o[i] = res[i];
+            else
+                voxel(p, m, at + i, c.cx[i], c.cy[i], c.cz[i]);
+        }
+    };
+    const int count = g.interior ? moded_locate(r, g.k, n, c.cx, c.cy, c.cz, c.fx, c.fy, c.fz, c.at, c.in) : 0;
+    if (!count) {
+        others(0, n);
+        return;
+    }
+    int lo = 0, hi = n;
+    while (!c.in[lo])
+        ++lo;
+    while (!c.in[hi - 1])
+        --hi;
+    if (hi - lo == count) {  // one run, as an affine row gives
+        for (int i = lo; r.ahead && i < hi; i += r.every)
+            fetch(r, c.at[i]);
+        moded_blend(S, c.at + lo, r.row, r.slice, c.fx + lo, c.fy + lo, c.fz + lo, count, c.s, o + lo);
+        if (lo)
+            others(0, lo);
+        if (hi < n)
+            others(hi, n);
+        return;
+    }
+    // Clamped, every lane's pair lies in the box.
+    moded_blend(S, c.at, r.row, r.slice, c.fx, c.fy, c.fz, n, c.s, c.res);
+    others(0, n);
+    for (int i = 0; i < n; ++i)
+        if (c.in[i])
+            o[i] = c.res[i];
+}
+
 // One row, r set to it by moded_rows. Its own function with its own
 // columns, as plain_row: so the compiler sees they alias nothing and
 // vectorises their loops.
 void moded_row(const part &p, mode m, moded_voxel voxel, const row_job &r, const moded_frame &g)
 {
     columns c;
-    float res[block];
-    int ok[block];
-    const float *S = p.in.src;
-    // Voxels [a, b) of the block at x0, none of them interior.
-    auto others = [&](int x0, int a, int b) {
-        if (g.tabled)
-            moded_general(S, g.t, p.fill.value, c.cx + a, c.cy + a, c.cz + a, b - a, res + a, ok + a);
-        for (int i = a; i < b; ++i) {
-            if (g.tabled && ok[i])
-                r.out[x0 + i] = res[i];
-            else
-                voxel(p, m, r.at + x0 + i, c.cx[i], c.cy[i], c.cz[i]);
-        }
-    };
     for (int x0 = 0; x0 < r.n; x0 += block) {
         const int n = r.n - x0 < block ? r.n - x0 : block;
-        float *o = r.out + x0;
         coords(r, x0, n, c.cx, c.cy, c.cz);
-        const int count =
-            g.interior ? moded_locate(r, g.k, n, c.cx, c.cy, c.cz, c.fx, c.fy, c.fz, c.at, c.in) : 0;
-        if (!count) {
-            others(x0, 0, n);
-            continue;
-        }
-        int lo = 0, hi = n;
-        while (!c.in[lo])
-            ++lo;
-        while (!c.in[hi - 1])
-            --hi;
-        if (hi - lo == count) {  // one run, as an affine row gives
-            for (int i = lo; r.ahead && i < hi; i += r.every)
-                fetch(r, c.at[i]);
-            moded_blend(S, c.at + lo, r.row, r.slice, c.fx + lo, c.fy + lo, c.fz + lo, count, c.s, o + lo);
-            if (lo)
-                others(x0, 0, lo);
-            if (hi < n)
-                others(x0, hi, n);
-            continue;
-        }
-        // Clamped, every lane's pair lies in the box.
-        moded_blend(S, c.at, r.row, r.slice, c.fx, c.fy, c.fz, n, c.s, c.res);
-        others(x0, 0, n);
-        for (int i = 0; i < n; ++i)
-            if (c.in[i])
-                o[i] = c.res[i];
+        moded_block(p, m, voxel, r, g, c, n, r.at + x0, r.out + x0);
     }
+}
+
+// The interior clamps of r's frame of box b, and with `tables` the tables
+// of the modes' planes.
+inline void moded_frame_of(moded_frame &g, const row_job &r, const source_box &b, mode m, bool tables)
+{
+    g.k[0] = moded_clamp_of(b.bx, b.bnx), g.k[1] = moded_clamp_of(b.by, b.bny), g.k[2] = moded_clamp_of(b.bz, b.bnz);
+    // 32-bit offsets, as the linear rule's; a larger box goes voxel by voxel.
+    const bool small = r.span <= INT_MAX;
+    g.interior = small && b.bnx > 1 && b.bny > 1 && b.bnz > 1 && g.k[0].lo <= g.k[0].hi &&
+                 g.k[1].lo <= g.k[1].hi && g.k[2].lo <= g.k[2].hi;
+    g.tabled = false;
+    if (!tables)
+        return;
+    // Only within 32-bit reach: every plane's offset then fits the table's ints.
+    table_of(g.t[0], m, b.X, small && b.bx == 0 && b.bnx == b.X, 1);
+    table_of(g.t[1], m, b.Y, small && b.by == 0 && b.bny == b.Y, int(r.row));
+    table_of(g.t[2], m, b.Z, small && b.bz == 0 && b.bnz == b.Z, int(r.slice));
+    g.tabled = small && g.t[0].n && g.t[1].n && g.t[2].n;
 }
 
 // The part's rows in walk_rows' order (tiles as the linear rule's).
@@ -275,18 +302,8 @@ inline void moded_rows(const part &p, mode m, moded_voxel voxel)
     if (w.nx <= 0 || w.ny <= 0 || w.first >= w.last)
         return;
     row_job r = job_of(p);
-    const source_box &b = p.in;
     moded_frame g;
-    g.k[0] = moded_clamp_of(b.bx, b.bnx), g.k[1] = moded_clamp_of(b.by, b.bny), g.k[2] = moded_clamp_of(b.bz, b.bnz);
-    // 32-bit offsets, as the linear rule's; a larger box goes voxel by voxel.
-    const bool small = r.span <= INT_MAX;
-    g.interior = small && b.bnx > 1 && b.bny > 1 && b.bnz > 1 && g.k[0].lo <= g.k[0].hi &&
-                 g.k[1].lo <= g.k[1].hi && g.k[2].lo <= g.k[2].hi;
-    // Only within 32-bit reach: every plane's offset then fits the table's ints.
-    table_of(g.t[0], m, b.X, small && b.bx == 0 && b.bnx == b.X, 1);
-    table_of(g.t[1], m, b.Y, small && b.by == 0 && b.bny == b.Y, int(r.row));
-    table_of(g.t[2], m, b.Z, small && b.bz == 0 && b.bnz == b.Z, int(r.slice));
-    g.tabled = small && g.t[0].n && g.t[1].n && g.t[2].n;
+    moded_frame_of(g, r, p.in, m, true);
     walk_rows(p, [&](int q) {
         const int ny = w.ny;
         const float py = position(w.y + q % ny, p.map.out_spacing[1]), pz = position(w.z + q / ny, p.map.out_spacing[2]);

@@ -1,9 +1,12 @@
-// AVX-512 path (F, VL, BW, DQ): coordinates in single precision, the
-// interpolation in double, the same operations in the same order as the
-// scalar path. Rows that stay on a source row go sixteen voxels per step
+// The linear rows of the AVX-512 target (F, VL, BW, DQ), which
+// kernels/target.cpp includes under that target's condition: coordinates in
+// single precision, the interpolation in double, the same operations in the
+// same order as the scalar target. Rows that stay on a source row go sixteen voxels per step
 // while all are interior, else eight, with face bands and the row's tail
 // handled by masks; every other map runs the portable rows compiled for
 // AVX-512 (see fetch_mode).
+#pragma once
+
 #include <immintrin.h>
 
 // GCC 12's own AVX-512 headers trip this warning (their "undefined" sources).
@@ -17,8 +20,7 @@
 
 #include <cmath>
 
-#include "resample_paths.h"
-#include "resample_rows.h"
+#include "kernels/resample_rows.h"
 
 namespace {
 
@@ -258,12 +260,10 @@ void row512(const row_job &r, int runs)
         block8(r, x, static_cast<__mmask8>((1u << (r.n - x)) - 1));
 }
 
-} // namespace
-
 // The runs and masked lanes read the whole volume's indices: a box of it
 // (a tile of a larger-than-memory source) takes the portable rows, which
 // keep every read inside it.
-void resample_avx512(const part &p)
+void linear_part(const part &p)
 {
     const int runs = frame_of(p.in).boxed ? 0 : fetch_mode(p);
     if (runs)
@@ -271,3 +271,5 @@ void resample_avx512(const part &p)
     else
         each_row(p, plain_row);
 }
+
+} // namespace

@@ -1,0 +1,29 @@
+// The entry points of one target's kernels (target.cpp): every target's
+// table has every entry, and each gives the scalar target's bits.
+#pragma once
+
+#include "cubic.h"
+#include "label.h"
+#include "moded.h"
+#include "kernels/dispatch.h"
+#include "vx_targets.h"
+#include "warp_kernel.h"
+
+struct kernel_table {
+    part_fn part;            // linear rows
+    kernel_fn kernel;        // linear, every volume of a dense image whole
+    label_fn labels;         // nearest and label rows
+    cubic_fn cubic;          // cubic rows
+    lines_fn lines;          // the filters' and the prefilter's lines
+    moded_rows_fn moded;     // linear rows under a mode
+    warp_field_fn field;     // a warp's field steps
+    warp_linear_fn points;   // a warp's linear reads, mode None, whole source
+    warp_reads_fn reads;     // a warp's reads under every rule and mode
+};
+
+#define VX_TARGET_TABLE(t, cpu) \
+    namespace vx_##t {          \
+    extern const kernel_table table; \
+    }
+VX_TARGETS(VX_TARGET_TABLE)
+#undef VX_TARGET_TABLE

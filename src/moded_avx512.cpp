@@ -1,5 +1,0 @@
-// The linear rule's rows under a mode (moded_rows.h) compiled for AVX-512
-// (F, VL, BW, DQ).
-#include "moded_rows.h"
-
-void moded_rows_avx512(const part &p, mode m, moded_voxel voxel) { moded_rows(p, m, voxel); }
