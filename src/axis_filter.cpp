@@ -109,12 +109,13 @@ void smoothing_factors(const float *m, const float *s, const float *o, double d[
 
 namespace {
 
-// One pass of the filter along axis a over `volumes` dense volumes of
-// extents X, Y, Z: its units of work (rows for X; for Y and Z, up to
-// filter_width lines side by side), and unit u with buffer e.
+// One pass of the filter along axis a over dense volumes of extents X, Y,
+// Z, in units of work (rows for X; for Y and Z, up to filter_width lines
+// side by side), and unit u with buffer e.
 struct pass {
+    lines_fn lines;
     float *v;
-    std::int64_t X, Y, Z, chunks, units;
+    std::int64_t X, Y, Z, chunks;
     int a;
     const double *h;
     std::int64_t K;
@@ -124,7 +125,7 @@ struct pass {
 
 void unit(const pass &p, std::int64_t u, double *e)
 {
-    const lines_fn lines = best_table().lines;
+    const lines_fn lines = p.lines;
     const std::int64_t X = p.X, Y = p.Y, Z = p.Z, width = filter_width;
     if (p.a == 0) {
         lines(p.v + u * X, 1, 1, X, p.h, p.K, p.r, p.fill, e);
@@ -167,7 +168,7 @@ bool run(float *v, std::int64_t volumes, const axis_place at[3], const taps *con
         const std::int64_t K = std::int64_t(h[a]->size() / 2);
         const std::vector<std::int64_t> r = edges(at[a], K, m);
         const std::int64_t units = a == 0 ? volumes * Z * Y : a == 1 ? volumes * Z * chunks : volumes * Y * chunks;
-        const pass p{v, X, Y, Z, chunks, units, a, h[a]->data(), K, r.data(), fill};
+        const pass p{best_table().lines, v, X, Y, Z, chunks, a, h[a]->data(), K, r.data(), fill};
         // Units taken some 2^14 samples at a time: the calling thread looks
         // for interrupts between them.
         const std::int64_t line = at[a].n * (a ? filter_width : 1);
