@@ -284,9 +284,11 @@ def test_an_interrupt_stops_a_long_call(workers):
                                 dict(interpolation="linear", antialias=True)], ids=["cubic", "antialias"])
 def test_an_interrupt_stops_the_filters(kw):
     # The source is smoothed and prefiltered before any row: an interrupt
-    # sent then stops the call before its first voxel, within a moment.
-    big = np.random.default_rng(2).uniform(0, 9, (96, 384, 384)).astype(np.float32)
-    out = np.full((24, 96, 96), np.nan, np.float32)
+    # sent then stops the call before its first voxel, within a moment. The
+    # output reads the whole source, so that the filters outlast the calling
+    # thread's first look for interrupts (50 ms) even on an idle machine.
+    big = np.full((384, 384, 384), 1.5, np.float32)
+    out = np.full((96, 96, 96), np.nan, np.float32)
     matrix = np.diag([4.0, 4.0, 4.0, 1.0])
     late = interrupted(lambda: vexiloimgc.transform(big, ONES, matrix, out=out, output_shape=out.shape, workers=2,
                                                     **kw), out, wait=0.02)
