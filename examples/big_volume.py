@@ -131,7 +131,8 @@ def main():
             region = tuple((max(lo - 8, 0), min(hi + 8, e)) for (lo, hi), e in zip(box, shape))
             src = src_z[tuple(slice(*r) for r in region)]
             tile = shape + tuple(r[0] for r in region) + tuple(w[0] for w in window)
-            want = native(src, spacing, matrix, None, None, tuple(b - a for a, b in window), None, 0.0, "linear", tile)
+            want = native(image=src, spacing=spacing, matrix=matrix, output_shape=tuple(b - a for a, b in window),
+                          output_spacing=None, cval=0.0, interpolation="linear", tile=tile)
             same = got.tobytes() == want.tobytes()
             print(f"  block {index}: source region {tuple(b - a for a, b in region)} read in memory, "
                   f"bit-identical: {same}")

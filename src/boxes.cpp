@@ -396,8 +396,8 @@ bool read_reach(PyObject *obj, reach_rule &r)
     return true;
 }
 
-PyObject *source_boxes(PyObject *extents, PyObject *spacing, PyObject *output_spacing, PyObject *maps,
-                       PyObject *edges_n, PyObject *edges_z, PyObject *edges_y, PyObject *edges_x, PyObject *reach)
+PyObject *source_boxes(PyObject *extents, PyObject *spacing, PyObject *maps, PyObject *output_spacing,
+                       PyObject *reach, PyObject *edges_n, PyObject *edges_z, PyObject *edges_y, PyObject *edges_x)
 {
     if (!numpy_ready())
         return nullptr;

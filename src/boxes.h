@@ -30,8 +30,8 @@
 // (z0, z1, y0, y1, x0, x1), half-open, holding every sample its voxels of
 // its volumes read, or -1 throughout for a block whose voxels all map
 // nowhere (or that has none). NULL with an exception set on bad arguments.
-PyObject *source_boxes(PyObject *extents, PyObject *spacing, PyObject *output_spacing, PyObject *maps,
-                       PyObject *edges_n, PyObject *edges_z, PyObject *edges_y, PyObject *edges_x, PyObject *reach);
+PyObject *source_boxes(PyObject *extents, PyObject *spacing, PyObject *maps, PyObject *output_spacing,
+                       PyObject *reach, PyObject *edges_n, PyObject *edges_z, PyObject *edges_y, PyObject *edges_x);
 
 // The same box for one output window [z0, z1) x [y0, y1) x [x0, x1) of a
 // volume under one map (12 floats), the whole source's extents Z, Y, X:

@@ -305,9 +305,9 @@ static PyObject *transform_run(PyObject *image, PyObject *spacing, PyObject *mat
     return res;
 }
 
-PyObject *transform_into(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *out, PyObject *workers,
-                         PyObject *output_shape, PyObject *output_spacing, PyObject *cval, PyObject *interpolation,
-                         PyObject *tile, PyObject *mode, PyObject *antialias)
+PyObject *transform_into(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *output_shape,
+                         PyObject *output_spacing, PyObject *cval, PyObject *interpolation, PyObject *mode,
+                         PyObject *antialias, PyObject *tile, PyObject *out, PyObject *workers)
 {
     return transform_run(image, spacing, matrix, out, workers, output_shape, output_spacing, cval, interpolation,
                          tile, mode, antialias, false);

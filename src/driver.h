@@ -23,10 +23,9 @@
 // All borrowed. Writes into `out`
 // (None for a new array) and returns it, a new reference; NULL with an
 // exception set on any failure, with nothing written.
-PyObject *transform_into(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *out,
-                         PyObject *workers, PyObject *output_shape, PyObject *output_spacing,
-                         PyObject *cval, PyObject *interpolation, PyObject *tile, PyObject *mode,
-                         PyObject *antialias);
+PyObject *transform_into(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *output_shape,
+                         PyObject *output_spacing, PyObject *cval, PyObject *interpolation, PyObject *mode,
+                         PyObject *antialias, PyObject *tile, PyObject *out, PyObject *workers);
 
 // The checks of transform_into for the same arguments (workers, out and tile
 // None), in its order and with its messages, but for one call's limits on

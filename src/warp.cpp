@@ -268,9 +268,9 @@ bool run(const call &c, const std::vector<step> &steps, char *out)
 
 } // namespace
 
-PyObject *warp_into(PyObject *image, PyObject *spacing, PyObject *steps, PyObject *out, PyObject *workers,
-                    PyObject *output_shape, PyObject *output_spacing, PyObject *cval, PyObject *interpolation,
-                    PyObject *mode, PyObject *tile)
+PyObject *warp_into(PyObject *image, PyObject *spacing, PyObject *steps, PyObject *output_shape,
+                    PyObject *output_spacing, PyObject *cval, PyObject *interpolation, PyObject *mode,
+                    PyObject *tile, PyObject *out, PyObject *workers)
 {
     if (!numpy_ready())
         return nullptr;

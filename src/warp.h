@@ -22,9 +22,9 @@
 // refused with TypeError after every conversion. All borrowed. Returns
 // `out` or a new array, a new reference; NULL with an exception set and
 // nothing written.
-PyObject *warp_into(PyObject *image, PyObject *spacing, PyObject *steps, PyObject *out, PyObject *workers,
-                    PyObject *output_shape, PyObject *output_spacing, PyObject *cval, PyObject *interpolation,
-                    PyObject *mode, PyObject *tile = Py_None);
+PyObject *warp_into(PyObject *image, PyObject *spacing, PyObject *steps, PyObject *output_shape,
+                    PyObject *output_spacing, PyObject *cval, PyObject *interpolation, PyObject *mode,
+                    PyObject *tile, PyObject *out, PyObject *workers);
 
 // Points a job of a warp's work holds at most: the calling thread looks for
 // an interrupt between its jobs, so a job's time bounds how late it is seen.

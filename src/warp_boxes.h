@@ -20,4 +20,4 @@
 PyObject *warp_boxes(PyObject *image, PyObject *spacing, PyObject *steps, PyObject *output_shape,
                      PyObject *output_spacing, PyObject *cval, PyObject *interpolation, PyObject *mode,
                      PyObject *edges_n, PyObject *edges_z, PyObject *edges_y, PyObject *edges_x,
-                     PyObject *workers = Py_None);
+                     PyObject *workers);

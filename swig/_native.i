@@ -27,35 +27,43 @@
 %constant long long call_limit = max_elements;
 %constant long long box_limit = image3d_limit - 1;
 
-/* mode and antialias may be left off (None, False): one wrapper that counts its arguments. */
-%rename(transform) transform_into;
-%feature("compactdefaultargs") transform_into;
-PyObject *transform_into(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *out,
-                         PyObject *workers, PyObject *output_shape, PyObject *output_spacing,
-                         PyObject *cval, PyObject *interpolation, PyObject *tile, PyObject *mode = Py_None,
-                         PyObject *antialias = Py_False);
+/* The package's calls and the Dask layer's checks and boxes take their
+   arguments by name, in one order: the source (image, spacing), the map
+   (matrix, steps or maps), the output grid, the fill, the rule and mode,
+   where the output goes (tile, out, or the blocks' edges), workers. Only
+   what a caller may leave off has a default, each "not given". */
+%feature("kwargs") transform_into;
+%feature("kwargs") warp_into;
+%feature("kwargs") transform_check;
+%feature("kwargs") warp_boxes;
+%feature("kwargs") source_boxes;
+%feature("compactdefaultargs");
 
-PyObject *voxel_map(PyObject *affine, PyObject *target);
-/* The package's warp (python/vexiloimgc/__init__.py); src/warp.cpp. */
+/* The package's transform (python/vexiloimgc/__init__.py); src/driver.cpp. */
+%rename(transform) transform_into;
+PyObject *transform_into(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *output_shape,
+                         PyObject *output_spacing, PyObject *cval, PyObject *interpolation, PyObject *mode = Py_None,
+                         PyObject *antialias = Py_False, PyObject *tile = Py_None, PyObject *out = Py_None,
+                         PyObject *workers = Py_None);
+/* The package's warp (python/vexiloimgc/_warping.py); src/warp.cpp. */
 %rename(warp) warp_into;
-%feature("compactdefaultargs") warp_into;
-PyObject *warp_into(PyObject *image, PyObject *spacing, PyObject *steps, PyObject *out, PyObject *workers,
-                    PyObject *output_shape, PyObject *output_spacing, PyObject *cval, PyObject *interpolation,
-                    PyObject *mode, PyObject *tile = Py_None);
-/* vexiloimgc.dask.warp's blocks' source boxes; src/warp_boxes.cpp. */
-%feature("compactdefaultargs") warp_boxes;
-PyObject *warp_boxes(PyObject *image, PyObject *spacing, PyObject *steps, PyObject *output_shape,
-                     PyObject *output_spacing, PyObject *cval, PyObject *interpolation, PyObject *mode,
-                     PyObject *edges_n, PyObject *edges_z, PyObject *edges_y, PyObject *edges_x,
-                     PyObject *workers = Py_None);
-%feature("compactdefaultargs") transform_check;
+PyObject *warp_into(PyObject *image, PyObject *spacing, PyObject *steps, PyObject *output_shape,
+                    PyObject *output_spacing, PyObject *cval, PyObject *interpolation, PyObject *mode = Py_None,
+                    PyObject *tile = Py_None, PyObject *out = Py_None, PyObject *workers = Py_None);
 PyObject *transform_check(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *output_shape,
                           PyObject *output_spacing, PyObject *cval, PyObject *interpolation,
                           PyObject *mode = Py_None, PyObject *antialias = Py_False);
-%feature("compactdefaultargs") source_boxes;
-PyObject *source_boxes(PyObject *extents, PyObject *spacing, PyObject *output_spacing, PyObject *maps,
-                       PyObject *edges_n, PyObject *edges_z, PyObject *edges_y, PyObject *edges_x,
-                       PyObject *reach = Py_None);
+/* vexiloimgc.dask.warp's blocks' source boxes, or with no edges its checks
+   alone; src/warp_boxes.cpp. */
+PyObject *warp_boxes(PyObject *image, PyObject *spacing, PyObject *steps, PyObject *output_shape,
+                     PyObject *output_spacing, PyObject *cval, PyObject *interpolation, PyObject *mode = Py_None,
+                     PyObject *edges_n = Py_None, PyObject *edges_z = Py_None, PyObject *edges_y = Py_None,
+                     PyObject *edges_x = Py_None, PyObject *workers = Py_None);
+/* vexiloimgc.dask.transform's; src/boxes.cpp. */
+PyObject *source_boxes(PyObject *extents, PyObject *spacing, PyObject *maps, PyObject *output_spacing,
+                       PyObject *reach, PyObject *edges_n, PyObject *edges_z, PyObject *edges_y,
+                       PyObject *edges_x);
+PyObject *voxel_map(PyObject *affine, PyObject *target);
 PyObject *spline_coefficients(PyObject *image, PyObject *mode, PyObject *cval, PyObject *workers,
                               PyObject *place);
 PyObject *gaussian_smooth(PyObject *image, PyObject *factors, PyObject *mode, PyObject *workers,

@@ -122,7 +122,7 @@ def test_output_shape_is_read_once(later):
 @pytest.mark.parametrize("kw", [{}, dict(output_shape=(2048, 2048, 1024)), dict(interpolation="nearest", cval=7)],
                          ids=["own grid", "past one call", "nearest"])
 def test_the_graph_is_built_without_calling_the_kernel(monkeypatch, kw):
-    def forbidden(*args):
+    def forbidden(**call):
         raise AssertionError("the kernel ran while the graph was built")
 
     src = da.zeros((64, 64, 64), np.uint8, chunks=16)
@@ -138,16 +138,18 @@ def edges(*chunks):
 
 
 @pytest.mark.parametrize("k,bad,error", [
-    (0, [13, 17, 19], TypeError), (0, np.array([13, 17, 2**31]), ValueError), (1, np.ones(3), ValueError),
-    (2, np.ones(2, np.float32), ValueError), (3, np.zeros(11, np.float32), ValueError),
-    (3, np.zeros((2, 12), np.float32), ValueError), (5, edges(5, 8)[::-1].copy(), ValueError),
-    (6, np.array([0], np.int64), ValueError), (7, edges(10, 9).astype(">i8"), ValueError)])
+    ("extents", [13, 17, 19], TypeError), ("extents", np.array([13, 17, 2**31]), ValueError),
+    ("spacing", np.ones(3), ValueError), ("output_spacing", np.ones(2, np.float32), ValueError),
+    ("maps", np.zeros(11, np.float32), ValueError), ("maps", np.zeros((2, 12), np.float32), ValueError),
+    ("edges_z", edges(5, 8)[::-1].copy(), ValueError), ("edges_y", np.array([0], np.int64), ValueError),
+    ("edges_x", edges(10, 9).astype(">i8"), ValueError)])
 def test_source_boxes_refuses_bad_arguments(k, bad, error):
     from vexiloimgc._native import source_boxes
     one = np.ones(3, np.float32)
-    args = [np.array([13, 17, 19]), one, one, np.eye(4, dtype=np.float32)[:3].ravel(), edges(3), edges(5, 8),
-            edges(17), edges(10, 9)]
-    assert source_boxes(*args).shape == (1, 2, 1, 2, 6)
+    args = dict(extents=np.array([13, 17, 19]), spacing=one, maps=np.eye(4, dtype=np.float32)[:3].ravel(),
+                output_spacing=one, reach=None, edges_n=edges(3), edges_z=edges(5, 8), edges_y=edges(17),
+                edges_x=edges(10, 9))
+    assert source_boxes(**args).shape == (1, 2, 1, 2, 6)
     args[k] = bad
     with pytest.raises(error, match="source_boxes: "):
-        source_boxes(*args)
+        source_boxes(**args)

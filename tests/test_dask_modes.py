@@ -79,8 +79,9 @@ def test_a_tile_reads_its_box_and_leaves_what_it_lacks():
     whole = vexiloimgc.transform(img, sp, m, mode="mirror", cval=-1)
     # The box holds Z's planes 2 to 5; planes 0 and 1 map as ever, but
     # their samples are not held.
-    got = vexiloimgc._native.transform(img[2:], sp, m, None, 1, (6, 7, 8), None, -1, "linear",
-                                       (6, 7, 8, 2, 0, 0, 0, 0, 0), "mirror")
+    got = vexiloimgc._native.transform(image=img[2:], spacing=sp, matrix=m, output_shape=(6, 7, 8),
+                                       output_spacing=None, cval=-1, interpolation="linear", mode="mirror",
+                                       tile=(6, 7, 8, 2, 0, 0, 0, 0, 0), workers=1)
     np.testing.assert_array_equal(got[2:], whole[2:])
     assert (got[:2] == -1).all()
 
@@ -90,8 +91,8 @@ def test_a_tile_reads_its_box_and_leaves_what_it_lacks():
 def test_source_boxes_refuses_a_bad_reach(reach):
     from vexiloimgc._native import source_boxes
     one, edges = np.ones(3, np.float32), np.array([0, 4], np.int64)
-    args = (np.array([4, 4, 4]), one, one, np.eye(4, dtype=np.float32)[:3].ravel(), np.array([0, 1]), edges, edges,
-            edges)
-    assert source_boxes(*args, ("label", "grid-wrap", False)).shape == (1, 1, 1, 1, 6)
+    args = dict(extents=np.array([4, 4, 4]), spacing=one, maps=np.eye(4, dtype=np.float32)[:3].ravel(),
+                output_spacing=one, edges_n=np.array([0, 1]), edges_z=edges, edges_y=edges, edges_x=edges)
+    assert source_boxes(**args, reach=("label", "grid-wrap", False)).shape == (1, 1, 1, 1, 6)
     with pytest.raises(ValueError, match=r"reach must be None or \(a rule name"):
-        source_boxes(*args, reach)
+        source_boxes(**args, reach=reach)

@@ -171,7 +171,8 @@ def test_the_box_is_enough_and_one_voxel_less_is_not(name):
 
         def run(bx):
             tile = SHAPE + tuple(a for a, _ in bx) + tuple(a for a, _ in window)
-            return native(img[tuple(slice(a, b) for a, b in bx)], SPACING, m, None, 1, ws, None, 0.0, "linear", tile)
+            return native(image=img[tuple(slice(a, b) for a, b in bx)], spacing=SPACING, matrix=m, output_shape=ws,
+                          output_spacing=None, cval=0.0, interpolation="linear", tile=tile, workers=1)
 
         assert same_bits(run(box), w)
         for axis in range(3):

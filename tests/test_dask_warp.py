@@ -83,9 +83,10 @@ def test_the_box_is_all_an_inner_block_reads(interpolation):
     rng = np.random.default_rng(3)
     img = rng.uniform(-100, 200, shape).astype(np.float32)
     steps = [turn(shape, 10), vexiloimgc.Field(rng.normal(0, 2, (5, 5, 5, 3)), [10.0, 10.0, 10.0])]
-    edges = [np.array([0, 1], np.int64)] + [np.array([0, 14, 26, 40], np.int64)] * 3
-    box = vd._warp_boxes(img, SP, vexiloimgc._steps(steps), None, None, 0.0, interpolation, None,
-                          *edges)[0, 1, 1, 1]
+    edges = dict(edges_n=np.array([0, 1], np.int64), edges_z=np.array([0, 14, 26, 40], np.int64))
+    edges.update(edges_y=edges["edges_z"], edges_x=edges["edges_z"])
+    box = vd._warp_boxes(image=img, spacing=SP, steps=vexiloimgc._steps(steps), output_shape=None,
+                         output_spacing=None, cval=0.0, interpolation=interpolation, **edges)[0, 1, 1, 1]
     for axis in range(3):
         lo, hi = box[2 * axis], box[2 * axis + 1]
         assert 0 < lo and hi < 40
@@ -105,9 +106,11 @@ def test_boxes_the_same_on_one_thread_and_two(name, interpolation, mode):
     shape, steps = case(name, np.random.default_rng(5))
     img = np.zeros(shape, np.float32 if interpolation in ("linear", "cubic") else np.int16)
     n = [0, 1] if len(shape) == 3 else [0, 1, shape[0]]
-    edges = [np.array(e, np.int64) for e in (n, [0, 9, 40], [0, 30, 64], [0, 21, 50, 64])]
-    got = [vd._warp_boxes(img, SP, vexiloimgc._steps(steps), (40, 64, 64), None, 0.0, interpolation, mode, *edges,
-                          workers) for workers in (1, 2, None)]
+    edges = {k: np.array(e, np.int64) for k, e in
+             (("edges_n", n), ("edges_z", [0, 9, 40]), ("edges_y", [0, 30, 64]), ("edges_x", [0, 21, 50, 64]))}
+    got = [vd._warp_boxes(image=img, spacing=SP, steps=vexiloimgc._steps(steps), output_shape=(40, 64, 64),
+                          output_spacing=None, cval=0.0, interpolation=interpolation, mode=mode, workers=workers,
+                          **edges) for workers in (1, 2, None)]
     assert (got[0] >= 0).any()
     np.testing.assert_array_equal(got[0], got[1])
     np.testing.assert_array_equal(got[0], got[2])
@@ -145,9 +148,10 @@ def test_a_tile_maps_nowhere_what_its_box_lacks(interpolation):
     box = np.ascontiguousarray(img[3:6, 4:7, 5:8])  # its own memory, as a block's is
     tile = img.shape + lo + (2, 2, 2)
     zero = vexiloimgc._steps([vexiloimgc.Field(np.zeros((10, 11, 12, 3)), SP)])
-    args = (None, 1, (6, 7, 8), None, 7, interpolation)
-    got = warp(box, SP, zero, *args, None, tile)
-    want = transform(box, SP, np.eye(4), *args, tile)
+    call = dict(image=box, spacing=SP, output_shape=(6, 7, 8), output_spacing=None, cval=7,
+                interpolation=interpolation, tile=tile, workers=1)
+    got = warp(steps=zero, **call)
+    want = transform(matrix=np.eye(4), **call)
     assert (want == 7).any() and (want != 7).any()
     np.testing.assert_array_equal(got, want)
 

@@ -322,17 +322,17 @@ def test_in_place_and_copied_images_agree(mode):
 def test_tiles_give_the_whole_grids_bits(mode):
     vol = label_map((30, 32, 34), 8, np.int32, True)
     m, osp, shape = MAPS["up by 2"][0], np.float32([0.5, 0.5, 0.5]), (60, 64, 68)
-    whole = native(vol, np.ones(3), m, None, 2, shape, osp, 7, mode, None)
+    call = dict(spacing=np.ones(3), matrix=m, output_spacing=osp, cval=7, interpolation=mode, workers=2)
+    whole = native(image=vol, output_shape=shape, **call)
     for wz, wy, wx, n in [(0, 0, 0, 16), (20, 30, 10, 24), (40, 40, 48, 20)]:
         lo = [max(0, w // 2 - 2) for w in (wz, wy, wx)]
         hi = [min(e, (w + n) // 2 + 3) for w, e in zip((wz, wy, wx), vol.shape)]
         box = vol[lo[0]:hi[0], lo[1]:hi[1], lo[2]:hi[2]]
-        got = native(box, np.ones(3), m, None, 2, (n, n, n), osp, 7, mode, list(vol.shape) + lo + [wz, wy, wx])
+        got = native(image=box, output_shape=(n, n, n), tile=list(vol.shape) + lo + [wz, wy, wx], **call)
         want = whole[wz:wz + n, wy:wy + n, wx:wx + n]
         assert got.tobytes() == want.tobytes()
         # a box short of planes the window reads: voxels that need them map nowhere, the rest keep their bits
-        short = native(box[:-3], np.ones(3), m, None, 2, (n, n, n), osp, 7, mode,
-                       list(vol.shape) + lo + [wz, wy, wx])
+        short = native(image=box[:-3], output_shape=(n, n, n), tile=list(vol.shape) + lo + [wz, wy, wx], **call)
         lost = short != want
         assert lost.any() and (short[lost] == 7).all()
 
@@ -349,11 +349,13 @@ def test_a_box_past_the_low_planes_leaves_their_readers_unmapped(mode, axis, b):
     m = np.eye(4, dtype=F32)
     m[:3, 3] = -1.9  # quarter steps from -1.9: (b - 1, b) and both low bands on every axis
     osp, shape = np.float32([0.25, 0.25, 0.25]), (48, 52, 56)
-    whole = native(vol, np.ones(3), m, None, 1, shape, osp, 7, mode, None)
+    call = dict(spacing=np.ones(3), matrix=m, output_shape=shape, output_spacing=osp, cval=7, interpolation=mode,
+                workers=1)
+    whole = native(image=vol, **call)
     lo = [0, 0, 0]
     lo[axis] = b
     box = vol[tuple(slice(a, None) for a in lo)]
-    got = native(box, np.ones(3), m, None, 1, shape, osp, 7, mode, list(vol.shape) + lo + [0, 0, 0])
+    got = native(image=box, tile=list(vol.shape) + lo + [0, 0, 0], **call)
     c = np.arange(shape[axis], dtype=F32) * F32(0.25) + F32(-1.9)
     lacks = c + F32(0.5) < b if mode == "nearest" else c < b  # c > -1 truncates, (-2, -1] reads plane 0
     want = np.where(lacks.reshape([-1 if k == axis else 1 for k in range(3)]), np.uint8(7), whole)

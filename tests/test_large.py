@@ -38,11 +38,14 @@ def oblique(z):
 
 def tiled(image, m, shape, interpolation, cval, at=(0, 0, 0)):
     """The window of `shape` at `at` as a Dask block computes it: one call on its box."""
-    sp, maps = transform_check(image, SPACING, m, None, None, cval, interpolation)[2::2]
+    sp, maps = transform_check(image=image, spacing=SPACING, matrix=m, output_shape=None, output_spacing=None,
+                               cval=cval, interpolation=interpolation)[2::2]
     edges = [np.array([0, 1])] + [np.array([a, a + n]) for a, n in zip(at, shape)]
-    box = source_boxes(np.array(image.shape), sp, sp, maps, *edges).reshape(6)
+    box = source_boxes(extents=np.array(image.shape), spacing=sp, maps=maps, output_spacing=sp, reach=None,
+                       **dict(zip(("edges_n", "edges_z", "edges_y", "edges_x"), edges))).reshape(6)
     view = image[box[0]:box[1], box[2]:box[3], box[4]:box[5]]
-    return native(view, SPACING, m, None, 1, shape, None, cval, interpolation, (*image.shape, *box[::2], *at))
+    return native(image=view, spacing=SPACING, matrix=m, output_shape=shape, output_spacing=None, cval=cval,
+                  interpolation=interpolation, tile=(*image.shape, *box[::2], *at), workers=1)
 
 
 @pytest.mark.parametrize("interpolation, dtype", KINDS)
@@ -64,7 +67,8 @@ def test_tile_of_a_box_past_2_31_gives_the_bits_of_its_own_box(interpolation, dt
     image = virtual(BIG, dtype)
     fill(image, np.s_[2040:2110, :110, :110])
     m, shape, at = oblique(2053), (24, 40, 44), (7, 3, 5)
-    got = native(image[100:], SPACING, m, None, 2, shape, None, 3, interpolation, (*BIG, 100, 0, 0, *at))
+    got = native(image=image[100:], spacing=SPACING, matrix=m, output_shape=shape, output_spacing=None, cval=3,
+                 interpolation=interpolation, tile=(*BIG, 100, 0, 0, *at), workers=2)
     assert got.tobytes() == tiled(image, m, shape, interpolation, 3, at).tobytes()
     assert (got != 3).sum() > got.size // 2
 

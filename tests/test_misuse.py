@@ -339,7 +339,8 @@ def test_a_sequence_is_read_as_it_was_before_its_items_ran(where, act):
     if where == "output_shape":
         got = vexiloimgc.transform(src, ONES, TURN, output_shape=meddling([8, 8, 8], act))
     else:
-        got = native(src, ONES, TURN, None, 1, None, None, 0.0, "linear", meddling([8] * 3 + [0] * 6, act))
+        got = native(image=src, spacing=ONES, matrix=TURN, output_shape=None, output_spacing=None, cval=0.0,
+                     interpolation="linear", tile=meddling([8] * 3 + [0] * 6, act), workers=1)
     assert got.tobytes() == want.tobytes()
 
 
@@ -359,3 +360,33 @@ print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
     r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
     assert r.returncode == 0, r.stderr[-2000:]
     assert int(r.stdout) < 256 * 1024  # KiB
+
+
+
+# Each entry of the binding that the package calls: what it requires, and
+# some of what it may be given.
+EDGES = dict(edges_n=np.array([0, 1], np.int64), edges_z=np.array([0, 4, 8], np.int64),
+             edges_y=np.array([0, 8], np.int64), edges_x=np.array([0, 5, 8], np.int64))
+GRID = dict(image=VOL[0, :8, :8, :8], spacing=ONES, output_shape=None, output_spacing=None, cval=0.0,
+            interpolation="linear")
+STEPS = vexiloimgc._steps([TURN.reshape(3, 4)])
+ENTRIES = {"transform": (dict(GRID, matrix=TURN), dict(mode="mirror", antialias=True, workers=2)),
+           "transform_check": (dict(GRID, matrix=TURN), dict(mode="mirror", antialias=True)),
+           "warp": (dict(GRID, steps=STEPS), dict(mode="mirror", workers=2)),
+           "warp_boxes": (dict(GRID, steps=STEPS), dict(EDGES, mode="mirror", workers=2)),
+           "source_boxes": (dict(EDGES, extents=np.array([8, 8, 8], np.int64), spacing=ONES.astype(np.float32),
+                                 maps=TURN, output_spacing=ONES.astype(np.float32), reach=None), {})}
+
+
+@pytest.mark.parametrize("name", list(ENTRIES))
+def test_the_native_entries_take_their_arguments_by_name(name):
+    from vexiloimgc import _native
+    entry, (required, given) = getattr(_native, name), ENTRIES[name]
+    call = dict(required, **given)
+    np.testing.assert_equal(entry(**dict(reversed(call.items()))), entry(**call))
+    for k in required:
+        with pytest.raises(TypeError, match=rf"^{name}\(\) missing required argument '{k}'"):
+            entry(**{a: v for a, v in call.items() if a != k})
+    unknown = rf"^('worker' is an invalid keyword argument for {name}\(\)|{name}\(\) takes at most 9 keyword)"
+    with pytest.raises(TypeError, match=unknown):
+        entry(**required, worker=1)

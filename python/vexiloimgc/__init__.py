@@ -230,21 +230,14 @@ def transform(
     # Arrays go straight through: an 8^3 call takes a few microseconds.
     nd = _ndarray
     dest = _destination(out, "transform")
-    return _result(_whole(image if isinstance(image, nd) else _numbers(image, "image"),
-                          spacing if isinstance(spacing, nd) else _numbers(spacing, "spacing"),
-                          matrix if isinstance(matrix, nd) else _numbers(matrix, "matrix"),
-                          dest, workers, output_shape,
-                          output_spacing if output_spacing is None or isinstance(output_spacing, nd)
-                          else _numbers(output_spacing, "output_spacing"),
-                          cval, interpolation, mode, antialias), out, dest)
-
-
-def _whole(image: Any, spacing: Any, matrix: Any, out: Any, workers: Any, output_shape: Any, output_spacing: Any,
-           cval: Any, interpolation: Any, mode: Any, antialias: Any) -> Any:
-    """The native transform over the whole output grid (no tile), for
-    `transform` and `reslice`."""
-    return _transform(image, spacing, matrix, out, workers, output_shape, output_spacing, cval, interpolation, None,
-                      mode, antialias)
+    return _result(_transform(image=image if isinstance(image, nd) else _numbers(image, "image"),
+                              spacing=spacing if isinstance(spacing, nd) else _numbers(spacing, "spacing"),
+                              matrix=matrix if isinstance(matrix, nd) else _numbers(matrix, "matrix"),
+                              output_shape=output_shape,
+                              output_spacing=output_spacing if output_spacing is None
+                              or isinstance(output_spacing, nd) else _numbers(output_spacing, "output_spacing"),
+                              cval=cval, interpolation=interpolation, mode=mode, antialias=antialias, out=dest,
+                              workers=workers), out, dest)
 
 
 def _affine(a: Any, name: str) -> np.ndarray[Any, np.dtype[np.float64]]:
@@ -371,8 +364,9 @@ def reslice(
     if len(ijk) != 3:
         raise ValueError(f"reslice: shape must hold the target grid's 3 extents (I, J, K), not {len(ijk)}")
     one = np.ones(3, np.float32)
-    r = _whole(a.T, one, v[:3], None if dest is None else dest.T, workers, ijk[::-1], None, cval, interpolation,
-               mode, antialias)
+    r = _transform(image=a.T, spacing=one, matrix=v[:3], output_shape=ijk[::-1], output_spacing=None, cval=cval,
+                   interpolation=interpolation, mode=mode, antialias=antialias,
+                   out=None if dest is None else dest.T, workers=workers)
     return _result(r.T, out, dest)  # type: ignore[no-any-return]
 
 

@@ -105,7 +105,8 @@ def warp(image: Any, spacing: Any, steps: Any, /, *, output_shape: Sequence[Supp
     interpolation = str.__str__(interpolation)
     mode = None if mode is None else str.__str__(mode)
     del spacing, output_spacing, output_shape, cval  # the caller's: never read again
-    read = (stand_in(image.dtype, shape), sp, chain.steps, out_shape, osp, fill.item(), interpolation, mode)
+    read = dict(image=stand_in(image.dtype, shape), spacing=sp, steps=chain.steps, output_shape=out_shape,
+                output_spacing=osp, cval=fill.item(), interpolation=interpolation, mode=mode)
     warp_boxes(read, None)
     chunks = chunking(output_chunks, image, out_shape, fill.dtype, "warp")
     boxes = warp_boxes(read, chunks)

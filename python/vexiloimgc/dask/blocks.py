@@ -60,8 +60,9 @@ def run_transform(src: np.ndarray, index: tuple[int, ...], dtype: Any, spacing: 
 
     def one(s: np.ndarray, which: slice | int | None) -> np.ndarray:
         m = maps[which] if per_volume and which is not None else maps
-        r: np.ndarray = _native(s, spacing, m, None, 1, window, output_spacing, cval, interpolation, tile, mode,
-                                antialias)
+        r: np.ndarray = _native(image=s, spacing=spacing, matrix=m, output_shape=window,
+                                output_spacing=output_spacing, cval=cval, interpolation=interpolation, mode=mode,
+                                antialias=antialias, tile=tile, workers=1)
         return r
 
     return _by_volumes(src, window, one)
@@ -74,8 +75,9 @@ def run_warp(src: np.ndarray, chain: Any, v0: int, index: tuple[int, ...], dtype
     interpolation, mode = rule
 
     def one(s: np.ndarray, which: slice | int | None) -> np.ndarray:
-        r: np.ndarray = _native_warp(s, spacing, chain.of(v0, which), None, 1, window, output_spacing, cval,
-                                     interpolation, mode, tile)
+        r: np.ndarray = _native_warp(image=s, spacing=spacing, steps=chain.of(v0, which), output_shape=window,
+                                     output_spacing=output_spacing, cval=cval, interpolation=interpolation,
+                                     mode=mode, tile=tile, workers=1)
         return r
 
     return _by_volumes(src, window, one)

@@ -25,12 +25,12 @@ def edges(chunks: tuple[int, ...]) -> np.ndarray:
     return np.cumsum((0,) + tuple(chunks), dtype=np.int64)
 
 
-def _block_edges(chunks: tuple[tuple[int, ...], ...]) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+def _block_edges(chunks: tuple[tuple[int, ...], ...]) -> dict[str, np.ndarray]:
     """The blocks' edges along N (a 3-D output one block of one volume),
     Z, Y and X, as the native boxes take them."""
     en = edges(chunks[0]) if len(chunks) == 4 else np.array([0, 1], np.int64)
     ez, ey, ex = (edges(c) for c in chunks[-3:])
-    return en, ez, ey, ex
+    return dict(edges_n=en, edges_z=ez, edges_y=ey, edges_x=ex)
 
 
 def transform_boxes(shape: tuple[int, ...], sp: np.ndarray, osp: Any, maps: np.ndarray,
@@ -40,17 +40,18 @@ def transform_boxes(shape: tuple[int, ...], sp: np.ndarray, osp: Any, maps: np.n
     under the kernel's floating-point mode, with its arithmetic, grown by
     what the rule reads past its samples (None, or (interpolation, mode,
     antialias)): a mode's extension, the filters' reach."""
-    boxes: np.ndarray = _source_boxes(np.array(shape[-3:], np.int64), sp, sp if osp is None else osp, maps,
-                                      *_block_edges(chunks), reach)
+    boxes: np.ndarray = _source_boxes(extents=np.array(shape[-3:], np.int64), spacing=sp, maps=maps,
+                                      output_spacing=sp if osp is None else osp, reach=reach,
+                                      **_block_edges(chunks))
     return boxes
 
 
-def warp_boxes(read: tuple[Any, ...], chunks: tuple[tuple[int, ...], ...] | None) -> Any:
+def warp_boxes(read: dict[str, Any], chunks: tuple[tuple[int, ...], ...] | None) -> Any:
     """A warp's blocks' source boxes, as `transform_boxes` gives them, from
-    `read`, the arguments of warp as read (a stand-in of the image, its
-    spacing, the steps, the output's shape and spacing, the fill, the rule
-    and mode); with no chunks, the steps checked against the rest alone."""
-    return _warp_boxes(*read, *(_block_edges(chunks) if chunks is not None else (None,) * 4))
+    `read`, the arguments of warp as read, by name (a stand-in of the image,
+    its spacing, the steps, the output's shape and spacing, the fill, the
+    rule and mode); with no chunks, the steps checked against the rest alone."""
+    return _warp_boxes(**read, **(_block_edges(chunks) if chunks is not None else {}))
 
 
 def _blocks(chunks: tuple[tuple[int, ...], ...]) -> Iterator[tuple[tuple[int, ...], tuple[tuple[int, int], ...]]]:

@@ -30,8 +30,9 @@ def checked(dtype: Any, shape: tuple[int, ...], spacing: Any, matrix: Any, outpu
     matrix = _numbers(matrix, "matrix")
     if output_spacing is not None:
         output_spacing = _numbers(output_spacing, "output_spacing")
-    return _transform_check(stand_in(dtype, shape), spacing, matrix, output_shape, output_spacing, cval,
-                            interpolation, mode, antialias)
+    return _transform_check(image=stand_in(dtype, shape), spacing=spacing, matrix=matrix, output_shape=output_shape,
+                            output_spacing=output_spacing, cval=cval, interpolation=interpolation, mode=mode,
+                            antialias=antialias)
 
 
 def chunking(output_chunks: Any, image: da.Array, out_shape: tuple[int, ...],
