@@ -195,9 +195,10 @@ def warp(
     """
     nd = _ndarray
     dest = _destination(out, "warp")
-    return _result(_warp(image=image if isinstance(image, nd) else _numbers(image, "image"),  # type: ignore[no-any-return]
-                         spacing=spacing if isinstance(spacing, nd) else _numbers(spacing, "spacing"),
-                         steps=_steps(steps), output_shape=output_shape,
-                         output_spacing=output_spacing if output_spacing is None
-                         or isinstance(output_spacing, nd) else _numbers(output_spacing, "output_spacing"),
-                         cval=cval, interpolation=interpolation, mode=mode, out=dest, workers=workers), out, dest)
+    r = _warp(image=image if isinstance(image, nd) else _numbers(image, "image"),
+              spacing=spacing if isinstance(spacing, nd) else _numbers(spacing, "spacing"),
+              steps=_steps(steps), output_shape=output_shape,
+              output_spacing=output_spacing if output_spacing is None or isinstance(output_spacing, nd)
+              else _numbers(output_spacing, "output_spacing"),
+              cval=cval, interpolation=interpolation, mode=mode, out=dest, workers=workers)
+    return _result(r, out, dest)  # type: ignore[no-any-return]
