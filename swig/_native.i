@@ -1,8 +1,8 @@
 /* The package's binding: objects in, one object out. The package's
    transform (python/vexiloimgc/__init__.py) names the arguments; the checks
-   and the work are in src/driver.cpp. vexiloimgc.dask checks a call once
-   and asks for its blocks' source boxes (src/boxes.cpp); reslice asks for
-   its voxel map (src/affine.cpp). The separable filters (src/filters.cpp)
+   and the work are in src/edge/driver.cpp. vexiloimgc.dask checks a call once
+   and asks for its blocks' source boxes (src/engine/boxes.cpp); reslice asks for
+   its voxel map (src/edge/affine.cpp). The separable filters (src/edge/filters.cpp)
    alone, the cubic prefilter and the anti-aliasing Gaussian that transform
    runs inside its call, are private entries for the tests. */
 %module(package="vexiloimgc") _native
@@ -13,13 +13,13 @@
 %include "runtime.i"
 
 %{
-#include "affine.h"
-#include "boxes.h"
-#include "driver.h"
-#include "filters.h"
-#include "sizes.h"
-#include "warp.h"
-#include "warp_boxes.h"
+#include "edge/affine.h"
+#include "engine/boxes.h"
+#include "edge/driver.h"
+#include "edge/filters.h"
+#include "vocab/sizes.h"
+#include "edge/warp.h"
+#include "engine/warp_boxes.h"
 %}
 
 /* The sizes the Dask layer plans its blocks by: most voxels one call writes
@@ -36,13 +36,13 @@ PyObject *transform_into(PyObject *image, PyObject *spacing, PyObject *matrix, P
                          PyObject *antialias = Py_False);
 
 PyObject *voxel_map(PyObject *affine, PyObject *target);
-/* The package's warp (python/vexiloimgc/__init__.py); src/warp.cpp. */
+/* The package's warp (python/vexiloimgc/__init__.py); src/edge/warp.cpp. */
 %rename(warp) warp_into;
 %feature("compactdefaultargs") warp_into;
 PyObject *warp_into(PyObject *image, PyObject *spacing, PyObject *steps, PyObject *out, PyObject *workers,
                     PyObject *output_shape, PyObject *output_spacing, PyObject *cval, PyObject *interpolation,
                     PyObject *mode, PyObject *tile = Py_None);
-/* vexiloimgc.dask.warp's blocks' source boxes; src/warp_boxes.cpp. */
+/* vexiloimgc.dask.warp's blocks' source boxes; src/engine/warp_boxes.cpp. */
 %feature("compactdefaultargs") warp_boxes;
 PyObject *warp_boxes(PyObject *image, PyObject *spacing, PyObject *steps, PyObject *output_shape,
                      PyObject *output_spacing, PyObject *cval, PyObject *interpolation, PyObject *mode,

@@ -16,7 +16,7 @@
 #include <limits>
 #include <type_traits>
 
-#include "part.h"
+#include "vocab/part.h"
 
 #if defined(__AVX512F__) && defined(__AVX512VL__) && defined(__AVX512DQ__)
 #include <immintrin.h>

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "label.h"
+#include "kernels/label.h"
 
 // resample_rows.h's whole-voxel functions are the linear kernel's; only its
 // coordinates (coords) and interior split (locate) are used here.

@@ -7,9 +7,9 @@
 
 #include "kernels/geometry.h"
 #include "kernels/label_rows.h"
-#include "moded.h"
-#include "modes.h"
-#include "part.h"
+#include "kernels/moded.h"
+#include "vocab/modes.h"
+#include "vocab/part.h"
 
 namespace {
 

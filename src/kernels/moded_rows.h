@@ -11,7 +11,7 @@
 #include <climits>
 #include <utility>
 
-#include "moded.h"
+#include "kernels/moded.h"
 #include "kernels/dispatch.h"
 #include "kernels/resample_rows.h"
 

@@ -9,11 +9,11 @@
 #include <cstring>
 
 #include "kernels/cubic_rows.h"
-#include "label.h"
+#include "kernels/label.h"
 #include "kernels/moded_point.h"
 #include "kernels/moded_rows.h"
-#include "rules.h"
-#include "warp_kernel.h"
+#include "vocab/rules.h"
+#include "kernels/warp_kernel.h"
 #include "kernels/warp_points.h"
 #include "kernels/warp_rows.h"
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "part.h"
+#include "vocab/part.h"
 #include "kernels/table.h"
 #include "kernels/dispatch.h"
 

@@ -6,9 +6,9 @@
 #include <random>
 #include <vector>
 
-#include "cubic.h"
+#include "kernels/cubic.h"
 #include "paths_test.h"
-#include "resample.h"
+#include "kernels/resample.h"
 
 namespace {
 

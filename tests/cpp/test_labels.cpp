@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "label.h"
+#include "kernels/label.h"
 #include "kernels/table.h"
 #include "kernels/dispatch.h"
 #include "kernels/resample_rows.h"  // classify(), to find the samples a voxel reads

@@ -6,9 +6,9 @@
 #include <random>
 #include <vector>
 
-#include "moded.h"
+#include "kernels/moded.h"
 #include "paths_test.h"
-#include "resample.h"
+#include "kernels/resample.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 
 #include "paths_test.h"
 #include "reference.h"
-#include "resample.h"
+#include "kernels/resample.h"
 #include "kernels/table.h"
 #include "kernels/dispatch.h"
 #include "kernels/resample_rows.h"  // classify(), to find the samples a window reads

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "paths_test.h"
-#include "rules.h"
-#include "warp_kernel.h"
+#include "vocab/rules.h"
+#include "kernels/warp_kernel.h"
 // Last: the per-point code the reads are checked against.
 #include "kernels/cubic_rows.h"
 #include "kernels/moded_point.h"

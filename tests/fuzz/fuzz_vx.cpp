@@ -13,10 +13,10 @@
 #include <memory>
 #include <vector>
 
-#include "convert.h"
+#include "edge/convert.h"
 #include "kernels/table.h"
-#include "label.h"
-#include "resample.h"
+#include "kernels/label.h"
+#include "kernels/resample.h"
 #include "kernels/dispatch.h"
 
 namespace {
