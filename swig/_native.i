@@ -1,7 +1,7 @@
 /* The package's binding: objects in, one object out. The package's
    transform (python/vexiloimgc/__init__.py) names the arguments; the checks
    and the work are in src/edge/driver.cpp. vexiloimgc.dask checks a call once
-   and asks for its blocks' source boxes (src/engine/boxes.cpp); reslice asks for
+   and asks for its blocks' source boxes (src/edge/boxes_entry.cpp); reslice asks for
    its voxel map (src/edge/affine.cpp). The separable filters (src/edge/filters.cpp)
    alone, the cubic prefilter and the anti-aliasing Gaussian that transform
    runs inside its call, are private entries for the tests. */
@@ -14,7 +14,7 @@
 
 %{
 #include "edge/affine.h"
-#include "engine/boxes.h"
+#include "edge/boxes_entry.h"
 #include "edge/driver.h"
 #include "edge/filters.h"
 #include "vocab/sizes.h"

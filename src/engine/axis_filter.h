@@ -13,14 +13,14 @@
 
 #include "vocab/go.h"
 #include "vocab/modes.h"
+#include "vocab/taps.h"
 
 // The taps h[-K..K] as h[0..2K]: element m is the tap at offset m - K.
 using taps = std::vector<double>;
 
 // The inverse of the cubic B-spline's sampling filter (1, 4, 1) / 6,
-// sqrt(3) * z^|k| with z = sqrt(3) - 2, kept to |k| <= spline_reach and
-// normalised to sum 1.
-constexpr int spline_reach = 12;
+// sqrt(3) * z^|k| with z = sqrt(3) - 2, kept to |k| <= spline_reach
+// (taps.h) and normalised to sum 1.
 taps spline_taps();
 
 // The anti-aliasing Gaussian of a down-sampling factor d > 1: sigma =

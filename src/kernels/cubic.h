@@ -4,9 +4,9 @@
 
 #include <cstdint>
 
-#include "engine/axis_filter.h"
 #include "vocab/modes.h"
 #include "vocab/part.h"
+#include "vocab/taps.h"
 
 // Under "nearest" and "grid-constant" the coefficients beyond the edges are
 // the prefilter's own sums there, over the samples the mode extends: those
