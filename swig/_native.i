@@ -19,7 +19,7 @@
 #include "edge/filters.h"
 #include "vocab/sizes.h"
 #include "edge/warp.h"
-#include "engine/warp_boxes.h"
+#include "edge/warp_boxes.h"
 %}
 
 /* The sizes the Dask layer plans its blocks by: most voxels one call writes
@@ -42,7 +42,7 @@ PyObject *voxel_map(PyObject *affine, PyObject *target);
 PyObject *warp_into(PyObject *image, PyObject *spacing, PyObject *steps, PyObject *out, PyObject *workers,
                     PyObject *output_shape, PyObject *output_spacing, PyObject *cval, PyObject *interpolation,
                     PyObject *mode, PyObject *tile = Py_None);
-/* vexiloimgc.dask.warp's blocks' source boxes; src/engine/warp_boxes.cpp. */
+/* vexiloimgc.dask.warp's blocks' source boxes; src/edge/warp_boxes.cpp. */
 %feature("compactdefaultargs") warp_boxes;
 PyObject *warp_boxes(PyObject *image, PyObject *spacing, PyObject *steps, PyObject *output_shape,
                      PyObject *output_spacing, PyObject *cval, PyObject *interpolation, PyObject *mode,

@@ -18,6 +18,7 @@
 #include "edge/pyref.h"
 #include "vocab/sizes.h"
 #include "vocab/texts.h"
+#include "edge/request.h"
 #include "engine/workers.h"
 
 namespace {

@@ -134,6 +134,40 @@ bool read_antialias(PyObject *obj, PyObject *interpolation, request &rq)
 
 } // namespace
 
+int thread_cap(PyObject *workers)
+{
+    if (workers == Py_None)
+        return every_cpu;
+    PyObject *index = PyNumber_Index(workers);
+    if (!index) {
+        // Only "not an integer" becomes ours; an interrupt, MemoryError or
+        // RecursionError from a user's __index__ passes through unchanged.
+        if (!PyErr_ExceptionMatches(PyExc_TypeError))
+            return 0;
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, text::workers_type,
+                     Py_TYPE(workers)->tp_name);
+        return 0;
+    }
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(index, &overflow);
+    Py_DECREF(index);
+    if (overflow > 0 || (!overflow && n > INT_MAX))
+        return INT_MAX;
+    if (n == 0 && !overflow) {
+        PyErr_SetString(PyExc_ValueError, text::workers_zero);
+        return 0;
+    }
+    if (n > 0)
+        return int(n);
+    const int cpus = cpu_count();
+    if (overflow < 0 || n < -cpus) {
+        PyErr_Format(PyExc_ValueError, text::workers_range, workers, cpus, -cpus);
+        return 0;
+    }
+    return int(cpus + 1 + n);
+}
+
 bool read_request(PyObject *workers, PyObject *interpolation, PyObject *mode, PyObject *antialias,
                   PyObject *cval, PyObject *output_shape, PyObject *tile, request &rq)
 {

@@ -27,6 +27,13 @@ struct request {
     npy_intp tile[9];
 };
 
+// The `workers` argument as a thread cap: every_cpu for None, n for n > 0,
+// the CPU count + 1 + n for n < 0. 0 with an exception set for anything
+// else: our TypeError for what has no __index__ (or whose __index__ raises
+// TypeError), ValueError for 0 or too low, and whatever else __index__
+// raises, unchanged.
+int thread_cap(PyObject *workers);
+
 // Converts workers, interpolation, mode, cval, output_shape, tile (None for
 // none) and antialias into rq, in that order; false with the exception set
 // on failure (ours for a conversion's TypeError, any other unchanged).

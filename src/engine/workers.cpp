@@ -1,7 +1,6 @@
 #include "engine/workers.h"
 
 #include <cerrno>
-#include <climits>
 
 #if defined(__linux__)
 #include <sched.h>
@@ -11,7 +10,6 @@
 #include <windows.h>
 #endif
 
-#include "vocab/texts.h"
 
 int cpu_count()
 {
@@ -40,40 +38,6 @@ int cpu_count()
     }
 #endif
     return std::max(1, int(std::thread::hardware_concurrency()));
-}
-
-int thread_cap(PyObject *workers)
-{
-    if (workers == Py_None)
-        return every_cpu;
-    PyObject *index = PyNumber_Index(workers);
-    if (!index) {
-        // Only "not an integer" becomes ours; an interrupt, MemoryError or
-        // RecursionError from a user's __index__ passes through unchanged.
-        if (!PyErr_ExceptionMatches(PyExc_TypeError))
-            return 0;
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, text::workers_type,
-                     Py_TYPE(workers)->tp_name);
-        return 0;
-    }
-    int overflow = 0;
-    const long long n = PyLong_AsLongLongAndOverflow(index, &overflow);
-    Py_DECREF(index);
-    if (overflow > 0 || (!overflow && n > INT_MAX))
-        return INT_MAX;
-    if (n == 0 && !overflow) {
-        PyErr_SetString(PyExc_ValueError, text::workers_zero);
-        return 0;
-    }
-    if (n > 0)
-        return int(n);
-    const int cpus = cpu_count();
-    if (overflow < 0 || n < -cpus) {
-        PyErr_Format(PyExc_ValueError, text::workers_range, workers, cpus, -cpus);
-        return 0;
-    }
-    return int(cpus + 1 + n);
 }
 
 int thread_count(int cap, std::int64_t voxels)

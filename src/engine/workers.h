@@ -2,8 +2,6 @@
 // none outlives it and a forked child starts clean.
 #pragma once
 
-#include <Python.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -15,13 +13,8 @@
 // The CPUs this process may run on (its affinity where the system has one).
 int cpu_count();
 
-// The `workers` argument as a thread cap: every_cpu for None, n for n > 0,
-// the CPU count + 1 + n for n < 0. 0 with an exception set for anything
-// else: our TypeError for what has no __index__ (or whose __index__ raises
-// TypeError), ValueError for 0 or too low, and whatever else __index__
-// raises, unchanged.
+// The thread cap of the `workers` argument None (request.h's thread_cap).
 constexpr int every_cpu = -1;
-int thread_cap(PyObject *workers);
 
 // Threads worth running `voxels` of work under `cap`: each must have enough
 // to pay for its start, so small calls run on the caller's thread alone,

@@ -1,6 +1,6 @@
 #define PY_ARRAY_UNIQUE_SYMBOL vx_array_api
 #define NO_IMPORT_ARRAY
-#include "engine/warp_boxes.h"
+#include "edge/warp_boxes.h"
 
 #include <numpy/arrayobject.h>
 
@@ -20,6 +20,7 @@
 #include "vocab/rules.h"
 #include "vocab/texts.h"
 #include "edge/warp.h"
+#include "edge/request.h"
 #include "engine/workers.h"
 
 namespace {
@@ -187,6 +188,38 @@ bool box_of(const reading_rule &r, found &f, std::int64_t *o)
     return true;
 }
 
+// Block b's jobs of about `chunk` points are [first[b], first[b + 1]), job
+// i's findings at got[i]; false when they cannot be held.
+bool block_jobs(const grid_blocks &g, std::int64_t blocks, std::int64_t chunk, std::vector<std::int64_t> &first,
+                std::vector<found> &got)
+{
+    try {
+        first.resize(std::size_t(blocks) + 1);
+        for (std::int64_t b = 0; b < blocks; ++b) {
+            std::int64_t at[4], len[4], per;
+            block_of(g, b, at, len);
+            first[std::size_t(b) + 1] = first[std::size_t(b)] + jobs_of(len, chunk, per);
+        }
+        got.resize(std::size_t(first.back()));
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    return true;
+}
+
+// Each block's jobs met in order, into its box: the same planes for any
+// thread count.
+void merge_jobs(const reading_rule &r, const std::vector<std::int64_t> &first, const std::vector<found> &got,
+                std::int64_t *box)
+{
+    for (std::size_t b = 0; b + 1 < first.size(); ++b) {
+        found f;
+        for (std::int64_t i = first[b]; i < first[b + 1]; ++i)
+            f.add(got[std::size_t(i)]);
+        box_of(r, f, box + 6 * b);
+    }
+}
+
 } // namespace
 
 PyObject *warp_boxes(PyObject *image, PyObject *spacing, PyObject *steps, PyObject *output_shape,
@@ -245,19 +278,7 @@ PyObject *warp_boxes(PyObject *image, PyObject *spacing, PyObject *steps, PyObje
     std::vector<found> got;
     // The steps' fields are read where they lie: held while the lock is released.
     PyObject *held = PyList_AsTuple(steps);
-    bool room = held != nullptr;
-    try {
-        first.resize(std::size_t(blocks) + 1);
-        for (std::int64_t b = 0; b < blocks; ++b) {
-            std::int64_t at[4], len[4], per;
-            block_of(g, b, at, len);
-            first[std::size_t(b) + 1] = first[std::size_t(b)] + jobs_of(len, chunk, per);
-        }
-        got.resize(std::size_t(first.back()));
-    } catch (const std::bad_alloc &) {
-        room = false;
-    }
-    if (!room) {
+    if (!held || !block_jobs(g, blocks, chunk, first, got)) {
         Py_XDECREF(held);
         Py_DECREF(result);
         PyErr_SetString(PyExc_MemoryError, text::nomem);
@@ -275,13 +296,8 @@ PyObject *warp_boxes(PyObject *image, PyObject *spacing, PyObject *steps, PyObje
             job_reads(*chain, r, g, b, i - first[std::size_t(b)], chunk, got[std::size_t(i)]);
         },
         [&] { return no_interrupt(state, next); });
-    // Each block's jobs met in order: the same planes for any thread count.
-    for (std::int64_t b = 0; whole && b < blocks; ++b) {
-        found f;
-        for (std::int64_t i = first[std::size_t(b)]; i < first[std::size_t(b) + 1]; ++i)
-            f.add(got[std::size_t(i)]);
-        box_of(r, f, box + 6 * b);
-    }
+    if (whole)
+        merge_jobs(r, first, got, box);
     if (state)
         PyEval_RestoreThread(state);
     Py_DECREF(held);
