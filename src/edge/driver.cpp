@@ -166,6 +166,26 @@ bool prepare(const call &c, reading &r, spline &s, char *out, std::int64_t voxel
            coefficients(c, r, s, value, threads, go);
 }
 
+// The windows that read copies of their boxes into `box`: each volume's
+// box, then its rows. False once go() stops them.
+bool run_copied(const call &c, const plan &p, const wins_t &wins, const std::pmr::vector<std::size_t> &copied,
+                unsigned char *box, part_fn kernel, int threads, bool release, int pad, const go_fn &go)
+{
+    bool whole = true;
+    for (std::size_t k = 0; whole && k < copied.size(); ++k) {
+        const win &x = wins[copied[k]];
+        const plan q = window_plan(p, x, box);
+        const std::int64_t n = std::int64_t(q.wnz) * q.wny, each = rows_per_job(q, threads, release);
+        for (std::int64_t v = x.v0; whole && v < x.v1; ++v) {
+            copy_box(c, p, x, v, box, threads);
+            whole = parallel(threads, (n + each - 1) / each, [&](std::int64_t i) {
+                run_rows(c, kernel, q, v, i * each, std::min(n, (i + 1) * each), pad);
+            }, go) && go();
+        }
+    }
+    return whole;
+}
+
 // The work of a checked call into `out`, `voxels` of them, with the lock
 // released for large calls; false with the exception set when it could not
 // start or an interrupt stopped it (`out` then part-written).
@@ -213,18 +233,7 @@ bool run(const call &c, char *out, std::int64_t voxels)
                      s.pad);
         },
         go);
-    // The windows that read copies of their boxes: each volume's box, then its rows.
-    for (std::size_t k = 0; whole && k < copied.size(); ++k) {
-        const win &x = wins[copied[k]];
-        const plan q = window_plan(p, x, box.get());
-        const std::int64_t n = std::int64_t(q.wnz) * q.wny, each = rows_per_job(q, threads, release);
-        for (std::int64_t v = x.v0; whole && v < x.v1; ++v) {
-            copy_box(c, p, x, v, box.get(), threads);
-            whole = parallel(threads, (n + each - 1) / each, [&](std::int64_t i) {
-                run_rows(c, kernel, q, v, i * each, std::min(n, (i + 1) * each), s.pad);
-            }, go) && go();
-        }
-    }
+    whole = whole && run_copied(c, p, wins, copied, box.get(), kernel, threads, release, s.pad, go);
     if (state)
         PyEval_RestoreThread(state);
     if (!ready && !PyErr_Occurred())  // not an interrupt: a filter's buffer

@@ -204,13 +204,10 @@ bool out_apart(PyObject *out, PyObject *steps)
 
 // ---- The run -----------------------------------------------------------------
 
-bool run(const call &c, const std::vector<step> &steps, char *out)
+// The warp's job as raw memory: the source as r reads it (a tile's box
+// placed in the whole), the output grid, the rule, mode and fill.
+warp_job job_of(const call &c, const reading &r, const spline &s, char *out, int size)
 {
-    const int size = floats_out(c.rq.mode) ? 4 : elem_size(c.e);
-    reading r;
-    spline s;
-    if (!reading_of(c, size, r) || !spline_of(c, r, s))
-        return false;
     warp_job w{};
     w.src = r.src.data, w.typed = r.typed_src;
     w.volume = r.src.volume, w.slice = r.src.slice, w.row = r.src.row;
@@ -231,6 +228,17 @@ bool run(const call &c, const std::vector<step> &steps, char *out)
     w.moded = c.rq.moded && c.rq.mode != cubic, w.bound = mode(c.rq.bound), w.pad = s.pad;
     w.value = static_cast<float>(c.rq.cval);
     std::memcpy(w.fill, c.fill, sizeof w.fill);
+    return w;
+}
+
+bool run(const call &c, const std::vector<step> &steps, char *out)
+{
+    const int size = floats_out(c.rq.mode) ? 4 : elem_size(c.e);
+    reading r;
+    spline s;
+    if (!reading_of(c, size, r) || !spline_of(c, r, s))
+        return false;
+    const warp_job w = job_of(c, r, s, out, size);
     const std::int64_t rows = c.od[0] * w.OZ * w.OY, voxels = rows * w.OX;
     const std::int64_t work_size = std::max<std::int64_t>(voxels, r.dense || r.copy ? c.im.count : 0);
     const int threads = thread_count(c.rq.cap, work_size);

@@ -15,7 +15,7 @@
 #include "edge/checks.h"
 #include "edge/driver.h"
 #include "vocab/fpmode.h"
-#include "kernels/geometry.h"
+#include "kernels/terms.h"
 #include "vocab/modes.h"
 #include "vocab/rules.h"
 #include "vocab/texts.h"
@@ -188,6 +188,34 @@ bool box_of(const reading_rule &r, found &f, std::int64_t *o)
     return true;
 }
 
+// The output grid's blocks from the edges along N, Z, Y, X, the source's
+// extents Z, Y, X into sd and the output's points; false with the
+// exception set.
+bool blocks_of(const warp_chain &chain, PyObject *edges_n, PyObject *edges_z, PyObject *edges_y, PyObject *edges_x,
+               grid_blocks &g, std::int64_t sd[3], std::int64_t &points)
+{
+    std::int64_t od[4];
+    chain_grid(chain, od, sd);
+    const std::int64_t *en = edges_of(edges_n, "edges_n", od[0], g.n[0]);
+    const std::int64_t *ez = en ? edges_of(edges_z, "edges_z", od[1], g.n[1]) : nullptr;
+    const std::int64_t *ey = ez ? edges_of(edges_y, "edges_y", od[2], g.n[2]) : nullptr;
+    const std::int64_t *ex = ey ? edges_of(edges_x, "edges_x", od[3], g.n[3]) : nullptr;
+    if (!ex)
+        return false;
+    g.e[0] = en, g.e[1] = ez, g.e[2] = ey, g.e[3] = ex;
+    // Every extent is below 2^31: the points' count, checked as it grows,
+    // bounds every block's rows and jobs.
+    points = 1;
+    for (std::int64_t d : od) {
+        if (d && points > (std::int64_t(1) << 62) / d) {
+            PyErr_SetString(PyExc_MemoryError, text::warp_boxes_size);
+            return false;
+        }
+        points *= d;
+    }
+    return true;
+}
+
 // Block b's jobs of about `chunk` points are [first[b], first[b + 1]), job
 // i's findings at got[i]; false when they cannot be held.
 bool block_jobs(const grid_blocks &g, std::int64_t blocks, std::int64_t chunk, std::vector<std::int64_t> &first,
@@ -234,26 +262,10 @@ PyObject *warp_boxes(PyObject *image, PyObject *spacing, PyObject *steps, PyObje
         return nullptr;
     if (edges_n == Py_None)
         Py_RETURN_NONE;
-    std::int64_t od[4], sd[3];
-    chain_grid(*chain, od, sd);
+    std::int64_t sd[3], points;
     grid_blocks g;
-    const std::int64_t *en = edges_of(edges_n, "edges_n", od[0], g.n[0]);
-    const std::int64_t *ez = en ? edges_of(edges_z, "edges_z", od[1], g.n[1]) : nullptr;
-    const std::int64_t *ey = ez ? edges_of(edges_y, "edges_y", od[2], g.n[2]) : nullptr;
-    const std::int64_t *ex = ey ? edges_of(edges_x, "edges_x", od[3], g.n[3]) : nullptr;
-    if (!ex)
+    if (!blocks_of(*chain, edges_n, edges_z, edges_y, edges_x, g, sd, points))
         return nullptr;
-    g.e[0] = en, g.e[1] = ez, g.e[2] = ey, g.e[3] = ex;
-    // Every extent is below 2^31: the points' count, checked as it grows,
-    // bounds every block's rows and jobs.
-    std::int64_t points = 1;
-    for (std::int64_t d : od) {
-        if (d && points > (std::int64_t(1) << 62) / d) {
-            PyErr_SetString(PyExc_MemoryError, text::warp_boxes_size);
-            return nullptr;
-        }
-        points *= d;
-    }
     npy_intp dims[5] = {g.n[0] - 1, g.n[1] - 1, g.n[2] - 1, g.n[3] - 1, 6};
     PyObject *result = PyArray_SimpleNew(5, dims, NPY_INT64);
     if (!result)

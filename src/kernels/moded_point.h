@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "kernels/geometry.h"
+#include "kernels/terms.h"
 #include "kernels/label_rows.h"
 #include "kernels/moded.h"
 #include "vocab/modes.h"
