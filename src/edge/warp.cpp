@@ -24,10 +24,9 @@
 #include "vocab/rules.h"
 #include "engine/spline.h"
 #include "vocab/texts.h"
+#include "kernels/points.h"
 #include "kernels/warp_kernel.h"
 #include "engine/workers.h"
-// Last: its names stay out of the declarations above.
-#include "kernels/geometry.h"
 
 namespace {
 
@@ -59,9 +58,7 @@ void affine_step(const float *m, pts &p, int n)
 void row_points(const std::vector<step> &steps, const float *o, const float *s, std::int64_t v, std::int64_t z,
                 std::int64_t y, std::int64_t x0, int n, pts &p)
 {
-    const float py = position(int(y), o[1]), pz = position(int(z), o[2]);
-    for (int i = 0; i < n; ++i)
-        p.x[i] = position(int(x0 + i), o[0]), p.y[i] = py, p.z[i] = pz;
+    row_positions(o, z, y, x0, n, p.x, p.y, p.z);
     const warp_field_fn field = best_table().field;
     for (const step &st : steps) {
         if (st.field)

@@ -15,7 +15,7 @@
 #include "edge/checks.h"
 #include "edge/driver.h"
 #include "vocab/fpmode.h"
-#include "kernels/terms.h"
+#include "kernels/points.h"
 #include "vocab/modes.h"
 #include "vocab/rules.h"
 #include "vocab/texts.h"
@@ -44,30 +44,6 @@ const std::int64_t *edges_of(PyObject *obj, const char *name, std::int64_t exten
     return e;
 }
 
-// The planes [lo, hi] one point reads along each axis (X, Y, Z), as
-// warp_points.h's rules read them; false where it reads none.
-bool footprint(int rule, float c[3], const std::int64_t E[3], std::int64_t lo[3], std::int64_t hi[3])
-{
-    if (rule == nearest) {
-        for (int a = 0; a < 3; ++a) {
-            int held;
-            lo[a] = hi[a] = nearest_plane(c[a], 0.0, double(E[a]), held);
-            if (!held)
-                return false;
-        }
-        return true;
-    }
-    int k[3], i0[3] = {};
-    for (int a = 0; a < 3; ++a)
-        if ((k[a] = classify(c[a], int(E[a]), i0[a])) == outside)
-            return false;
-    if ((k[0] != inside) + (k[1] != inside) + (k[2] != inside) > 1)
-        return false;
-    for (int a = 0; a < 3; ++a)
-        lo[a] = first_plane(k[a], i0[a], E[a]), hi[a] = last_plane(k[a], i0[a], E[a]);
-    return true;
-}
-
 // Under a mode, and for cubic: the least and greatest coordinates along
 // each axis of the points that map (NaN and, under "constant", outside
 // points read nothing), which boxes.cpp's points_reach grows.
@@ -76,10 +52,8 @@ struct extent_of {
     bool any = false;
     void add(const float c[3], const std::int64_t E[3], bool constant)
     {
-        moded_axis a;
-        for (int k = 0; k < 3; ++k)
-            if (!moded_axis_of(c[k], E[k], constant, a))
-                return;
+        if (!point_maps(c, E, constant))
+            return;
         for (int k = 0; k < 3; ++k) {
             lo[k] = any ? std::min(lo[k], c[k]) : c[k];
             hi[k] = any ? std::max(hi[k], c[k]) : c[k];
