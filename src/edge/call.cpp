@@ -236,8 +236,8 @@ bool check_call(PyObject *image_obj, PyObject *spacing, PyObject *matrix, PyObje
     if (!check_source(image, c.im, graph))
         return false;
     c.image = block_of(image, c.im.nd);
-    c.rtype = floats_out(rq.mode) ? NPY_FLOAT : PyArray_TYPE(image);
-    if (!floats_out(rq.mode) && ((c.e = elem_of(image, rq.mode)) < 0 || !fill_of(rq, c.e, c.rtype, c.fill)))
+    c.rtype = floats_out(rq.rule) ? NPY_FLOAT : PyArray_TYPE(image);
+    if (!floats_out(rq.rule) && ((c.e = elem_of(image, rq.rule)) < 0 || !fill_of(rq, c.e, c.rtype, c.fill)))
         return false;
     if (!output_grid(rq, c.im, c.od) || !(c.sp = fbuf(read_first(spacing, "spacing", 3))))
         return false;
@@ -260,7 +260,7 @@ PyObject *result_of(const call &c, PyObject *out, PyObject *const inputs[4])
     }
     // NumPy refuses nonzero extents whose bytes pass npy_intp with ValueError:
     // no memory holds them either.
-    npy_intp bytes = floats_out(c.rq.mode) ? 4 : elem_size(c.e);
+    npy_intp bytes = floats_out(c.rq.rule) ? 4 : elem_size(c.e);
     for (int k = 0; k < 4; ++k)
         bytes = c.od[k] == 0 ? bytes : bytes >= 0 && bytes <= NPY_MAX_INTP / c.od[k] ? bytes * c.od[k] : -1;
     PyObject *r = bytes < 0 ? nullptr : PyArray_New(&PyArray_Type, nd, c.od + 4 - nd, c.rtype, nullptr, nullptr, 0, 0, nullptr);

@@ -18,7 +18,7 @@
 #include "kernels/cubic.h"
 #include "vocab/fpmode.h"
 #include "kernels/label.h"
-#include "kernels/moded.h"
+#include "kernels/modes_part.h"
 #include "engine/plan.h"
 #include "edge/pyref.h"
 #include "kernels/table.h"
@@ -68,7 +68,7 @@ bool spans_of(const plan &p, const wins_t &wins, int threads, bool release, std:
 bool smooth(const call &c, float *v, int threads, const go_fn &go)
 {
     const std::int64_t N = c.im.dims[0], Z = c.im.dims[1], Y = c.im.dims[2], X = c.im.dims[3];
-    const mode given = c.rq.mode == cubic || c.rq.moded ? mode(c.rq.bound) : mirror;
+    const mode given = c.rq.rule == cubic || c.rq.moded ? mode(c.rq.mode) : mirror;
     const mode m = given == constant || given == grid_constant ? mirror : given;
     axis_place at[3];
     places_of(c, at);
@@ -93,21 +93,21 @@ void run_rows(const call &c, part_fn kernel, const plan &q, std::int64_t v, std:
 {
     const part one = tile_part(q, v, first, last);
     if (q.rule == cubic) {
-        cubic_part(one, mode(c.rq.bound), pad);
+        cubic_part(one, mode(c.rq.mode), pad);
         return;
     }
     if (floats_out(q.rule)) {
         if (q.moded)
-            moded_part(one, mode(c.rq.bound), nullptr);
+            moded_part(one, mode(c.rq.mode), nullptr);
         else
             kernel(one);
         return;
     }
     typed t{q.typed ? q.typed + v * q.src.volume * q.size : nullptr, q.out + v * q.ovolume * q.size, c.e,
-            c.rq.mode, {}};
+            c.rq.rule, {}};
     std::memcpy(t.fill, c.fill, sizeof c.fill);
     if (q.moded)
-        moded_part(one, mode(c.rq.bound), &t);
+        moded_part(one, mode(c.rq.mode), &t);
     else
         label_part(one, t);
 }
@@ -117,12 +117,12 @@ void run_rows(const call &c, part_fn kernel, const plan &q, std::int64_t v, std:
 // the whole's bits where they are read.
 void narrow(call &c)
 {
-    if ((c.rq.mode != cubic && !c.smooth) || c.rq.tiled || c.im.count == 0)
+    if ((c.rq.rule != cubic && !c.smooth) || c.rq.tiled || c.im.count == 0)
         return;
     const std::int64_t E[3] = {c.im.dims[1], c.im.dims[2], c.im.dims[3]}, out[3] = {c.od[1], c.od[2], c.od[3]};
     std::int64_t b[6];
     if (!output_box(E, out, c.sp.get(), c.osp ? c.osp.get() : c.sp.get(), c.maps.get(), c.per_volume ? c.od[0] : 1,
-                    c.rq.mode, c.rq.moded, c.rq.bound, c.smooth, b))
+                    c.rq.rule, c.rq.moded, c.rq.mode, c.smooth, b))
         return;  // nothing read: the call reads as it stands
     const std::int64_t n[3] = {b[1] - b[0], b[3] - b[2], b[5] - b[4]};
     if (n[0] == E[0] && n[1] == E[1] && n[2] == E[2])
@@ -140,9 +140,9 @@ void narrow(call &c)
 // than linear's None, whose rows fill themselves): every voxel is the fill.
 bool empty_source(const call &c, const reading &r)
 {
-    if (c.rq.mode == cubic)
+    if (c.rq.rule == cubic)
         return !r.dense;
-    if (c.rq.mode == linear)
+    if (c.rq.rule == linear)
         return c.rq.moded && !r.src.data;
     return !r.typed_src;
 }
@@ -158,7 +158,7 @@ bool prepare(const call &c, reading &r, spline &s, char *out, std::int64_t voxel
         return false;
     if (r.copy && !copy_typed(c.image, size, r.copy.get(), threads, go))
         return false;
-    const void *fill = floats_out(c.rq.mode) ? static_cast<const void *>(&value) : c.fill;
+    const void *fill = floats_out(c.rq.rule) ? static_cast<const void *>(&value) : c.fill;
     if (empty_source(c, r))
         for (std::int64_t k = 0; k < voxels; ++k)
             std::memcpy(out + k * size, fill, size);
@@ -191,14 +191,14 @@ bool run_copied(const call &c, const plan &p, const wins_t &wins, const std::pmr
 // start or an interrupt stopped it (`out` then part-written).
 bool run(const call &c, char *out, std::int64_t voxels)
 {
-    const int size = floats_out(c.rq.mode) ? 4 : elem_size(c.e);
+    const int size = floats_out(c.rq.rule) ? 4 : elem_size(c.e);
     reading r;
     spline s;
     if (!reading_of(c, size, r) || !spline_of(c, r, s))
         return false;
     const plan p = plan_of(c, r, out, size);
     // cubic and antialias filter their box of the source first, whatever the output's size.
-    const std::int64_t work = c.rq.mode == cubic || c.smooth ? std::max<std::int64_t>(voxels, c.im.count) : voxels;
+    const std::int64_t work = c.rq.rule == cubic || c.smooth ? std::max<std::int64_t>(voxels, c.im.count) : voxels;
     const int threads = thread_count(c.rq.cap, work);
     // Small calls keep the lock: taking it back can cost more than they do.
     const bool release = work >= 4096;
@@ -285,7 +285,7 @@ static PyObject *transform_run(PyObject *image, PyObject *spacing, PyObject *mat
         return nullptr;
     c.smooth = smooths(c);
     if (check) {
-        if (floats_out(c.rq.mode)) {
+        if (floats_out(c.rq.rule)) {
             const float value = static_cast<float>(c.rq.cval);
             std::memcpy(c.fill, &value, 4);
         }

@@ -13,7 +13,7 @@
 // integers; output_spacing: None for spacing. cval: the value of voxels
 // that map nowhere. interpolation: a name of rules.h; mode: None, or a
 // name of modes.h (for "cubic" None is "constant"; for the others the face
-// bands, moded.h's rows under a name); antialias: True to smooth
+// bands, modes_part.h's rows under a name); antialias: True to smooth
 // the source first (axis_filter.h's Gaussian), for "linear" and "cubic". tile: None, or 9 integers for
 // a window of a larger call: the whole source's Z, Y, X, where the image
 // (a box of it) starts in it, and where the output (a window of the whole

@@ -102,7 +102,7 @@ bool exact_real(PyObject *cval, request &rq)
 // today's face bands for the other rules.
 bool read_mode(PyObject *obj, request &rq)
 {
-    rq.bound = constant, rq.moded = false;
+    rq.mode = constant, rq.moded = false;
     if (obj == Py_None)
         return true;
     int k = 0;
@@ -112,7 +112,7 @@ bool read_mode(PyObject *obj, request &rq)
         PyErr_Format(PyExc_ValueError, text::mode_name, mode_list().c_str(), obj);
         return false;
     }
-    rq.bound = k, rq.moded = true;
+    rq.mode = k, rq.moded = true;
     return true;
 }
 
@@ -125,7 +125,7 @@ bool read_antialias(PyObject *obj, PyObject *interpolation, request &rq)
         return false;
     }
     rq.smooth = PyObject_IsTrue(obj) == 1;  // Python's or NumPy's own
-    if (rq.smooth && (rq.mode == nearest || rq.mode == label)) {
+    if (rq.smooth && (rq.rule == nearest || rq.rule == label)) {
         PyErr_Format(PyExc_ValueError, text::antialias_rule, interpolation);
         return false;
     }
@@ -174,17 +174,17 @@ bool read_request(PyObject *workers, PyObject *interpolation, PyObject *mode, Py
     rq.cap = thread_cap(workers);
     if (rq.cap == 0)
         return false;
-    rq.mode = -1;
+    rq.rule = -1;
     for (int k = 0; k < rule_count && PyUnicode_Check(interpolation); ++k)
         if (PyUnicode_CompareWithASCIIString(interpolation, rule_names[k]) == 0)
-            rq.mode = k;
-    if (rq.mode < 0) {
+            rq.rule = k;
+    if (rq.rule < 0) {
         PyErr_Format(PyExc_ValueError, text::interpolation, interpolation);
         return false;
     }
     if (!read_mode(mode, rq))
         return false;
-    const bool typed = rq.mode == nearest || rq.mode == label;  // else a float32 result
+    const bool typed = rq.rule == nearest || rq.rule == label;  // else a float32 result
     if (typed && PyIndex_Check(cval)) {
         ref index(PyNumber_Index(cval));
         if (index) {

@@ -11,8 +11,8 @@
 // numbers: after this, no Python code runs until the work is done.
 struct request {
     int cap;          // thread cap (thread_cap)
-    int mode;         // interpolation: a rule (rules.h)
-    int bound;        // how samples extend beyond the edges (modes.h); cubic's None is constant
+    int rule;         // interpolation: a rule (rules.h)
+    int mode;         // how samples extend beyond the edges (modes.h); cubic's None is constant
     bool moded;       // a mode was given: linear, nearest and label then take their moded rows
     bool smooth;      // antialias: the Gaussian over the source first
     double cval;

@@ -221,8 +221,8 @@ warp_job job_of(const call &c, const reading &r, const spline &s, char *out, int
     w.out = out, w.size = size;
     w.OZ = c.od[1], w.OY = c.od[2], w.OX = c.od[3];
     w.s = c.sp.get(), w.o = c.osp ? c.osp.get() : c.sp.get();
-    w.rule = c.rq.mode, w.e = c.e;
-    w.moded = c.rq.moded && c.rq.mode != cubic, w.bound = mode(c.rq.bound), w.pad = s.pad;
+    w.rule = c.rq.rule, w.e = c.e;
+    w.moded = c.rq.moded && c.rq.rule != cubic, w.mode = mode(c.rq.mode), w.pad = s.pad;
     w.value = static_cast<float>(c.rq.cval);
     std::memcpy(w.fill, c.fill, sizeof w.fill);
     return w;
@@ -230,7 +230,7 @@ warp_job job_of(const call &c, const reading &r, const spline &s, char *out, int
 
 bool run(const call &c, const std::vector<step> &steps, char *out)
 {
-    const int size = floats_out(c.rq.mode) ? 4 : elem_size(c.e);
+    const int size = floats_out(c.rq.rule) ? 4 : elem_size(c.e);
     reading r;
     spline s;
     if (!reading_of(c, size, r) || !spline_of(c, r, s))
@@ -336,12 +336,12 @@ chain_ptr warp_chain_of(PyObject *image, PyObject *spacing, PyObject *steps, PyO
     return w;
 }
 
-int chain_rule(const warp_chain &c) { return c.c.rq.mode; }
+int chain_rule(const warp_chain &c) { return c.c.rq.rule; }
 
 int chain_mode(const warp_chain &c, bool &given)
 {
-    given = c.c.rq.moded && c.c.rq.mode != cubic;
-    return c.c.rq.bound;
+    given = c.c.rq.moded && c.c.rq.rule != cubic;
+    return c.c.rq.mode;
 }
 
 void chain_grid(const warp_chain &c, std::int64_t out[4], std::int64_t src[3])

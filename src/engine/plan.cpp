@@ -136,19 +136,19 @@ bool reading_of(const call &c, int size, reading &r)
     const source dense_strides{nullptr, b.d[1] * b.d[2] * b.d[3], b.d[2] * b.d[3], b.d[3]};
     if (c.im.count == 0)
         return true;
-    const bool moded = c.rq.moded && c.rq.mode != cubic;
-    if (c.rq.mode == cubic || c.smooth) {  // a copy of its own, which the filters overwrite
+    const bool moded = c.rq.moded && c.rq.rule != cubic;
+    if (c.rq.rule == cubic || c.smooth) {  // a copy of its own, which the filters overwrite
         r.dense.reset(alloc_floats(spline_count(c), false));  // cubic's grown in place
         r.src = dense_strides;
         r.src.data = r.dense.get();
         // cubic's and the moded rows take 64-bit offsets; linear's windows read boxes of the copy
-        r.bounded = c.rq.mode == cubic || moded || dense_strides.volume <= extent_limit;
+        r.bounded = c.rq.rule == cubic || moded || dense_strides.volume <= extent_limit;
         if (r.dense)
             return true;
         PyErr_SetString(PyExc_MemoryError, reader_nomem(c.im.nd));
         return false;
     }
-    const bool lin = c.rq.mode == linear;
+    const bool lin = c.rq.rule == linear;
     auto here = [&](bool bounded) {
         return lin ? in_place(b, bounded, r.src) : typed_in_place(b, size, bounded, r.src);
     };
@@ -195,8 +195,8 @@ plan plan_of(const call &c, const reading &r, char *out, int size)
     p.orow = p.wnx, p.oslice = std::int64_t(p.wny) * p.wnx, p.ovolume = p.oslice * p.wnz;
     p.spacing = c.sp.get(), p.out_spacing = c.osp ? c.osp.get() : c.sp.get(), p.maps = c.maps.get();
     p.per_volume = c.per_volume;
-    p.rule = c.rq.mode;
-    p.moded = c.rq.moded && c.rq.mode != cubic;
+    p.rule = c.rq.rule;
+    p.moded = c.rq.moded && c.rq.rule != cubic;
     p.value = static_cast<float>(c.rq.cval);
     return p;
 }

@@ -28,7 +28,7 @@ struct plan {
     const float *spacing, *out_spacing, *maps;
     bool per_volume;
     int rule;                               // rules.h; floats_out(rule): float32 in and out
-    bool moded;                             // linear, nearest or label under a mode: moded.h's rows
+    bool moded;                             // linear, nearest or label under a mode: modes_part.h's rows
     float value;
 };
 

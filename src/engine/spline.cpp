@@ -33,7 +33,7 @@ void grown_extents(const call &c, int pad, std::int64_t g[3])
 std::int64_t spline_count(const call &c)
 {
     std::int64_t g[3];
-    grown_extents(c, c.rq.mode == cubic ? pad_of(mode(c.rq.bound)) : 0, g);
+    grown_extents(c, c.rq.rule == cubic ? pad_of(mode(c.rq.mode)) : 0, g);
     // Past 2^60 no allocation succeeds: the count stops there, within 64 bits.
     constexpr std::int64_t most = std::int64_t(1) << 60;
     std::int64_t n = c.im.dims[0];
@@ -44,9 +44,9 @@ std::int64_t spline_count(const call &c)
 
 bool spline_of(const call &c, reading &r, spline &s)
 {
-    if (c.rq.mode != cubic || !r.dense)
+    if (c.rq.rule != cubic || !r.dense)
         return true;
-    s.pad = pad_of(mode(c.rq.bound));
+    s.pad = pad_of(mode(c.rq.mode));
     try {
         s.h = spline_taps();
     } catch (const std::bad_alloc &) {
@@ -61,9 +61,9 @@ bool spline_of(const call &c, reading &r, spline &s)
 
 bool coefficients(const call &c, reading &r, spline &s, float fill, int threads, const go_fn &go)
 {
-    if (c.rq.mode != cubic || !r.dense)
+    if (c.rq.rule != cubic || !r.dense)
         return true;
-    const mode m = mode(c.rq.bound);
+    const mode m = mode(c.rq.mode);
     const taps *const hs[3] = {&s.h, &s.h, &s.h};
     axis_place at[3];
     places_of(c, at);

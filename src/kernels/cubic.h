@@ -34,8 +34,8 @@ inline coef_span coef_span_of(int pad, std::int64_t origin, std::int64_t n, std:
 // (coef_span_of): each voxel the spline's value at its source position, or
 // p.fill.value where it maps nowhere. The box must hold every coefficient
 // the window reads (a voxel that would read past it is left as one that
-// maps nowhere). Runs the best path of the CPU (kernels/dispatch.h); every
-// path gives the scalar one's bits.
+// maps nowhere). Runs the best target of the CPU (kernels/dispatch.h); every
+// target gives the scalar one's bits.
 void cubic_part(const part &p, mode m, int pad);
 
 // One target's cubic rows and the filters' lines of axis_filter.cpp

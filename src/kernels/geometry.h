@@ -1,7 +1,7 @@
-// Where a voxel reads, for every rule and every path: its position in the
+// Where a voxel reads, for every rule and every target: its position in the
 // source, its class on each axis, and the box test; terms.h the samples and
 // weight factors of its terms in their fixed order, lanes.h the AVX-512
-// path's lanes of them. The rules only combine the terms (resample_rows.h,
+// target's lanes of them. The rules only combine the terms (resample_rows.h,
 // label_rows.h, kernels/linear_avx512.h); reach.cpp bounds the reads of
 // whole blocks with the same positions and classes.
 //

@@ -33,7 +33,7 @@ int elem_find(char kind, int size);
 struct typed {
     const void *src;
     void *out;
-    int type, mode;         // an elem and a rule (nearest or label)
+    int type, rule;         // an elem and a rule (nearest or label)
     unsigned char fill[8];  // cval as one element of `type`, in its first bytes
 };
 

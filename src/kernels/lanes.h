@@ -1,4 +1,4 @@
-// The AVX-512 path's lanes of the scalar functions of geometry.h and
+// The AVX-512 target's lanes of the scalar functions of geometry.h and
 // terms.h: classes, cells and indices 8 or 16 voxels at a time. Internal
 // linkage, as there.
 #pragma once
@@ -11,7 +11,7 @@
 
 namespace {
 
-// ---- Vector forms (the AVX-512 path) -----------------------------------------
+// ---- Vector forms (the AVX-512 target) ---------------------------------------
 
 #if defined(__AVX512F__) && defined(__AVX512VL__) && defined(__AVX512DQ__)
 

@@ -4,7 +4,7 @@
 
 #include "kernels/cubic.h"
 #include "kernels/label.h"
-#include "kernels/moded.h"
+#include "kernels/modes_part.h"
 #include "kernels/dispatch.h"
 #include "vx_targets.h"
 #include "kernels/warp_kernel.h"

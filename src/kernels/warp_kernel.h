@@ -43,8 +43,8 @@ struct warp_job {
     std::int64_t OX, OY, OZ;
     const float *o, *s;      // output and source spacing
     int rule, e;             // rules.h, label.h's elem
-    bool moded;              // linear, nearest, label: moded_point.h's reads under `bound`
-    mode bound;
+    bool moded;              // linear, nearest, label: modes_point.h's reads under `mode`
+    ::mode mode;
     int pad;                 // cubic: the coefficients grown beyond each edge (cubic.h)
     float value;
     unsigned char fill[8];

@@ -1,6 +1,6 @@
 // The interpolation rules, one enum for every layer: the package's
-// converter of `interpolation` reads their names here. The paths' table
-// (kernels/dispatch.cpp) holds each path's functions for all the rules, several
+// converter of `interpolation` reads their names here. The targets' table
+// (kernels/dispatch.cpp) holds each target's functions for all the rules, several
 // for some (linear's part and whole call, cubic's rows and prefilter lines,
 // the rows under a mode, a warp's steps), so it has more slots than rules.
 #pragma once

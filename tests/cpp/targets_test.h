@@ -1,6 +1,6 @@
-// What the tests of the kernel's paths share: a fixture over every path this
+// What the tests of the kernel's targets share: a fixture over every target this
 // build has and this CPU runs, the bit comparison, and the rows of a part
-// run by a reference and by the path under test.
+// run by a reference and by the target under test.
 #pragma once
 
 #include <gtest/gtest.h>

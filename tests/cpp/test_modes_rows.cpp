@@ -1,24 +1,24 @@
-// The linear rule's rows under a mode on every path this build has, on this
-// CPU, against moded.cpp's voxel-by-voxel code: same bits (NaN as NaN), the
+// The linear rule's rows under a mode on every target this build has, on this
+// CPU, against modes_part.cpp's voxel-by-voxel code: same bits (NaN as NaN), the
 // same voxels left unwritten.
 #include <cmath>
 #include <cstdint>
 #include <random>
 #include <vector>
 
-#include "kernels/moded.h"
-#include "paths_test.h"
+#include "kernels/modes_part.h"
+#include "targets_test.h"
 #include "kernels/resample.h"
 
 namespace {
 
-using moded_paths = target_test;
+using modes_targets = target_test;
 
 // Maps whose fractions are 0 on every axis (a whole shift), on Z alone (a
 // turn about Z) and nowhere (oblique), inside, across the edges and far
 // out, a few with NaN or infinite positions; samples with NaN, infinities,
 // -0.0 and subnormals beside 0-fraction terms, which must stay out.
-TEST_P(moded_paths, rows_match_the_voxels)
+TEST_P(modes_targets, rows_match_the_voxels)
 {
     std::mt19937 rng(20261208u);
     std::uniform_real_distribution<float> u(-1.0f, 1.0f);
@@ -60,6 +60,6 @@ TEST_P(moded_paths, rows_match_the_voxels)
     EXPECT_GT(interior, 100000);
 }
 
-INSTANTIATE_TEST_SUITE_P(kernel, moded_paths, every_target(), target_label);
+INSTANTIATE_TEST_SUITE_P(kernel, modes_targets, every_target(), target_label);
 
 } // namespace

@@ -1,4 +1,4 @@
-// Every kernel path this build has, on this CPU, against the plain reference
+// Every kernel target this build has, on this CPU, against the plain reference
 // loop: same bits (NaN as NaN) and the same voxels left unwritten.
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "paths_test.h"
+#include "targets_test.h"
 #include "reference.h"
 #include "kernels/resample.h"
 #include "kernels/table.h"
@@ -50,7 +50,7 @@ struct guarded {
 };
 
 // A value no voxel can take by interpolation of the samples below: where the
-// reference leaves it, every path must leave it.
+// reference leaves it, every target must leave it.
 constexpr float unwritten = -7.0e30f;
 
 struct problem {
@@ -131,7 +131,7 @@ problem shifted(int n, int z, int y, int x, float tx, float ty, float tz, float 
     return p;
 }
 
-class path : public target_test {
+class targets : public target_test {
 protected:
     kernel_fn k = nullptr;
     void SetUp() override
@@ -141,7 +141,7 @@ protected:
     }
 };
 
-TEST_P(path, random_volumes)
+TEST_P(targets, random_volumes)
 {
     std::mt19937 rng(20261207u + GetParam());
     long written = 0;
@@ -150,7 +150,7 @@ TEST_P(path, random_volumes)
     EXPECT_GT(written, 10000);
 }
 
-TEST_P(path, band_edges)
+TEST_P(targets, band_edges)
 {
     const float shifts[] = {-2.0f, -1.999f, -1.5f, -1.0f, -0.5f, 0.0f, 0.25f, 0.5f, 1.0f, 1.5f};
     const int sizes[][3] = {{5, 6, 17}, {1, 9, 23}, {3, 1, 8}, {2, 2, 2}, {4, 7, 1}, {6, 5, 31}};
@@ -173,9 +173,9 @@ TEST_P(path, band_edges)
     check(k, shifted(1, 4, 5, 40, 0, 0, 0, 0.3f), "spacing 0.3");
 }
 
-// Rows longer than the scalar path's 256-column passes: the interior run of a
+// Rows longer than the scalar target's 256-column passes: the interior run of a
 // row starts, ends or spans the pass boundaries, or misses whole passes.
-TEST_P(path, long_rows)
+TEST_P(targets, long_rows)
 {
     const int widths[] = {257, 300, 700};
     // m0, m1 (shear along Y), m4 (rotation into Y), translation X, Y.
@@ -196,7 +196,7 @@ TEST_P(path, long_rows)
     EXPECT_GT(check(k, shifted(1, 40, 2, 230000, 0.25f, -0.5f, 0.5f), "over 2^24 elements"), 1 << 24);
 }
 
-TEST_P(path, no_sample_inputs)
+TEST_P(targets, no_sample_inputs)
 {
     std::mt19937 rng(7);
     const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
@@ -226,7 +226,7 @@ part strided(const float *src, std::int64_t slice, std::int64_t row, float *out,
 // The parts a threaded caller hands out: a source with padded rows and
 // slices, rows split into uneven ranges, and an output full of junk that
 // `clear` must zero wherever the reference writes nothing.
-TEST_P(path, parts_of_strided_volumes)
+TEST_P(targets, parts_of_strided_volumes)
 {
     const part_fn f = target_table(GetParam())->part;
     std::mt19937 rng(97u + GetParam());
@@ -281,7 +281,7 @@ problem turned(int n, int z, int y, int x, float deg, float zx, float tx, float 
 // Slice counts around the tile of 32 output slices, rows of every length
 // modulo 16 lanes, batches, and maps whose rows cross source rows and slices
 // at every pace up to more than a sample per voxel, either way along X.
-TEST_P(path, tiles_and_runs)
+TEST_P(targets, tiles_and_runs)
 {
     const int slices[] = {1, 2, 7, 9, 17, 31, 32, 33, 65};
     const float turns[][2] = {{15, 1}, {-40, 0.9f}, {3, 1.1f}, {170, 1}, {60, 2.5f}, {90, 1}};
@@ -301,7 +301,7 @@ TEST_P(path, tiles_and_runs)
 // across and within tiles, over a padded source, with and without `clear`;
 // the last shift puts the source's low face band on the tile edge at
 // output slice 32.
-TEST_P(path, parts_cutting_tiles)
+TEST_P(targets, parts_cutting_tiles)
 {
     const part_fn f = target_table(GetParam())->part;
     std::mt19937 rng(5u + GetParam());
@@ -344,7 +344,7 @@ TEST_P(path, parts_cutting_tiles)
 // ends lie beyond an axis. Positions that overflow part way along a row (a
 // spacing near the float range) turn its coordinates NaN or infinite
 // there, past the end of that run.
-TEST_P(path, positions_overflowing_along_rows)
+TEST_P(targets, positions_overflowing_along_rows)
 {
     long written = 0;
     for (float s : {3e37f, 1e38f, -2e38f, 3.4e38f, INFINITY})
@@ -401,9 +401,9 @@ box reads(const part &w)
 
 // Another output grid (extents, spacing), then windows of it read from just
 // the box of samples they need, copied apart with padded strides between
-// inaccessible pages: each window has the whole call's bits, and every path
+// inaccessible pages: each window has the whole call's bits, and every target
 // the scalar one's.
-TEST_P(path, windows_of_other_grids_from_boxes)
+TEST_P(targets, windows_of_other_grids_from_boxes)
 {
     const part_fn f = target_table(GetParam())->part;
     std::mt19937 rng(41u + GetParam());
@@ -497,7 +497,7 @@ TEST_P(path, windows_of_other_grids_from_boxes)
     EXPECT_GT(shorted, 1000);
 }
 
-INSTANTIATE_TEST_SUITE_P(kernel, path, every_target(), target_label);
+INSTANTIATE_TEST_SUITE_P(kernel, targets, every_target(), target_label);
 
 TEST(dispatch, runs_the_best_usable_path)
 {
@@ -507,7 +507,7 @@ TEST(dispatch, runs_the_best_usable_path)
     EXPECT_TRUE(target_usable(best));
     std::mt19937 rng(3);
     check(resample_trilinear, random_problem(rng, true), "resample_trilinear");
-    std::cout << "[ path     ] resample_trilinear runs " << target_name(best) << "\n";
+    std::cout << "[ target   ] resample_trilinear runs " << target_name(best) << "\n";
 }
 
 // Where a spacing's reciprocal is taken for the division, the quotient of

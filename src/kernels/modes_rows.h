@@ -2,7 +2,7 @@
 // vectorises: voxels whose eight samples lie in the box without extension,
 // where no mode matters, by the linear rule's coordinates and gathers;
 // voxels near the source through tables of each axis's extended planes;
-// every other voxel through moded.cpp's scalar code. Each gives that code's
+// every other voxel through modes_part.cpp's scalar code. Each gives that code's
 // bits. Internal linkage, as in resample_rows.h: each target's compilation
 // (kernels/target.cpp) has its own copy.
 #pragma once
@@ -11,7 +11,7 @@
 #include <climits>
 #include <utility>
 
-#include "kernels/moded.h"
+#include "kernels/modes_part.h"
 #include "kernels/dispatch.h"
 #include "kernels/resample_rows.h"
 

@@ -1,13 +1,13 @@
 // The linear, nearest and label rules under a boundary mode (modes.h) at
 // one continuous source index: the one owner of their arithmetic, which
-// moded.cpp's rows and a warp's points both run. 64-bit offsets.
+// modes_part.cpp's rows and a warp's points both run. 64-bit offsets.
 #pragma once
 
 #include <cstdint>
 
 #include "kernels/terms.h"
 #include "kernels/label_rows.h"
-#include "kernels/moded.h"
+#include "kernels/modes_part.h"
 #include "vocab/modes.h"
 #include "vocab/part.h"
 

@@ -1,10 +1,10 @@
-#include "kernels/moded.h"
+#include "kernels/modes_part.h"
 
 #include <cstdint>
 #include <cstring>
 
 #include "kernels/geometry.h"
-#include "kernels/moded_point.h"
+#include "kernels/modes_point.h"
 #include "kernels/table.h"
 
 namespace {
@@ -44,7 +44,7 @@ template <class T> void typed_voxels(const part &p, mode m, const typed &t)
     T *O = static_cast<T *>(t.out);
     T cv;
     std::memcpy(&cv, t.fill, sizeof(T));
-    if (t.mode == nearest)
+    if (t.rule == nearest)
         nearest_voxels(p, m, S, O, cv);
     else
         label_voxels(p, m, S, O, cv);
@@ -71,7 +71,7 @@ void moded_part(const part &p, mode m, const typed *t)
         best_table().moded(p, m, linear_voxel);
         return;
     }
-    if (t->mode == nearest) {  // elements moved whole: only their size counts
+    if (t->rule == nearest) {  // elements moved whole: only their size counts
         switch (elem_size(t->type)) {
         case 1: typed_voxels<std::uint8_t>(p, m, *t); break;
         case 2: typed_voxels<std::uint16_t>(p, m, *t); break;
