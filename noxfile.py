@@ -157,7 +157,7 @@ def wheel_suite(session, folder, checks):
 
 @nox.session(python=PY)
 def tests(session):
-    """The C++ tests of every kernel path (CTest), then the Python suite (`make test`)."""
+    """The C++ tests of every kernel target (CTest), then the Python suite (`make test`)."""
     install(session, target=".[test,images,peers]")
     # GoogleTest comes from the system (libgtest-dev), installed here when
     # CMake cannot find it.
@@ -206,7 +206,7 @@ def big_volume(session):
 
 @nox.session(python=PY)
 def bench(session):
-    """Timings against peers: the kernel alone per path, the full call, other grids, reslicing, cubic, antialias, warps,
+    """Timings against peers: the kernel alone per target, the full call, other grids, reslicing, cubic, antialias, warps,
     images, files and the command line.
 
     Writes bench/results.json, bench/results.png, bench/grids.json, bench/cubic.json, bench/warp.json and
@@ -428,7 +428,7 @@ def fuzz(session):
 
 @nox.session(python=PY)
 def valgrind(session):
-    """Memcheck over tests/sanitize/smoke.py, a smoke run of every path (the normal build)."""
+    """Memcheck over tests/sanitize/smoke.py, a smoke run of every target (the normal build)."""
     install(session)
     if not shutil.which("valgrind"):
         apt(session, "valgrind")

@@ -1,8 +1,8 @@
 /* The package's binding: objects in, one object out. The package's
    transform (python/vexiloimgc/__init__.py) names the arguments; the checks
-   and the work are in src/driver.cpp. vexiloimgc.dask checks a call once
-   and asks for its blocks' source boxes (src/boxes.cpp); reslice asks for
-   its voxel map (src/affine.cpp). The separable filters (src/filters.cpp)
+   and the work are in src/edge/driver.cpp. vexiloimgc.dask checks a call once
+   and asks for its blocks' source boxes (src/edge/boxes_entry.cpp); reslice asks for
+   its voxel map (src/edge/affine.cpp). The separable filters (src/edge/filters.cpp)
    alone, the cubic prefilter and the anti-aliasing Gaussian that transform
    runs inside its call, are private entries for the tests. */
 %module(package="vexiloimgc") _native
@@ -13,13 +13,13 @@
 %include "runtime.i"
 
 %{
-#include "affine.h"
-#include "boxes.h"
-#include "driver.h"
-#include "filters.h"
-#include "sizes.h"
-#include "warp.h"
-#include "warp_boxes.h"
+#include "edge/affine.h"
+#include "edge/boxes_entry.h"
+#include "edge/driver.h"
+#include "edge/filters.h"
+#include "vocab/sizes.h"
+#include "edge/warp.h"
+#include "edge/warp_boxes.h"
 %}
 
 /* The sizes the Dask layer plans its blocks by: most voxels one call writes

@@ -1,5 +1,5 @@
 /* The binding: one function, three objects in, one object out. The checks
-   and the work are in src/transform.cpp. */
+   and the work are in src/edge/transform.cpp. */
 %module _vexiloimgc
 
 %begin %{

@@ -23,7 +23,7 @@ static PyObject *vx_type_from_spec(PyType_Spec *type)
 %}
 
 %{
-#include "transform.h"
+#include "edge/transform.h"
 /* import_array and this unit's own C-API table. Only NumPy 2.5 headers
    bring them in through ndarraytypes.h; earlier 2.x headers do not. */
 #include <numpy/arrayobject.h>

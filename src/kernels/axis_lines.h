@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "modes.h"
+#include "vocab/modes.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include <immintrin.h>
 #endif
 
-#include "cubic.h"
+#include "kernels/cubic.h"
 #include "kernels/geometry.h"
-#include "modes.h"
+#include "vocab/modes.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include "kernels/dispatch.h"
 
 #include "kernels/table.h"
-#include "resample.h"
+#include "kernels/resample.h"
 #include "kernels/resample_rows.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "part.h"
+#include "vocab/part.h"
 #include "vx_targets.h"
 
 using part_fn = void (*)(const part &p);

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "label.h"
+#include "kernels/label.h"
 
 // resample_rows.h's whole-voxel functions are the linear kernel's; only its
 // coordinates (coords) and interior split (locate) are used here.
@@ -171,7 +171,7 @@ template <class T> void run(const part &p, const typed &t)
     T *O = static_cast<T *>(t.out);
     T cv;
     std::memcpy(&cv, t.fill, sizeof(T));
-    if (t.mode == nearest)
+    if (t.rule == nearest)
         each_row(p, [&](const row_job &r) { nearest_row(r, S, O + r.at, cv); });
     else
         each_row(p, [&](const row_job &r) { label_row(r, S, O + r.at, cv); });
@@ -180,7 +180,7 @@ template <class T> void run(const part &p, const typed &t)
 // The part through the kernels of this compilation.
 inline void label_kernels(const part &p, const typed &t)
 {
-    if (t.mode == nearest) {  // elements moved whole: only their size counts
+    if (t.rule == nearest) {  // elements moved whole: only their size counts
         switch (elem_size(t.type)) {
         case 1: run<std::uint8_t>(p, t); break;
         case 2: run<std::uint16_t>(p, t); break;

@@ -20,6 +20,7 @@
 
 #include <cmath>
 
+#include "kernels/lanes.h"
 #include "kernels/resample_rows.h"
 
 namespace {

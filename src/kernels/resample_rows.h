@@ -18,7 +18,7 @@
 // Everything below has internal linkage on purpose: kernels/target.cpp is
 // compiled once per target, and a shared inline symbol could let the linker
 // hand one target's code to a CPU without it.
-#include "kernels/geometry.h"
+#include "kernels/terms.h"
 
 namespace {
 

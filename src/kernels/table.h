@@ -2,12 +2,12 @@
 // table has every entry, and each gives the scalar target's bits.
 #pragma once
 
-#include "cubic.h"
-#include "label.h"
-#include "moded.h"
+#include "kernels/cubic.h"
+#include "kernels/label.h"
+#include "kernels/modes_part.h"
 #include "kernels/dispatch.h"
 #include "vx_targets.h"
-#include "warp_kernel.h"
+#include "kernels/warp_kernel.h"
 
 struct kernel_table {
     part_fn part;            // linear rows

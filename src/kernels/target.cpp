@@ -14,7 +14,7 @@
 #include "kernels/axis_lines.h"
 #include "kernels/cubic_rows.h"
 #include "kernels/label_rows.h"
-#include "kernels/moded_rows.h"
+#include "kernels/modes_rows.h"
 #include "kernels/resample_rows.h"
 #include "kernels/warp_reads.h"
 #include "kernels/warp_rows.h"

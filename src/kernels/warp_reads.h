@@ -1,6 +1,6 @@
 // A warp's reads at its points under every rule and mode, compiled per
 // target by kernels/target.cpp. The arithmetic is the row kernels' own, per
-// point (cubic_rows.h, moded_point.h, warp_points.h), so a point gets the
+// point (cubic_rows.h, modes_point.h, warp_points.h), so a point gets the
 // bits a row gives it.
 #pragma once
 
@@ -9,11 +9,11 @@
 #include <cstring>
 
 #include "kernels/cubic_rows.h"
-#include "label.h"
-#include "kernels/moded_point.h"
-#include "kernels/moded_rows.h"
-#include "rules.h"
-#include "warp_kernel.h"
+#include "kernels/label.h"
+#include "kernels/modes_point.h"
+#include "kernels/modes_rows.h"
+#include "vocab/rules.h"
+#include "kernels/warp_kernel.h"
 #include "kernels/warp_points.h"
 #include "kernels/warp_rows.h"
 
@@ -49,10 +49,10 @@ void typed_points(const warp_job &w, std::int64_t v, const float *x, const float
         const source_box b = box_of(w, nullptr, v);
         if (w.rule == nearest)
             for (int i = 0; i < n; ++i)
-                d[i] = moded_near(b, w.bound, g.data, fill, x[i], y[i], z[i]);
+                d[i] = moded_near(b, w.mode, g.data, fill, x[i], y[i], z[i]);
         else
             for (int i = 0; i < n; ++i)
-                d[i] = moded_label(b, w.bound, g.data, fill, x[i], y[i], z[i]);
+                d[i] = moded_label(b, w.mode, g.data, fill, x[i], y[i], z[i]);
         return;
     }
     if (w.rule == nearest)
@@ -76,10 +76,10 @@ void cubic_points(const warp_job &w, std::int64_t v, const float *x, const float
     for (; i + L <= n; i += L) {
         float c[3][L];
         std::copy(x + i, x + i + L, c[0]), std::copy(y + i, y + i + L, c[1]), std::copy(z + i, z + i + L, c[2]);
-        cubic_lanes_at(q, w.bound, w.pad, g, c, d + i);
+        cubic_lanes_at(q, w.mode, w.pad, g, c, d + i);
     }
     for (; i < n; ++i)
-        cubic_voxel(q, w.bound, w.pad, g.h, x[i], y[i], z[i], d + i);
+        cubic_voxel(q, w.mode, w.pad, g.h, x[i], y[i], z[i], d + i);
 }
 
 // The linear rule at n points into d, under a mode (the points as a row's
@@ -95,10 +95,10 @@ void linear_at_points(const warp_job &w, std::int64_t v, const float *x, const f
         row_job r{};
         static_cast<frame &>(r) = frame_of(q.in);
         moded_frame g;
-        moded_frame_of(g, r, q.in, w.bound, false);
+        moded_frame_of(g, r, q.in, w.mode, false);
         columns c;
         std::copy(x, x + n, c.cx), std::copy(y, y + n, c.cy), std::copy(z, z + n, c.cz);
-        moded_block(q, w.bound, linear_voxel, r, g, c, n, 0, d);
+        moded_block(q, w.mode, linear_voxel, r, g, c, n, 0, d);
         return;
     }
     const volume_at<float> g = volume_of(w, w.src, v);

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "warp_kernel.h"
+#include "kernels/warp_kernel.h"
 #include "kernels/warp_points.h"
 
 namespace {

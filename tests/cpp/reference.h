@@ -1,5 +1,5 @@
 // The kernel as first written: one plain loop in the stated operation order.
-// Every path is checked against it.
+// Every target is checked against it.
 #pragma once
 
 #include <cstdint>

@@ -10,7 +10,7 @@
 #include <limits>
 #include <vector>
 
-#include "convert.h"
+#include "edge/convert.h"
 
 namespace {
 

@@ -1,14 +1,14 @@
-// The cubic rows and the filters' lines of every path this build has, on
-// this CPU, against the scalar path: same bits (NaN as NaN), the same
+// The cubic rows and the filters' lines of every target this build has, on
+// this CPU, against the scalar target: same bits (NaN as NaN), the same
 // voxels left unwritten.
 #include <cmath>
 #include <cstdint>
 #include <random>
 #include <vector>
 
-#include "cubic.h"
-#include "paths_test.h"
-#include "resample.h"
+#include "kernels/cubic.h"
+#include "targets_test.h"
+#include "kernels/resample.h"
 
 namespace {
 
@@ -24,11 +24,11 @@ void turned(std::mt19937 &rng, float m[12], float reach)
     }
 }
 
-using cubic_paths = target_test;
+using cubic_targets = target_test;
 
 // Every mode (its pad), fill on and off, maps inside, across the edges,
 // far outside and NaN; coefficients with NaN, infinities and subnormals.
-TEST_P(cubic_paths, rows_match_the_scalar_path)
+TEST_P(cubic_targets, rows_match_the_scalar_target)
 {
     std::mt19937 rng(20261208u);
     std::uniform_real_distribution<float> u(-50.0f, 50.0f);
@@ -51,10 +51,10 @@ TEST_P(cubic_paths, rows_match_the_scalar_path)
         p.in = whole_box(coef.data(), X, Y, Z);
         p.in.row = GX, p.in.slice = GY * GX;
         p.map.spacing = spacing, p.map.out_spacing = out_spacing, p.map.matrix = matrix;
-        const auto path = target_table(GetParam())->cubic;
+        const auto rows = target_table(GetParam())->cubic;
         const int bad = rows_differ(
             p, c, nx, ny, nz, [&](const part &q) { target_table(target_scalar)->cubic(q, m, pad); },
-            [&](const part &q) { path(q, m, pad); }, interior);
+            [&](const part &q) { rows(q, m, pad); }, interior);
         EXPECT_EQ(bad, 0) << "case " << c << " mode " << mode_names[m];
     }
     EXPECT_GT(interior, 20000);
@@ -63,7 +63,7 @@ TEST_P(cubic_paths, rows_match_the_scalar_path)
 // Taps of the prefilter's reach and a short filter's, over lines side by
 // side (every width up to a full block) and along a line, fill and edges
 // read.
-TEST_P(cubic_paths, filter_lines_match_the_scalar_path)
+TEST_P(cubic_targets, filter_lines_match_the_scalar_target)
 {
     std::mt19937 rng(7u);
     std::uniform_real_distribution<float> u(-1.0f, 1.0f);
@@ -93,6 +93,6 @@ TEST_P(cubic_paths, filter_lines_match_the_scalar_path)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(kernel, cubic_paths, every_target(), target_label);
+INSTANTIATE_TEST_SUITE_P(kernel, cubic_targets, every_target(), target_label);
 
 } // namespace

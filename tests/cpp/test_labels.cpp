@@ -1,5 +1,5 @@
-// The nearest and label kernels: every path this build has, on this CPU,
-// gives the scalar path's bytes, for every element width and sign.
+// The nearest and label kernels: every target this build has, on this CPU,
+// gives the scalar target's bytes, for every element width and sign.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "label.h"
+#include "kernels/label.h"
 #include "kernels/table.h"
 #include "kernels/dispatch.h"
 #include "kernels/resample_rows.h"  // classify(), to find the samples a voxel reads
@@ -45,7 +45,7 @@ struct box_t {
     int lo[3], n[3];
 };
 
-// Rows first..last of the window through one path, from the box copied
+// Rows first..last of the window through one target, from the box copied
 // apart (the whole volume by default); every other byte 0xa5.
 std::vector<unsigned char> run(label_fn f, const case_t &c, const std::vector<unsigned char> &src, int type,
                                int mode, int first, int last, box_t b = {{0, 0, 0}, {0, 0, 0}})
@@ -123,21 +123,21 @@ TEST(labels, every_path_gives_the_scalar_bytes)
                 src[i + b] = static_cast<unsigned char>(((i / size / 3) * 37 + g() % labels) * (b + 1) * 41);
         const int rows = c.wny * c.wnz, first = int(g() % rows), last = first + 1 + int(g() % (rows - first));
         const auto want = run(target_table(target_scalar)->labels, c, src, type, mode, first, last);
-        for (int path = 1; path < target_count; ++path) {
-            if (!target_usable(path) || !target_table(path)->labels)
+        for (int t = 1; t < target_count; ++t) {
+            if (!target_usable(t) || !target_table(t)->labels)
                 continue;
-            EXPECT_EQ(run(target_table(path)->labels, c, src, type, mode, first, last), want)
-                << target_name(path) << " trial " << trial;
+            EXPECT_EQ(run(target_table(t)->labels, c, src, type, mode, first, last), want)
+                << target_name(t) << " trial " << trial;
             ++compared;
         }
     }
     if (!compared)
-        GTEST_SKIP() << "no wider path on this build or CPU";
+        GTEST_SKIP() << "no wider target on this build or CPU";
 }
 
 // Boxes one plane short of the whole volume at either end of any axis: a
 // voxel that would read the missing plane takes the fill, every other one
-// the whole volume's bytes, on every path.
+// the whole volume's bytes, on every target.
 TEST(labels, boxes_short_of_a_plane)
 {
     std::mt19937 g(12);
@@ -164,10 +164,10 @@ TEST(labels, boxes_short_of_a_plane)
                     << "trial " << trial << " side " << side << " voxel " << k / size;
                 lost += out;
             }
-        for (int path = 1; path < target_count; ++path)
-            if (target_usable(path) && target_table(path)->labels) {
-                EXPECT_EQ(run(target_table(path)->labels, c, src, type, mode, 0, rows, b), want)
-                    << target_name(path) << " trial " << trial;
+        for (int t = 1; t < target_count; ++t)
+            if (target_usable(t) && target_table(t)->labels) {
+                EXPECT_EQ(run(target_table(t)->labels, c, src, type, mode, 0, rows, b), want)
+                    << target_name(t) << " trial " << trial;
             }
     }
     EXPECT_GT(lost, 500);

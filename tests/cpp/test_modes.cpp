@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "modes.h"
+#include "vocab/modes.h"
 
 namespace {
 

@@ -7,12 +7,12 @@
 #include <random>
 #include <vector>
 
-#include "paths_test.h"
-#include "rules.h"
-#include "warp_kernel.h"
+#include "targets_test.h"
+#include "vocab/rules.h"
+#include "kernels/warp_kernel.h"
 // Last: the per-point code the reads are checked against.
 #include "kernels/cubic_rows.h"
-#include "kernels/moded_point.h"
+#include "kernels/modes_point.h"
 
 namespace {
 
@@ -59,13 +59,13 @@ void field_reference(const warp_field &st, std::int64_t v, float *px, float *py,
     }
 }
 
-using warp_paths = target_test;
+using warp_targets = target_test;
 
 // Fields of 1 to 6 samples an axis (a single plane steps nowhere), their
 // components packed or apart, at odd byte offsets, two volumes; points
 // inside, on the last planes, in the half-sample margin and at its bounds,
 // outside, NaN and infinite; values with NaN, infinities and -0.0.
-TEST_P(warp_paths, field_steps_match_the_points)
+TEST_P(warp_targets, field_steps_match_the_points)
 {
     std::mt19937 rng(20261208u);
     std::uniform_real_distribution<float> u(-1.0f, 1.0f);
@@ -130,9 +130,9 @@ std::vector<float> source_of(std::mt19937 &rng, std::uniform_real_distribution<f
     return src;
 }
 
-// The linear reads against the plain path's, points inside, on the faces
+// The linear reads against the scalar target's, points inside, on the faces
 // and beyond.
-TEST_P(warp_paths, linear_reads_match_the_plain_path)
+TEST_P(warp_targets, linear_reads_match_the_scalar_target)
 {
     std::mt19937 rng(7u);
     std::uniform_real_distribution<float> u(-1.0f, 1.0f);
@@ -157,7 +157,7 @@ TEST_P(warp_paths, linear_reads_match_the_plain_path)
 // A warp's reads under each mode, linear and cubic (the modes whose
 // coefficients are the samples' own extents), against the per-point code:
 // each target takes the points in its blocks and lanes, the bits stay.
-TEST_P(warp_paths, reads_under_modes_match_point_by_point)
+TEST_P(warp_targets, reads_under_modes_match_point_by_point)
 {
     std::mt19937 rng(11u);
     std::uniform_real_distribution<float> u(-1.0f, 1.0f);
@@ -171,8 +171,8 @@ TEST_P(warp_paths, reads_under_modes_match_point_by_point)
     q.in = b, q.fill = {true, w.value};
     std::vector<float> cx(warp_block), cy(warp_block), cz(warp_block), want(warp_block), got(warp_block);
     for (int c = 0; c < 2 * mode_count; ++c) {
-        w.bound = mode(c % mode_count), w.rule = c < mode_count ? linear : cubic, w.moded = w.rule == linear;
-        if (w.rule == cubic && pad_of(w.bound))
+        w.mode = mode(c % mode_count), w.rule = c < mode_count ? linear : cubic, w.moded = w.rule == linear;
+        if (w.rule == cubic && pad_of(w.mode))
             continue;
         for (int i = 0; i < warp_block; ++i) {  // runs of interior points, then any
             const float k = i < warp_block / 2 ? 0.4f : 1.5f;
@@ -184,8 +184,8 @@ TEST_P(warp_paths, reads_under_modes_match_point_by_point)
         for (int i = 0; i < warp_block; ++i) {
             float &o = want[std::size_t(i)];
             if (w.rule == cubic)
-                cubic_voxel(q, w.bound, 0, h, cx[std::size_t(i)], cy[std::size_t(i)], cz[std::size_t(i)], &o);
-            else if (!moded_linear(b, w.bound, w.value, cx[std::size_t(i)], cy[std::size_t(i)], cz[std::size_t(i)], o))
+                cubic_voxel(q, w.mode, 0, h, cx[std::size_t(i)], cy[std::size_t(i)], cz[std::size_t(i)], &o);
+            else if (!moded_linear(b, w.mode, w.value, cx[std::size_t(i)], cy[std::size_t(i)], cz[std::size_t(i)], o))
                 o = w.value;
         }
         target_table(GetParam())->reads(w, 0, cx.data(), cy.data(), cz.data(), warp_block,
@@ -195,6 +195,6 @@ TEST_P(warp_paths, reads_under_modes_match_point_by_point)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(paths, warp_paths, every_target(), target_label);
+INSTANTIATE_TEST_SUITE_P(targets, warp_targets, every_target(), target_label);
 
 } // namespace

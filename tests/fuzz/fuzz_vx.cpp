@@ -13,10 +13,10 @@
 #include <memory>
 #include <vector>
 
-#include "convert.h"
+#include "edge/convert.h"
 #include "kernels/table.h"
-#include "label.h"
-#include "resample.h"
+#include "kernels/label.h"
+#include "kernels/resample.h"
 #include "kernels/dispatch.h"
 
 namespace {
@@ -66,7 +66,7 @@ float pick_float(input &in)
 
 // An extent whose low 32 bits are small (the kernel reads only those); the
 // high bits and the sign are free. Rows (`wide`) may be long enough for the
-// vector paths' full lanes and the scalar path's 256-column passes.
+// vector targets' full lanes and the scalar target's 256-column passes.
 std::int64_t pick_extent(input &in, bool wide)
 {
     const std::uint8_t k = in.byte();
@@ -165,7 +165,7 @@ void check_kernel(const float *img, const int *e, const float *sp, const float *
                   std::int64_t count);
 void fuzz_parts(input &in, const float *img, const int *e, const float *sp, const float *mx,
                 const float *want);
-void fuzz_window(input &in, int path, const float *img, const int *e, const float *sp, const float *mx,
+void fuzz_window(input &in, int target, const float *img, const int *e, const float *sp, const float *mx,
                  const float *want);
 
 void fuzz_kernel(input &in)
@@ -188,12 +188,12 @@ void fuzz_kernel(input &in)
     for (std::int64_t i = 0; i < count; ++i)
         img[i] = pick_float(in);
     const std::vector<float> before(img.get(), img.get() + count);
-    // The dispatcher, then every path this CPU can run, each on its own.
-    for (int path = -1; path < target_count; ++path) {
-        if (path >= 0 && !target_usable(path))
+    // The dispatcher, then every target this CPU can run, each on its own.
+    for (int target = -1; target < target_count; ++target) {
+        if (target >= 0 && !target_usable(target))
             continue;
         std::memset(out.get(), 0, count * 4);
-        (path < 0 ? resample_trilinear : target_table(path)->kernel)(img.get(), dims, sp.get(), mx.get(),
+        (target < 0 ? resample_trilinear : target_table(target)->kernel)(img.get(), dims, sp.get(), mx.get(),
                                                              out.get());
         if (count && std::memcmp(before.data(), img.get(), count * 4) != 0)
             fail("kernel changed its input");
@@ -214,8 +214,8 @@ void fuzz_parts(input &in, const float *img, const int *e, const float *sp, cons
     const std::int64_t row = X + in.byte() % 4, slice = row * Y + in.byte() % 6;
     const std::size_t volume = std::size_t(Z) * Y * X;
     const std::size_t reach = std::size_t((Z - 1) * slice + (Y - 1) * row + X);
-    for (int path = 0; path < target_count; ++path) {
-        if (!target_usable(path))
+    for (int target = 0; target < target_count; ++target) {
+        if (!target_usable(target))
             continue;
         for (int v = 0; v < N; ++v) {
             fbuf src(floats(reach)), got(floats(volume));
@@ -227,7 +227,7 @@ void fuzz_parts(input &in, const float *img, const int *e, const float *sp, cons
                 last = std::min(Z * Y, first + 1 + in.byte() % 7);
                 part q = whole_volume(src.get(), got.get(), X, Y, Z, sp, mx);
                 q.in.slice = slice, q.in.row = row, q.win.first = first, q.win.last = last, q.fill.on = true;
-                target_table(path)->part(q);
+                target_table(target)->part(q);
             }
             // NaN is NaN whatever its sign and payload, as in check_kernel.
             for (std::size_t k = 0; k < volume; ++k) {
@@ -235,7 +235,7 @@ void fuzz_parts(input &in, const float *img, const int *e, const float *sp, cons
                 if (std::memcmp(&a, &b, 4) != 0 && !(std::isnan(a) && std::isnan(b)))
                     fail("part differs from the whole call");
             }
-            fuzz_window(in, path, img + v * volume, e, sp, mx, want + v * volume);
+            fuzz_window(in, target, img + v * volume, e, sp, mx, want + v * volume);
         }
     }
 }
@@ -246,7 +246,7 @@ void fuzz_parts(input &in, const float *img, const int *e, const float *sp, cons
 // the box. A box a plane short at either end of any axis leaves exactly the
 // voxels that read the plane as mapping nowhere, and still reads nothing
 // outside.
-void fuzz_window(input &in, int path, const float *img, const int *e, const float *sp, const float *mx,
+void fuzz_window(input &in, int target, const float *img, const int *e, const float *sp, const float *mx,
                  const float *want)
 {
     const int Z = e[1], Y = e[2], X = e[3], E[3] = {X, Y, Z};
@@ -286,7 +286,7 @@ void fuzz_window(input &in, int path, const float *img, const int *e, const floa
     std::memcpy(bits.data(), img, volume * 4);
     typed t{bits.data(), labels.data(), e_u32, label, {}};
     std::memcpy(t.fill, &fill, 4);
-    target_table(path)->labels(w, t);
+    target_table(target)->labels(w, t);
     for (int side = -1; side < 6; ++side) {
         part v = w;
         int *const b[3] = {&v.in.bx, &v.in.by, &v.in.bz}, *const n[3] = {&v.in.bnx, &v.in.bny, &v.in.bnz};
@@ -312,9 +312,9 @@ void fuzz_window(input &in, int path, const float *img, const int *e, const floa
             }
         part l = v;  // labels: the part's float pointers null
         v.in.src = src.get(), v.win.out = got.get();
-        target_table(path)->part(v);
+        target_table(target)->part(v);
         t.src = lsrc.get(), t.out = lgot.data();
-        target_table(path)->labels(l, t);
+        target_table(target)->labels(l, t);
         for (std::size_t k = 0; k < window; ++k) {
             const int *r = &reads[6 * k];
             bool held = r[0] >= 0;

@@ -49,7 +49,7 @@ if __name__ == "__main__":
     kernel("single-slice", [1, 1, 3, 3], [1.0, 1.0, 1.0], eye, ramp[:9])
     kernel("empty", [1, 0, 3, 3], [1.0, 1.0, 1.0], eye, [])
     # Rows long enough for full vector lanes (34 columns) and for more than
-    # one 256-column pass of the scalar path (305 columns).
+    # one 256-column pass of the scalar target (305 columns).
     tilt = [1.0, 0.25, 0.0, -0.75, -0.25, 1.0, 0.0, 0.5, 0.0, 0.0, 1.0, 0.25]
     kernel("wide-row", [1, 3, 3, 0x39], [1.0, 1.0, 1.0], tilt, [float(i % 13) for i in range(306)])
     kernel("long-row", [1, 2, 2, 0xFF], [0.5, 1.0, 2.0], tilt, [float(i % 11) for i in range(1220)])
