@@ -108,12 +108,17 @@ def warp(image: Any, spacing: Any, steps: Any, /, *, output_shape: Sequence[Supp
     read = (stand_in(image.dtype, shape), sp, chain.steps, out_shape, osp, fill.item(), interpolation, mode)
     warp_boxes(read, None)
     chunks = chunking(output_chunks, image, out_shape, fill.dtype, "warp")
-    boxes = warp_boxes(read, chunks)
-    check_boxes(boxes, len(shape), "warp")
+
+    def boxes() -> np.ndarray:
+        found = warp_boxes(read, chunks)
+        check_boxes(found, len(shape), "warp")
+        return found  # type: ignore[no-any-return]
+
     token = tokenize(image, sp, chain.token(), osp, out_shape, chunks, fill.dtype.str, fill.tobytes(),
                      interpolation, mode, "warp")
     call = (image.dtype, sp, np.zeros(12, np.float32), osp, fill.item(), (interpolation, mode))
-    return graph(token, image, shape, chunks, boxes, call, fill, chain)
+    return graph(token, image, shape, chunks, boxes, call, fill, chain,
+                 (image.dtype, shape, sp, out_shape, osp, fill.item(), interpolation, mode))
 
 
 def _lazy(image: Any, name: str) -> da.Array:
