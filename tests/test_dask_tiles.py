@@ -330,34 +330,6 @@ def test_array_likes_are_read_box_by_box(name):
                      vexiloimgc.transform(img, SPACING, MAPS[name]))
 
 
-def counting_store():
-    """An empty zarr store in memory that counts the reads of each key."""
-    zarr = pytest.importorskip("zarr")
-
-    class Counting(zarr.storage.MemoryStore):
-        async def get(self, key, prototype, byte_range=None):
-            self.reads[key] = self.reads.get(key, 0) + 1
-            return await super().get(key, prototype, byte_range)
-
-    store = Counting()
-    store.reads = {}
-    return zarr, store
-
-
-@pytest.mark.parametrize("name", ["oblique-zoom", "quarter-y", "shift"])
-@pytest.mark.parametrize("chunks", [(5, 6, 7), (13, 17, 19)])
-def test_zarr_chunks_are_read_once_however_many_boxes_overlap_them(name, chunks):
-    zarr, store = counting_store()
-    img = image()
-    z = zarr.create_array(store, shape=img.shape, chunks=chunks, dtype=img.dtype)
-    z[...] = img
-    store.reads.clear()
-    lazy = vd.transform(da.from_zarr(z), SPACING, MAPS[name], output_chunks=(4, 9, 8))
-    assert same_bits(lazy.compute(scheduler="threads"), vexiloimgc.transform(img, SPACING, MAPS[name]))
-    read = {k: n for k, n in store.reads.items() if k.startswith("c/")}
-    assert read and max(read.values()) == 1
-
-
 def test_unknown_chunk_sizes_are_refused():
     img = da.from_array(image(), chunks=5)
     with pytest.raises(ValueError, match="chunk sizes must be known"):

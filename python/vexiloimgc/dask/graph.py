@@ -28,10 +28,7 @@ def graph(token: str, image: da.Array, shape: tuple[int, ...], chunks: tuple[tup
     warp's arguments as `block_box` takes them, when it runs."""
     name = ("vexiloimgc-transform-" if chain is None else "vexiloimgc-warp-") + token
     pname = "vexiloimgc-source-" + token
-    # A warp reads zarr box by box: its boxes, found block by block as the
-    # blocks run, name no chunks beforehand. A transform's boxes are known
-    # here, so its blocks take the chunks they overlap, each decoded once.
-    direct, shared = _shared(token, direct_reader(image, stored=chain is not None), chain)
+    direct, shared = _shared(token, direct_reader(image), chain)
     if callable(boxes):
         boxes = boxes() if direct is None else np.empty((len(chunks[0]) if len(chunks) == 4 else 1,) +
                                                               tuple(len(c) for c in chunks[-3:]) + (0,))

@@ -33,13 +33,11 @@ except ImportError:  # a Dask before 2024.12 sends every source through its chun
     pass
 
 
-def direct_reader(image: da.Array, stored: bool = True) -> Any:
+def direct_reader(image: da.Array) -> Any:
     """(getter, source, kwargs) when every block of the image is a plain
     read of one array-like (dask.array.from_zarr, from_array of a lazy
     array): blocks then read their boxes from it themselves, so no source
-    chunk waits in memory for the several blocks that share it. Else None;
-    None too, with `stored` False, for an array-like stored in chunks of its
-    own (zarr), which decodes a chunk again for each box that overlaps it."""
+    chunk waits in memory for the several blocks that share it. Else None."""
     if not _GETTERS:
         return None
     graph = image.__dask_graph__()
@@ -51,19 +49,7 @@ def direct_reader(image: da.Array, stored: bool = True) -> Any:
         return None if base is None else (operator.getitem, base, {})
     if not _is_read(first):
         return None
-    found = _one_source(image, graph)
-    if found is None or stored:
-        return found
-    obj = graph[found[1]] if isinstance(found[1], str) else found[1]
-    obj = obj.value if isinstance(obj, DataNode) else obj
-    return None if _stored_in_chunks(obj) else found
-
-
-def _stored_in_chunks(obj: Any) -> bool:
-    """An array-like that reads whole chunks of its own: zarr's arrays, and
-    h5py's chunked datasets."""
-    chunks = getattr(obj, "chunks", None)
-    return isinstance(chunks, tuple) and len(chunks) == len(obj.shape) and all(isinstance(c, int) for c in chunks)
+    return _one_source(image, graph)
 
 
 def _is_read(t: Any) -> bool:
