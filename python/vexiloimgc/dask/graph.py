@@ -30,8 +30,9 @@ def graph(token: str, image: da.Array, shape: tuple[int, ...], chunks: tuple[tup
     pname = "vexiloimgc-source-" + token
     direct, shared = _shared(token, direct_reader(image), chain)
     if callable(boxes):
-        boxes = boxes() if direct is None else np.empty((len(chunks[0]) if len(chunks) == 4 else 1,) +
-                                                              tuple(len(c) for c in chunks[-3:]) + (0,))
+        # Where the blocks read the source themselves, an empty box each: found as it runs.
+        lead = len(chunks[0]) if len(chunks) == 4 else 1
+        boxes = boxes() if direct is None else np.empty((lead,) + tuple(len(c) for c in chunks[-3:]) + (0,))
     out_layer: dict[Any, Any] = {}
     piece_layer: dict[Any, Any] = {}
     # The cyclic collector finds nothing in the plain tuples built here, but
