@@ -8,6 +8,13 @@ turns, repetition by repetition; medians and min-max are printed and
 written to bench/dask.json.
 
     python bench/bench_dask.py [--edge 645] [--block 215] [--reps 3] [--skip-peer]
+
+`--zarr` (in a process of its own) times zarr to zarr instead: a plain copy
+of the store (dask.array.from_zarr(a).to_zarr(b)), vexiloimgc.dask.transform
+through a 20-degree oblique turn and dask-image's affine_transform(order=1)
+of the same map, each into a fresh store, on the threaded scheduler
+(bench/dask_zarr.json). `--warp-graph` times building vexiloimgc.dask.warp's
+graph of a 1.4 GiB volume through a turn and a coarse field.
 """
 import argparse
 import json
@@ -89,7 +96,13 @@ def main():
     p.add_argument("--chunk", type=int, default=128, help="edge of the source chunks")
     p.add_argument("--reps", type=int, default=3)
     p.add_argument("--skip-peer", action="store_true", help="leave dask-image out")
+    p.add_argument("--zarr", action="store_true", help="zarr to zarr against a plain copy (512^3 by default)")
+    p.add_argument("--warp-graph", action="store_true", help="the graph time of dask.warp, 1.4 GiB")
     a = p.parse_args()
+    if a.zarr:
+        return zarr_to_zarr(a)
+    if a.warp_graph:
+        return warp_graph(a)
 
     shape = (a.edge,) * 3
     spacing = np.array([0.8, 0.8, 1.0])
@@ -142,6 +155,89 @@ def main():
 
     result["memory"] = worker_memory(vol, spacing, matrix, chunks, a.chunk)
     (HERE / "dask.json").write_text(json.dumps(result, indent=1))
+
+
+def interleaved(runs, reps):
+    """Each run's second of two calls, the runs taking turns; their stats."""
+    times = {k: [] for k in runs}
+    for rep in range(reps):
+        for k, fn in runs.items():
+            times[k].append(second_of_two(fn))
+            print(f"  rep {rep}: {k}: {times[k][-1]:.3f} s", flush=True)
+    return {k: stats(v) for k, v in times.items()}
+
+
+def report(times, base):
+    print(f"\nmedian [min-max] s, relative to {base}")
+    for k, s in times.items():
+        print(f"  {k:45s} {s['median']:7.3f} [{s['min']:.3f}-{s['max']:.3f}]  "
+              f"{s['median'] / times[base]['median']:5.2f}x")
+
+
+def zarr_to_zarr(a):
+    """A plain copy of a zarr store against a resampling of it into another."""
+    import dask
+    import dask.array as da
+    import zarr
+
+    edge = 512 if a.edge == 645 else a.edge
+    shape, spacing = (edge,) * 3, np.ones(3)
+    matrix = oblique(shape, spacing, degrees=20.0, zoom=1.0)
+    scratch = tempfile.mkdtemp(prefix="vx_bench_zarr_")
+    try:
+        src = os.path.join(scratch, "in.zarr")
+        z = zarr.open_array(src, mode="w", shape=shape, chunks=(a.chunk,) * 3, dtype="f4")
+        rng = np.random.default_rng(0)
+        for k in range(0, edge, a.chunk):
+            z[k:k + a.chunk] = rng.standard_normal((min(a.chunk, edge - k), edge, edge), np.float32)
+        print(f"{shape} float32 zarr in {a.chunk}^3 chunks, {z.nbytes / 2**30:.2f} GiB, "
+              f"{os.cpu_count()} CPUs, threaded scheduler, load {os.getloadavg()[0]:.1f}")
+
+        def into(make):
+            return lambda: make(da.from_zarr(src)).to_zarr(os.path.join(scratch, "out.zarr"), overwrite=True)
+
+        runs = {"plain copy": into(lambda x: x),
+                "vexiloimgc.dask.transform": into(lambda x: vd.transform(x, spacing, matrix))}
+        if not a.skip_peer:
+            from dask_image import ndinterp
+            h = index_map_zyx(matrix, spacing, spacing)
+            runs["dask-image affine_transform(order=1)"] = into(
+                lambda x: ndinterp.affine_transform(x, h, output_shape=shape, output_chunks=x.chunks, order=1))
+        with dask.config.set(scheduler="threads"):
+            times = interleaved(runs, a.reps)
+            into(lambda x: vd.transform(x, spacing, matrix))()
+            got = zarr.open_array(os.path.join(scratch, "out.zarr"), mode="r")[...]
+        assert got.tobytes() == vexiloimgc.transform(z[...], spacing, matrix).tobytes(), "differs from one call"
+    finally:
+        shutil.rmtree(scratch)
+    report(times, "plain copy")
+    print(f"load after: {os.getloadavg()[0]:.1f}")
+    (HERE / "dask_zarr.json").write_text(json.dumps({"shape": shape, "chunk": a.chunk, "times": times}, indent=1))
+
+
+def warp_graph(a):
+    """The time to build dask.warp's graph of a 1.4 GiB volume (720^3
+    float32 in 128^3 chunks) through a turn and a field of 8 mm spacing,
+    the volume in memory or a zarr store (its metadata alone: nothing is
+    read), against Dask's own map_blocks on the same chunks."""
+    import dask.array as da
+    import zarr
+
+    shape, spacing = (720,) * 3, np.ones(3)
+    field = np.random.default_rng(0).standard_normal((91, 91, 91, 3), np.float32)
+    steps = [oblique(shape, spacing, degrees=20.0, zoom=1.0), vexiloimgc.Field(field, [8.0] * 3)]
+    scratch = tempfile.mkdtemp(prefix="vx_bench_graph_")
+    try:
+        store = zarr.open_array(os.path.join(scratch, "in.zarr"), mode="w", shape=shape, chunks=(a.chunk,) * 3,
+                                dtype="f4")
+        sources = {"in memory": da.from_array(np.zeros(shape, np.float32), chunks=a.chunk, name=False),
+                   "zarr": da.from_zarr(store)}
+        runs = {f"dask.warp graph, {k}": (lambda s: lambda: vd.warp(s, spacing, steps))(s) for k, s in sources.items()}
+        runs["Dask's map_blocks"] = lambda: sources["zarr"].map_blocks(np.negative)
+        times = interleaved(runs, a.reps)
+    finally:
+        shutil.rmtree(scratch)
+    report(times, "Dask's map_blocks")
 
 
 def worker_memory(vol, spacing, matrix, chunks, chunk):

@@ -74,6 +74,37 @@ def test_bits_of_one_call_over_random_chunkings(name, interpolation, mode):
         shape, steps = case(name, np.random.default_rng(len(name)))
 
 
+def zarr_source(img, chunks):
+    zarr = pytest.importorskip("zarr")
+    z = zarr.create_array(zarr.storage.MemoryStore(), shape=img.shape, chunks=(5,) * img.ndim, dtype=img.dtype)
+    z[...] = img
+    return da.from_zarr(z, chunks=chunks)
+
+
+# Blocks read views of an array in memory or a zarr store box by box, each
+# finding its box as it runs; a source of other tasks gives pieces of its
+# chunks, the boxes found as the graph is built.
+SOURCES = {"views": lambda img, chunks: da.from_array(img, chunks=chunks), "zarr": zarr_source,
+           "chunks": lambda img, chunks: da.from_array(img, chunks=chunks).map_blocks(np.copy, dtype=img.dtype)}
+
+
+@pytest.mark.parametrize("source", SOURCES)
+@pytest.mark.parametrize("name, interpolation, mode", [("3-D", "linear", None), ("4-D per volume", "cubic", "mirror"),
+                                                       ("field pointing outside", "label", "constant")])
+def test_each_source_gives_the_bits_and_finds_boxes_where_it_reads(source, name, interpolation, mode, monkeypatch):
+    rng = np.random.default_rng(7)
+    shape, steps = case(name, rng)
+    img = rng.uniform(-5, 5, shape).astype(np.float32 if interpolation != "label" else np.int16)
+    want = vexiloimgc.warp(img, SP, steps, interpolation=interpolation, mode=mode, cval=3)
+    carried = []
+    real = vd.boxes._warp_boxes
+    monkeypatch.setattr(vd.boxes, "_warp_boxes", lambda *a: carried.append(a[8] is not None) or real(*a))
+    lazy = vd.warp(SOURCES[source](img, chunking(rng, shape)), SP, steps, output_chunks=chunking(rng, want.shape),
+                   interpolation=interpolation, mode=mode, cval=3)
+    assert any(carried) == (source == "chunks")
+    np.testing.assert_array_equal(lazy.compute(scheduler="threads").view(np.uint8), want.view(np.uint8))
+
+
 @pytest.mark.parametrize("interpolation", ["linear", "nearest"])
 def test_the_box_is_all_an_inner_block_reads(interpolation):
     # A NaN reaches every voxel whose sums read it, whatever the weight: a

@@ -90,10 +90,14 @@ def warp(image: Any, spacing: Any, steps: Any, /, *, output_shape: Sequence[Supp
     dask.array.Array
         Computes to the bits of `vexiloimgc.warp` on the whole image in
         memory, for any chunking and scheduler. Each block reads the box of
-        the source its points read, found here by carrying every output
-        point through the steps, as the warp carries it: building the graph
-        costs about one pass of the steps over the output, on every CPU.
-        Argument errors are raised here, with that function's messages.
+        the source its points read, found by carrying its points through
+        the steps, as the warp carries them: as the block runs where it
+        reads the source itself (views of an array in memory, an array-like
+        such as zarr); here, before the graph is built, for any other
+        source, whose blocks take the chunks their boxes overlap (about one
+        pass of the steps over the output, on every CPU). Argument errors
+        are raised here, with that function's messages; a box too large for
+        the kernel as the block runs.
     """
     image = _lazy(image, "warp")
     chain = Chain(steps, image.ndim == 4 and int(image.shape[0]))
@@ -109,12 +113,17 @@ def warp(image: Any, spacing: Any, steps: Any, /, *, output_shape: Sequence[Supp
                 output_spacing=osp, cval=fill.item(), interpolation=interpolation, mode=mode)
     warp_boxes(read, None)
     chunks = chunking(output_chunks, image, out_shape, fill.dtype, "warp")
-    boxes = warp_boxes(read, chunks)
-    check_boxes(boxes, len(shape), "warp")
+
+    def boxes() -> np.ndarray:
+        found = warp_boxes(read, chunks)
+        check_boxes(found, len(shape), "warp")
+        return found  # type: ignore[no-any-return]
+
     token = tokenize(image, sp, chain.token(), osp, out_shape, chunks, fill.dtype.str, fill.tobytes(),
                      interpolation, mode, "warp")
     call = (image.dtype, sp, np.zeros(12, np.float32), osp, fill.item(), (interpolation, mode))
-    return graph(token, image, shape, chunks, boxes, call, fill, chain)
+    return graph(token, image, shape, chunks, boxes, call, fill, chain,
+                 (image.dtype, shape, sp, out_shape, osp, fill.item(), interpolation, mode))
 
 
 def _lazy(image: Any, name: str) -> da.Array:

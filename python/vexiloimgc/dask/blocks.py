@@ -9,6 +9,7 @@ from typing import Any, Callable
 
 import numpy as np
 
+from .boxes import block_box
 from .._native import call_limit as _CALL, transform as _native, warp as _native_warp
 
 
@@ -18,6 +19,21 @@ def read_block(get: Any, source: Any, region: tuple[slice, ...], kwargs: dict[st
     src = get(source, region, **kwargs)
     _expect(src, tuple(s.stop - s.start for s in region), call)
     return _resampled(src, call, run, chain, v0)
+
+
+def warp_block(get: Any, source: Any, kwargs: dict[str, Any], read: tuple[Any, ...],
+               at: tuple[tuple[int, int], ...], call: tuple[Any, ...], fill: np.ndarray, run: Any, chain: Any,
+               v0: int) -> np.ndarray:
+    """A warp's block whose source box is found as it runs, from its points
+    carried through the steps (`at` its (start, stop) along N, Z, Y, X),
+    then read straight from the array-like; `fill` where they read none."""
+    b = block_box(read, chain.steps, at, call[0])
+    four = len(read[1]) == 4
+    if b is None:
+        return np.full(((at[0][1] - v0,) if four else ()) + call[-2], fill)
+    region = (slice(b[0], b[1]), slice(b[2], b[3]), slice(b[4], b[5]))
+    task = call[:-1] + (call[-1] + (b[0], b[2], b[4]) + tuple(a for a, _ in at[1:]),)
+    return read_block(get, source, (slice(*at[0]),) + region if four else region, kwargs, task, run, chain, v0)
 
 
 def block(pieces: list[np.ndarray], extents: tuple[tuple[int, ...], ...], box: tuple[int, ...],

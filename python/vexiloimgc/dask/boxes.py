@@ -9,7 +9,7 @@ from typing import Any, Iterator
 import numpy as np
 
 from .._native import source_boxes as _source_boxes, warp_boxes as _warp_boxes
-from .checks import checked
+from .checks import check_boxes, checked, stand_in
 
 
 def windows(chunks: tuple[int, ...]) -> list[tuple[int, int, int, int]]:
@@ -52,6 +52,23 @@ def warp_boxes(read: dict[str, Any], chunks: tuple[tuple[int, ...], ...] | None)
     its spacing, the steps, the output's shape and spacing, the fill, the
     rule and mode); with no chunks, the steps checked against the rest alone."""
     return _warp_boxes(**read, **(_block_edges(chunks) if chunks is not None else {}))
+
+
+def block_box(read: tuple[Any, ...], steps: Any, at: tuple[tuple[int, int], ...],
+              index: tuple[int, ...]) -> Any:
+    """One block's source box, as `warp_boxes` finds it, on one thread:
+    `read` the warp's arguments as read (the image's element type and shape,
+    its spacing, the output's shape and spacing, the fill, the rule and
+    mode), `at` the block's (start, stop) along N, Z, Y, X; None where its
+    points read nothing."""
+    dtype, shape, sp, out_shape, osp, value, interpolation, mode = read
+    grid = (shape[0] if len(shape) == 4 else 1,) + tuple(out_shape[-3:])
+    # The edges run from 0 to the grid's extent: the block is the second of three.
+    cut = [np.array([0, a, b, e], np.int64) for (a, b), e in zip(at, grid)]
+    box = _warp_boxes(stand_in(dtype, shape), sp, steps, out_shape, osp, value, interpolation, mode, *cut, 1)
+    check_boxes(box[1:2, 1:2, 1:2, 1:2], len(shape), "warp", index)
+    b = box[1, 1, 1, 1].tolist()
+    return None if b[0] < 0 else b
 
 
 def _blocks(chunks: tuple[tuple[int, ...], ...]) -> Iterator[tuple[tuple[int, ...], tuple[tuple[int, int], ...]]]:

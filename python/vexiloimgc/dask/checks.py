@@ -68,11 +68,13 @@ def _largest(chunks: Any) -> tuple[int, ...]:
     return tuple(int(max(cs, default=0)) for cs in chunks[-3:])
 
 
-def check_boxes(boxes: np.ndarray, nd: int, name: str) -> None:
-    """A block's source box must be one the kernel can address."""
+def check_boxes(boxes: np.ndarray, nd: int, name: str, index: Any = None) -> None:
+    """A block's source box must be one the kernel can address; `index`
+    the block's, for a single block's boxes."""
     sizes = (boxes[..., 1::2] - boxes[..., ::2]).astype(np.float64).prod(axis=-1)
     if (sizes > _BOX3).any():
-        index = tuple(int(i) for i in np.argwhere(sizes > _BOX3)[0][4 - nd:])
-        box = tuple(int(b) for b in np.diff(boxes[(0,) * (4 - nd) + index].reshape(3, 2)).ravel())
+        at = tuple(np.argwhere(sizes > _BOX3)[0])
+        index = index or tuple(int(i) for i in at[4 - nd:])
+        box = tuple(int(b) for b in np.diff(boxes[at].reshape(3, 2)).ravel())
         raise ValueError(f"vexiloimgc.dask.{name}: output block {index} reads a source box "
                          f"{box} of 2^31 or more samples; pass smaller output_chunks")

@@ -13,19 +13,26 @@ import numpy as np
 import dask.array as da
 from dask.highlevelgraph import HighLevelGraph
 
-from .blocks import block, read_block, run_warp
+from .blocks import block, read_block, run_warp, warp_block
 from .boxes import edges, windows
 from .sources import direct_reader
 
 
 def graph(token: str, image: da.Array, shape: tuple[int, ...], chunks: tuple[tuple[int, ...], ...],
-          boxes: np.ndarray, call: tuple[Any, ...], fill: np.ndarray, chain: Any = None) -> da.Array:
+          boxes: Any, call: tuple[Any, ...], fill: np.ndarray, chain: Any = None, read: Any = None) -> da.Array:
     """The result: the image's graph, a layer of the source pieces the blocks
     take, and the layer of the blocks; with `chain`, a warp's steps (a
-    `Chain`), once in the graph for every block."""
+    `Chain`), once in the graph for every block. A warp's `boxes` is a
+    function that finds them all: called only where the blocks take pieces
+    of chunks, as elsewhere each block finds its own box from `read`, the
+    warp's arguments as `block_box` takes them, when it runs."""
     name = ("vexiloimgc-transform-" if chain is None else "vexiloimgc-warp-") + token
     pname = "vexiloimgc-source-" + token
     direct, shared = _shared(token, direct_reader(image), chain)
+    if callable(boxes):
+        # Where the blocks read the source themselves, an empty box each: found as it runs.
+        lead = len(chunks[0]) if len(chunks) == 4 else 1
+        boxes = boxes() if direct is None else np.empty((lead,) + tuple(len(c) for c in chunks[-3:]) + (0,))
     out_layer: dict[Any, Any] = {}
     piece_layer: dict[Any, Any] = {}
     # The cyclic collector finds nothing in the plain tuples built here, but
@@ -34,7 +41,7 @@ def graph(token: str, image: da.Array, shape: tuple[int, ...], chunks: tuple[tup
     gc.disable()
     try:
         _layer(out_layer, piece_layer, name, pname, image, shape, chunks, boxes.tolist(), direct, call, fill,
-               None if chain is None else "vexiloimgc-steps-" + token)
+               None if chain is None else ("vexiloimgc-steps-" + token, read))
     finally:
         if collecting:
             gc.enable()
@@ -64,10 +71,12 @@ def _shared(token: str, direct: Any, chain: Any) -> tuple[Any, dict[str, Any]]:
 
 def _layer(out_layer: dict[Any, Any], piece_layer: dict[Any, Any], name: str, pname: str, image: da.Array,
            shape: tuple[int, ...], chunks: tuple[tuple[int, ...], ...], boxes: list[Any], direct: Any,
-           call: tuple[Any, ...], fill: np.ndarray, warp_key: Any = None) -> None:
+           call: tuple[Any, ...], fill: np.ndarray, warp: Any = None) -> None:
     """The output blocks' tasks, and the pieces of source chunks they take
     where they do not read the source themselves: one tight loop over the
-    blocks. With `warp_key`, the blocks warp through the steps at that key."""
+    blocks. With `warp`, (the key of the steps, what finds a block's box),
+    the blocks warp through the steps at that key; a block without a box
+    finds its own."""
     dtype, sp, maps, osp, value, rule = call
     full = np.full
     per_volume = maps.ndim == 2
@@ -81,7 +90,7 @@ def _layer(out_layer: dict[Any, Any], piece_layer: dict[Any, Any], name: str, pn
         maps_v = maps[vols] if per_volume else maps
         lead = (n,) if four else ()
         vspan: Any = span(0, v0, v1) if four else None
-        extra = () if warp_key is None else (run_warp, warp_key, v0)
+        extra = () if warp is None else (run_warp, warp[0], v0)
         bn = boxes[n]
         for z, z0, _, zn in zaxis:
             bz = bn[z]
@@ -91,6 +100,12 @@ def _layer(out_layer: dict[Any, Any], piece_layer: dict[Any, Any], name: str, pn
                     index = lead + (z, y, x)
                     key = (name,) + index
                     b = by[x]
+                    if not b:  # found when the block runs
+                        at = ((v0, v1), (z0, z0 + zn), (y0, y0 + yn), (x0, x0 + xn))
+                        task = (index, dtype, sp, maps_v, per_volume, osp, value, rule, (zn, yn, xn), whole)
+                        out_layer[key] = (warp_block, direct[0], direct[1], direct[2], warp[1], at, task,
+                                          fill) + extra
+                        continue
                     if b[0] < 0:
                         out_layer[key] = (full, (vn, zn, yn, xn) if four else (zn, yn, xn), fill)
                         continue
