@@ -131,8 +131,9 @@ bool run(const block &b, float *out, const axis_place at[3], const taps *const h
         if (a < 2)
             ext = std::max(ext, (at[a].n + 2 * s.K[a]) * filter_width);
     }
-    // A window reads at most Z distinct slices; the job's slabs long enough
-    // that the 2K slices filtered twice, once by each slab beside, stay few.
+    // A window reads at most Z distinct slices, and the jobs' rings together
+    // hold no more than the volume does; the slabs long enough that the 2K
+    // slices filtered twice, once by each slab beside, stay few.
     const std::int64_t P = s.X * s.Y, slots = std::min(2 * s.K[2] + 1, s.Z);
     const std::int64_t jobs = std::max(1, std::min(threads, int(std::max<std::int64_t>(1, s.Z / slots))));
     const std::int64_t per = std::max<std::int64_t>(1, std::min(2 * jobs, s.Z / (4 * slots)));
