@@ -90,11 +90,22 @@ def test_a_box_with_margins_gives_the_whole_volumes_bits(kind, mode):
             same_bits(got, model.gaussian_model(part, FACTORS, mode, place))
 
 
-def test_layouts_read_as_values():
+@pytest.mark.parametrize("run", [spline, smooth], ids=["spline", "gaussian"])
+def test_layouts_read_as_values(run):
     a = noisy((2, 6, 7, 8), 5)
-    want = spline(a, "reflect")
+    want = run(a, "reflect")
     for view in [a[:, ::-1, :, ::-1].copy()[:, ::-1, :, ::-1], a.astype(">f4"), np.asfortranarray(a)]:
-        same_bits(spline(view, "reflect"), want)
+        same_bits(run(view, "reflect"), want)
+
+
+@pytest.mark.parametrize("mode", model.MODES)
+def test_the_gaussian_over_many_slices(mode):
+    # Slabs of slices on two threads, each reading the slices beside it and,
+    # near the ends, those the mode reads past them (across the volume where it wraps).
+    a = noisy((2, 70, 5, 6), 8)
+    want = model.gaussian_model(a, (1.5, 3.0, 2.0), mode)
+    for workers in (1, 2):
+        same_bits(smooth(a, mode, (1.5, 3.0, 2.0), workers), want)
 
 
 @pytest.mark.parametrize("mode", model.MODES)

@@ -23,6 +23,7 @@
 #include "edge/pyref.h"
 #include "kernels/table.h"
 #include "vocab/rules.h"
+#include "engine/smoothing.h"
 #include "engine/spline.h"
 #include "vocab/texts.h"
 #include "engine/workers.h"
@@ -61,10 +62,11 @@ bool spans_of(const plan &p, const wins_t &wins, int threads, bool release, std:
     return true;
 }
 
-// antialias: each volume of the float copy smoothed by the Gaussian of its
-// own map's factors, under the rule's mode ("mirror" for the constant modes
-// and the linear rule's None), before the rows or the prefilter read it. False
-// when a buffer cannot be had or go() stopped it. Needs no interpreter.
+// antialias: each volume of the source smoothed into the float copy v by
+// the Gaussian of its own map's factors, under the rule's mode ("mirror"
+// for the constant modes and the linear rule's None), before the rows or
+// the prefilter read it. False when a buffer cannot be had or go() stopped
+// it. Needs no interpreter.
 bool smooth(const call &c, float *v, int threads, const go_fn &go)
 {
     const std::int64_t N = c.im.dims[0], Z = c.im.dims[1], Y = c.im.dims[2], X = c.im.dims[3];
@@ -78,7 +80,9 @@ bool smooth(const call &c, float *v, int threads, const go_fn &go)
             factors_of(c, k, d);
             const taps h[3] = {gaussian_taps(d[0]), gaussian_taps(d[1]), gaussian_taps(d[2])};
             const taps *const hs[3] = {&h[0], &h[1], &h[2]};
-            if (!filter_volumes(v + k * Z * Y * X, 1, at, hs, m, 0.0f, threads, go))
+            block one = c.image;
+            one.data += k * one.s[0], one.d[0] = 1;
+            if (!smooth_volumes(one, v + k * Z * Y * X, at, hs, m, threads, go))
                 return false;
         }
     } catch (const std::bad_alloc &) {
@@ -154,7 +158,9 @@ bool empty_source(const call &c, const reading &r)
 bool prepare(const call &c, reading &r, spline &s, char *out, std::int64_t voxels, int size, int threads,
              float value, const go_fn &go)
 {
-    if (r.dense && !convert(c.image, r.dense.get(), threads, go))
+    const bool read = !r.dense || (c.smooth ? smooth(c, r.dense.get(), threads, go)
+                                            : convert(c.image, r.dense.get(), threads, go));
+    if (!read)
         return false;
     if (r.copy && !copy_typed(c.image, size, r.copy.get(), threads, go))
         return false;
@@ -162,8 +168,7 @@ bool prepare(const call &c, reading &r, spline &s, char *out, std::int64_t voxel
     if (empty_source(c, r))
         for (std::int64_t k = 0; k < voxels; ++k)
             std::memcpy(out + k * size, fill, size);
-    return (!c.smooth || !r.dense || smooth(c, r.dense.get(), threads, go)) &&
-           coefficients(c, r, s, value, threads, go);
+    return coefficients(c, r, s, value, threads, go);
 }
 
 // The windows that read copies of their boxes into `box`: each volume's

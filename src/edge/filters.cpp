@@ -17,6 +17,7 @@
 #include "vocab/fpmode.h"
 #include "edge/pyref.h"
 #include "vocab/sizes.h"
+#include "engine/smoothing.h"
 #include "vocab/texts.h"
 #include "edge/request.h"
 #include "engine/workers.h"
@@ -107,8 +108,8 @@ bool read_place(entry &c, PyObject *place)
 
 // The image's checks and the place's, then the image filtered by taps h
 // (X, Y, Z; empty: not along that axis) into a new array, the lock
-// released meanwhile.
-PyObject *filtered(PyObject *image, const entry &c, const taps *const h[3], float fill)
+// released meanwhile; the anti-aliasing Gaussian's (`gaussian`) in one read.
+PyObject *filtered(PyObject *image, const entry &c, const taps *const h[3], float fill, bool gaussian = false)
 {
     if (!PyArray_Check(image)) {
         PyErr_Format(PyExc_TypeError, text::filter_image, c.fn, Py_TYPE(image)->tp_name);
@@ -150,9 +151,14 @@ PyObject *filtered(PyObject *image, const entry &c, const taps *const h[3], floa
     float *v = static_cast<float *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(result.get())));
     const block b = block_of(a, nd);
     PyThreadState *state = PyEval_SaveThread();
-    read_block(b.data, b.d, b.s, b.type, b.swapped, package_types, v);
     auto next = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
-    ok = filter_volumes(v, volumes, at, h, c.m, fill, threads, [&] { return no_interrupt(state, next); });
+    const go_fn go = [&] { return no_interrupt(state, next); };
+    if (gaussian) {
+        ok = smooth_volumes(b, v, at, h, c.m, threads, go);
+    } else {
+        read_block(b.data, b.d, b.s, b.type, b.swapped, package_types, v);
+        ok = filter_volumes(v, volumes, at, h, c.m, fill, threads, go);
+    }
     PyEval_RestoreThread(state);
     if (!ok && PyErr_Occurred())  // an interrupt
         return nullptr;
@@ -210,5 +216,5 @@ PyObject *gaussian_smooth(PyObject *image, PyObject *factors, PyObject *mode, Py
     const fp_scope fp;
     const taps h[3] = {gaussian_taps(d[0]), gaussian_taps(d[1]), gaussian_taps(d[2])};
     const taps *const each[3] = {&h[0], &h[1], &h[2]};
-    return filtered(image, c, each, 0.0f);
+    return filtered(image, c, each, 0.0f, true);
 }

@@ -35,8 +35,8 @@ std::int64_t local(const axis_place &a, std::int64_t g, mode m)
     return e == fill_index ? e : std::min(std::max(e - a.origin, std::int64_t(0)), a.n - 1);
 }
 
-// The box samples read at the offsets -K..-1 and n..n + K - 1 from the
-// box's first sample (fill_index for the fill): the rest lie in the box.
+} // namespace
+
 std::vector<std::int64_t> edges(const axis_place &a, std::int64_t K, mode m)
 {
     std::vector<std::int64_t> r(std::size_t(2 * K));
@@ -46,8 +46,6 @@ std::vector<std::int64_t> edges(const axis_place &a, std::int64_t K, mode m)
     }
     return r;
 }
-
-} // namespace
 
 taps spline_taps()
 {

@@ -45,6 +45,11 @@ struct axis_place {
     std::int64_t n, origin, whole;
 };
 
+// The box samples that a pass of reach K along an axis placed by `a`
+// reads at the offsets -K..-1 and n..n + K - 1 from the box's first sample
+// (fill_index for the fill): the rest lie in the box.
+std::vector<std::int64_t> edges(const axis_place &a, std::int64_t K, mode m);
+
 // Filters `volumes` dense volumes of extents at[2].n, at[1].n, at[0].n
 // (Z, Y, X; X fastest) in place, along X, Y, Z in turn; axis a is skipped
 // where h[a] is empty. Each axis extends the whole's samples, not the

@@ -94,4 +94,36 @@ inline void filter_lines(float *p, std::int64_t step, std::int64_t W, std::int64
     }
 }
 
+// The Z pass over slices held apart: out[i] = h[0] * p[0][i] + h[1] *
+// p[1][i] + ... + h[2K] * p[2K][i] for i < n, each sum in double, left to
+// right, rounded to float once; filter_width sums at a time in registers.
+// GCC's unroll-and-jam would pair the taps around a scalar loop over the
+// sums and keep them out of registers (some twice the time).
+#if defined(__GNUC__) && !defined(__clang__)
+__attribute__((optimize("no-loop-unroll-and-jam")))
+#endif
+inline void sum_slices(const float *const *p, const double *h, std::int64_t K, float *out, std::int64_t n)
+{
+    std::int64_t i = 0;
+    for (; i + filter_width <= n; i += filter_width) {
+        double acc[filter_width];
+        for (std::int64_t w = 0; w < filter_width; ++w)
+            acc[w] = h[0] * double(p[0][i + w]);
+        for (std::int64_t k = 1; k <= 2 * K; ++k) {
+            const float *f = p[k] + i;
+            const double t = h[k];
+            for (std::int64_t w = 0; w < filter_width; ++w)
+                acc[w] += t * double(f[w]);
+        }
+        for (std::int64_t w = 0; w < filter_width; ++w)
+            out[i + w] = float(acc[w]);
+    }
+    for (; i < n; ++i) {
+        double acc = h[0] * double(p[0][i]);
+        for (std::int64_t k = 1; k <= 2 * K; ++k)
+            acc += h[k] * double(p[k][i]);
+        out[i] = float(acc);
+    }
+}
+
 } // namespace

@@ -9,6 +9,9 @@
 #include "vx_targets.h"
 #include "kernels/warp_kernel.h"
 
+// The Gaussian's Z pass over slices held apart (axis_lines.h's sum_slices).
+using slices_fn = void (*)(const float *const *p, const double *h, std::int64_t K, float *out, std::int64_t n);
+
 struct kernel_table {
     part_fn part;            // linear rows
     kernel_fn kernel;        // linear, every volume of a dense image whole
@@ -19,6 +22,7 @@ struct kernel_table {
     warp_field_fn field;     // a warp's field steps
     warp_linear_fn points;   // a warp's linear reads, mode None, whole source
     warp_reads_fn reads;     // a warp's reads under every rule and mode
+    slices_fn slices;        // the Gaussian's Z sums over filtered slices
 };
 
 #define VX_TARGET_TABLE(t, cpu) \

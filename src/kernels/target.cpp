@@ -52,5 +52,5 @@ void cubic_part_rows(const part &p, mode m, int pad)
 
 namespace VX_TARGET_NS {
 const kernel_table table = {linear_part, linear_whole, label_kernels, cubic_part_rows, filter_lines,
-                            moded_rows,  field_points, linear_reads,  read_points};
+                            moded_rows,  field_points, linear_reads,  read_points, sum_slices};
 } // namespace VX_TARGET_NS
