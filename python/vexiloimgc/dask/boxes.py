@@ -65,7 +65,9 @@ def block_box(read: tuple[Any, ...], steps: Any, at: tuple[tuple[int, int], ...]
     grid = (shape[0] if len(shape) == 4 else 1,) + tuple(out_shape[-3:])
     # The edges run from 0 to the grid's extent: the block is the second of three.
     cut = [np.array([0, a, b, e], np.int64) for (a, b), e in zip(at, grid)]
-    box = _warp_boxes(stand_in(dtype, shape), sp, steps, out_shape, osp, value, interpolation, mode, *cut, 1)
+    box = _warp_boxes(image=stand_in(dtype, shape), spacing=sp, steps=steps, output_shape=out_shape,
+                      output_spacing=osp, cval=value, interpolation=interpolation, mode=mode,
+                      **dict(zip(("edges_n", "edges_z", "edges_y", "edges_x"), cut)), workers=1)
     check_boxes(box[1:2, 1:2, 1:2, 1:2], len(shape), "warp", index)
     b = box[1, 1, 1, 1].tolist()
     return None if b[0] < 0 else b
