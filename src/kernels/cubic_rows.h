@@ -107,7 +107,6 @@ static_assert(cubic_lanes == 8, "the AVX2 blocks hold one register of float32 la
 // scalar operations.
 using lanes_d = double __attribute__((vector_size(8 * cubic_lanes)));
 using lanes_f = float __attribute__((vector_size(4 * cubic_lanes)));
-using lanes_i = std::int64_t __attribute__((vector_size(8 * cubic_lanes)));
 #endif
 
 // A block's interior voxels: weights w[axis][k][lane] and the offset of
@@ -131,16 +130,16 @@ inline cubic_span span_of(coef_span h) { return {double(h.lo + 1), double(h.lo +
 inline bool interior_lanes(const float (*c)[cubic_lanes], const cubic_span *sp)
 {
 #if defined(__GNUC__)
-    lanes_i in = lanes_i{} - 1;
+    auto in = lanes_d{} == lanes_d{};  // lanes of -1, in the type the compiler gives comparisons
     for (int a = 0; a < 3; ++a) {
         lanes_f cf;
         std::memcpy(&cf, c[a], sizeof cf);
         const lanes_d d = __builtin_convertvector(cf, lanes_d);
         in &= (d >= lanes_d{} + sp[a].lo) & (d < lanes_d{} + sp[a].hi);
     }
-    std::int64_t all = -1;
+    int all = 1;
     for (int l = 0; l < cubic_lanes; ++l)
-        all &= in[l];
+        all &= int(in[l] != 0);
     return all != 0;
 #else
     int in = 1;  // no branch per lane
