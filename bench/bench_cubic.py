@@ -50,6 +50,8 @@ def cubic_methods(image, m):
     return {
         "vexiloimgc linear": lambda: vexiloimgc.transform(image, ONE, f32),
         "vexiloimgc cubic": lambda: vexiloimgc.transform(image, ONE, f32, interpolation="cubic"),
+        # scipy's one thread against ours
+        "vexiloimgc cubic, 1 worker": lambda: vexiloimgc.transform(image, ONE, f32, interpolation="cubic", workers=1),
         "SimpleITK BSpline": itk(image, m, sitk.sitkBSpline),
         "scipy order=3": lambda: ndi.affine_transform(image, a, b, order=3, mode="constant", output=np.float32),
     }

@@ -227,18 +227,20 @@ def gaussian_model(image, factors, mode, place=None):
 
 # ---- interpolation="cubic" ---------------------------------------------------
 # From the documented arithmetic (docs/usage.md, "Cubic B-spline"): the
-# linear rule's positions, the spline's weights of each fraction in double,
-# 4 x 4 x 4 coefficients summed along X, then Y, then Z, one float32 store.
+# linear rule's positions, the spline's weights of each fraction in double
+# rounded to float32, 4 x 4 x 4 coefficients summed in float32 along X, then
+# Y, then Z, each sum of 4 left to right.
 
 CUBIC_PAD = SPLINE_K + 1
 
 
 def cubic_weights(t):
+    sixth = 1.0 / 6.0
     s = 1.0 - t
     t2 = t * t
     t3 = t2 * t
-    return (s * s * s / 6.0, (3.0 * t3 - 6.0 * t2 + 4.0) / 6.0,
-            (-3.0 * t3 + 3.0 * t2 + 3.0 * t + 1.0) / 6.0, t3 / 6.0)
+    return (s * s * s * sixth, (3.0 * t3 - 6.0 * t2 + 4.0) * sixth,
+            (-3.0 * t3 + 3.0 * t2 + 3.0 * t + 1.0) * sixth, t3 * sixth)
 
 
 def cubic_coefficients(vols, mode, cval):
@@ -260,10 +262,15 @@ def cubic_coefficients(vols, mode, cval):
 
 def _cubic_axis(c, e, mode, pad):
     ok, i, t, _ = _floor_axis(c, e, mode)
-    w = cubic_weights(t)
+    w = [x.astype(F32) for x in cubic_weights(t)]
     j = [i - 1 + k for k in range(4)]
     at = [np.clip(x, -pad, e - 1 + pad) + pad if pad else extend(mode, x, e) for x in j]
     return ok, w, at
+
+
+def _sum4(w, c):
+    """w[0] c[0] + w[1] c[1] + w[2] c[2] + w[3] c[3], float32 arrays, left to right."""
+    return ((w[0] * c[0] + w[1] * c[1]) + w[2] * c[2]) + w[3] * c[3]
 
 
 def cubic_model(image, spacing, matrix, mode=None, output_shape=None, output_spacing=None, cval=0.0, cs=None):
@@ -280,16 +287,10 @@ def cubic_model(image, spacing, matrix, mode=None, output_shape=None, output_spa
         okz, wz, az = _cubic_axis(cz, Z, mode, pad)
         out = np.empty((n, OZ, OY, OX), F32)
         for v in range(n):
-            C = coef[v].astype(np.float64)
-            planes = 0.0
-            for kz in range(4):
-                rows = 0.0
-                for ky in range(4):
-                    r = (wx[0] * C[az[kz], ay[ky], ax[0]] + wx[1] * C[az[kz], ay[ky], ax[1]]
-                         + wx[2] * C[az[kz], ay[ky], ax[2]] + wx[3] * C[az[kz], ay[ky], ax[3]])
-                    rows = wy[0] * r if ky == 0 else rows + wy[ky] * r
-                planes = wz[0] * rows if kz == 0 else planes + wz[kz] * rows
-            out[v] = np.where(okx & oky & okz, planes.astype(F32), F32(cval))
+            C = coef[v]
+            planes = [_sum4(wy, [_sum4(wx, [C[az[kz], ay[ky], ax[k]] for k in range(4)]) for ky in range(4)])
+                      for kz in range(4)]
+            out[v] = np.where(okx & oky & okz, _sum4(wz, planes), F32(cval))
     return out if img.ndim == 4 else out[0]
 
 

@@ -95,7 +95,7 @@ def test_agrees_with_scipy(mode, name):
     got = vexiloimgc.transform(img, SP, MAPS[name], interpolation="cubic", mode=mode, cval=0.25)
     mat, off = to_scipy(MAPS[name], SP, SP)
     want = scipy_ndimage.affine_transform(img.astype(np.float64), mat, off, order=3, mode=mode, cval=0.25)
-    # float32 positions, coefficients and store against scipy's doubles: a
+    # float32 positions, coefficients, weights and sums against scipy's doubles: a
     # few ulps of 1, and the position's error times the slope at a turn
     np.testing.assert_allclose(got, want, rtol=0, atol=1e-5)
 
