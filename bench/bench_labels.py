@@ -38,9 +38,9 @@ DENSE = (2, 10, 100, 200)
 def label_maps(rng):
     """2 labels: a ball. 10 and 100 labels: random labels on blocks of 32^3
     (512 blocks), as segmentations hold few labels in large regions. Dense
-    maps, keyed ("dense", n): n random labels on blocks of 2^3, structures
-    of a few voxels as in whole-brain parcellations, where most voxels see
-    two labels or more."""
+    maps, keyed ("dense", n): n random labels on blocks of 8^3, structures
+    of a few voxels as in whole-brain parcellations, where a third of the
+    voxels see two labels or more."""
     z, y, x = np.ogrid[:N, :N, :N]
     ball = (((z - 128) ** 2 + (y - 120) ** 2 + (x - 136) ** 2) < 90 ** 2).astype(np.uint8)
 
@@ -48,8 +48,8 @@ def label_maps(rng):
         small = rng.permutation(np.arange(512) % n).reshape(8, 8, 8).astype(np.uint8)
         return np.ascontiguousarray(small.repeat(32, 0).repeat(32, 1).repeat(32, 2))
     def dense(n):
-        small = rng.integers(0, n, (N // 2,) * 3, dtype=np.uint8)
-        return np.ascontiguousarray(small.repeat(2, 0).repeat(2, 1).repeat(2, 2))
+        small = rng.integers(0, n, (N // 8,) * 3, dtype=np.uint8)
+        return np.ascontiguousarray(small.repeat(8, 0).repeat(8, 1).repeat(8, 2))
     return {2: ball, 10: blocks(10), 100: blocks(100), **{("dense", n): dense(n) for n in DENSE}}
 
 
