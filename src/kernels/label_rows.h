@@ -146,7 +146,8 @@ template <class T> void label_row(const row_job &r, const T *S, T *out, T cv)
 {
     columns c;
     ballot v;
-    int mix[block];
+    T L[4][2 * block];
+    int mix[block], one[block];
     std::fill(out, out + r.n, cv);
     const bool interior = has_interior(r);
     c.ex = above(r.in->X), c.ey = above(r.in->Y), c.ez = above(r.in->Z);
@@ -166,8 +167,17 @@ template <class T> void label_row(const row_job &r, const T *S, T *out, T cv)
             continue;
         for (int i = 0; r.ahead && i < n; i += r.every)
             fetch_labels(r, S, c.at[i]);
-        // Interior voxels that see one label take it, branch-free; those
-        // that see several are scored after.
+        // Every voxel's 2 x 2 sample rows, as linear's gather (split keeps
+        // them in the box); interior voxels that see one label take it,
+        // found branch-free; those that see several are scored after.
+        for (int i = 0; i < n; ++i)
+            for (int q = 0; q < 4; ++q)
+                std::memcpy(&L[q][2 * i], S + c.at[i] + (q & 1 ? row : 0) + (q & 2 ? slice : 0), 2 * sizeof(T));
+        for (int i = 0; i < n; ++i) {
+            const T l = L[0][2 * i];
+            one[i] = (L[0][2 * i + 1] == l) & (L[1][2 * i] == l) & (L[1][2 * i + 1] == l) & (L[2][2 * i] == l) &
+                     (L[2][2 * i + 1] == l) & (L[3][2 * i] == l) & (L[3][2 * i + 1] == l);
+        }
         int mixed = 0;
         for (int i = 0; i < n; ++i) {
             if (!c.in[i]) {
@@ -175,20 +185,15 @@ template <class T> void label_row(const row_job &r, const T *S, T *out, T cv)
                     label_voxel(r, S, o + i, c.cx[i], c.cy[i], c.cz[i]);
                 continue;
             }
-            const T *p = S + c.at[i];
-            const T l = p[0];
-            const bool one = (p[1] == l) & (p[row] == l) & (p[row + 1] == l) & (p[slice] == l) &
-                             (p[slice + 1] == l) & (p[slice + row] == l) & (p[slice + row + 1] == l);
-            o[i] = l;
+            o[i] = L[0][2 * i];
             mix[mixed] = i;
-            mixed += !one;
+            mixed += !one[i];
         }
         for (int j = 0; j < mixed; ++j) {
-            const T *p = S + c.at[mix[j]];
-            const T *q[4] = {p, p + row, p + slice, p + slice + row};
+            const int i = mix[j];
             for (int k = 0; k < 8; ++k)
-                v.L[k][j] = static_cast<std::uint64_t>(q[k >> 1][k & 1]);
-            v.f[0][j] = c.fx[mix[j]], v.f[1][j] = c.fy[mix[j]], v.f[2][j] = c.fz[mix[j]];
+                v.L[k][j] = static_cast<std::uint64_t>(L[k >> 1][2 * i + (k & 1)]);
+            v.f[0][j] = c.fx[i], v.f[1][j] = c.fy[i], v.f[2][j] = c.fz[i];
         }
         tally(v, mixed);
         for (int j = 0; j < mixed; ++j)
