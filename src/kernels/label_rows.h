@@ -67,6 +67,64 @@ template <class T> inline T pick(const votes<T> &v, int n)
     return best;
 }
 
+// A block's interior voxels that see several labels, side by side in
+// lanes: their labels widened to 64 bits (only compared, and widening
+// keeps them distinct) beside the weights' 64-bit lanes, their fractions,
+// and the label each gets.
+struct ballot {
+    std::uint64_t L[8][block];
+    float f[3][block];
+    std::uint64_t best[block];
+};
+
+// pick() over the ballot's first m voxels, each lane a voxel, every lane
+// the same operations, so that the compiler vectorises them. A label's
+// score is each term's weight where the term shares its label, else +0,
+// summed in term order: adding +0 to a sum of weights (never negative)
+// leaves its bits, so the scores are pick()'s. The winner is the term with
+// the highest (score, weight, corner), compared in that order: the term
+// pick()'s tie rule lands on, whose corners are distinct. The loops over
+// terms are unrolled whole, so that GCC vectorises the loop over voxels.
+inline void tally(ballot &b, int m)
+{
+    for (int j = 0; j < m; ++j) {
+        const double f[3] = {b.f[0][j], b.f[1][j], b.f[2][j]};
+        double w[8], s[8];
+        std::uint64_t L[8];
+        interior_terms(f, [&](auto t, auto k, auto... g) { w[t] = (... * g), L[t] = b.L[k][j]; });
+#pragma GCC unroll 8
+        for (int t = 0; t < 8; ++t) {
+            s[t] = 0.0;
+#pragma GCC unroll 8
+            for (int u = 0; u < 8; ++u)
+                s[t] += L[u] == L[t] ? w[u] : 0.0;
+        }
+        double top = s[0], heavy = w[0];
+        std::uint64_t best = L[0];
+#pragma GCC unroll 8
+        for (int t = 1; t < 8; ++t) {
+            const bool take = (s[t] > top) | ((s[t] == top) & (w[t] >= heavy));
+            top = take ? s[t] : top, heavy = take ? w[t] : heavy, best = take ? L[t] : best;
+        }
+        b.best[j] = best;
+    }
+}
+
+// fetch() of resample_rows.h for samples of T: label rows walk the source
+// as linear rows do, and as theirs, their first touches of fresh lines set
+// the pace unless fetched ahead.
+template <class T> inline void fetch_labels(const row_job &r, const T *S, std::ptrdiff_t i)
+{
+#if defined(__GNUC__)
+    const std::uintptr_t q = reinterpret_cast<std::uintptr_t>(S) + sizeof(T) * std::uintptr_t(i + r.ahead);
+    const std::uintptr_t row = sizeof(T) * std::uintptr_t(r.row), plane = sizeof(T) * std::uintptr_t(r.slice);
+    for (const std::uintptr_t d : {std::uintptr_t(0), row, plane, plane + row})
+        __builtin_prefetch(reinterpret_cast<const void *>(q + d), 0, 2);
+#else
+    (void)r, (void)S, (void)i;
+#endif
+}
+
 // voxel() of resample_rows.h with labels for samples: the same cells and
 // terms.
 template <class T>
@@ -87,7 +145,9 @@ inline void label_voxel(const row_job &r, const T *S, T *o, float cx, float cy, 
 template <class T> void label_row(const row_job &r, const T *S, T *out, T cv)
 {
     columns c;
-    int mix[block];
+    ballot v;
+    T L[4][2 * block];
+    int mix[block], one[block];
     std::fill(out, out + r.n, cv);
     const bool interior = has_interior(r);
     c.ex = above(r.in->X), c.ey = above(r.in->Y), c.ez = above(r.in->Z);
@@ -105,8 +165,19 @@ template <class T> void label_row(const row_job &r, const T *S, T *out, T cv)
         const int count = locate(r, n, c.cx, c.cy, c.cz, c.fx, c.fy, c.fz, c.at, c.in);
         if (!count && (beyond(c.cx, n, c.ex) || beyond(c.cy, n, c.ey) || beyond(c.cz, n, c.ez)))
             continue;
-        // Interior voxels that see one label take it, branch-free; those
-        // that see several are scored after.
+        for (int i = 0; r.ahead && i < n; i += r.every)
+            fetch_labels(r, S, c.at[i]);
+        // Every voxel's 2 x 2 sample rows, as linear's gather (split keeps
+        // them in the box); interior voxels that see one label take it,
+        // found branch-free; those that see several are scored after.
+        for (int i = 0; i < n; ++i)
+            for (int q = 0; q < 4; ++q)
+                std::memcpy(&L[q][2 * i], S + c.at[i] + (q & 1 ? row : 0) + (q & 2 ? slice : 0), 2 * sizeof(T));
+        for (int i = 0; i < n; ++i) {
+            const T l = L[0][2 * i];
+            one[i] = (L[0][2 * i + 1] == l) & (L[1][2 * i] == l) & (L[1][2 * i + 1] == l) & (L[2][2 * i] == l) &
+                     (L[2][2 * i + 1] == l) & (L[3][2 * i] == l) & (L[3][2 * i + 1] == l);
+        }
         int mixed = 0;
         for (int i = 0; i < n; ++i) {
             if (!c.in[i]) {
@@ -114,21 +185,19 @@ template <class T> void label_row(const row_job &r, const T *S, T *out, T cv)
                     label_voxel(r, S, o + i, c.cx[i], c.cy[i], c.cz[i]);
                 continue;
             }
-            const T *p = S + c.at[i];
-            const T l = p[0];
-            const bool one = (p[1] == l) & (p[row] == l) & (p[row + 1] == l) & (p[slice] == l) &
-                             (p[slice + 1] == l) & (p[slice + row] == l) & (p[slice + row + 1] == l);
-            o[i] = l;
+            o[i] = L[0][2 * i];
             mix[mixed] = i;
-            mixed += !one;
+            mixed += !one[i];
         }
         for (int j = 0; j < mixed; ++j) {
             const int i = mix[j];
-            const double f[3] = {c.fx[i], c.fy[i], c.fz[i]};
-            votes<T> v;
-            interior_terms(f, [&](auto t, auto k, auto... w) { v.add(t, k, S + c.at[i], r, w...); });
-            o[i] = pick(v, 8);
+            for (int k = 0; k < 8; ++k)
+                v.L[k][j] = static_cast<std::uint64_t>(L[k >> 1][2 * i + (k & 1)]);
+            v.f[0][j] = c.fx[i], v.f[1][j] = c.fy[i], v.f[2][j] = c.fz[i];
         }
+        tally(v, mixed);
+        for (int j = 0; j < mixed; ++j)
+            o[mix[j]] = static_cast<T>(v.best[j]);
     }
 }
 

@@ -12,6 +12,7 @@
 #include "kernels/table.h"
 #include "kernels/dispatch.h"
 #include "kernels/resample_rows.h"  // classify(), to find the samples a voxel reads
+#include "kernels/label_rows.h"     // the vote, per voxel (pick) and in lanes (tally)
 
 namespace {
 
@@ -171,6 +172,31 @@ TEST(labels, boxes_short_of_a_plane)
             }
     }
     EXPECT_GT(lost, 500);
+}
+
+// The vote in lanes takes pick()'s label, ties included: fractions on
+// quarters make equal weights and equal scores, and labels drawn from two
+// to four values share them out in every pattern.
+TEST(labels, lanes_vote_as_pick)
+{
+    std::mt19937 g(13);
+    static ballot b;
+    for (int trial = 0; trial < 200; ++trial) {
+        const int m = 1 + int(g() % block), labels = 2 + int(g() % 3);
+        for (int j = 0; j < m; ++j) {
+            for (int k = 0; k < 8; ++k)
+                b.L[k][j] = g() % labels;
+            for (auto &f : b.f)
+                f[j] = g() % 3 ? float(g() % 4) / 4 : float(g() % 1000) / 1000;
+        }
+        tally(b, m);
+        for (int j = 0; j < m; ++j) {
+            const double f[3] = {b.f[0][j], b.f[1][j], b.f[2][j]};
+            votes<std::uint64_t> v;
+            interior_terms(f, [&](auto t, auto k, auto... w) { v.L[t] = b.L[k][j], v.w[t] = (... * w), v.k[t] = k; });
+            ASSERT_EQ(b.best[j], pick(v, 8)) << "trial " << trial << " voxel " << j;
+        }
+    }
 }
 
 } // namespace
