@@ -5,10 +5,11 @@
 #include "vocab/texts.h"
 
 // The engine's type numbers are NumPy's, so a block carries an array's own.
-static_assert(dt_bool == NPY_BOOL && dt_byte == NPY_BYTE && dt_ubyte == NPY_UBYTE && dt_short == NPY_SHORT &&
-              dt_ushort == NPY_USHORT && dt_int == NPY_INT && dt_uint == NPY_UINT && dt_long == NPY_LONG &&
-              dt_ulong == NPY_ULONG && dt_longlong == NPY_LONGLONG && dt_ulonglong == NPY_ULONGLONG &&
-              dt_float == NPY_FLOAT && dt_double == NPY_DOUBLE && dt_half == NPY_HALF);
+static_assert(int(dt_bool) == NPY_BOOL && int(dt_byte) == NPY_BYTE && int(dt_ubyte) == NPY_UBYTE &&
+              int(dt_short) == NPY_SHORT && int(dt_ushort) == NPY_USHORT && int(dt_int) == NPY_INT &&
+              int(dt_uint) == NPY_UINT && int(dt_long) == NPY_LONG && int(dt_ulong) == NPY_ULONG &&
+              int(dt_longlong) == NPY_LONGLONG && int(dt_ulonglong) == NPY_ULONGLONG && int(dt_float) == NPY_FLOAT &&
+              int(dt_double) == NPY_DOUBLE && int(dt_half) == NPY_HALF);
 
 namespace {
 
