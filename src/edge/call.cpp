@@ -289,3 +289,16 @@ bool smooths(const call &c)
     }
     return false;
 }
+
+bool read_source(const call &c, int size, reading &r, spline &s)
+{
+    if (!reading_of(c, size, r)) {
+        PyErr_SetString(PyExc_MemoryError, reader_nomem(c.im.nd));
+        return false;
+    }
+    if (!spline_of(c, r, s)) {
+        PyErr_SetString(PyExc_MemoryError, text::nomem);
+        return false;
+    }
+    return true;
+}

@@ -10,21 +10,8 @@
 #include "edge/checks.h"
 #include "edge/convert.h"
 #include "edge/request.h"
-
-// A checked call as plain C++: nothing in it runs Python code, and the
-// image's block is read only once the work starts.
-struct call {
-    request rq;
-    image_shape im;
-    block image;
-    int e = -1;                   // nearest and label: the image's elem
-    int rtype;                    // the result's NumPy type
-    unsigned char fill[8] = {};   // nearest and label: cval as one element
-    npy_intp od[4];               // the output grid N, Z, Y, X
-    fbuf sp, osp, maps;           // osp null: the source's spacing
-    bool per_volume = false;
-    bool smooth = false;          // antialias, and some volume down-samples along some axis
-};
+#include "engine/call.h"
+#include "engine/spline.h"
 
 // The checks of the module's transform, in its order, then the output
 // grid's and the tile's, without the module's limits on whole sizes;
@@ -50,3 +37,7 @@ PyObject *result_of(const call &c, PyObject *out, PyObject *const inputs[4]);
 // What a call checked is made of (see transform_check in driver.h).
 PyObject *checked(int nd, const npy_intp od[4], int rtype, const unsigned char fill[8], const float *sp,
                   const float *osp, const float *maps, bool per_volume);
+
+// Where the call's source is read and cubic's layout in it (engine/plan.h's
+// reading_of, engine/spline.h's spline_of); false with MemoryError set.
+bool read_source(const call &c, int size, reading &r, spline &s);

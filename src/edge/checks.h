@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
+#include "engine/call.h"
 #include "vocab/sizes.h"
-
 
 // Fills the NumPy C-API table of the checks and the package's driver, once;
 // false with ImportError set (the cause printed first) when NumPy is unusable.
@@ -26,13 +26,6 @@ float *read_vector(PyObject *a, const char *name, npy_intp need);
 // them whole would hold the interpreter lock for nothing.
 float *read_first(PyObject *a, const char *name, npy_intp need);
 
-// An image's dimension count, its extents N, Z, Y, X (N = 1 for 3-D) and
-// its element count (0 for none).
-struct image_shape {
-    int nd;
-    npy_intp dims[4];
-    std::int64_t count;
-};
 
 // The image's checks before its reader's: an array of 3 or 4 dimensions
 // whose float32 twin NumPy can hold; with `own_grid` (the output has the

@@ -199,7 +199,7 @@ bool run(const call &c, char *out, std::int64_t voxels)
     const int size = floats_out(c.rq.rule) ? 4 : elem_size(c.e);
     reading r;
     spline s;
-    if (!reading_of(c, size, r) || !spline_of(c, r, s))
+    if (!read_source(c, size, r, s))
         return false;
     const plan p = plan_of(c, r, out, size);
     // cubic and antialias filter their box of the source first, whatever the output's size.
@@ -214,7 +214,11 @@ bool run(const call &c, char *out, std::int64_t voxels)
     std::pmr::vector<span> spans(&arena);
     std::pmr::vector<std::size_t> copied(&arena);
     std::int64_t most = 0, jobs = 0;
-    if (!windows_of(p, r.bounded, wins) || !spans_of(p, wins, threads, release, spans, copied, most, jobs))
+    if (!windows_of(p, r.bounded, wins)) {
+        PyErr_SetString(PyExc_MemoryError, text::nomem);
+        return false;
+    }
+    if (!spans_of(p, wins, threads, release, spans, copied, most, jobs))
         return false;
     std::unique_ptr<unsigned char[], free_delete> box;
     if (most && !(box = decltype(box)(static_cast<unsigned char *>(std::malloc(std::size_t(most) * size))))) {

@@ -17,72 +17,14 @@
 #include "edge/checks.h"
 #include "edge/driver.h"
 #include "vocab/fpmode.h"
-#include "kernels/table.h"
 #include "kernels/label.h"
 #include "engine/plan.h"
 #include "edge/pyref.h"
 #include "vocab/rules.h"
 #include "engine/spline.h"
 #include "vocab/texts.h"
-#include "kernels/points.h"
-#include "kernels/warp_kernel.h"
-#include "engine/workers.h"
 
 namespace {
-
-// One step of the chain, as plain numbers and raw memory.
-struct step {
-    bool field = false;
-    fbuf maps;                   // affine: 12 floats, or 12 per volume
-    bool per_volume = false;
-    warp_field f;                // field
-};
-
-struct pts {
-    float x[warp_block], y[warp_block], z[warp_block];
-};
-
-void affine_step(const float *m, pts &p, int n)
-{
-    for (int i = 0; i < n; ++i) {
-        const float x = p.x[i], y = p.y[i], z = p.z[i];
-        p.x[i] = ((m[0] * x + m[1] * y) + m[2] * z) + m[3];
-        p.y[i] = ((m[4] * x + m[5] * y) + m[6] * z) + m[7];
-        p.z[i] = ((m[8] * x + m[9] * y) + m[10] * z) + m[11];
-    }
-}
-
-// The continuous source indices of output voxels (z, y, x0 + i), i < n, of
-// volume v, the whole grid's indices: the output point through the steps,
-// divided by the source's spacing.
-void row_points(const std::vector<step> &steps, const float *o, const float *s, std::int64_t v, std::int64_t z,
-                std::int64_t y, std::int64_t x0, int n, pts &p)
-{
-    row_positions(o, z, y, x0, n, p.x, p.y, p.z);
-    const warp_field_fn field = best_table().field;
-    for (const step &st : steps) {
-        if (st.field)
-            field(st.f, v, p.x, p.y, p.z, n);
-        else
-            affine_step(st.maps.get() + (st.per_volume ? 12 * v : 0), p, n);
-    }
-    for (int i = 0; i < n; ++i)
-        p.x[i] = p.x[i] / s[0], p.y[i] = p.y[i] / s[1], p.z[i] = p.z[i] / s[2];
-}
-
-// Output row q of the call (volume, then Z, then Y).
-void warp_row(const std::vector<step> &steps, const warp_job &w, std::int64_t q)
-{
-    const std::int64_t v = q / (w.OZ * w.OY), r = q % (w.OZ * w.OY);
-    char *o = w.out + q * w.OX * w.size;
-    const warp_reads_fn reads = best_table().reads;
-    pts p;
-    for (std::int64_t x0 = 0; x0 < w.OX; x0 += warp_block) {
-        const int n = int(std::min<std::int64_t>(warp_block, w.OX - x0));
-        row_points(steps, w.o, w.s, v, w.wz + r / w.OY, w.wy + r % w.OY, w.wx + x0, n, p);
-        reads(w, v, p.x, p.y, p.z, n, o + x0 * w.size);
-    }
-}
 
 // ---- The checks ------------------------------------------------------------
 
@@ -199,73 +141,24 @@ bool out_apart(PyObject *out, PyObject *steps)
     return true;
 }
 
-// ---- The run -----------------------------------------------------------------
-
-// The warp's job as raw memory: the source as r reads it (a tile's box
-// placed in the whole), the output grid, the rule, mode and fill.
-warp_job job_of(const call &c, const reading &r, const spline &s, char *out, int size)
-{
-    warp_job w{};
-    w.src = r.src.data, w.typed = r.typed_src;
-    w.volume = r.src.volume, w.slice = r.src.slice, w.row = r.src.row;
-    w.X = w.bnx = int(c.im.dims[3]), w.Y = w.bny = int(c.im.dims[2]), w.Z = w.bnz = int(c.im.dims[1]);
-    w.empty = c.im.count == 0;
-    if ((w.tiled = c.rq.tiled)) {
-        const npy_intp *t = c.rq.tile;
-        w.Z = int(t[0]), w.Y = int(t[1]), w.X = int(t[2]);
-        w.bz = int(t[3]), w.by = int(t[4]), w.bx = int(t[5]);
-        w.origin = w.empty ? 0 : t[3] * r.src.slice + t[4] * r.src.row + t[5];
-        w.wz = t[6], w.wy = t[7], w.wx = t[8];
-    }
-    w.reached = !w.empty && (w.bnz - 1) * r.src.slice + (w.bny - 1) * r.src.row + (w.bnx - 1) < extent_limit;
-    w.out = out, w.size = size;
-    w.OZ = c.od[1], w.OY = c.od[2], w.OX = c.od[3];
-    w.s = c.sp.get(), w.o = c.osp ? c.osp.get() : c.sp.get();
-    w.rule = c.rq.rule, w.e = c.e;
-    w.moded = c.rq.moded && c.rq.rule != cubic, w.mode = mode(c.rq.mode), w.pad = s.pad;
-    w.value = static_cast<float>(c.rq.cval);
-    std::memcpy(w.fill, c.fill, sizeof w.fill);
-    return w;
-}
-
 bool run(const call &c, const std::vector<step> &steps, char *out)
 {
     const int size = floats_out(c.rq.rule) ? 4 : elem_size(c.e);
     reading r;
     spline s;
-    if (!reading_of(c, size, r) || !spline_of(c, r, s))
+    if (!read_source(c, size, r, s))
         return false;
     const warp_job w = job_of(c, r, s, out, size);
-    const std::int64_t rows = c.od[0] * w.OZ * w.OY, voxels = rows * w.OX;
-    const std::int64_t work_size = std::max<std::int64_t>(voxels, r.dense || r.copy ? c.im.count : 0);
-    const int threads = thread_count(c.rq.cap, work_size);
-    const bool release = work_size >= 4096;
-    // Jobs of whole rows, enough for the threads to even out, each worth
-    // taking and short enough for an interrupt to be seen soon.
-    const std::int64_t width = std::max<std::int64_t>(w.OX, 1), least = (std::int64_t(1) << 14) / width + 1;
-    const std::int64_t per = threads == 1 && !release ? rows
-                                                      : std::clamp(rows / (std::int64_t(threads) * 8), least,
-                                                                   std::max(least, warp_job_points / width));
-    PyThreadState *state = release ? PyEval_SaveThread() : nullptr;
-    if (r.dense)
-        convert(c.image, r.dense.get(), threads);
-    if (r.copy)
-        copy_typed(c.image, size, r.copy.get(), threads);
-    // The coefficients as transform forms them, before any point reads them.
-    if (!coefficients(c, r, s, w.value, threads)) {
+    const warp_work k = work_of(c, r, w);
+    PyThreadState *state = k.release ? PyEval_SaveThread() : nullptr;
+    if (!warp_source(c, w, r, s, k.threads)) {
         if (state)
             PyEval_RestoreThread(state);
         PyErr_SetString(PyExc_MemoryError, text::nomem);
         return false;
     }
     auto next = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
-    const bool whole = parallel(
-        threads, (rows + per - 1) / per,
-        [&](std::int64_t i) {
-            for (std::int64_t q = i * per; q < std::min(rows, (i + 1) * per); ++q)
-                warp_row(steps, w, q);
-        },
-        [&] { return no_interrupt(state, next); });
+    const bool whole = warp_rows(steps, w, k, [&] { return no_interrupt(state, next); });
     if (state)
         PyEval_RestoreThread(state);
     return whole;
@@ -309,11 +202,6 @@ PyObject *warp_into(PyObject *image, PyObject *spacing, PyObject *steps, PyObjec
     return res;
 }
 
-struct warp_chain {
-    call c;
-    std::vector<step> steps;
-};
-
 void chain_free::operator()(warp_chain *c) const { delete c; }
 
 chain_ptr warp_chain_of(PyObject *image, PyObject *spacing, PyObject *steps, PyObject *output_shape,
@@ -336,29 +224,3 @@ chain_ptr warp_chain_of(PyObject *image, PyObject *spacing, PyObject *steps, PyO
     return w;
 }
 
-int chain_rule(const warp_chain &c) { return c.c.rq.rule; }
-
-int chain_mode(const warp_chain &c, bool &given)
-{
-    given = c.c.rq.moded && c.c.rq.rule != cubic;
-    return c.c.rq.mode;
-}
-
-void chain_grid(const warp_chain &c, std::int64_t out[4], std::int64_t src[3])
-{
-    for (int k = 0; k < 4; ++k)
-        out[k] = c.c.od[k];
-    for (int k = 0; k < 3; ++k)
-        src[k] = c.c.im.dims[1 + k];
-}
-
-void chain_points(const warp_chain &c, std::int64_t v, std::int64_t z, std::int64_t y, std::int64_t x0, int n,
-                  float *cx, float *cy, float *cz)
-{
-    pts p;
-    const float *s = c.c.sp.get();
-    row_points(c.steps, c.c.osp ? c.c.osp.get() : s, s, v, z, y, x0, n, p);
-    std::memcpy(cx, p.x, sizeof(float) * std::size_t(n));
-    std::memcpy(cy, p.y, sizeof(float) * std::size_t(n));
-    std::memcpy(cz, p.z, sizeof(float) * std::size_t(n));
-}

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "engine/warp.h"
+
 // image, spacing, output_shape, output_spacing, cval, out, workers,
 // interpolation, mode and tile as transform_into (driver.h) takes them, each
 // point read as transform reads a voxel at its source index (a tile: from its
@@ -26,12 +28,7 @@ PyObject *warp_into(PyObject *image, PyObject *spacing, PyObject *steps, PyObjec
                     PyObject *output_spacing, PyObject *cval, PyObject *interpolation, PyObject *mode,
                     PyObject *tile, PyObject *out, PyObject *workers);
 
-// Points a job of a warp's work holds at most: the calling thread looks for
-// an interrupt between its jobs, so a job's time bounds how late it is seen.
-constexpr std::int64_t warp_job_points = std::int64_t(1) << 16;
-
 // A checked warp's chain of steps, for the Dask layer's boxes (warp_boxes.h).
-struct warp_chain;
 struct chain_free {
     void operator()(warp_chain *c) const;
 };
@@ -42,16 +39,3 @@ using chain_ptr = std::unique_ptr<warp_chain, chain_free>;
 // set. It reads the steps' fields where they lie: they must outlive it.
 chain_ptr warp_chain_of(PyObject *image, PyObject *spacing, PyObject *steps, PyObject *output_shape,
                         PyObject *output_spacing, PyObject *cval, PyObject *interpolation, PyObject *mode);
-
-// The checked call's rule (rules.h), output grid N, Z, Y, X and source Z, Y, X.
-int chain_rule(const warp_chain &c);
-// Its mode (modes.h; "constant" for None) and whether the linear, nearest
-// or label rule reads under it (a mode given).
-int chain_mode(const warp_chain &c, bool &given);
-void chain_grid(const warp_chain &c, std::int64_t out[4], std::int64_t src[3]);
-
-// The continuous source indices the warp reads for output voxels (z, y,
-// x0 + i), i < n <= 256, of volume v: the kernel's arithmetic, to be run in
-// its floating-point mode (fp_scope).
-void chain_points(const warp_chain &c, std::int64_t v, std::int64_t z, std::int64_t y, std::int64_t x0, int n,
-                  float *cx, float *cy, float *cz);

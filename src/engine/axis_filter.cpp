@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "kernels/axis_lines.h"
-#include "edge/convert.h"
+#include "engine/block.h"
 #include "kernels/cubic.h"
 #include "kernels/table.h"
 #include "engine/workers.h"

@@ -1,14 +1,9 @@
-// The C-API table that checks.cpp fills (numpy_ready), named before any
-// NumPy header.
-#define PY_ARRAY_UNIQUE_SYMBOL vx_array_api
-#define NO_IMPORT_ARRAY
 #include "engine/plan.h"
-
-#include <numpy/arrayobject.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include "engine/boxes.h"
@@ -17,7 +12,6 @@
 #include "vocab/rules.h"
 #include "vocab/sizes.h"
 #include "engine/spline.h"
-#include "vocab/texts.h"
 
 namespace {
 
@@ -143,10 +137,7 @@ bool reading_of(const call &c, int size, reading &r)
         r.src.data = r.dense.get();
         // cubic's and the moded rows take 64-bit offsets; linear's windows read boxes of the copy
         r.bounded = c.rq.rule == cubic || moded || dense_strides.volume <= extent_limit;
-        if (r.dense)
-            return true;
-        PyErr_SetString(PyExc_MemoryError, reader_nomem(c.im.nd));
-        return false;
+        return bool(r.dense);
     }
     const bool lin = c.rq.rule == linear;
     auto here = [&](bool bounded) {
@@ -160,7 +151,7 @@ bool reading_of(const call &c, int size, reading &r)
         return true;
     }
     const std::int64_t each = lin ? 4 : size;  // NumPy holds the image: its count fits, not always its copy's bytes
-    if (c.im.count <= NPY_MAX_INTP / each) {
+    if (c.im.count <= std::numeric_limits<std::intptr_t>::max() / each) {
         if (lin)
             r.dense.reset(alloc_floats(c.im.count, false));
         else
@@ -169,10 +160,7 @@ bool reading_of(const call &c, int size, reading &r)
     r.src = dense_strides;
     r.src.data = r.dense.get();
     r.typed_src = reinterpret_cast<const char *>(r.copy.get());
-    if (r.dense || r.copy)
-        return true;
-    PyErr_SetString(PyExc_MemoryError, reader_nomem(c.im.nd));
-    return false;
+    return r.dense || r.copy;
 }
 
 plan plan_of(const call &c, const reading &r, char *out, int size)
@@ -182,7 +170,7 @@ plan plan_of(const call &c, const reading &r, char *out, int size)
     p.typed = r.typed_src;
     p.size = size;
     p.bnz = int(c.im.dims[1]), p.bny = int(c.im.dims[2]), p.bnx = int(c.im.dims[3]);
-    const npy_intp *t = c.rq.tile;
+    const std::intptr_t *t = c.rq.tile;
     if (c.rq.tiled) {
         p.Z = int(t[0]), p.Y = int(t[1]), p.X = int(t[2]);
         p.bz = int(t[3]), p.by = int(t[4]), p.bx = int(t[5]);
@@ -220,7 +208,6 @@ bool windows_of(const plan &p, bool bounded, wins_t &out)
         for (std::int64_t v = 0; v < (p.per_volume ? p.N : 1); ++v)
             cut(p, map_of(p, v), v, p.per_volume ? v + 1 : p.N, all, out);
     } catch (const std::bad_alloc &) {
-        PyErr_SetString(PyExc_MemoryError, text::nomem);
         return false;
     }
     return true;
@@ -257,7 +244,7 @@ void copy_box(const call &c, const plan &p, const win &x, std::int64_t v, unsign
     // smooths them), typed from the image.
     block b = c.image;
     if (floats_out(p.rule) && p.src.data) {
-        b.data = reinterpret_cast<const char *>(p.src.data), b.type = NPY_FLOAT, b.swapped = false;
+        b.data = reinterpret_cast<const char *>(p.src.data), b.type = dt_float, b.swapped = false;
         b.s[0] = 4 * p.src.volume, b.s[1] = 4 * p.src.slice, b.s[2] = 4 * p.src.row, b.s[3] = 4;
     }
     b.data += v * b.s[0] + (x.b[0] - p.bz) * b.s[1] + (x.b[2] - p.by) * b.s[2] + (x.b[4] - p.bx) * b.s[3];

@@ -8,8 +8,7 @@
 #include <memory_resource>
 #include <vector>
 
-#include "edge/call.h"
-#include "edge/convert.h"
+#include "engine/call.h"
 #include "vocab/part.h"
 #include "engine/source.h"
 
@@ -60,7 +59,7 @@ struct reading {
 };
 
 // Where the source is read: in place within 32-bit reach, else one dense
-// copy (MemoryError when it cannot be had), except that a volume the copy
+// copy (false when it cannot be had), except that a volume the copy
 // could not reach either is read in place where it can be. An empty image
 // reads nothing.
 bool reading_of(const call &c, int size, reading &r);
@@ -85,7 +84,7 @@ inline std::int64_t samples(const std::int64_t b[6]) { return (b[1] - b[0]) * (b
 
 // The call's windows: the whole output reading the whole box where one part
 // can, else its pieces (cut), each volume's on its own with maps per volume.
-// False with MemoryError set when they cannot be held.
+// False when they cannot be held.
 bool windows_of(const plan &p, bool bounded, wins_t &out);
 
 // The plan of window x: its rows into the call's output, its box read where

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "engine/axis_filter.h"
-#include "edge/convert.h"
+#include "engine/block.h"
 
 // filter_volumes of the block b's volumes (extents b.d[0], at[2].n,
 // at[1].n, at[0].n), read as floats, into `out`, dense: the same bits,

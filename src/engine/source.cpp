@@ -54,7 +54,7 @@ template <class F> bool each_slice(const block &b, int threads, F &&copy, const 
 
 bool in_place(const block &b, bool bounded, source &src)
 {
-    if (b.type != NPY_FLOAT || !dense_rows(b, 4, bounded, src))
+    if (b.type != dt_float || !dense_rows(b, 4, bounded, src))
         return false;
     src.data = reinterpret_cast<const float *>(b.data);
     return true;
@@ -62,14 +62,14 @@ bool in_place(const block &b, bool bounded, source &src)
 
 bool typed_in_place(const block &b, int size, bool bounded, source &src)
 {
-    return b.type != NPY_BOOL && dense_rows(b, size, bounded, src);
+    return b.type != dt_bool && dense_rows(b, size, bounded, src);
 }
 
 bool copy_typed(const block &b, int size, unsigned char *dst, int threads, const go_fn &go)
 {
     const std::int64_t plane = b.d[2] * b.d[3];
     return each_slice(b, threads, [&](const char *p, const std::int64_t *d, const std::int64_t *s, std::int64_t q) {
-        copy_elems(p, d, s, size, b.swapped, b.type == NPY_BOOL, dst + q * plane * size);
+        copy_elems(p, d, s, size, b.swapped, b.type == dt_bool, dst + q * plane * size);
     }, go);
 }
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "edge/convert.h"
+#include "engine/block.h"
 #include "vocab/go.h"
 
 // The source as the kernel reads it: sample (n, z, y, x) at

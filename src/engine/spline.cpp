@@ -1,12 +1,9 @@
 #include "engine/spline.h"
 
-#include <Python.h>
-
 #include <new>
 
 #include "kernels/cubic.h"
 #include "vocab/rules.h"
-#include "vocab/texts.h"
 
 void places_of(const call &c, axis_place at[3])
 {
@@ -50,7 +47,6 @@ bool spline_of(const call &c, reading &r, spline &s)
     try {
         s.h = spline_taps();
     } catch (const std::bad_alloc &) {
-        PyErr_SetString(PyExc_MemoryError, text::nomem);
         return false;
     }
     std::int64_t g[3];

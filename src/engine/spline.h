@@ -3,8 +3,6 @@
 #pragma once
 
 #include "engine/axis_filter.h"
-#include "edge/call.h"
-#include "edge/convert.h"
 #include "engine/plan.h"
 
 // Where the call's image lies in the whole source along X, Y, Z: the whole
@@ -24,7 +22,7 @@ struct spline {
 std::int64_t spline_count(const call &c);
 
 // cubic's taps, and the layout its rows read in the copy (r.src then
-// points there); false with MemoryError set. Nothing for another rule.
+// points there); false when its taps cannot be had. Nothing for another rule.
 bool spline_of(const call &c, reading &r, spline &s);
 
 // cubic: the coefficients of the float copy, dense at its buffer's start,
