@@ -276,10 +276,9 @@ bool transform_work(const call &c, char *out)
 }
 
 // The package's transform; with `check`, its checks alone (transform_check).
-static PyObject *transform_run(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *out,
-                               PyObject *workers, PyObject *output_shape, PyObject *output_spacing, PyObject *cval,
-                               PyObject *interpolation, PyObject *tile, PyObject *mode, PyObject *antialias,
-                               bool check)
+static PyObject *transform_run(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *output_shape,
+                               PyObject *output_spacing, PyObject *cval, PyObject *interpolation, PyObject *mode,
+                               PyObject *antialias, PyObject *tile, PyObject *out, PyObject *workers, bool check)
 {
     if (!numpy_ready())
         return nullptr;
@@ -327,14 +326,14 @@ PyObject *transform_into(PyObject *image, PyObject *spacing, PyObject *matrix, P
                          PyObject *output_spacing, PyObject *cval, PyObject *interpolation, PyObject *mode,
                          PyObject *antialias, PyObject *tile, PyObject *out, PyObject *workers)
 {
-    return transform_run(image, spacing, matrix, out, workers, output_shape, output_spacing, cval, interpolation,
-                         tile, mode, antialias, false);
+    return transform_run(image, spacing, matrix, output_shape, output_spacing, cval, interpolation, mode, antialias,
+                         tile, out, workers, false);
 }
 
 PyObject *transform_check(PyObject *image, PyObject *spacing, PyObject *matrix, PyObject *output_shape,
                           PyObject *output_spacing, PyObject *cval, PyObject *interpolation, PyObject *mode,
                           PyObject *antialias)
 {
-    return transform_run(image, spacing, matrix, Py_None, Py_None, output_shape, output_spacing, cval,
-                         interpolation, Py_None, mode, antialias, true);
+    return transform_run(image, spacing, matrix, output_shape, output_spacing, cval, interpolation, mode, antialias,
+                         Py_None, Py_None, Py_None, true);
 }

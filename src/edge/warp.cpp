@@ -202,8 +202,6 @@ PyObject *warp_into(PyObject *image, PyObject *spacing, PyObject *steps, PyObjec
     return res;
 }
 
-void chain_free::operator()(warp_chain *c) const { delete c; }
-
 chain_ptr warp_chain_of(PyObject *image, PyObject *spacing, PyObject *steps, PyObject *output_shape,
                         PyObject *output_spacing, PyObject *cval, PyObject *interpolation, PyObject *mode)
 {

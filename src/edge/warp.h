@@ -29,10 +29,7 @@ PyObject *warp_into(PyObject *image, PyObject *spacing, PyObject *steps, PyObjec
                     PyObject *tile, PyObject *out, PyObject *workers);
 
 // A checked warp's chain of steps, for the Dask layer's boxes (warp_boxes.h).
-struct chain_free {
-    void operator()(warp_chain *c) const;
-};
-using chain_ptr = std::unique_ptr<warp_chain, chain_free>;
+using chain_ptr = std::unique_ptr<warp_chain>;
 
 // warp_into's checks of these arguments (no out, workers or tile), without
 // the module's limits on whole sizes: the chain, or null with the exception
