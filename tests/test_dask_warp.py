@@ -99,9 +99,13 @@ def test_each_source_gives_the_bits_and_finds_boxes_where_it_reads(source, name,
     carried = []
     real = vd.boxes._warp_boxes
     monkeypatch.setattr(vd.boxes, "_warp_boxes", lambda **k: carried.append("edges_n" in k) or real(**k))
-    lazy = vd.warp(SOURCES[source](img, chunking(rng, shape)), SP, steps, output_chunks=chunking(rng, want.shape),
+    src = SOURCES[source](img, chunking(rng, shape))
+    lazy = vd.warp(src, SP, steps, output_chunks=chunking(rng, want.shape),
                    interpolation=interpolation, mode=mode, cval=3)
-    assert any(carried) == (source == "chunks")
+    # A Dask too old to tell a plain read apart sends every source through its chunks.
+    direct = vd.sources.direct_reader(src) is not None
+    assert direct == (source != "chunks") or not vd.sources._GETTERS
+    assert any(carried) != direct
     np.testing.assert_array_equal(lazy.compute(scheduler="threads").view(np.uint8), want.view(np.uint8))
 
 
